@@ -1,0 +1,80 @@
+"""Side-by-side timing: every implementation of a case runs interleaved in one process, and the
+table reports each alternative's time as a multiple of qelo's (above 1 means qelo is faster)."""
+
+from __future__ import annotations
+
+import gc
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+@dataclass
+class Case:
+    name: str
+    # "qelo" first, then the alternatives (pure-Python transcription, stdlib or third-party peers).
+    impls: dict[str, Callable[[], object]]
+    # What the case is held to, printed beside the ratios.
+    target: str = ""
+    # Check that every implementation gives qelo's result before timing.
+    same_result: bool = True
+    skipped: list[str] = field(default_factory=list)
+
+
+def _calibrate(fn: Callable[[], object], budget: float) -> int:
+    number = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= budget or number >= 1 << 24:
+            return number
+        number *= 2 if elapsed > budget / 10 else 10
+
+
+def measure(case: Case, rounds: int = 5, budget: float = 0.05) -> dict[str, float]:
+    """Best time per call of each implementation, rounds interleaved across implementations."""
+    if case.same_result:
+        expected = case.impls["qelo"]()
+        for label, fn in case.impls.items():
+            got = fn()
+            if got != expected:
+                raise AssertionError(f"{case.name}: {label} disagrees with qelo")
+    numbers = {label: _calibrate(fn, budget) for label, fn in case.impls.items()}
+    best = {label: float("inf") for label in case.impls}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for label, fn in case.impls.items():
+                number = numbers[label]
+                start = time.perf_counter()
+                for _ in range(number):
+                    fn()
+                best[label] = min(best[label], (time.perf_counter() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return best
+
+
+def format_time(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def report(cases: list[Case], rounds: int, budget: float, out=print) -> None:
+    out("| case | qelo | alternatives: time (alternative / qelo) | target |")
+    out("|---|---|---|---|")
+    for case in cases:
+        best = measure(case, rounds, budget)
+        ours = best["qelo"]
+        others = ", ".join(
+            f"{label} {format_time(t)} ({t / ours:.2f}x)" for label, t in best.items() if label != "qelo"
+        )
+        if case.skipped:
+            others += "; not installed: " + ", ".join(case.skipped)
+        out(f"| {case.name} | {format_time(ours)} | {others} | {case.target} |")

@@ -1,0 +1,1 @@
+"""Conversion, hex dump and stream helpers of qelo."""
