@@ -1,0 +1,217 @@
+"""Every public entry point, on success and on its error paths, called thousands of times: the
+Python heap and the resident size must not grow beyond a small constant."""
+
+from __future__ import annotations
+
+import copy
+import io
+import operator
+import pickle
+
+import pytest
+
+from leakcheck import resident_growth, traced_growth
+
+binary = pytest.importorskip("qelo.lib.binary")
+expr = pytest.importorskip("qelo.expr")
+hexmod = pytest.importorskip("qelo.lib.hex")
+bitstream = pytest.importorskip("qelo.lib.bitstream")
+
+this, len_, list_ = expr.this, expr.len_, expr.list_
+CALLS = 4000
+# A leak of one small object per call costs at least 32 bytes * CALLS.
+TRACED_LIMIT = 24 * 1024
+
+
+class Boom(Exception):
+    pass
+
+
+class BadIndex:
+    """A width that compares fine but fails when used as a size or shift count."""
+
+    def __lt__(self, other):
+        return False
+
+    def __gt__(self, other):
+        return False
+
+    def __index__(self):
+        raise Boom
+
+    def __int__(self):
+        raise Boom
+
+    def __mul__(self, other):
+        raise Boom
+
+    __rmul__ = __mul__
+
+
+class BadEq:
+    """Collides with operator.add in a dict and fails to compare."""
+
+    def __hash__(self):
+        return hash(operator.add)
+
+    def __eq__(self, other):
+        raise Boom
+
+    def __call__(self, *args):
+        return 0
+
+
+class TripleItems:
+    def items(self):
+        return [("a", 1, 2)]
+
+
+def raiser(*args, **kwargs):
+    raise Boom
+
+
+class Chunks:
+    """A substream serving fixed data in pieces, then b'' for good."""
+
+    def __init__(self, data=b"abcdefgh" * 64):
+        self.data = data
+        self.pos = 0
+
+    def read(self, n):
+        piece = self.data[self.pos:self.pos + n]
+        self.pos += len(piece)
+        return piece
+
+    def write(self, data):
+        return len(data)
+
+
+class FailingStream:
+    def read(self, n):
+        raise Boom
+
+    def write(self, data):
+        raise Boom
+
+
+def restreamed(**overrides):
+    args = dict(substream=Chunks(), decoder=bytes, decoderunit=4, encoder=bytes, encoderunit=2)
+    args.update(overrides)
+    return bitstream.RestreamedBytesIO(**args)
+
+
+def rebuffered_read():
+    stream = bitstream.RebufferedBytesIO(Chunks(), tailcutoff=8)
+    stream.read(16)
+    stream.seek(10)
+    return stream.read(4)
+
+
+DUMP = hexmod.hexdump(bytes(range(40)), 16)
+
+CASES = [
+    # qelo.lib.binary, success
+    ("integer2bits", lambda: binary.integer2bits(-19, 64), ()),
+    ("integer2bytes", lambda: binary.integer2bytes(-70000, 8), ()),
+    ("bits2integer", lambda: binary.bits2integer(b"\x01\x00\x01" * 20, signed=True), ()),
+    ("bytes2integer", lambda: binary.bytes2integer(b"\xff\x00\x13", True), ()),
+    ("bytes2bits", lambda: binary.bytes2bits(b"ab" * 40), ()),
+    ("bits2bytes", lambda: binary.bits2bytes(b"\x00\x01" * 40), ()),
+    ("swapbytes", lambda: binary.swapbytes([1, 2, 3]), ()),
+    ("swapbytesinbits", lambda: binary.swapbytesinbits(b"01234567" * 5), ()),
+    ("swapbitsinbytes", lambda: binary.swapbitsinbytes(b"\x01\xf0" * 30), ()),
+    ("hexlify", lambda: binary.hexlify(b"\x01\xab"), ()),
+    # qelo.lib.binary, errors
+    ("integer2bits negative width", lambda: binary.integer2bits(5, -1), (ValueError,)),
+    ("integer2bits bad number", lambda: binary.integer2bits("x", 8), (ValueError,)),
+    ("integer2bits __index__ raises", lambda: binary.integer2bits(5, BadIndex()), (Boom, TypeError)),
+    ("integer2bytes __index__ raises", lambda: binary.integer2bytes(-5, BadIndex()), (Boom, TypeError)),
+    ("integer2bits missing argument", lambda: binary.integer2bits(1), (TypeError,)),
+    ("integer2bits surplus argument", lambda: binary.integer2bits(1, 2, 3), (TypeError,)),
+    ("integer2bits bad keyword", lambda: binary.integer2bits(1, widht=2), (TypeError,)),
+    ("integer2bits repeated keyword", lambda: binary.integer2bits(1, 2, width=3), (TypeError,)),
+    ("bits2bytes short", lambda: binary.bits2bytes(b"\x00" * 7), (ValueError,)),
+    ("bits2bytes not bits", lambda: binary.bits2bytes(b"0" * 8), (KeyError,)),
+    ("bits2bytes bytearray", lambda: binary.bits2bytes(bytearray(8)), (TypeError,)),
+    ("bytes2bits None", lambda: binary.bytes2bits(None), (TypeError,)),
+    ("bytes2bits str", lambda: binary.bytes2bits("ab"), (TypeError, KeyError)),
+    ("swapbytesinbits short", lambda: binary.swapbytesinbits(b"\x00" * 7), (ValueError,)),
+    ("unhexlify odd", lambda: binary.unhexlify(b"0"), (binary.binascii.Error,)),
+    # qelo.expr, success
+    ("build", lambda: this.a + 1, ()),
+    ("build reflected", lambda: 1 - this.a, ()),
+    ("evaluate", lambda: ((this.a + this.b) * 2 - len_(this.items))({"a": 1, "b": 2, "items": [1]}), ()),
+    ("evaluate list path", lambda: list_[1]({}, [1, 2]), ()),
+    ("repr/str", lambda: (repr(-this.a.b + len_(this.c)), str(this[0] // 2)), ()),
+    ("getattr path", lambda: this.some.deeper.path, ()),
+    ("contains by name", lambda: this.items.__contains__(3), ()),
+    ("getstate/setstate", lambda: copy.copy(this.x + 1), ()),
+    ("pickle", lambda: pickle.loads(pickle.dumps(this.x * 2 + len_(this.y))), ()),
+    # qelo.expr, errors
+    ("evaluate missing key", lambda: (this.a + 1)({}), (KeyError,)),
+    ("evaluate failing operand", lambda: expr.BinExpr(operator.add, raiser, 1)({}), (Boom,)),
+    ("evaluate failing op", lambda: expr.BinExpr(raiser, 1, 2)({}), (Boom,)),
+    ("repr unknown op", lambda: repr(expr.BinExpr(max, 1, 2)), (KeyError,)),
+    ("repr op with failing __eq__", lambda: repr(expr.BinExpr(BadEq(), 1, 2)), (Boom,)),
+    ("repr failing operand", lambda: repr(expr.UniExpr(operator.neg, type("R", (), {"__repr__": raiser})())), (Boom,)),
+    ("pow with modulo", lambda: pow(this.x, 2, 7), (TypeError,)),
+    ("setstate triples", lambda: (this.x + 1).__setstate__(TripleItems()), (ValueError,)),
+    ("setstate not a mapping", lambda: (this.x + 1).__setstate__(5), (AttributeError,)),
+    ("list path too few args", lambda: list_({}), (IndexError,)),
+    ("iterate path", lambda: list(this), (TypeError,)),
+    ("deepcopy path", lambda: copy.deepcopy(this.a), (KeyError,)),
+    ("constructor surplus", lambda: expr.BinExpr(1, 2, 3, 4), (TypeError,)),
+    # qelo.lib.hex
+    ("hexdump", lambda: hexmod.hexdump(bytes(range(100)), 16), ()),
+    ("hexundump", lambda: hexmod.hexundump(DUMP, 16), ()),
+    ("hexdump None", lambda: hexmod.hexdump(None, 16), (TypeError,)),
+    ("hexdump zero linesize", lambda: hexmod.hexdump(b"abc", 0), (ValueError,)),
+    ("hexundump bytes", lambda: hexmod.hexundump(DUMP.encode(), 16), (TypeError,)),
+    ("hexundump wrong linesize", lambda: hexmod.hexundump(DUMP, 8), (ValueError,)),
+    ("hexundump garbage", lambda: hexmod.hexundump('hexundump("""\nzz\n""")\n', 16), (ValueError,)),
+    ("display integer", lambda: str(hexmod.HexDisplayedInteger.new(255, "04x")), ()),
+    ("display bytes", lambda: str(hexmod.HexDisplayedBytes(b"\x01\x02")), ()),
+    ("display dump dict", lambda: str(hexmod.HexDumpDisplayedDict(data=b"abc")), ()),
+    ("display dict without data", lambda: str(hexmod.HexDisplayedDict()), (KeyError,)),
+    ("display integer without fmtstr", lambda: str(hexmod.HexDisplayedInteger(5)), (AttributeError,)),
+    # qelo.lib.bitstream
+    ("restreamed read", lambda: restreamed().read(10), ()),
+    ("restreamed read all", lambda: restreamed().read(), ()),
+    ("restreamed write", lambda: restreamed().write(b"abcde"), ()),
+    ("restreamed negative count", lambda: restreamed().read(-1), (ValueError,)),
+    ("restreamed failing decoder", lambda: restreamed(decoder=raiser).read(3), (Boom,)),
+    ("restreamed failing substream", lambda: restreamed(substream=FailingStream()).read(3), (Boom,)),
+    ("restreamed failing encoder", lambda: restreamed(encoder=raiser).write(b"abcd"), (Boom,)),
+    ("restreamed close leftovers", lambda: (lambda s: (s.write(b"a"), s.close()))(restreamed()), (ValueError,)),
+    ("restreamed seek", lambda: restreamed().seek(0), (OSError,)),
+    ("rebuffered read", rebuffered_read, ()),
+    ("rebuffered write", lambda: bitstream.RebufferedBytesIO(Chunks()).write(b"xyz"), ()),
+    ("rebuffered read past end", lambda: bitstream.RebufferedBytesIO(Chunks(b"abc")).read(10), (OSError,)),
+    ("rebuffered read None", lambda: bitstream.RebufferedBytesIO(Chunks()).read(), (ValueError,)),
+    ("rebuffered failing substream", lambda: bitstream.RebufferedBytesIO(FailingStream()).read(1), (Boom,)),
+    ("rebuffered bad whence", lambda: bitstream.RebufferedBytesIO(Chunks()).seek(0, 2), (ValueError,)),
+    ("rebuffered wrong arguments", lambda: bitstream.RebufferedBytesIO(), (TypeError,)),
+]
+
+
+@pytest.mark.parametrize("fn, expected", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_no_reference_leak(fn, expected):
+    growth = traced_growth(fn, CALLS, expected)
+    assert growth < TRACED_LIMIT, f"Python heap grew by {growth} bytes over {CALLS} calls"
+
+
+MIB = b"\x5a" * (1 << 20)
+BIG_CASES = [
+    ("bytes2bits 1 MiB", lambda: binary.bytes2bits(MIB)),
+    ("bits2bytes 1 MiB", lambda: binary.bits2bytes(b"\x01" * (1 << 20))),
+    ("swapbitsinbytes 1 MiB", lambda: binary.swapbitsinbytes(MIB)),
+    ("hexdump 1 MiB", lambda: hexmod.hexdump(MIB, 16)),
+    ("rebuffered 1 MiB", lambda: bitstream.RebufferedBytesIO(io.BytesIO(MIB)).read(1 << 20)),
+]
+
+
+@pytest.mark.parametrize("fn", [c[1] for c in BIG_CASES], ids=[c[0] for c in BIG_CASES])
+def test_no_native_growth_on_large_inputs(fn):
+    # 60 calls leaking their 1+ MiB result would add 60+ MiB; allow allocator slack only.
+    growth = resident_growth(fn, 60)
+    assert growth < 24 * (1 << 20), f"resident size grew by {growth >> 20} MiB"
