@@ -20,21 +20,24 @@
 namespace qelo::hex {
 namespace {
 
-constexpr std::array<signed char, 128> make_nibbles() {
-    std::array<signed char, 128> table{};
-    for (auto& entry : table) entry = -1;
-    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<signed char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<signed char>(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<signed char>(c - 'a' + 10);
+// Value of a hex digit, or 0xFF for any other character.
+constexpr std::array<unsigned char, 256> make_nibbles() {
+    std::array<unsigned char, 256> table{};
+    for (auto& entry : table) entry = 0xFF;
+    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<unsigned char>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<unsigned char>(c - 'a' + 10);
     return table;
 }
-constexpr std::array<signed char, 128> nibbles = make_nibbles();
+constexpr std::array<unsigned char, 256> nibbles = make_nibbles();
 
 template <typename Char>
-int nibble(Char c) {
+unsigned nibble(Char c) {
     const auto code = static_cast<std::uint32_t>(c);
-    return code < 128 ? nibbles[code] : -1;
+    if constexpr (sizeof(Char) == 1) return nibbles[code];
+    return code < 256 ? nibbles[code] : 0xFF;
 }
+constexpr unsigned not_hex = 0xF0;  // set in nibble() for every non-digit
 
 enum class Fault { none, header, data_line, offset, after_short_line, no_closing, after_closing };
 
@@ -123,9 +126,9 @@ private:
     bool read_offset(Py_ssize_t& at, Py_ssize_t end, unsigned long long& offset) {
         int digits = 0;
         for (; at < end && digits < 9; ++at, ++digits) {
-            const int value = nibble(text_[at]);
-            if (value < 0) break;
-            offset = offset * 16 + static_cast<unsigned>(value);
+            const unsigned value = nibble(text_[at]);
+            if (value & not_hex) break;
+            offset = offset * 16 + value;
         }
         if (digits != 4 && digits != 8) return false;
         if (offset_width_ == 0) offset_width_ = digits;
@@ -137,14 +140,29 @@ private:
         unsigned char* out = out_ + produced_;
         Py_ssize_t count = 0;
         while (count < linesize_ && end - at >= 2) {
-            const int high = nibble(text_[at]), low = nibble(text_[at + 1]);
-            if (high < 0 || low < 0) break;
+            const unsigned high = nibble(text_[at]), low = nibble(text_[at + 1]);
+            if ((high | low) & not_hex) break;
             out[count++] = static_cast<unsigned char>(high << 4 | low);
             at += 2;
-            if (end - at < 2 || text_[at] != ' ' || nibble(text_[at + 1]) < 0) break;
+            if (end - at < 2 || text_[at] != ' ' || (nibble(text_[at + 1]) & not_hex)) break;
             ++at;
         }
         return count;
+    }
+
+    // A full hex column read without branching per byte; false if any character is off, and
+    // the careful reader then decides.
+    bool read_full_column(Py_ssize_t hex) {
+        const Char* at = text_ + hex;
+        unsigned char* out = out_ + produced_;
+        unsigned faults = 0;
+        for (Py_ssize_t j = 0; j < linesize_; ++j, at += 3) {
+            const unsigned high = nibble(at[0]), low = nibble(at[1]);
+            faults |= (high | low) & not_hex;
+            faults |= static_cast<unsigned>(at[2] != ' ');  // the last one is the first separator space
+            out[j] = static_cast<unsigned char>(high << 4 | low);
+        }
+        return faults == 0;
     }
 
     bool read_data_line(Py_ssize_t start, Py_ssize_t end, Py_ssize_t& count, unsigned long long& offset) {
@@ -152,6 +170,10 @@ private:
         if (!read_offset(at, end, offset)) return false;
         if (end - at < 3 || !spaces(at, at + 3)) return false;
         const Py_ssize_t hex = at + 3;
+        if (end - hex == hex_width_ + 3 + linesize_ && read_full_column(hex) && spaces(hex + hex_width_, hex + hex_width_ + 3)) {
+            count = linesize_;
+            return true;
+        }
         count = read_pairs(hex, end);
         if (count == 0) return false;
         // Fill after the pairs, then the three separating spaces, then one character per byte.
