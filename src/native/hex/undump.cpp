@@ -234,7 +234,7 @@ void raise_fault(PyObject* text, const FaultReport& report, Py_ssize_t linesize)
             break;
         }
         case Fault::after_short_line:
-            PyErr_Format(PyExc_ValueError, "line %zd follows a short data line, which must be the last one: %U", number,
+            PyErr_Format(PyExc_ValueError, "line %zd is not the closing line '\"\"\")', which must follow a short data line: %U", number,
                          line.get());
             break;
         case Fault::after_closing:
