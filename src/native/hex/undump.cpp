@@ -14,6 +14,7 @@
 // else raises ValueError naming the line, so no byte is ever dropped or invented.
 #include "state.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -51,11 +52,13 @@ struct FaultReport {
 
 template <typename Char>
 class DumpReader {
+    // No text in memory holds a line this long, and line arithmetic stays far from overflow.
+    static constexpr Py_ssize_t max_linesize = PY_SSIZE_T_MAX / 8;
+
 public:
     DumpReader(const Char* text, Py_ssize_t length, Py_ssize_t linesize, unsigned char* out)
-        : text_(text), length_(length), linesize_(linesize), out_(out) {
-        if (__builtin_mul_overflow(linesize, 3, &hex_width_)) hex_width_ = PY_SSIZE_T_MAX;  // no line is that long
-        else hex_width_ -= 1;
+        : text_(text), length_(length), linesize_(std::min(linesize, max_linesize)), out_(out) {
+        hex_width_ = 3 * linesize_ - 1;
     }
 
     // Reads the whole text; false with report() filled on a fault.
