@@ -197,7 +197,7 @@ class Huge:
         (b"a", 1.5, TypeError, "integer"),
         (b"a", "16", TypeError, "integer"),
         (5, 16, TypeError, "len"),
-        ({1: 2}, 16, TypeError, "unhashable|slice"),
+        ({1, 2}, 16, TypeError, "not subscriptable"),
     ],
 )
 def test_hexdump_failures(data, linesize, error, match):
