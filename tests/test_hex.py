@@ -194,6 +194,7 @@ class Huge:
         (b"a", 0, ValueError, "linesize"),
         (b"a", -3, ValueError, "linesize"),
         (b"", -(2**70), ValueError, "linesize"),
+        (b"a", 2**80, ValueError, "width too big"),
         (b"a", 1.5, TypeError, "integer"),
         (b"a", "16", TypeError, "integer"),
         (5, 16, TypeError, "len"),
@@ -454,6 +455,13 @@ def test_hostile_callbacks_do_not_crash():
                 return b"xy"
         attempt(lambda: h.hexdump(Shrinking(b"abcdef"), 2))
 
+        buffer = bytearray(b"abcdefgh" * 100)
+        class Shrinker:
+            def __index__(self):
+                buffer.clear()
+                return 4
+        attempt(lambda: h.hexdump(buffer, Shrinker()))
+
         def rebinding(v):
             h.int2byte = None
             return bytes([v])
@@ -463,4 +471,4 @@ def test_hostile_callbacks_do_not_crash():
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["IndexError", "ok", "TypeError"]
+    assert result.stdout.split() == ["IndexError", "ok", "ok", "TypeError"]

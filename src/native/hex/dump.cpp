@@ -119,12 +119,10 @@ const unsigned char* plain_byte_buffer(PyObject* data) {
 
 bool holds_snapshot(PyObject* table, PyObject* snapshot) {
     if (table == nullptr || !PyList_CheckExact(table) || PyList_GET_SIZE(table) != 256) return false;
+    // Pointer identity of all 256 entries, compared as one block of memory.
     PyObject** items = reinterpret_cast<PyListObject*>(table)->ob_item;
     PyObject** expected = reinterpret_cast<PyTupleObject*>(snapshot)->ob_item;
-    for (int v = 0; v < 256; ++v) {
-        if (items[v] != expected[v]) return false;
-    }
-    return true;
+    return std::memcmp(items, expected, 256 * sizeof(PyObject*)) == 0;
 }
 
 // 0 = namespace as imported, 1 = something was rebound or changed, -1 = lookup error.
@@ -222,15 +220,16 @@ PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!index) return nullptr;
     const Py_ssize_t linesize = positive_linesize(index.get());
     if (linesize < 0) return nullptr;
-    if (length > 0 && st->kernel_tables_ok) {
-        const unsigned char* bytes = plain_byte_buffer(data);
-        if (bytes != nullptr) {
-            const int changed = namespace_changed(module, st);
-            if (changed < 0) return nullptr;
-            if (changed == 0) {
-                Ref text = kernel_dump(st, bytes, length, linesize);
-                if (text || PyErr_Occurred()) return text.release();
-            }
+    // linesize.__index__ may have resized a bytearray: the direct route needs the length unchanged.
+    const unsigned char* bytes = plain_byte_buffer(data);
+    if (bytes != nullptr && Py_SIZE(data) != length) bytes = nullptr;
+    if (bytes != nullptr && length == 0) return PyUnicode_FromString("hexundump(\"\"\"\n\"\"\")\n");
+    if (bytes != nullptr && st->kernel_tables_ok) {
+        const int changed = namespace_changed(module, st);
+        if (changed < 0) return nullptr;
+        if (changed == 0) {
+            Ref text = kernel_dump(st, bytes, length, linesize);
+            if (text || PyErr_Occurred()) return text.release();
         }
     }
     return general_dump(module, data, length, index.get(), linesize);
