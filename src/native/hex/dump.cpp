@@ -128,14 +128,18 @@ bool holds_snapshot(PyObject* table, PyObject* snapshot) {
 // 0 = namespace as imported, 1 = something was rebound or changed, -1 = lookup error.
 int namespace_changed(PyObject* module, State* st) {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* iterateints = PyDict_GetItemWithError(dict, st->name(name::iterateints));
-    if (iterateints == nullptr) return PyErr_Occurred() ? -1 : 1;
-    if (iterateints != st->builtin_iter) return 1;
-    PyObject* hexprint = PyDict_GetItemWithError(dict, st->name(name::HEXPRINT));
-    if (hexprint == nullptr && PyErr_Occurred()) return -1;
-    PyObject* printable = PyDict_GetItemWithError(dict, st->name(name::PRINTABLE));
-    if (printable == nullptr && PyErr_Occurred()) return -1;
-    return holds_snapshot(hexprint, st->hexprint_snapshot) && holds_snapshot(printable, st->printable_snapshot) ? 0 : 1;
+    // Owned: a lookup can run a colliding key's __eq__, which may change the namespace.
+    Ref iterateints = lookup_module_only(dict, st->name(name::iterateints));
+    if (!iterateints) return PyErr_Occurred() ? -1 : 1;
+    if (iterateints.get() != st->builtin_iter) return 1;
+    Ref hexprint = lookup_module_only(dict, st->name(name::HEXPRINT));
+    if (!hexprint && PyErr_Occurred()) return -1;
+    Ref printable = lookup_module_only(dict, st->name(name::PRINTABLE));
+    if (!printable && PyErr_Occurred()) return -1;
+    return holds_snapshot(hexprint.get(), st->hexprint_snapshot) &&
+                   holds_snapshot(printable.get(), st->printable_snapshot)
+               ? 0
+               : 1;
 }
 
 struct DumpShape {
