@@ -322,11 +322,11 @@ def test_hexundump_huge_linesize():
 
 
 @pytest.mark.parametrize(
-    ("value", "spec", "text"), [(255, "02x", "0xFF"), (10, "04x", "0x000A"), (255, "#x", "0x0XFF"), (-1, "x", "0x-1")]
+    ("value", "fmtstr", "text"), [(255, "02x", "0xFF"), (10, "04x", "0x000A"), (255, "#x", "0x0XFF"), (-1, "x", "0x-1")]
 )
-def test_hex_displayed_integer(value, spec, text):
-    shown = qhex.HexDisplayedInteger.new(value, spec)
-    assert str(shown) == text and shown.fmtstr == spec
+def test_hex_displayed_integer(value, fmtstr, text):
+    shown = qhex.HexDisplayedInteger.new(value, fmtstr)
+    assert str(shown) == text and shown.fmtstr == fmtstr
     assert shown == value and hash(shown) == hash(value) and shown + 1 == value + 1 and repr(shown) == repr(value)
     assert qhex.HexDisplayedInteger.new(intvalue="12", fmtstr="x") == 12
     assert type(shown.new(1, "x")) is qhex.HexDisplayedInteger

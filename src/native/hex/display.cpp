@@ -20,15 +20,15 @@ PyObject* parse_self(const char* name, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* integer_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = parse_self("__str__", args, nargs, kwnames);
     if (self == nullptr) return nullptr;
-    // An empty format specification formats through str() again: end that in RecursionError.
+    // An empty fmtstr formats through str() again: end that in RecursionError.
     RecursionGuard guard(" while converting a HexDisplayedInteger to str");
     if (!guard) return nullptr;
     State* st = state_of(module);
-    Ref spec(PyObject_GetAttr(self, st->name(name::fmtstr)));
-    if (!spec) return nullptr;
+    Ref fmtstr(PyObject_GetAttr(self, st->name(name::fmtstr)));
+    if (!fmtstr) return nullptr;
     Ref format = module_global(module, name::format);
     if (!format) return nullptr;
-    PyObject* format_args[] = {self, spec.get()};
+    PyObject* format_args[] = {self, fmtstr.get()};
     Ref formatted(PyObject_Vectorcall(format.get(), format_args, 2, nullptr));
     if (!formatted) return nullptr;
     Ref upper(PyObject_CallMethodNoArgs(formatted.get(), st->name(name::upper)));

@@ -82,7 +82,7 @@ bool add_hexprint(PyObject* module) {
         if (!format) return false;
         Ref value(PyLong_FromLong(v));
         if (!value) return false;
-        PyObject* call_args[] = {value.get(), st->txt(text::upper_hex_spec)};
+        PyObject* call_args[] = {value.get(), st->txt(text::upper_hex_format)};
         Ref entry(PyObject_Vectorcall(format.get(), call_args, 2, nullptr));
         if (!entry) return false;
         PyList_SET_ITEM(table.get(), v, entry.release());

@@ -49,7 +49,7 @@ enum : std::size_t {
     fmt8_template,
     unhexlify_template,
     hex_prefix,
-    upper_hex_spec,
+    upper_hex_format,
     dot,
     module_name,
     class_doc,
