@@ -1,0 +1,218 @@
+// qelo.lib.hex: module definition, import-time work in its documented order, and the tables.
+#include "state.hpp"
+
+#include <cstring>
+
+namespace qelo::hex {
+namespace {
+
+const char hexdump_doc[] =
+    "\n"
+    "    Turns bytes into a unicode string of the format:\n"
+    "\n"
+    "    ::\n"
+    "\n"
+    "        >>>print(hexdump(b'0' * 100, 16))\n"
+    "        hexundump(\\\"\\\"\\\"\n"
+    "        0000   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0010   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0020   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0030   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0040   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0050   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
+    "        0060   30 30 30 30                                       0000\n"
+    "        \\\"\\\"\\\")\n"
+    "    ";
+
+const char hexundump_doc[] = "\n    Reverse of `hexdump`.\n    ";
+
+PyMethodDef module_functions[] = {
+    {"hexdump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexdump)), METH_FASTCALL | METH_KEYWORDS,
+     hexdump_doc},
+    {"hexundump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexundump)),
+     METH_FASTCALL | METH_KEYWORDS, hexundump_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool init_names(State* st) {
+    return st->names.init({"HEXPRINT", "PRINTABLE", "iterateints", "int2byte", "bytes2str", "hexdump", "trimstring",
+                           "binascii", "hexlify", "integertypes", "bytestringtype", "HexDisplayedInteger", "render",
+                           "fmtstr", "data", "format", "upper", "split", "join", "dict"}) &&
+           st->texts.init({"hexundump(\"\"\"", "\"\"\")", "\n", " ", "", "%%04X   %%-%ds   %%s",
+                           "%%08X   %%-%ds   %%s", "unhexlify(%s)", "0x", "02X", ".", "qelo.lib.hex", "Used internally."}) &&
+           (st->empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) != nullptr;
+}
+
+bool set_global(PyObject* module, std::size_t which, PyObject* value) {
+    return PyDict_SetItem(PyModule_GetDict(module), state_of(module)->name(which), value) == 0;
+}
+
+// PRINTABLE[v] = bytes2str(int2byte(v)) if 32 <= v < 128 else "."
+bool add_printable(PyObject* module) {
+    State* st = state_of(module);
+    Ref table(PyList_New(256));
+    if (!table) return false;
+    for (int v = 0; v < 256; ++v) {
+        Ref entry;
+        if (v >= 32 && v < 128) {
+            Ref int2byte = module_global(module, name::int2byte);
+            Ref bytes2str = module_global(module, name::bytes2str);
+            if (!int2byte || !bytes2str) return false;
+            Ref value(PyLong_FromLong(v));
+            if (!value) return false;
+            Ref one_byte(PyObject_CallOneArg(int2byte.get(), value.get()));
+            if (!one_byte) return false;
+            entry = Ref(PyObject_CallOneArg(bytes2str.get(), one_byte.get()));
+        } else {
+            entry = Ref::borrow(st->txt(text::dot));
+        }
+        if (!entry) return false;
+        PyList_SET_ITEM(table.get(), v, entry.release());
+    }
+    return set_global(module, name::PRINTABLE, table.get());
+}
+
+// HEXPRINT[v] = format(v, "02X")
+bool add_hexprint(PyObject* module) {
+    State* st = state_of(module);
+    Ref table(PyList_New(256));
+    if (!table) return false;
+    for (int v = 0; v < 256; ++v) {
+        Ref format = module_global(module, name::format);
+        if (!format) return false;
+        Ref value(PyLong_FromLong(v));
+        if (!value) return false;
+        PyObject* call_args[] = {value.get(), st->txt(text::upper_hex_format)};
+        Ref entry(PyObject_Vectorcall(format.get(), call_args, 2, nullptr));
+        if (!entry) return false;
+        PyList_SET_ITEM(table.get(), v, entry.release());
+    }
+    return set_global(module, name::HEXPRINT, table.get());
+}
+
+bool ascii_of_length(PyObject* s, Py_ssize_t length) {
+    return PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s) && PyUnicode_GET_LENGTH(s) == length;
+}
+
+// Snapshots the tables as built; the character tables serve the dump kernel while the module
+// tables still hold exactly these strings.
+bool snapshot_tables(PyObject* module) {
+    State* st = state_of(module);
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* hexprint = PyDict_GetItemWithError(dict, st->name(name::HEXPRINT));
+    PyObject* printable = PyDict_GetItemWithError(dict, st->name(name::PRINTABLE));
+    if (hexprint == nullptr || printable == nullptr) return false;
+    st->hexprint_snapshot = PyList_AsTuple(hexprint);
+    st->printable_snapshot = PyList_AsTuple(printable);
+    if (st->hexprint_snapshot == nullptr || st->printable_snapshot == nullptr) return false;
+    st->kernel_tables_ok = true;
+    for (int v = 0; v < 256; ++v) {
+        PyObject* pair = PyTuple_GET_ITEM(st->hexprint_snapshot, v);
+        PyObject* shown = PyTuple_GET_ITEM(st->printable_snapshot, v);
+        if (!ascii_of_length(pair, 2) || !ascii_of_length(shown, 1)) {
+            st->kernel_tables_ok = false;
+            return true;
+        }
+        std::memcpy(st->hex_pairs[v].data(), PyUnicode_1BYTE_DATA(pair), 2);
+        st->printable_chars[v] = static_cast<char>(PyUnicode_1BYTE_DATA(shown)[0]);
+    }
+    return true;
+}
+
+// True when obj is the bound `pack` of a struct.Struct('>B') instance: int2byte's original.
+bool is_one_byte_packer(PyObject* obj) {
+    if (!PyCFunction_Check(obj)) return false;
+    PyObject* packer = PyCFunction_GET_SELF(obj);
+    if (packer == nullptr) return false;
+    Ref struct_module(PyImport_ImportModule("struct"));
+    if (!struct_module) return false;
+    Ref struct_type(PyObject_GetAttrString(struct_module.get(), "Struct"));
+    if (!struct_type) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(packer)) != struct_type.get()) return false;
+    Ref method_name(PyObject_GetAttrString(obj, "__name__"));
+    if (!method_name) return false;
+    if (!PyUnicode_Check(method_name.get()) || PyUnicode_CompareWithASCIIString(method_name.get(), "pack") != 0) {
+        return false;
+    }
+    Ref format(PyObject_GetAttrString(packer, "format"));
+    if (!format) return false;
+    return PyUnicode_Check(format.get()) && PyUnicode_CompareWithASCIIString(format.get(), ">B") == 0;
+}
+
+bool capture_originals(PyObject* module) {
+    State* st = state_of(module);
+    Ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    st->builtin_iter = PyObject_GetAttrString(builtins.get(), "iter");
+    if (st->builtin_iter == nullptr) return false;
+    PyObject* int2byte = PyDict_GetItemWithError(PyModule_GetDict(module), st->name(name::int2byte));
+    if (int2byte == nullptr) return !PyErr_Occurred();
+    const bool verified = is_one_byte_packer(int2byte);
+    if (PyErr_Occurred()) return false;
+    if (verified) st->original_int2byte = Ref::borrow(int2byte).release();
+    return true;
+}
+
+int exec_module(PyObject* module) {
+    State* st = state_of(module);
+    if (!init_names(st)) return -1;
+    PyObject* dict = PyModule_GetDict(module);
+    if (!star_import(dict, "qelo.lib.py3compat")) return -1;
+    if (!capture_originals(module)) return -1;
+    Ref binascii(PyImport_ImportModule("binascii"));
+    if (!binascii || !set_global(module, name::binascii, binascii.get())) return -1;
+    if (!add_display_classes(module)) return -1;
+    if (!add_printable(module) || !add_hexprint(module)) return -1;
+    if (!snapshot_tables(module)) return -1;
+    return PyModule_AddFunctions(module, module_functions);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+    if (st->names.traverse(visit, arg) != 0 || st->texts.traverse(visit, arg) != 0) return -1;
+    Py_VISIT(st->empty_bytes);
+    Py_VISIT(st->builtin_iter);
+    Py_VISIT(st->original_int2byte);
+    Py_VISIT(st->hexprint_snapshot);
+    Py_VISIT(st->printable_snapshot);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+    st->names.clear();
+    st->texts.clear();
+    Py_CLEAR(st->empty_bytes);
+    Py_CLEAR(st->builtin_iter);
+    Py_CLEAR(st->original_int2byte);
+    Py_CLEAR(st->hexprint_snapshot);
+    Py_CLEAR(st->printable_snapshot);
+    st->kernel_tables_ok = false;
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qelo.lib.hex",
+    nullptr,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace qelo::hex
+
+PyMODINIT_FUNC PyInit_hex(void) { return PyModuleDef_Init(&qelo::hex::module_def); }

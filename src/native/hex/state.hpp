@@ -1,0 +1,96 @@
+// Module state of qelo.lib.hex and the entry points its source files share.
+#pragma once
+
+#include "args.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace qelo::hex {
+
+// Interned names looked up in the module namespace (or on objects) at call time.
+namespace name {
+enum : std::size_t {
+    HEXPRINT,
+    PRINTABLE,
+    iterateints,
+    int2byte,
+    bytes2str,
+    hexdump,
+    trimstring,
+    binascii,
+    hexlify,
+    integertypes,
+    bytestringtype,
+    HexDisplayedInteger,
+    render,
+    fmtstr,
+    data,
+    format,
+    upper,
+    split,
+    join,
+    dict,
+    count
+};
+}  // namespace name
+
+// Constant texts, kept as interned strings so no call builds them again.
+namespace text {
+enum : std::size_t {
+    header,
+    closing,
+    newline,
+    space,
+    empty,
+    fmt4_template,
+    fmt8_template,
+    unhexlify_template,
+    hex_prefix,
+    upper_hex_format,
+    dot,
+    module_name,
+    class_doc,
+    count
+};
+}  // namespace text
+
+struct State {
+    NameTable<name::count> names;
+    NameTable<text::count> texts;
+    PyObject* empty_bytes;
+    // Originals captured at import: a call takes the direct route only while the module
+    // namespace still holds these very objects.
+    PyObject* builtin_iter;
+    PyObject* original_int2byte;  // null unless verified to be a one-byte unsigned packer
+    PyObject* hexprint_snapshot;  // tuple of the 256 strings HEXPRINT was built with
+    PyObject* printable_snapshot;
+    // The same tables as plain characters, valid when kernel_tables_ok.
+    bool kernel_tables_ok;
+    std::array<std::array<char, 2>, 256> hex_pairs;
+    std::array<char, 256> printable_chars;
+
+    PyObject* name(std::size_t i) const { return names[i]; }
+    PyObject* txt(std::size_t i) const { return texts[i]; }
+};
+
+inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Global-name lookup as a function of the module sees it: module dict, then builtins.
+inline Ref module_global(PyObject* module, std::size_t which) {
+    return lookup_global(PyModule_GetDict(module), state_of(module)->name(which));
+}
+
+// The line size of an `int` (from PyNumber_Index), clamped to PY_SSIZE_T_MAX, which no real
+// text reaches; -1 with ValueError set when it is below 1.
+Py_ssize_t positive_linesize(PyObject* index);
+
+PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* hexundump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Creates the five display classes in the module namespace, in their documented order.
+bool add_display_classes(PyObject* module);
+
+}  // namespace qelo::hex
