@@ -173,7 +173,6 @@ public:
         return Py_REFCNT(obj) == 1;
     }
 
-private:
     // The instance dict when attribute access on self is provably a plain dict access for every
     // state name; null otherwise (then the generic protocol is used).
     PyObject* plain_dict() const {
@@ -197,6 +196,7 @@ private:
         return dict;
     }
 
+private:
     ModuleState* st_;
     PyObject* self_;
     Kind kind_;
@@ -355,6 +355,30 @@ void release_all(std::array<PyObject*, N>& items) {
 ModuleState* cls_state(PyTypeObject* cls) { return static_cast<ModuleState*>(PyType_GetModuleState(cls)); }
 
 // ---------------------------------------------------------------------------------------------
+// Shortcuts for plain instances whose state has the types the classes themselves store (exact
+// ints and bytes). Nothing in them runs Python code, so reading each attribute once gives what
+// reading it at every use would; when a precondition fails they change nothing and report
+// kNotHandled, and the caller takes the general path.
+
+constexpr int kNotHandled = 1;
+
+// dict[name] as a Py_ssize_t when it is an exact int in range.
+bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr || !PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || n > PY_SSIZE_T_MAX || n < PY_SSIZE_T_MIN) return false;
+    *out = static_cast<Py_ssize_t>(n);
+    return true;
+}
+
+bool plain_store_index(PyObject* dict, PyObject* name, Py_ssize_t value) {
+    Ref number(PyLong_FromSsize_t(value));
+    return number && PyDict_SetItem(dict, name, number.get()) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // RestreamedBytesIO
 
 const char* const kRestreamedInitParams[] = {"substream", "decoder", "decoderunit", "encoder", "encoderunit"};
@@ -479,7 +503,40 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
     return compare(have.get(), count, Py_LT);
 }
 
+// read(count) served from rbuffer alone. 0 with *result set (or an error), or kNotHandled.
+int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
+    Py_ssize_t sincereadwritten = 0;
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count ||
+        !plain_index(dict, st->names[kSincereadwritten], &sincereadwritten) ||
+        sincereadwritten > PY_SSIZE_T_MAX - count) {
+        PyErr_Clear();
+        return kNotHandled;
+    }
+    Ref held = Ref::borrow(rbuffer);
+    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
+    const char* bytes = PyBytes_AS_STRING(rbuffer);
+    Ref head = count == size ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes, count));
+    if (!head) return 0;
+    Ref rest(PyBytes_FromStringAndSize(bytes + count, size - count));
+    if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) return 0;
+    if (!plain_store_index(dict, st->names[kSincereadwritten], sincereadwritten + count)) return 0;
+    *result = head.release();
+    return 0;
+}
+
 PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
+    if (PyLong_CheckExact(count)) {
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0) {
+            PyObject* result = nullptr;
+            if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
+        }
+        PyErr_Clear();
+    }
     const int negative = compare(count, self.state()->zero, Py_LT);
     if (negative < 0) return nullptr;
     if (negative) {
@@ -775,6 +832,40 @@ int rebuffered_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return ok ? 0 : -1;
 }
 
+// read(count) served from the window alone. 0 with *result set (or an error), or kNotHandled.
+int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
+    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
+    PyObject* tailcutoff = window == nullptr ? nullptr : PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
+    const bool handled =
+        tailcutoff != nullptr && PyBytes_CheckExact(window) && plain_index(dict, st->names[kOffset], &offset) &&
+        plain_index(dict, st->names[kMoved], &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
+        offset >= moved && endsat - moved <= PyBytes_GET_SIZE(window) &&
+        (tailcutoff == Py_None || (plain_index(dict, st->names[kTailcutoff], &keep) &&
+                                   !__builtin_sub_overflow(endsat, keep, &keep_from)));
+    if (!handled) {
+        PyErr_Clear();
+        return kNotHandled;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(window);
+    Ref data = (offset == moved && count == size)
+                   ? Ref::borrow(window)
+                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
+    if (!data || !plain_store_index(dict, st->names[kOffset], endsat)) return 0;
+    if (moved < keep_from) {
+        Ref removed(PyLong_FromSsize_t(keep_from - moved));
+        if (!removed || !plain_store_index(dict, st->names[kMoved], keep_from) ||
+            !store_tail(self, kRwbuffer, removed.get())) {
+            return 0;
+        }
+    }
+    *result = data.release();
+    return 0;
+}
+
 PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* a[1];
@@ -786,6 +877,14 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     }
     ModuleState* st = cls_state(cls);
     const Attrs attrs(st, self, kRebuffered);
+    if (PyLong_CheckExact(count)) {
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0) {
+            PyObject* result = nullptr;
+            if (rebuffered_read_cached(attrs, wanted, &result) == 0) return result;
+        }
+        PyErr_Clear();
+    }
     const int negative = compare(count, st->zero, Py_LT);
     if (negative < 0) return nullptr;
     if (negative) {
