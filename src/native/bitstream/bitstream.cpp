@@ -257,7 +257,7 @@ bool append_in_place(Ref& buffer, PyObject* tail) {
 }
 
 bool fits_in_place(PyObject* buffer, PyObject* tail) {
-    return PyBytes_CheckExact(tail) && PyBytes_GET_SIZE(tail) > 0 &&
+    return PyBytes_CheckExact(buffer) && PyBytes_CheckExact(tail) && PyBytes_GET_SIZE(tail) > 0 &&
            PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
 }
 
