@@ -207,12 +207,6 @@ private:
 
 Ref call1(PyObject* callable, PyObject* arg) { return Ref(PyObject_CallOneArg(callable, arg)); }
 
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-    Ref method(PyObject_GetAttr(obj, name));
-    if (!method) return Ref();
-    return call1(method.get(), arg);
-}
-
 Ref add(PyObject* a, PyObject* b) { return Ref(PyNumber_Add(a, b)); }
 Ref subtract(PyObject* a, PyObject* b) { return Ref(PyNumber_Subtract(a, b)); }
 
@@ -447,16 +441,30 @@ int restreamed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return ok ? 0 : -1;
 }
 
+// self.substream.read(self.decoderunit)
+Ref read_unit(const Attrs& self) {
+    PyObject* read_name = self.state()->names[kRead];
+    Ref substream = self.get(kSubstream);
+    if (!substream) return Ref();
+    if (self.plain_dict() != nullptr) {
+        // Reading decoderunit runs no code here, so looking `read` up after it is the same as
+        // before it, and the method call needs no bound method object.
+        Ref unit = self.get(kDecoderunit);
+        if (!unit) return Ref();
+        PyObject* args[] = {substream.get(), unit.get()};
+        return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
+    }
+    Ref reader(PyObject_GetAttr(substream.get(), read_name));
+    if (!reader) return Ref();
+    Ref unit = self.get(kDecoderunit);
+    if (!unit) return Ref();
+    return call1(reader.get(), unit.get());
+}
+
 // Reads one unit from the substream into rbuffer through the decoder. 1: decoded, 0: the
 // substream had nothing (None or empty), -1: error.
 int restreamed_fill_once(const Attrs& self) {
-    Ref substream = self.get(kSubstream);
-    if (!substream) return -1;
-    Ref reader(PyObject_GetAttr(substream.get(), self.state()->names[kRead]));
-    if (!reader) return -1;
-    Ref unit = self.get(kDecoderunit);
-    if (!unit) return -1;
-    Ref data = call1(reader.get(), unit.get());
+    Ref data = read_unit(self);
     if (!data) return -1;
     if (data.get() == Py_None) return 0;
     const Py_ssize_t size = PyObject_Size(data.get());
@@ -521,7 +529,7 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
     const char* bytes = PyBytes_AS_STRING(rbuffer);
     Ref head = count == size ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes, count));
     if (!head) return 0;
-    Ref rest(PyBytes_FromStringAndSize(bytes + count, size - count));
+    Ref rest = count == 0 ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes + count, size - count));
     if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) return 0;
     if (!plain_store_index(dict, st->names[kSincereadwritten], sincereadwritten + count)) return 0;
     *result = head.release();
@@ -704,7 +712,8 @@ Ref poll_substream(const Attrs& self, PyTypeObject* cls, bool blocking_is_none) 
     ModuleState* st = self.state();
     Ref substream = self.get(kSubstream);
     if (!substream) return Ref();
-    Ref data = call_method1(substream.get(), st->names[kRead], st->poll_size);
+    PyObject* call_args[] = {substream.get(), st->poll_size};
+    Ref data(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
     if (data || !blocking_is_none) return data;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
