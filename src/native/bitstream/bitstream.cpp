@@ -250,8 +250,12 @@ bool append_in_place(Ref& buffer, PyObject* tail) {
     return true;
 }
 
+// Below this size a copy is cheaper than taking the buffer out of the dict and putting it back.
+constexpr Py_ssize_t kInPlaceMinimum = 4096;
+
 bool fits_in_place(PyObject* buffer, PyObject* tail) {
     return PyBytes_CheckExact(buffer) && PyBytes_CheckExact(tail) && PyBytes_GET_SIZE(tail) > 0 &&
+           PyBytes_GET_SIZE(buffer) >= kInPlaceMinimum &&
            PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
 }
 
@@ -558,6 +562,12 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
         const int filled = restreamed_fill_once(self);
         if (filled < 0) return nullptr;
         if (filled == 0) return empty_bytes().release();
+    }
+    if (PyLong_CheckExact(count)) {
+        PyObject* result = nullptr;
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0 && restreamed_read_buffered(self, wanted, &result) == 0) return result;
+        PyErr_Clear();
     }
     Ref rbuffer = self.get(kRbuffer);
     if (!rbuffer) return nullptr;
