@@ -116,7 +116,6 @@ def test_instance_state_lives_in_the_dict_in_constructor_order():
         "wbuffer": b"",
         "sincereadwritten": 0,
     }
-    assert list(vars(s)) == list(vars(s).keys())
     assert list(vars(s))[:5] == ["substream", "encoder", "encoderunit", "decoder", "decoderunit"]
     r = RebufferedBytesIO("sub")
     assert list(vars(r).items()) == [
@@ -752,8 +751,11 @@ def test_huge_values_raise_instead_of_crashing():
         r.offset = sys.maxsize
         try:
             r.read(sys.maxsize)
-        except (OverflowError, MemoryError, IOError, AttributeError):
+        except AttributeError:  # the substream None has no read
             pass
+        else:
+            raise AssertionError("expected the substream to be polled")
+        assert r.tell() == sys.maxsize
         r.offset = 10**30
         r.moved = 10**30
         r.rwbuffer = b"xyz"
