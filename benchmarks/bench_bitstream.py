@@ -4,6 +4,7 @@ io.BufferedReader where it does the same job."""
 from __future__ import annotations
 
 import io
+import sys
 
 from benchmarks import pure_bitstream as pure
 from benchmarks.harness import Case
@@ -62,14 +63,15 @@ def _small_reads_restreamed(module, data: bytes, unit: int):
     return run
 
 
-def _decode_bits(module, data: bytes, bytes2bits):
+def _decode_bits(module, data: bytes, bytes2bits, count: int):
+    """Decodes data one source byte per unit, reading `count` decoded bytes (bits) per call."""
+
     def run():
         stream = module.RestreamedBytesIO(io.BytesIO(data), bytes2bits, 1, None, 1)
         read = stream.read
-        total = 0
-        for _ in range(len(data)):
-            total += len(read(8))
-        return total
+        for _ in range(len(data) * 8 // count):
+            read(count)
+        return stream.tell()
 
     return run
 
@@ -118,16 +120,19 @@ def cases() -> list[Case]:
                 target="pure >= 5x",
             )
         )
-    name = "bitstream restreamed bytes2bits 1 MiB, decoderunit 1"
     try:
-        from qelo.lib.binary import bytes2bits  # written separately; may not be built here
+        # Built from its own sources; a checkout without it skips this case.
+        from qelo.lib.binary import bytes2bits
     except ImportError:
-        found.append(Case(name, {"qelo": lambda: None}, target="pure >= 5x", skipped=["qelo.lib.binary"]))
+        print("skipping bitstream restreamed bytes2bits: qelo.lib.binary is not built", file=sys.stderr)
     else:
         found.append(
             Case(
-                name,
-                {"qelo": _decode_bits(native, data, bytes2bits), "pure": _decode_bits(pure, data, bytes2bits)},
+                "bitstream restreamed bytes2bits 1 MiB, decoderunit 1, 8192-bit reads",
+                {
+                    "qelo": _decode_bits(native, data, bytes2bits, 8192),
+                    "pure": _decode_bits(pure, data, bytes2bits, 8192),
+                },
                 target="pure >= 5x",
             )
         )
