@@ -131,9 +131,10 @@ def test_instance_state_lives_in_the_dict_in_constructor_order():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: RestreamedBytesIO(1, 2), "missing 3 required positional arguments: 'decoderunit', 'encoder' and 'encoderunit'"),
+        (lambda: RestreamedBytesIO(1, 2), "missing 3 required positional arguments: 'decoderunit', 'encoder', and 'encoderunit'"),
         (lambda: RestreamedBytesIO(1, 2, 3, 4, 5, 6), "takes 6 positional arguments but 7 were given"),
         (lambda: RebufferedBytesIO(), "missing 1 required positional argument: 'substream'"),
+        (lambda: RestreamedBytesIO(1, 2, 3), "missing 2 required positional arguments: 'encoder' and 'encoderunit'"),
         (lambda: RebufferedBytesIO(1, tail=3), "got an unexpected keyword argument 'tail'"),
         (lambda: RebufferedBytesIO(1, substream=1), "got multiple values for argument 'substream'"),
         (lambda: RebufferedBytesIO(1).seek(), "missing 1 required positional argument: 'at'"),
