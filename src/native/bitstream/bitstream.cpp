@@ -450,13 +450,15 @@ Ref read_unit(const Attrs& self) {
     PyObject* read_name = self.state()->names[kRead];
     Ref substream = self.get(kSubstream);
     if (!substream) return Ref();
-    if (self.plain_dict() != nullptr) {
-        // Reading decoderunit runs no code here, so looking `read` up after it is the same as
-        // before it, and the method call needs no bound method object.
-        Ref unit = self.get(kDecoderunit);
-        if (!unit) return Ref();
-        PyObject* args[] = {substream.get(), unit.get()};
-        return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
+    if (PyObject* dict = self.plain_dict()) {
+        // Reading decoderunit from the dict runs no code and cannot fail, so looking `read` up
+        // after it is the same as before it, and the call needs no bound method object.
+        Ref unit = Ref::borrow(PyDict_GetItemWithError(dict, self.state()->names[kDecoderunit]));
+        if (unit) {
+            PyObject* args[] = {substream.get(), unit.get()};
+            return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
+        }
+        if (PyErr_Occurred()) return Ref();
     }
     Ref reader(PyObject_GetAttr(substream.get(), read_name));
     if (!reader) return Ref();
