@@ -332,6 +332,13 @@ def test_attributes_changed_between_calls_change_the_next_call():
     assert s.read(2) == b"ZZ" and s.tell() == 102
 
 
+def test_substream_read_is_looked_up_before_decoderunit():
+    s = RestreamedBytesIO(object(), bytes, 1, None, 1)
+    del s.decoderunit
+    with pytest.raises(AttributeError, match="'object' object has no attribute 'read'"):
+        s.read(1)
+
+
 # --- RebufferedBytesIO ---------------------------------------------------------------------------
 
 
