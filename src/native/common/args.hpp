@@ -64,7 +64,9 @@ inline void raise_missing(const Signature& sig, PyObject* const* out) {
         if (!head || !comma) return;
         Ref joined(PyUnicode_Join(comma.get(), head.get()));
         if (!joined) return;
-        text = Ref(PyUnicode_FromFormat("%U and %U", joined.get(), PyList_GET_ITEM(names.get(), n - 1)));
+        // The interpreter writes "'a' and 'b'" for two names and "'a', 'b', and 'c'" for more.
+        text = Ref(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(),
+                                        PyList_GET_ITEM(names.get(), n - 1)));
     }
     if (!text) return;
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", sig.name, n,

@@ -1,0 +1,139 @@
+"""qelo.lib.bitstream against its pure-Python transcription (benchmarks/pure_bitstream.py) and
+io.BufferedReader where it does the same job."""
+
+from __future__ import annotations
+
+import io
+import sys
+
+from benchmarks import pure_bitstream as pure
+from benchmarks.harness import Case
+from qelo.lib import bitstream as native
+
+MIB = 1 << 20
+SMALL = 64
+
+
+def _payload(size: int) -> bytes:
+    return bytes(range(256)) * (size // 256)
+
+
+def _read_whole_window(module, data: bytes):
+    """Reads all of data through RebufferedBytesIO in reads of 1 MiB, no tailcutoff."""
+
+    def run():
+        stream = module.RebufferedBytesIO(io.BytesIO(data))
+        for _ in range(len(data) // MIB):
+            stream.read(MIB)
+        return stream.cachedto()
+
+    return run
+
+
+def _small_reads_rebuffered(module, data: bytes, tailcutoff):
+    def run():
+        stream = module.RebufferedBytesIO(io.BytesIO(data), tailcutoff)
+        read = stream.read
+        for _ in range(len(data) // SMALL):
+            read(SMALL)
+        return stream.tell()
+
+    return run
+
+
+def _small_reads_buffered(data: bytes):
+    def run():
+        stream = io.BufferedReader(io.BytesIO(data), 131072)
+        read = stream.read
+        for _ in range(len(data) // SMALL):
+            read(SMALL)
+        return stream.tell()
+
+    return run
+
+
+def _small_reads_restreamed(module, data: bytes, unit: int):
+    def run():
+        stream = module.RestreamedBytesIO(io.BytesIO(data), bytes, unit, bytes, unit)
+        read = stream.read
+        for _ in range(len(data) // SMALL):
+            read(SMALL)
+        return stream.tell()
+
+    return run
+
+
+def _decode_bits(module, data: bytes, bytes2bits, count: int):
+    """Decodes data one source byte per unit, reading `count` decoded bytes (bits) per call."""
+
+    def run():
+        stream = module.RestreamedBytesIO(io.BytesIO(data), bytes2bits, 1, None, 1)
+        read = stream.read
+        for _ in range(len(data) * 8 // count):
+            read(count)
+        return stream.tell()
+
+    return run
+
+
+def cases() -> list[Case]:
+    found = []
+    for size in (4, 16):
+        data = _payload(size * MIB)
+        found.append(
+            Case(
+                f"bitstream rebuffered read {size} MiB in 1 MiB reads",
+                {"qelo": _read_whole_window(native, data), "pure": _read_whole_window(pure, data)},
+                target="16 MiB at most ~4x the 4 MiB time",
+            )
+        )
+    data = _payload(MIB)
+    found.append(
+        Case(
+            "bitstream rebuffered 64-byte reads of 1 MiB",
+            {
+                "qelo": _small_reads_rebuffered(native, data, None),
+                "pure": _small_reads_rebuffered(pure, data, None),
+                "io.BufferedReader": _small_reads_buffered(data),
+            },
+            target="pure >= 5x",
+        )
+    )
+    found.append(
+        Case(
+            "bitstream rebuffered 64-byte reads of 1 MiB, tailcutoff 4096",
+            {
+                "qelo": _small_reads_rebuffered(native, data, 4096),
+                "pure": _small_reads_rebuffered(pure, data, 4096),
+            },
+            target="pure >= 1x",
+        )
+    )
+    for unit in (512, 4096):
+        found.append(
+            Case(
+                f"bitstream restreamed 64-byte reads of 1 MiB, decoderunit {unit}",
+                {
+                    "qelo": _small_reads_restreamed(native, data, unit),
+                    "pure": _small_reads_restreamed(pure, data, unit),
+                },
+                target="pure >= 5x",
+            )
+        )
+    try:
+        # Built from its own sources; a checkout without it skips this case.
+        from qelo.lib.binary import bytes2bits
+    except ImportError:
+        print("skipping bitstream restreamed bytes2bits: qelo.lib.binary is not built", file=sys.stderr)
+    else:
+        found.append(
+            Case(
+                "bitstream restreamed bytes2bits 1 MiB, decoderunit 1, 8192-bit reads",
+                {
+                    "qelo": _decode_bits(native, data, bytes2bits, 8192),
+                    "pure": _decode_bits(pure, data, bytes2bits, 8192),
+                },
+                target="pure >= 5x",
+            )
+        )
+    return found

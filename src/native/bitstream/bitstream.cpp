@@ -1,0 +1,1187 @@
+// qelo.lib.bitstream: RestreamedBytesIO (units through a decoder/encoder pair) and
+// RebufferedBytesIO (a seekable read-back window over a forward-only stream).
+//
+// Both classes keep their state in the instance dictionary and read/write it by name at every
+// use, so subclasses, properties and callbacks that replace attributes mid-call are honoured.
+// Speed comes from two guarded shortcuts that give the same results:
+//  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
+//    state name) has its state read and written straight in its dict;
+//  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
+//    copied whole, which keeps reading a long stream linear.
+
+#include "args.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define QELO_T_PYSSIZET T_PYSSIZET
+#define QELO_READONLY READONLY
+#else
+#define QELO_T_PYSSIZET Py_T_PYSSIZET
+#define QELO_READONLY Py_READONLY
+#endif
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+using qelo::Ref;
+
+// ---------------------------------------------------------------------------------------------
+// Module state
+
+enum Name : std::size_t {
+    // state names of RestreamedBytesIO
+    kSubstream,
+    kEncoder,
+    kEncoderunit,
+    kDecoder,
+    kDecoderunit,
+    kRbuffer,
+    kWbuffer,
+    kSincereadwritten,
+    // state names of RebufferedBytesIO (substream shared with the above)
+    kOffset,
+    kRwbuffer,
+    kMoved,
+    kTailcutoff,
+    // other names
+    kRead,
+    kWrite,
+    kSleep,
+    kBlockingIOError,
+    kNameCount
+};
+
+constexpr std::array<const char*, kNameCount> kNameTexts = {
+    "substream", "encoder",  "encoderunit", "decoder", "decoderunit", "rbuffer", "wbuffer", "sincereadwritten",
+    "offset",    "rwbuffer", "moved",       "tailcutoff", "read",     "write",   "sleep",   "BlockingIOError",
+};
+
+constexpr Py_ssize_t kPollSize = 131072;
+
+enum Kind : int { kRestreamed = 0, kRebuffered = 1 };
+
+// The last type found to be plain, per class, identified by its version tag (which changes when
+// the type or one of its bases is modified).
+struct PlainCache {
+    PyObject* type;  // strong, so the pointer cannot be reused by another type
+    unsigned int tag;
+};
+
+struct ModuleState {
+    qelo::NameTable<kNameCount> names;
+    PyObject* restreamed_type;
+    PyObject* rebuffered_type;
+    PyObject* zero;
+    PyObject* one;
+    PyObject* poll_size;
+    PlainCache plain[2];
+};
+
+extern PyModuleDef bitstream_module;
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------------------------
+// Instances: a dict and a weak reference list, like an ordinary Python object.
+
+struct Instance {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Instance*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    instance_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef instance_members[] = {
+    {"__dictoffset__", QELO_T_PYSSIZET, offsetof(Instance, dict), QELO_READONLY, nullptr},
+    {"__weaklistoffset__", QELO_T_PYSSIZET, offsetof(Instance, weakrefs), QELO_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Attribute access by name, at every use.
+
+class Attrs {
+public:
+    Attrs(ModuleState* st, PyObject* self, Kind kind) : st_(st), self_(self), kind_(kind) {}
+
+    PyObject* self() const { return self_; }
+    ModuleState* state() const { return st_; }
+
+    Ref get(Name name) const {
+        PyObject* key = st_->names[name];
+        if (PyObject* dict = plain_dict()) {
+            PyObject* found = PyDict_GetItemWithError(dict, key);
+            if (found != nullptr) return Ref::borrow(found);
+            if (PyErr_Occurred()) return Ref();
+        }
+        return Ref(PyObject_GetAttr(self_, key));
+    }
+
+    bool set(Name name, PyObject* value) const {
+        PyObject* key = st_->names[name];
+        if (PyObject* dict = plain_dict()) return PyDict_SetItem(dict, key, value) == 0;
+        return PyObject_SetAttr(self_, key, value) == 0;
+    }
+
+    // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
+    // reference, removes it from the dict so that `held` is its only reference, and returns true.
+    // The caller then owns it exclusively and must store it back with set().
+    bool take_unshared_bytes(Name name, const Ref& held) const {
+        PyObject* obj = held.get();
+        if (!PyBytes_CheckExact(obj) || Py_REFCNT(obj) != 2) return false;
+        PyObject* dict = plain_dict();
+        if (dict == nullptr) return false;
+        PyObject* key = st_->names[name];
+        PyObject* found = PyDict_GetItemWithError(dict, key);
+        if (found != obj) {
+            PyErr_Clear();
+            return false;
+        }
+        if (PyDict_DelItem(dict, key) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return Py_REFCNT(obj) == 1;
+    }
+
+    // The instance dict when attribute access on self is provably a plain dict access for every
+    // state name; null otherwise (then the generic protocol is used).
+    PyObject* plain_dict() const {
+        PyTypeObject* type = Py_TYPE(self_);
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
+            return nullptr;
+        }
+        if (type->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(Instance, dict))) return nullptr;
+        PyObject* dict = reinterpret_cast<Instance*>(self_)->dict;
+        if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+        PlainCache& cache = st_->plain[kind_];
+        if (cache.type == reinterpret_cast<PyObject*>(type) && cache.tag != 0 && type->tp_version_tag == cache.tag) {
+            return dict;
+        }
+        for (std::size_t i = kSubstream; i <= kTailcutoff; ++i) {
+            if (_PyType_Lookup(type, st_->names[i]) != nullptr) return nullptr;
+        }
+        Py_INCREF(type);
+        Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
+        cache.tag = type->tp_version_tag;
+        return dict;
+    }
+
+private:
+    ModuleState* st_;
+    PyObject* self_;
+    Kind kind_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Small Python-level operations with shortcuts that give the interpreter's own results.
+
+Ref call1(PyObject* callable, PyObject* arg) { return Ref(PyObject_CallOneArg(callable, arg)); }
+
+Ref add(PyObject* a, PyObject* b) { return Ref(PyNumber_Add(a, b)); }
+Ref subtract(PyObject* a, PyObject* b) { return Ref(PyNumber_Subtract(a, b)); }
+
+// a < b etc.: 1, 0, or -1 with an exception.
+int compare(PyObject* a, PyObject* b, int op) { return PyObject_RichCompareBool(a, b, op); }
+
+Ref length_of(PyObject* obj) {
+    const Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) return Ref();
+    return Ref(PyLong_FromSsize_t(n));
+}
+
+// seq[start:stop], either bound may be null (omitted).
+Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
+    const bool int_bounds =
+        (start == nullptr || PyLong_CheckExact(start)) && (stop == nullptr || PyLong_CheckExact(stop));
+    if (PyBytes_CheckExact(seq) && int_bounds) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(seq);
+        // Slice bounds clip on overflow, as the interpreter's slice indexes do.
+        Py_ssize_t lo = start == nullptr ? 0 : PyNumber_AsSsize_t(start, nullptr);
+        Py_ssize_t hi = stop == nullptr ? PY_SSIZE_T_MAX : PyNumber_AsSsize_t(stop, nullptr);
+        PySlice_AdjustIndices(size, &lo, &hi, 1);
+        if (lo == 0 && hi == size) return Ref::borrow(seq);
+        return Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(seq) + lo, hi > lo ? hi - lo : 0));
+    }
+    Ref bounds(PySlice_New(start, stop, nullptr));
+    if (!bounds) return Ref();
+    return Ref(PyObject_GetItem(seq, bounds.get()));
+}
+
+// Appends `tail` (exact bytes) to `buffer`, which must be an exact bytes object whose only
+// reference is `buffer`; realloc extends it in place or remaps its pages, so the cost is that of
+// `tail`, not of the buffer.
+bool append_in_place(Ref& buffer, PyObject* tail) {
+    const Py_ssize_t old_size = PyBytes_GET_SIZE(buffer.get());
+    const Py_ssize_t extra = PyBytes_GET_SIZE(tail);
+    PyObject* raw = buffer.release();
+    if (_PyBytes_Resize(&raw, old_size + extra) < 0) return false;  // raw is gone, MemoryError set
+    std::memcpy(PyBytes_AS_STRING(raw) + old_size, PyBytes_AS_STRING(tail), static_cast<size_t>(extra));
+    buffer = Ref(raw);
+    return true;
+}
+
+// Below this size a copy is cheaper than taking the buffer out of the dict and putting it back.
+constexpr Py_ssize_t kInPlaceMinimum = 4096;
+
+bool fits_in_place(PyObject* buffer, PyObject* tail) {
+    return PyBytes_CheckExact(buffer) && PyBytes_CheckExact(tail) && PyBytes_GET_SIZE(tail) > 0 &&
+           PyBytes_GET_SIZE(buffer) >= kInPlaceMinimum &&
+           PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
+}
+
+// self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
+bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail) {
+    if (fits_in_place(current.get(), tail) && self.take_unshared_bytes(name, current)) {
+        if (!append_in_place(current, tail)) return false;
+        return self.set(name, current.get());
+    }
+    Ref joined = add(current.get(), tail);
+    if (!joined) return false;
+    return self.set(name, joined.get());
+}
+
+// self.<name> = self.<name>[removed:], trimming in place when the buffer is unshared.
+bool store_tail(const Attrs& self, Name name, PyObject* removed) {
+    Ref current = self.get(name);
+    if (!current) return false;
+    if (PyLong_CheckExact(removed) && PyBytes_CheckExact(current.get())) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(current.get());
+        const Py_ssize_t drop = PyNumber_AsSsize_t(removed, nullptr);
+        if (drop > 0 && drop < size && self.take_unshared_bytes(name, current)) {
+            PyObject* raw = current.release();
+            std::memmove(PyBytes_AS_STRING(raw), PyBytes_AS_STRING(raw) + drop, static_cast<size_t>(size - drop));
+            if (_PyBytes_Resize(&raw, size - drop) < 0) return false;
+            current = Ref(raw);
+            return self.set(name, current.get());
+        }
+    }
+    Ref kept = slice(current.get(), removed, nullptr);
+    if (!kept) return false;
+    return self.set(name, kept.get());
+}
+
+// self.<name> = self.<name> + amount
+bool increment(const Attrs& self, Name name, PyObject* amount) {
+    Ref current = self.get(name);
+    if (!current) return false;
+    Ref sum = add(current.get(), amount);
+    if (!sum) return false;
+    return self.set(name, sum.get());
+}
+
+Ref empty_bytes() { return Ref(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+// Module namespace (then builtins) at call time.
+Ref module_global(PyTypeObject* cls, PyObject* name) {
+    PyObject* module = PyType_GetModule(cls);
+    if (module == nullptr) return Ref();
+    PyObject* dict = PyModule_GetDict(module);
+    return qelo::lookup_global(dict, name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Argument handling for __init__ (tp_init gets a tuple and a dict).
+
+template <std::size_t N>
+bool parse_init(const qelo::Signature& sig, PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& out) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    Ref flat(PyTuple_New(npos + nkw));
+    if (!flat) return false;
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(flat.get(), i, item);
+    }
+    Ref kwnames;
+    if (nkw > 0) {
+        kwnames = Ref(PyTuple_New(nkw));
+        if (!kwnames) return false;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), k, key);
+            Py_INCREF(value);
+            PyTuple_SET_ITEM(flat.get(), npos + k, value);
+            ++k;
+        }
+    }
+    PyObject** items = &PyTuple_GET_ITEM(flat.get(), 0);
+    if (!qelo::parse_args(sig, items, npos, kwnames.get(), out.data())) return false;
+    // The parsed pointers borrow from `flat`; keep them alive through the caller's work.
+    for (PyObject* item : out) Py_XINCREF(item);
+    return true;
+}
+
+template <std::size_t N>
+void release_all(std::array<PyObject*, N>& items) {
+    for (PyObject*& item : items) Py_CLEAR(item);
+}
+
+// A method's module state and the defining class (METH_METHOD).
+ModuleState* cls_state(PyTypeObject* cls) { return static_cast<ModuleState*>(PyType_GetModuleState(cls)); }
+
+// ---------------------------------------------------------------------------------------------
+// Shortcuts for plain instances whose state has the types the classes themselves store (exact
+// ints and bytes). Nothing in them runs Python code, so reading each attribute once gives what
+// reading it at every use would; when a precondition fails they change nothing and report
+// kNotHandled, and the caller takes the general path.
+
+constexpr int kNotHandled = 1;
+
+// dict[name] as a Py_ssize_t when it is an exact int in range.
+bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr || !PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || n > PY_SSIZE_T_MAX || n < PY_SSIZE_T_MIN) return false;
+    *out = static_cast<Py_ssize_t>(n);
+    return true;
+}
+
+bool plain_store_index(PyObject* dict, PyObject* name, Py_ssize_t value) {
+    Ref number(PyLong_FromSsize_t(value));
+    return number && PyDict_SetItem(dict, name, number.get()) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// RestreamedBytesIO
+
+const char* const kRestreamedInitParams[] = {"substream", "decoder", "decoderunit", "encoder", "encoderunit"};
+const qelo::Signature kRestreamedInitSig{"RestreamedBytesIO.__init__", kRestreamedInitParams, 5, 5, true};
+const char* const kCountParam[] = {"count"};
+const qelo::Signature kRestreamedReadSig{"RestreamedBytesIO.read", kCountParam, 1, 0, true};
+const char* const kDataParam[] = {"data"};
+const qelo::Signature kRestreamedWriteSig{"RestreamedBytesIO.write", kDataParam, 1, 1, true};
+const char* const kSeekParams[] = {"at", "whence"};
+const qelo::Signature kRestreamedSeekSig{"RestreamedBytesIO.seek", kSeekParams, 2, 1, true};
+
+constexpr const char kEncoderunitMessage[] = "encoderunit must be at least 1";
+
+// 1 when `unit` is refused as an encoder unit (below 1), 0 when accepted, -1 on error.
+int refuses_encoderunit(ModuleState* st, PyObject* unit) { return compare(unit, st->one, Py_LT); }
+
+// The current encoderunit, refused with ValueError when below 1 (the unit loop would not end).
+Ref checked_encoderunit(const Attrs& self) {
+    Ref unit = self.get(kEncoderunit);
+    if (!unit) return Ref();
+    const int refused = refuses_encoderunit(self.state(), unit.get());
+    if (refused < 0) return Ref();
+    if (refused) {
+        PyErr_SetString(PyExc_ValueError, kEncoderunitMessage);
+        return Ref();
+    }
+    return unit;
+}
+
+ModuleState* instance_state(PyObject* self) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    return module == nullptr ? nullptr : state_of(module);
+}
+
+int restreamed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 5> a{};
+    if (!parse_init(kRestreamedInitSig, args, kwargs, a)) return -1;
+    struct Release {
+        std::array<PyObject*, 5>& items;
+        ~Release() { release_all(items); }
+    } release{a};
+    ModuleState* st = instance_state(self);
+    if (st == nullptr) return -1;
+    PyObject* substream = a[0];
+    PyObject* decoder = a[1];
+    PyObject* decoderunit = a[2];
+    PyObject* encoder = a[3];
+    PyObject* encoderunit = a[4];
+    // A unit below 1 would make write loop forever; refuse it now. A unit that does not compare
+    // with ints at all is left for write to report (a read-only instance never uses it).
+    const int refused = refuses_encoderunit(st, encoderunit);
+    if (refused < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+    } else if (refused) {
+        PyErr_SetString(PyExc_ValueError, kEncoderunitMessage);
+        return -1;
+    }
+    const Attrs attrs(st, self, kRestreamed);
+    Ref empty = empty_bytes();
+    if (!empty) return -1;
+    const bool ok = attrs.set(kSubstream, substream) && attrs.set(kEncoder, encoder) &&
+                    attrs.set(kEncoderunit, encoderunit) && attrs.set(kDecoder, decoder) &&
+                    attrs.set(kDecoderunit, decoderunit) && attrs.set(kRbuffer, empty.get()) &&
+                    attrs.set(kWbuffer, empty.get()) && attrs.set(kSincereadwritten, st->zero);
+    return ok ? 0 : -1;
+}
+
+// self.substream.read(self.decoderunit)
+Ref read_unit(const Attrs& self) {
+    PyObject* read_name = self.state()->names[kRead];
+    Ref substream = self.get(kSubstream);
+    if (!substream) return Ref();
+    if (PyObject* dict = self.plain_dict()) {
+        // Reading decoderunit from the dict runs no code and cannot fail, so looking `read` up
+        // after it is the same as before it, and the call needs no bound method object.
+        Ref unit = Ref::borrow(PyDict_GetItemWithError(dict, self.state()->names[kDecoderunit]));
+        if (unit) {
+            PyObject* args[] = {substream.get(), unit.get()};
+            return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    Ref reader(PyObject_GetAttr(substream.get(), read_name));
+    if (!reader) return Ref();
+    Ref unit = self.get(kDecoderunit);
+    if (!unit) return Ref();
+    return call1(reader.get(), unit.get());
+}
+
+// Reads one unit from the substream into rbuffer through the decoder. 1: decoded, 0: the
+// substream had nothing (None or empty), -1: error.
+int restreamed_fill_once(const Attrs& self) {
+    Ref data = read_unit(self);
+    if (!data) return -1;
+    if (data.get() == Py_None) return 0;
+    const Py_ssize_t size = PyObject_Size(data.get());
+    if (size < 0) return -1;
+    if (size == 0) return 0;
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return -1;
+    Ref decoder = self.get(kDecoder);
+    if (!decoder) return -1;
+    Ref decoded = call1(decoder.get(), data.get());
+    if (!decoded) return -1;
+    return store_concatenation(self, kRbuffer, std::move(rbuffer), decoded.get()) ? 1 : -1;
+}
+
+PyObject* restreamed_read_all(const Attrs& self) {
+    for (;;) {
+        const int filled = restreamed_fill_once(self);
+        if (filled < 0) return nullptr;
+        if (filled == 0) break;
+    }
+    Ref result = self.get(kRbuffer);
+    if (!result) return nullptr;
+    Ref empty = empty_bytes();
+    if (!empty || !self.set(kRbuffer, empty.get())) return nullptr;
+    Ref size = length_of(result.get());
+    if (!size || !increment(self, kSincereadwritten, size.get())) return nullptr;
+    return result.release();
+}
+
+// len(self.rbuffer) < count
+int rbuffer_short_of(const Attrs& self, PyObject* count) {
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return -1;
+    const Py_ssize_t size = PyObject_Size(rbuffer.get());
+    if (size < 0) return -1;
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow != 0) return overflow > 0 ? 1 : 0;
+        return static_cast<long long>(size) < wanted ? 1 : 0;
+    }
+    Ref have(PyLong_FromSsize_t(size));
+    if (!have) return -1;
+    return compare(have.get(), count, Py_LT);
+}
+
+// read(count) served from rbuffer alone. 0 with *result set (or an error), or kNotHandled.
+int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
+    Py_ssize_t sincereadwritten = 0;
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count ||
+        !plain_index(dict, st->names[kSincereadwritten], &sincereadwritten) ||
+        sincereadwritten > PY_SSIZE_T_MAX - count) {
+        PyErr_Clear();
+        return kNotHandled;
+    }
+    Ref held = Ref::borrow(rbuffer);
+    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
+    const char* bytes = PyBytes_AS_STRING(rbuffer);
+    Ref head = count == size ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes, count));
+    if (!head) return 0;
+    Ref rest = count == 0 ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes + count, size - count));
+    if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) return 0;
+    if (!plain_store_index(dict, st->names[kSincereadwritten], sincereadwritten + count)) return 0;
+    *result = head.release();
+    return 0;
+}
+
+PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
+    if (PyLong_CheckExact(count)) {
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0) {
+            PyObject* result = nullptr;
+            if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
+        }
+        PyErr_Clear();
+    }
+    const int negative = compare(count, self.state()->zero, Py_LT);
+    if (negative < 0) return nullptr;
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
+        return nullptr;
+    }
+    for (;;) {
+        const int short_of = rbuffer_short_of(self, count);
+        if (short_of < 0) return nullptr;
+        if (!short_of) break;
+        const int filled = restreamed_fill_once(self);
+        if (filled < 0) return nullptr;
+        if (filled == 0) return empty_bytes().release();
+    }
+    if (PyLong_CheckExact(count)) {
+        PyObject* result = nullptr;
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0 && restreamed_read_buffered(self, wanted, &result) == 0) return result;
+        PyErr_Clear();
+    }
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return nullptr;
+    Ref head = slice(rbuffer.get(), nullptr, count);
+    if (!head) return nullptr;
+    Ref rest = slice(rbuffer.get(), count, nullptr);
+    if (!rest || !self.set(kRbuffer, rest.get())) return nullptr;
+    if (!increment(self, kSincereadwritten, count)) return nullptr;
+    return head.release();
+}
+
+PyObject* restreamed_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* a[1];
+    if (!qelo::parse_args(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
+    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    if (a[0] == nullptr || a[0] == Py_None) return restreamed_read_all(attrs);
+    return restreamed_read_count(attrs, a[0]);
+}
+
+// Cuts one unit from wbuffer and writes it encoded. 1: written, 0: wbuffer holds less than a
+// unit, -1: error.
+int restreamed_flush_unit(const Attrs& self) {
+    Ref unit = checked_encoderunit(self);
+    if (!unit) return -1;
+    Ref wbuffer = self.get(kWbuffer);
+    if (!wbuffer) return -1;
+    Ref size = length_of(wbuffer.get());
+    if (!size) return -1;
+    const int enough = compare(size.get(), unit.get(), Py_GE);
+    if (enough <= 0) return enough;
+    Ref chunk = slice(wbuffer.get(), nullptr, unit.get());
+    if (!chunk) return -1;
+    Ref rest = slice(wbuffer.get(), unit.get(), nullptr);
+    if (!rest || !self.set(kWbuffer, rest.get())) return -1;
+    Ref substream = self.get(kSubstream);
+    if (!substream) return -1;
+    Ref writer(PyObject_GetAttr(substream.get(), self.state()->names[kWrite]));
+    if (!writer) return -1;
+    Ref encoder = self.get(kEncoder);
+    if (!encoder) return -1;
+    Ref encoded = call1(encoder.get(), chunk.get());
+    if (!encoded) return -1;
+    Ref ignored = call1(writer.get(), encoded.get());
+    return ignored ? 1 : -1;
+}
+
+PyObject* restreamed_write(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* a[1];
+    if (!qelo::parse_args(kRestreamedWriteSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* data = a[0];
+    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    // Refused before anything changes: with a unit below 1 the unit loop could never end.
+    if (!checked_encoderunit(attrs)) return nullptr;
+    Ref wbuffer = attrs.get(kWbuffer);
+    if (!wbuffer || !store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
+    Ref datalen = length_of(data);
+    if (!datalen) return nullptr;
+    for (;;) {
+        const int flushed = restreamed_flush_unit(attrs);
+        if (flushed < 0) return nullptr;
+        if (flushed == 0) break;
+    }
+    if (!increment(attrs, kSincereadwritten, datalen.get())) return nullptr;
+    return datalen.release();
+}
+
+// The leftover check of close: raises when `buffer` still holds bytes.
+bool refuse_leftover(PyObject* buffer, PyObject* unit, const char* format) {
+    const int nonempty = PyObject_IsTrue(buffer);
+    if (nonempty < 0) return false;
+    if (!nonempty) return true;
+    Ref size = length_of(buffer);
+    if (!size) return false;
+    Ref values(PyTuple_Pack(2, size.get(), unit));
+    Ref text(PyUnicode_FromString(format));
+    if (!values || !text) return false;
+    Ref message(PyUnicode_Format(text.get(), values.get()));
+    if (!message) return false;
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+}
+
+PyObject* restreamed_close(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    if (!qelo::parse_no_args("RestreamedBytesIO.close", nargs, kwnames)) return nullptr;
+    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    Ref rbuffer = attrs.get(kRbuffer);
+    if (!rbuffer) return nullptr;
+    const int unread = PyObject_IsTrue(rbuffer.get());
+    if (unread < 0) return nullptr;
+    if (unread) {
+        Ref unit = attrs.get(kDecoderunit);
+        if (!unit) return nullptr;
+        refuse_leftover(rbuffer.get(), unit.get(), "closing stream but %d unread bytes remain, %d is decoded unit");
+        return nullptr;
+    }
+    Ref wbuffer = attrs.get(kWbuffer);
+    if (!wbuffer) return nullptr;
+    const int unwritten = PyObject_IsTrue(wbuffer.get());
+    if (unwritten < 0) return nullptr;
+    if (unwritten) {
+        Ref unit = attrs.get(kEncoderunit);
+        if (!unit) return nullptr;
+        refuse_leftover(wbuffer.get(), unit.get(), "closing stream but %d unwritten bytes remain, %d is encoded unit");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* restreamed_seek(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!qelo::parse_args(kRestreamedSeekSig, args, nargs, kwnames, a)) return nullptr;
+    PyErr_SetNone(PyExc_OSError);
+    return nullptr;
+}
+
+PyObject* restreamed_seekable(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args("RestreamedBytesIO.seekable", nargs, kwnames)) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyObject* restreamed_tell(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    if (!qelo::parse_no_args("RestreamedBytesIO.tell", nargs, kwnames)) return nullptr;
+    return Attrs(cls_state(cls), self, kRestreamed).get(kSincereadwritten).release();
+}
+
+PyObject* restreamed_tellable(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args("RestreamedBytesIO.tellable", nargs, kwnames)) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// RebufferedBytesIO
+
+const char* const kRebufferedInitParams[] = {"substream", "tailcutoff"};
+const qelo::Signature kRebufferedInitSig{"RebufferedBytesIO.__init__", kRebufferedInitParams, 2, 1, true};
+const qelo::Signature kRebufferedReadSig{"RebufferedBytesIO.read", kCountParam, 1, 0, true};
+const qelo::Signature kRebufferedWriteSig{"RebufferedBytesIO.write", kDataParam, 1, 1, true};
+const qelo::Signature kRebufferedSeekSig{"RebufferedBytesIO.seek", kSeekParams, 2, 1, true};
+
+bool call_sleep(PyTypeObject* cls, ModuleState* st) {
+    Ref sleep = module_global(cls, st->names[kSleep]);
+    if (!sleep) return false;
+    return static_cast<bool>(call1(sleep.get(), st->zero));
+}
+
+// substream.read(131072), with BlockingIOError (as the module namespace names it) taken as None.
+Ref poll_substream(const Attrs& self, PyTypeObject* cls, bool blocking_is_none) {
+    ModuleState* st = self.state();
+    Ref substream = self.get(kSubstream);
+    if (!substream) return Ref();
+    PyObject* call_args[] = {substream.get(), st->poll_size};
+    Ref data(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
+    if (data || !blocking_is_none) return data;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref blocking = module_global(cls, st->names[kBlockingIOError]);
+    if (!blocking) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return Ref();
+    }
+    const int matches = PyErr_GivenExceptionMatches(type, blocking.get());
+    PyErr_Restore(type, value, traceback);
+    if (!matches) return Ref();
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
+}
+
+enum Poll { kPollError = -1, kPollEnded = 0, kPollAppended = 1, kPollNothingYet = 2 };
+
+// One poll of read: appends what the substream gives; None or BlockingIOError mean "nothing yet"
+// (sleep(0) and poll again); any other empty answer means the substream has ended.
+Poll poll_for_read(const Attrs& self, PyTypeObject* cls) {
+    Ref data = poll_substream(self, cls, true);
+    if (!data) return kPollError;
+    if (data.get() == Py_None) return call_sleep(cls, self.state()) ? kPollNothingYet : kPollError;
+    const int nonempty = PyObject_IsTrue(data.get());
+    if (nonempty < 0) return kPollError;
+    if (!nonempty) return kPollEnded;
+    Ref window = self.get(kRwbuffer);
+    if (!window) return kPollError;
+    return store_concatenation(self, kRwbuffer, std::move(window), data.get()) ? kPollAppended : kPollError;
+}
+
+// One poll of write: BlockingIOError propagates, None fails the concatenation with TypeError,
+// and an empty answer means the substream ended before the write's start.
+Poll poll_for_write(const Attrs& self, PyTypeObject* cls) {
+    Ref data = poll_substream(self, cls, false);
+    if (!data) return kPollError;
+    if (data.get() != Py_None) {
+        const int nonempty = PyObject_IsTrue(data.get());
+        if (nonempty < 0) return kPollError;
+        if (!nonempty) {
+            PyErr_SetString(PyExc_OSError, "could not write because the stream ended before the write's start");
+            return kPollError;
+        }
+    }
+    Ref window = self.get(kRwbuffer);
+    if (!window) return kPollError;
+    return store_concatenation(self, kRwbuffer, std::move(window), data.get()) ? kPollAppended : kPollError;
+}
+
+// self.moved + len(self.rwbuffer) < position
+int window_ends_before(const Attrs& self, PyObject* position) {
+    Ref moved = self.get(kMoved);
+    if (!moved) return -1;
+    Ref window = self.get(kRwbuffer);
+    if (!window) return -1;
+    const Py_ssize_t size = PyObject_Size(window.get());
+    if (size < 0) return -1;
+    if (PyLong_CheckExact(moved.get()) && PyLong_CheckExact(position)) {
+        int overflow_a = 0, overflow_b = 0;
+        const long long start = PyLong_AsLongLongAndOverflow(moved.get(), &overflow_a);
+        const long long wanted = PyLong_AsLongLongAndOverflow(position, &overflow_b);
+        long long end = 0;
+        if (overflow_a == 0 && overflow_b == 0 && !__builtin_add_overflow(start, static_cast<long long>(size), &end)) {
+            return end < wanted ? 1 : 0;
+        }
+    }
+    Ref size_obj(PyLong_FromSsize_t(size));
+    if (!size_obj) return -1;
+    Ref end = add(moved.get(), size_obj.get());
+    if (!end) return -1;
+    return compare(end.get(), position, Py_LT);
+}
+
+// Refuses a start before the first position still held.
+bool refuse_cut_tail(const Attrs& self, PyObject* startsat, const char* message) {
+    Ref moved = self.get(kMoved);
+    if (!moved) return false;
+    const int before = compare(startsat, moved.get(), Py_LT);
+    if (before < 0) return false;
+    if (before) {
+        PyErr_SetString(PyExc_OSError, message);
+        return false;
+    }
+    return true;
+}
+
+// Drops the window's bytes more than tailcutoff before offset.
+bool apply_cutoff(const Attrs& self) {
+    Ref tailcutoff = self.get(kTailcutoff);
+    if (!tailcutoff) return false;
+    if (tailcutoff.get() == Py_None) return true;
+    Ref moved = self.get(kMoved);
+    if (!moved) return false;
+    Ref offset = self.get(kOffset);
+    if (!offset) return false;
+    Ref keep_from = subtract(offset.get(), tailcutoff.get());
+    if (!keep_from) return false;
+    const int behind = compare(moved.get(), keep_from.get(), Py_LT);
+    if (behind <= 0) return behind == 0;
+    Ref removed = subtract(keep_from.get(), moved.get());
+    if (!removed) return false;
+    Ref new_moved = add(moved.get(), removed.get());
+    if (!new_moved || !self.set(kMoved, new_moved.get())) return false;
+    return store_tail(self, kRwbuffer, removed.get());
+}
+
+int rebuffered_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 2> a{};
+    if (!parse_init(kRebufferedInitSig, args, kwargs, a)) return -1;
+    struct Release {
+        std::array<PyObject*, 2>& items;
+        ~Release() { release_all(items); }
+    } release{a};
+    ModuleState* st = instance_state(self);
+    if (st == nullptr) return -1;
+    const Attrs attrs(st, self, kRebuffered);
+    Ref empty = empty_bytes();
+    if (!empty) return -1;
+    PyObject* tailcutoff = a[1] == nullptr ? Py_None : a[1];
+    const bool ok = attrs.set(kSubstream, a[0]) && attrs.set(kOffset, st->zero) &&
+                    attrs.set(kRwbuffer, empty.get()) && attrs.set(kMoved, st->zero) &&
+                    attrs.set(kTailcutoff, tailcutoff);
+    return ok ? 0 : -1;
+}
+
+// read(count) served from the window alone. 0 with *result set (or an error), or kNotHandled.
+int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
+    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
+    PyObject* tailcutoff = window == nullptr ? nullptr : PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
+    const bool handled =
+        tailcutoff != nullptr && PyBytes_CheckExact(window) && plain_index(dict, st->names[kOffset], &offset) &&
+        plain_index(dict, st->names[kMoved], &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
+        offset >= moved && endsat - moved <= PyBytes_GET_SIZE(window) &&
+        (tailcutoff == Py_None || (plain_index(dict, st->names[kTailcutoff], &keep) &&
+                                   !__builtin_sub_overflow(endsat, keep, &keep_from)));
+    if (!handled) {
+        PyErr_Clear();
+        return kNotHandled;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(window);
+    Ref data = (offset == moved && count == size)
+                   ? Ref::borrow(window)
+                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
+    if (!data || !plain_store_index(dict, st->names[kOffset], endsat)) return 0;
+    if (moved < keep_from) {
+        Ref removed(PyLong_FromSsize_t(keep_from - moved));
+        if (!removed || !plain_store_index(dict, st->names[kMoved], keep_from) ||
+            !store_tail(self, kRwbuffer, removed.get())) {
+            return 0;
+        }
+    }
+    *result = data.release();
+    return 0;
+}
+
+PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* a[1];
+    if (!qelo::parse_args(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* count = a[0];
+    if (count == nullptr || count == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
+        return nullptr;
+    }
+    ModuleState* st = cls_state(cls);
+    const Attrs attrs(st, self, kRebuffered);
+    if (PyLong_CheckExact(count)) {
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted >= 0) {
+            PyObject* result = nullptr;
+            if (rebuffered_read_cached(attrs, wanted, &result) == 0) return result;
+        }
+        PyErr_Clear();
+    }
+    const int negative = compare(count, st->zero, Py_LT);
+    if (negative < 0) return nullptr;
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
+        return nullptr;
+    }
+    Ref startsat = attrs.get(kOffset);
+    if (!startsat) return nullptr;
+    Ref endsat = add(startsat.get(), count);
+    if (!endsat) return nullptr;
+    if (!refuse_cut_tail(attrs, startsat.get(), "could not read because tail was cut off")) return nullptr;
+    for (;;) {
+        const int short_of = window_ends_before(attrs, endsat.get());
+        if (short_of < 0) return nullptr;
+        if (!short_of) break;
+        const Poll poll = poll_for_read(attrs, cls);
+        if (poll == kPollError) return nullptr;
+        if (poll == kPollEnded) break;
+    }
+    Ref window = attrs.get(kRwbuffer);
+    if (!window) return nullptr;
+    Ref moved = attrs.get(kMoved);
+    if (!moved) return nullptr;
+    Ref lo = subtract(startsat.get(), moved.get());
+    Ref hi = lo ? subtract(endsat.get(), moved.get()) : Ref();
+    if (!hi) return nullptr;
+    Ref data = slice(window.get(), lo.get(), hi.get());
+    if (!data) return nullptr;
+    window = Ref();  // so an unshared window can be trimmed in place by the cut-off
+    if (!increment(attrs, kOffset, count) || !apply_cutoff(attrs)) return nullptr;
+    Ref got = length_of(data.get());
+    if (!got) return nullptr;
+    const int short_read = compare(got.get(), count, Py_LT);
+    if (short_read < 0) return nullptr;
+    if (short_read) {
+        PyErr_SetString(PyExc_OSError, "could not read enough bytes, something went wrong");
+        return nullptr;
+    }
+    return data.release();
+}
+
+PyObject* rebuffered_write(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    PyObject* a[1];
+    if (!qelo::parse_args(kRebufferedWriteSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* data = a[0];
+    const Attrs attrs(cls_state(cls), self, kRebuffered);
+    Ref startsat = attrs.get(kOffset);
+    if (!startsat) return nullptr;
+    Ref datalen = length_of(data);
+    if (!datalen) return nullptr;
+    Ref endsat = add(startsat.get(), datalen.get());
+    if (!endsat) return nullptr;
+    if (!refuse_cut_tail(attrs, startsat.get(), "could not write because tail was cut off")) return nullptr;
+    for (;;) {
+        const int short_of = window_ends_before(attrs, startsat.get());
+        if (short_of < 0) return nullptr;
+        if (!short_of) break;
+        if (poll_for_write(attrs, cls) == kPollError) return nullptr;
+    }
+    Ref window = attrs.get(kRwbuffer);
+    if (!window) return nullptr;
+    Ref moved = attrs.get(kMoved);
+    if (!moved) return nullptr;
+    Ref lo = subtract(startsat.get(), moved.get());
+    Ref hi = lo ? subtract(endsat.get(), moved.get()) : Ref();
+    if (!hi) return nullptr;
+    Ref head = slice(window.get(), nullptr, lo.get());
+    if (!head) return nullptr;
+    Ref tail = slice(window.get(), hi.get(), nullptr);
+    if (!tail) return nullptr;
+    Ref front = add(head.get(), data);
+    if (!front) return nullptr;
+    Ref spliced = add(front.get(), tail.get());
+    if (!spliced || !attrs.set(kRwbuffer, spliced.get())) return nullptr;
+    if (!attrs.set(kOffset, endsat.get()) || !apply_cutoff(attrs)) return nullptr;
+    return datalen.release();
+}
+
+PyObject* rebuffered_seek(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* a[2];
+    if (!qelo::parse_args(kRebufferedSeekSig, args, nargs, kwnames, a)) return nullptr;
+    ModuleState* st = cls_state(cls);
+    const Attrs attrs(st, self, kRebuffered);
+    PyObject* at = a[0];
+    PyObject* whence = a[1] == nullptr ? st->zero : a[1];
+    const int absolute = compare(whence, st->zero, Py_EQ);
+    if (absolute < 0) return nullptr;
+    if (absolute) {
+        if (!attrs.set(kOffset, at)) return nullptr;
+        return attrs.get(kOffset).release();
+    }
+    const int relative = compare(whence, st->one, Py_EQ);
+    if (relative < 0) return nullptr;
+    if (relative) {
+        if (!increment(attrs, kOffset, at)) return nullptr;
+        return attrs.get(kOffset).release();
+    }
+    PyErr_SetString(PyExc_ValueError, "this class seeks only with whence: 0 and 1 (excluded 2)");
+    return nullptr;
+}
+
+PyObject* rebuffered_seekable(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args("RebufferedBytesIO.seekable", nargs, kwnames)) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* rebuffered_tell(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    if (!qelo::parse_no_args("RebufferedBytesIO.tell", nargs, kwnames)) return nullptr;
+    return Attrs(cls_state(cls), self, kRebuffered).get(kOffset).release();
+}
+
+PyObject* rebuffered_tellable(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args("RebufferedBytesIO.tellable", nargs, kwnames)) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* rebuffered_cachedfrom(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    if (!qelo::parse_no_args("RebufferedBytesIO.cachedfrom", nargs, kwnames)) return nullptr;
+    return Attrs(cls_state(cls), self, kRebuffered).get(kMoved).release();
+}
+
+PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    if (!qelo::parse_no_args("RebufferedBytesIO.cachedto", nargs, kwnames)) return nullptr;
+    const Attrs attrs(cls_state(cls), self, kRebuffered);
+    Ref moved = attrs.get(kMoved);
+    if (!moved) return nullptr;
+    Ref window = attrs.get(kRwbuffer);
+    if (!window) return nullptr;
+    Ref size = length_of(window.get());
+    if (!size) return nullptr;
+    return add(moved.get(), size.get()).release();
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Types and module
+
+#define QELO_METHOD(name, fn, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef restreamed_methods[] = {
+    QELO_METHOD("read", restreamed_read, nullptr),
+    QELO_METHOD("write", restreamed_write, nullptr),
+    QELO_METHOD("close", restreamed_close, nullptr),
+    QELO_METHOD("seek", restreamed_seek, nullptr),
+    QELO_METHOD("seekable", restreamed_seekable, nullptr),
+    QELO_METHOD("tell", restreamed_tell, "WARNING: tell is correct only on read-only and write-only instances."),
+    QELO_METHOD("tellable", restreamed_tellable, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef rebuffered_methods[] = {
+    QELO_METHOD("read", rebuffered_read, nullptr),
+    QELO_METHOD("write", rebuffered_write, nullptr),
+    QELO_METHOD("seek", rebuffered_seek, nullptr),
+    QELO_METHOD("seekable", rebuffered_seekable, nullptr),
+    QELO_METHOD("tell", rebuffered_tell, nullptr),
+    QELO_METHOD("tellable", rebuffered_tellable, nullptr),
+    QELO_METHOD("cachedfrom", rebuffered_cachedfrom, nullptr),
+    QELO_METHOD("cachedto", rebuffered_cachedto, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QELO_METHOD
+
+PyType_Slot restreamed_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(restreamed_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_methods, restreamed_methods},
+    {Py_tp_members, instance_members},
+    {Py_tp_getset, instance_getset},
+    {0, nullptr},
+};
+
+PyType_Slot rebuffered_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(rebuffered_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_methods, rebuffered_methods},
+    {Py_tp_members, instance_members},
+    {Py_tp_getset, instance_getset},
+    {0, nullptr},
+};
+
+constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+PyType_Spec restreamed_spec = {"qelo.lib.bitstream.RestreamedBytesIO", sizeof(Instance), 0, kTypeFlags,
+                               restreamed_slots};
+PyType_Spec rebuffered_spec = {"qelo.lib.bitstream.RebufferedBytesIO", sizeof(Instance), 0, kTypeFlags,
+                               rebuffered_slots};
+
+// from <module> import <name>
+bool import_name(PyObject* module, const char* source, const char* name) {
+    Ref imported(PyImport_ImportModule(source));
+    if (!imported) return false;
+    Ref value(PyObject_GetAttrString(imported.get(), name));
+    if (!value) return false;
+    return PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool add_class(PyObject* module, PyType_Spec* spec, PyObject** slot) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (type == nullptr) return false;
+    *slot = type;
+    const char* dot = std::strrchr(spec->name, '.');
+    return PyModule_AddObjectRef(module, dot + 1, type) == 0;
+}
+
+int bitstream_exec(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (!st->names.init(kNameTexts)) return -1;
+    st->zero = PyLong_FromLong(0);
+    st->one = PyLong_FromLong(1);
+    st->poll_size = PyLong_FromSsize_t(kPollSize);
+    if (st->zero == nullptr || st->one == nullptr || st->poll_size == nullptr) return -1;
+    const bool ok = import_name(module, "io", "BlockingIOError") && import_name(module, "time", "sleep") &&
+                    import_name(module, "sys", "maxsize") &&
+                    add_class(module, &restreamed_spec, &st->restreamed_type) &&
+                    add_class(module, &rebuffered_spec, &st->rebuffered_type);
+    return ok ? 0 : -1;
+}
+
+int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    if (int err = st->names.traverse(visit, arg)) return err;
+    Py_VISIT(st->restreamed_type);
+    Py_VISIT(st->rebuffered_type);
+    Py_VISIT(st->plain[0].type);
+    Py_VISIT(st->plain[1].type);
+    return 0;
+}
+
+int bitstream_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    st->names.clear();
+    Py_CLEAR(st->restreamed_type);
+    Py_CLEAR(st->rebuffered_type);
+    Py_CLEAR(st->zero);
+    Py_CLEAR(st->one);
+    Py_CLEAR(st->poll_size);
+    Py_CLEAR(st->plain[0].type);
+    Py_CLEAR(st->plain[1].type);
+    return 0;
+}
+
+void bitstream_free(void* module) { bitstream_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot bitstream_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(bitstream_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef bitstream_module = {
+    PyModuleDef_HEAD_INIT,
+    "qelo.lib.bitstream",
+    nullptr,
+    sizeof(ModuleState),
+    nullptr,
+    bitstream_slots,
+    bitstream_traverse,
+    bitstream_clear,
+    bitstream_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_bitstream() { return PyModuleDef_Init(&bitstream_module); }

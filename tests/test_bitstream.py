@@ -1,0 +1,760 @@
+"""qelo.lib.bitstream: RestreamedBytesIO and RebufferedBytesIO, at the Python level."""
+
+from __future__ import annotations
+
+import io
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from qelo.lib import bitstream
+from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+
+POLL = 131072
+
+
+class Recorder:
+    """A substream that answers read() from a script of results and records every call."""
+
+    def __init__(self, *answers, written=None):
+        self.answers = list(answers)
+        self.calls = []
+        self.written = [] if written is None else written
+
+    def read(self, n):
+        self.calls.append(n)
+        answer = self.answers.pop(0) if self.answers else b""
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    def write(self, data):
+        self.written.append(data)
+        return 12345  # ignored by the adapter
+
+
+class Endless:
+    """read(n) always returns n bytes of a counting pattern."""
+
+    def __init__(self):
+        self.calls = 0
+        self.position = 0
+
+    def read(self, n):
+        self.calls += 1
+        chunk = bytes((self.position + i) % 251 for i in range(n))
+        self.position += n
+        return chunk
+
+
+def pattern(start, n):
+    return bytes((start + i) % 251 for i in range(n))
+
+
+def run_isolated(code: str) -> None:
+    """Runs code in a fresh interpreter, so that a crash fails one test only."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# --- module --------------------------------------------------------------------------------------
+
+
+def test_module_binds_its_names_in_import_order():
+    names = list(vars(bitstream))
+    expected = ["BlockingIOError", "sleep", "maxsize", "RestreamedBytesIO", "RebufferedBytesIO"]
+    assert [n for n in names if n in expected] == expected
+    assert bitstream.BlockingIOError is io.BlockingIOError
+    assert bitstream.sleep is time.sleep
+    assert bitstream.maxsize == sys.maxsize
+
+
+@pytest.mark.parametrize(
+    "cls, methods",
+    [
+        (RestreamedBytesIO, ["read", "write", "close", "seek", "seekable", "tell", "tellable"]),
+        (
+            RebufferedBytesIO,
+            ["read", "write", "seek", "seekable", "tell", "tellable", "cachedfrom", "cachedto"],
+        ),
+    ],
+)
+def test_classes_are_plain_python_classes(cls, methods):
+    assert cls.__bases__ == (object,)
+    assert cls.__module__ == "qelo.lib.bitstream"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__doc__ is None
+    for name in methods:
+        method = getattr(cls, name)
+        assert method.__qualname__ == f"{cls.__name__}.{name}"
+        if not (cls is RestreamedBytesIO and name == "tell"):
+            assert method.__doc__ is None
+    assert not hasattr(cls, "flush") and not hasattr(cls, "__enter__")
+    assert cls is not RebufferedBytesIO or not hasattr(cls, "close")
+
+
+def test_tell_docstring():
+    assert RestreamedBytesIO.tell.__doc__ == "WARNING: tell is correct only on read-only and write-only instances."
+
+
+def test_instance_state_lives_in_the_dict_in_constructor_order():
+    s = RestreamedBytesIO("sub", "dec", 2, "enc", 3)
+    assert vars(s) == {
+        "substream": "sub",
+        "encoder": "enc",
+        "encoderunit": 3,
+        "decoder": "dec",
+        "decoderunit": 2,
+        "rbuffer": b"",
+        "wbuffer": b"",
+        "sincereadwritten": 0,
+    }
+    assert list(vars(s))[:5] == ["substream", "encoder", "encoderunit", "decoder", "decoderunit"]
+    r = RebufferedBytesIO("sub")
+    assert list(vars(r).items()) == [
+        ("substream", "sub"),
+        ("offset", 0),
+        ("rwbuffer", b""),
+        ("moved", 0),
+        ("tailcutoff", None),
+    ]
+    assert RebufferedBytesIO("sub", tailcutoff=7).tailcutoff == 7
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: RestreamedBytesIO(1, 2), "missing 3 required positional arguments: 'decoderunit', 'encoder', and 'encoderunit'"),
+        (lambda: RestreamedBytesIO(1, 2, 3, 4, 5, 6), "takes 6 positional arguments but 7 were given"),
+        (lambda: RebufferedBytesIO(), "missing 1 required positional argument: 'substream'"),
+        (lambda: RestreamedBytesIO(1, 2, 3), "missing 2 required positional arguments: 'encoder' and 'encoderunit'"),
+        (lambda: RebufferedBytesIO(1, tail=3), "got an unexpected keyword argument 'tail'"),
+        (lambda: RebufferedBytesIO(1, substream=1), "got multiple values for argument 'substream'"),
+        (lambda: RebufferedBytesIO(1).seek(), "missing 1 required positional argument: 'at'"),
+        (lambda: RebufferedBytesIO(1).tell(1), "takes 1 positional argument but 2 were given"),
+        (lambda: RestreamedBytesIO(1, 2, 3, 4, 5).write(), "missing 1 required positional argument: 'data'"),
+        (lambda: RestreamedBytesIO(1, 2, 3, 4, 5).read(1, 2), "takes from 1 to 2 positional arguments but 3 were given"),
+    ],
+)
+def test_argument_errors_use_the_interpreter_wording(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+def test_keywords_are_accepted_under_their_names():
+    sub = Recorder(b"abc")
+    s = RestreamedBytesIO(substream=sub, decoder=bytes, decoderunit=3, encoder=bytes, encoderunit=1)
+    assert s.read(count=2) == b"ab"
+    r = RebufferedBytesIO(substream=Endless(), tailcutoff=None)
+    assert r.seek(at=5, whence=0) == 5
+    assert r.write(data=b"x") == 1
+
+
+# --- RestreamedBytesIO ---------------------------------------------------------------------------
+
+
+def doubling(data):
+    return bytes(data) + bytes(data)
+
+
+def test_read_all_collects_until_empty_with_leftover_first():
+    sub = Recorder(b"ab", b"cd", b"", b"never")
+    s = RestreamedBytesIO(sub, doubling, 2, None, 1)
+    s.rbuffer = b"<"
+    assert s.read() == b"<ababcdcd"
+    assert sub.calls == [2, 2, 2]
+    assert s.rbuffer == b"" and s.tell() == 9
+
+
+@pytest.mark.parametrize("end", [b"", None])
+def test_read_all_stops_on_empty_or_none(end):
+    s = RestreamedBytesIO(Recorder(end), doubling, 4, None, 1)
+    assert s.read(None) == b"" and s.tell() == 0
+
+
+def test_read_zero_does_not_touch_the_substream():
+    sub = Recorder(b"abc")
+    s = RestreamedBytesIO(sub, bytes, 3, None, 1)
+    assert s.read(0) == b"" and sub.calls == []
+
+
+@pytest.mark.parametrize("count, error", [(-1, ValueError), ("3", TypeError)])
+def test_read_refuses_bad_counts_and_changes_nothing(count, error):
+    sub = Recorder(b"abc")
+    s = RestreamedBytesIO(sub, bytes, 3, None, 1)
+    s.rbuffer = b"xy"
+    with pytest.raises(error) as info:
+        s.read(count)
+    if error is ValueError:
+        assert str(info.value) == "count cannot be negative"
+    assert sub.calls == [] and s.rbuffer == b"xy" and s.tell() == 0
+
+
+def test_read_count_decodes_units_and_keeps_the_rest():
+    sub = Recorder(b"a", b"b", b"c")
+    s = RestreamedBytesIO(sub, lambda d: d * 3, 1, None, 1)
+    assert s.read(5) == b"aaabb"
+    assert sub.calls == [1, 1]
+    assert s.rbuffer == b"b" and s.tell() == 5
+
+
+def test_short_stream_returns_empty_and_keeps_what_was_decoded():
+    s = RestreamedBytesIO(Recorder(b"xyz"), bytes, 7, None, 1)
+    assert s.read(5) == b""
+    assert s.rbuffer == b"xyz" and s.tell() == 0
+    with pytest.raises(ValueError) as info:
+        s.close()
+    assert str(info.value) == "closing stream but 3 unread bytes remain, 7 is decoded unit"
+    assert s.read() == b"xyz" and s.tell() == 3
+    assert s.close() is None
+
+
+def test_write_encodes_whole_units_in_order():
+    out = []
+    sub = Recorder(written=out)
+    seen = []
+
+    def encoder(unit):
+        seen.append(unit)
+        return unit.upper()
+
+    s = RestreamedBytesIO(sub, None, 1, encoder, 3)
+    assert s.write(b"") == 0 and seen == [] and out == []
+    assert s.write(b"abcdefgh") == 8
+    assert seen == [b"abc", b"def"] and out == [b"ABC", b"DEF"]
+    assert s.wbuffer == b"gh"
+    with pytest.raises(ValueError) as info:
+        s.close()
+    assert str(info.value) == "closing stream but 2 unwritten bytes remain, 3 is encoded unit"
+    assert s.write(bytearray(b"i")) == 1
+    assert out[-1] == b"GHI" and s.close() is None and s.tell() == 9
+
+
+def test_close_reports_unread_before_unwritten_and_changes_nothing():
+    s = RestreamedBytesIO(Recorder(), None, 4, None, 5)
+    s.rbuffer, s.wbuffer = b"r", b"ww"
+    with pytest.raises(ValueError, match="closing stream but 1 unread bytes remain, 4 is decoded unit"):
+        s.close()
+    assert (s.rbuffer, s.wbuffer) == (b"r", b"ww")
+
+
+@pytest.mark.parametrize("args", [(0,), (10, 2), (None, "x")])
+def test_restreamed_seek_always_refuses(args):
+    s = RestreamedBytesIO(Recorder(), None, 1, None, 1)
+    with pytest.raises(IOError) as info:
+        s.seek(*args)
+    assert info.value.args == ()
+    assert s.seekable() is False and s.tellable() is True
+
+
+def test_tell_counts_reads_and_writes_together():
+    s = RestreamedBytesIO(Recorder(b"abcd"), bytes, 4, bytes, 1)
+    s.read(4)
+    s.write(b"xy")
+    assert s.tell() == 6
+
+
+@pytest.mark.parametrize("unit", [0, -3, 0.5])
+def test_encoderunit_below_one_is_refused(unit):
+    with pytest.raises(ValueError):
+        RestreamedBytesIO(Recorder(), None, 1, bytes, unit)
+    s = RestreamedBytesIO(Recorder(), None, 1, bytes, 2)
+    s.wbuffer = b"a"
+    s.encoderunit = unit
+    with pytest.raises(ValueError):
+        s.write(b"bc")
+    assert s.wbuffer == b"a" and s.tell() == 0
+
+
+def test_read_only_instance_may_leave_encoderunit_unset():
+    s = RestreamedBytesIO(Recorder(b"ab"), bytes, 2, None, None)
+    assert s.read(2) == b"ab"
+
+
+@pytest.mark.parametrize("bad, error", [(ZeroDivisionError(), ZeroDivisionError), ("text", TypeError)])
+def test_failing_decoder_drops_the_unit_but_keeps_earlier_data(bad, error):
+    def decoder(data):
+        if data != b"bad":
+            return data
+        if isinstance(bad, BaseException):
+            raise bad
+        return bad
+
+    s = RestreamedBytesIO(Recorder(b"ok", b"bad", b"after"), decoder, 3, None, 1)
+    with pytest.raises(error):
+        s.read(10)
+    assert s.rbuffer == b"ok" and s.tell() == 0
+    assert s.read(7) == b"okafter"
+
+
+@pytest.mark.parametrize("fail_in", ["encoder", "write"])
+def test_failing_encoder_or_write_leaves_the_unit_removed(fail_in):
+    class Sub(Recorder):
+        def write(self, data):
+            if fail_in == "write":
+                raise KeyError(data)
+            return super().write(data)
+
+    def encoder(unit):
+        if fail_in == "encoder":
+            raise KeyError(unit)
+        return unit
+
+    s = RestreamedBytesIO(Sub(), None, 1, encoder, 2)
+    with pytest.raises(KeyError):
+        s.write(b"abcde")
+    assert s.wbuffer == b"cde" and s.tell() == 0
+
+
+def test_write_of_a_type_bytes_cannot_concatenate_changes_nothing():
+    s = RestreamedBytesIO(Recorder(), None, 1, bytes, 2)
+    with pytest.raises(TypeError):
+        s.write("text")
+    assert s.wbuffer == b"" and s.tell() == 0
+
+
+def test_attributes_changed_between_calls_change_the_next_call():
+    sub = Recorder(b"ab", b"cd")
+    s = RestreamedBytesIO(sub, bytes, 2, None, 1)
+    assert s.read(2) == b"ab"
+    s.decoder = lambda d: d.upper()
+    s.decoderunit = 5
+    assert s.read(2) == b"CD" and sub.calls == [2, 5]
+    s.substream = Recorder(b"zz")
+    s.sincereadwritten = 100
+    assert s.read(2) == b"ZZ" and s.tell() == 102
+
+
+def test_substream_read_is_looked_up_before_decoderunit():
+    s = RestreamedBytesIO(object(), bytes, 1, None, 1)
+    del s.decoderunit
+    with pytest.raises(AttributeError, match="'object' object has no attribute 'read'"):
+        s.read(1)
+
+
+# --- RebufferedBytesIO ---------------------------------------------------------------------------
+
+
+def test_small_read_polls_once_and_rereads_from_the_window():
+    sub = Endless()
+    r = RebufferedBytesIO(sub)
+    assert r.read(10) == pattern(0, 10)
+    assert sub.calls == 1
+    assert (r.tell(), r.cachedfrom(), r.cachedto()) == (10, 0, POLL)
+    assert r.seek(0) == 0
+    assert r.read(10) == pattern(0, 10) and sub.calls == 1
+    assert type(r.rwbuffer) is bytes and r.rwbuffer == pattern(0, POLL)
+
+
+def test_large_read_polls_twice():
+    sub = Endless()
+    r = RebufferedBytesIO(sub)
+    assert r.read(200000) == pattern(0, 200000)
+    assert sub.calls == 2 and r.cachedto() == 2 * POLL
+
+
+@pytest.mark.parametrize("call", [lambda r: r.read(), lambda r: r.read(None)])
+def test_read_without_count_is_refused(call):
+    r = RebufferedBytesIO(Endless())
+    with pytest.raises(ValueError, match="^count must be integer, reading until EOF not supported$"):
+        call(r)
+    assert r.tell() == 0 and r.substream.calls == 0
+
+
+def test_read_negative_count_is_refused_and_changes_nothing():
+    r = RebufferedBytesIO(Endless())
+    r.read(3)
+    with pytest.raises(ValueError, match="^count cannot be negative$"):
+        r.read(-1)
+    assert (r.tell(), r.cachedto(), r.substream.calls) == (3, POLL, 1)
+
+
+def test_tailcutoff_drops_old_data_and_refuses_reading_it():
+    r = RebufferedBytesIO(Endless(), 4)
+    r.read(10)
+    assert r.cachedfrom() == 6
+    r.seek(6)
+    assert r.read(4) == pattern(6, 4)
+    r.seek(5)
+    with pytest.raises(IOError) as info:
+        r.read(1)
+    assert info.value.args == ("could not read because tail was cut off",)
+    assert r.tell() == 5
+
+
+def test_tailcutoff_zero_keeps_nothing_behind():
+    r = RebufferedBytesIO(Endless(), 0)
+    r.read(10)
+    assert r.cachedfrom() == 10 and r.rwbuffer == pattern(10, POLL - 10)
+    r.seek(9)
+    with pytest.raises(IOError, match="could not read because tail was cut off"):
+        r.read(1)
+
+
+def test_read_zero_inside_the_window_does_not_poll():
+    r = RebufferedBytesIO(Endless())
+    r.read(5)
+    r.seek(2)
+    assert r.read(0) == b"" and r.tell() == 2 and r.substream.calls == 1
+
+
+def test_no_data_yet_is_polled_again_with_sleep(monkeypatch):
+    slept = []
+    monkeypatch.setattr(bitstream, "sleep", slept.append)
+    sub = Recorder(io.BlockingIOError(), None, b"data")
+    r = RebufferedBytesIO(sub)
+    assert r.read(4) == b"data"
+    assert sub.calls == [POLL] * 3 and slept == [0, 0]
+
+
+def test_blocking_error_is_the_module_binding(monkeypatch):
+    class Custom(Exception):
+        pass
+
+    monkeypatch.setattr(bitstream, "sleep", lambda _: None)
+    monkeypatch.setattr(bitstream, "BlockingIOError", Custom)
+    r = RebufferedBytesIO(Recorder(Custom(), b"x"))
+    assert r.read(1) == b"x"
+    r = RebufferedBytesIO(Recorder(io.BlockingIOError()))
+    with pytest.raises(io.BlockingIOError):
+        r.read(1)
+
+
+def test_read_past_the_end_of_a_finite_stream_fails():
+    r = RebufferedBytesIO(io.BytesIO(b"abcdef"))
+    with pytest.raises(IOError) as info:
+        r.read(10)
+    assert info.value.args == ("could not read enough bytes, something went wrong",)
+    assert r.tell() == 10 and r.rwbuffer == b"abcdef"
+    r.seek(2)
+    assert r.read(4) == b"cdef"
+
+
+def test_read_past_the_end_still_applies_the_cutoff():
+    r = RebufferedBytesIO(io.BytesIO(b"abcdef"), 1)
+    with pytest.raises(IOError, match="could not read enough bytes"):
+        r.read(10)
+    assert r.cachedfrom() == 9 and r.rwbuffer == b""
+
+
+def window(data=b"abcdef", tailcutoff=None, more=b"ghij"):
+    r = RebufferedBytesIO(Recorder(data, more), tailcutoff)
+    r.read(len(data))
+    return r
+
+
+@pytest.mark.parametrize("data", [b"XY", bytearray(b"XY"), memoryview(b"XY")])
+def test_overlay_write_inside_the_window(data):
+    r = window()
+    r.seek(2)
+    assert r.write(data) == 2
+    assert r.rwbuffer == b"abXYef" and type(r.rwbuffer) is bytes and r.tell() == 4
+
+
+def test_write_past_the_window_end_shifts_later_substream_data():
+    r = window()
+    r.seek(4)
+    assert r.write(b"XYZ") == 3
+    assert r.rwbuffer == b"abcdXYZ" and r.cachedto() == 7 and r.tell() == 7
+    assert r.read(1) == b"g"
+
+
+def test_write_fills_the_window_up_to_its_start_only():
+    r = RebufferedBytesIO(Recorder(b"abc", b"def", b"ghi"))
+    r.seek(5)
+    assert r.write(b"!") == 1
+    assert r.rwbuffer == b"abcde!" and r.substream.calls == [POLL, POLL]
+
+
+def test_write_before_the_cutoff_is_refused_and_changes_nothing():
+    r = window(tailcutoff=2)
+    r.seek(1)
+    with pytest.raises(IOError) as info:
+        r.write(b"Z")
+    assert info.value.args == ("could not write because tail was cut off",)
+    assert (r.tell(), r.cachedfrom(), r.rwbuffer) == (1, 4, b"ef")
+
+
+def test_write_past_the_end_of_an_ended_stream_fails():
+    r = RebufferedBytesIO(io.BytesIO(b"abc"))
+    r.seek(10)
+    with pytest.raises(IOError):
+        r.write(b"x")
+    assert r.tell() == 10 and r.rwbuffer == b"abc"
+
+
+@pytest.mark.parametrize("answer, error", [(None, TypeError), (io.BlockingIOError(), io.BlockingIOError)])
+def test_write_polls_do_not_wait(answer, error):
+    r = RebufferedBytesIO(Recorder(b"ab", answer, b"cd"))
+    r.seek(3)
+    with pytest.raises(error):
+        r.write(b"x")
+    assert r.rwbuffer == b"ab" and r.tell() == 3
+
+
+def test_write_applies_the_cutoff():
+    r = window(tailcutoff=1)
+    r.seek(5)
+    r.write(b"FG")
+    assert (r.cachedfrom(), r.rwbuffer, r.tell()) == (6, b"G", 7)
+
+
+def test_seek_modes():
+    r = RebufferedBytesIO(Endless())
+    r.seek(4)
+    assert r.seek(3, 1) == 7
+    assert r.seek(-2, 1) == 5
+    with pytest.raises(ValueError, match=r"^this class seeks only with whence: 0 and 1 \(excluded 2\)$"):
+        r.seek(0, 2)
+    assert r.tell() == 5
+    assert r.seek(-1) == -1
+    with pytest.raises(IOError, match="could not read because tail was cut off"):
+        r.read(1)
+    assert r.seekable() is True and r.tellable() is True and r.substream.calls == 0
+
+
+def test_window_growth_never_changes_bytes_handed_out():
+    r = RebufferedBytesIO(Endless())
+    r.read(10)
+    earlier = r.rwbuffer
+    hashed = hash(earlier)
+    r.seek(POLL)
+    r.read(POLL)
+    assert earlier == pattern(0, POLL) and hash(earlier) == hashed
+    assert r.rwbuffer == pattern(0, 2 * POLL)
+
+
+def test_window_hash_is_recomputed_after_growth():
+    r = RebufferedBytesIO(Endless())
+    r.read(1)
+    hash(r.rwbuffer)
+    r.seek(POLL)
+    r.read(1)
+    assert hash(r.rwbuffer) == hash(pattern(0, 2 * POLL))
+
+
+def test_cutoff_never_changes_bytes_handed_out():
+    r = RebufferedBytesIO(Endless(), 16)
+    r.read(100)
+    earlier = r.rwbuffer
+    copy = bytes(earlier)
+    r.read(100)
+    assert earlier == copy and r.rwbuffer == pattern(184, POLL - 184)
+
+
+def test_attributes_changed_between_calls_change_the_next_read():
+    r = RebufferedBytesIO(Recorder())
+    r.rwbuffer = b"0123456789"
+    r.moved = 100
+    r.offset = 103
+    assert r.read(2) == b"34" and r.cachedto() == 110
+    r.tailcutoff = 1
+    assert r.read(1) == b"5" and r.cachedfrom() == 105
+
+
+# --- differential checks: plain instances against instances that take the general path -----------
+
+
+class Observed(RebufferedBytesIO):
+    """State goes through a property, so every access takes the generic attribute protocol."""
+
+    @property
+    def offset(self):
+        return self.__dict__["offset"]
+
+    @offset.setter
+    def offset(self, value):
+        self.__dict__["offset"] = value
+
+
+class ObservedRestreamed(RestreamedBytesIO):
+    def __getattribute__(self, name):
+        return object.__getattribute__(self, name)
+
+
+operations = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.integers(0, 300_000)),
+        st.tuples(st.just("seek"), st.integers(-5, 400_000)),
+        st.tuples(st.just("write"), st.binary(max_size=20)),
+    ),
+    max_size=12,
+)
+
+
+def apply(r, ops):
+    trace = []
+    for name, arg in ops:
+        try:
+            trace.append(getattr(r, name)(arg))
+        except (IOError, ValueError) as exc:
+            trace.append(repr(exc))
+        trace.append((r.tell(), r.cachedfrom(), r.cachedto(), r.rwbuffer))
+    return trace
+
+
+@settings(max_examples=60, deadline=None)
+@given(operations, st.one_of(st.none(), st.integers(0, 200_000)))
+def test_rebuffered_fast_and_general_paths_agree(ops, tailcutoff):
+    assert apply(RebufferedBytesIO(Endless(), tailcutoff), ops) == apply(Observed(Endless(), tailcutoff), ops)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 100_000), st.lists(st.integers(0, 3000), max_size=20), st.one_of(st.none(), st.integers(0, 5000)))
+def test_rebuffered_reads_without_writes_see_the_stream(start, counts, tailcutoff):
+    r = RebufferedBytesIO(Endless(), tailcutoff)
+    r.seek(start)
+    position = start
+    for count in counts:
+        assert r.read(count) == pattern(position, count)
+        position += count
+        expected_from = 0 if tailcutoff is None else max(position - tailcutoff, 0)
+        assert r.cachedfrom() == expected_from
+        assert r.cachedto() - r.cachedfrom() == len(r.rwbuffer)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(st.one_of(st.tuples(st.just("read"), st.integers(0, 40)), st.tuples(st.just("write"), st.binary(max_size=9)))),
+    st.integers(1, 6),
+    st.integers(1, 5),
+)
+def test_restreamed_fast_and_general_paths_agree(ops, decoderunit, encoderunit):
+    class Sub:
+        def __init__(self):
+            self.source = io.BytesIO(bytes(range(200)))
+            self.out = []
+
+        def read(self, n):
+            return self.source.read(n)
+
+        def write(self, data):
+            self.out.append(data)
+
+    results = []
+    for cls in (RestreamedBytesIO, ObservedRestreamed):
+        sub = Sub()
+        s = cls(sub, lambda d: d[::-1], decoderunit, lambda u: u.upper(), encoderunit)
+        trace = [getattr(s, name)(arg) for name, arg in ops]
+        results.append((trace, sub.out, s.rbuffer, s.wbuffer, s.tell()))
+    assert results[0] == results[1]
+
+
+# --- callbacks that rewrite the adapter mid-call (run apart: a fault would crash) ----------------
+
+
+def test_substream_replacing_the_window_mid_read_is_survived():
+    run_isolated(
+        """
+        from qelo.lib.bitstream import RebufferedBytesIO
+
+        class Meddler:
+            def __init__(self):
+                self.n = 0
+            def read(self, size):
+                self.n += 1
+                owner.rwbuffer = b"replaced"
+                owner.offset = 1
+                owner.moved = 0
+                if self.n == 3:
+                    owner.rwbuffer = None
+                return b"z" * 10
+
+        owner = RebufferedBytesIO(Meddler())
+        held = owner.rwbuffer
+        try:
+            owner.read(300000)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("expected TypeError")
+        assert owner.rwbuffer is None and held == b""
+        owner.rwbuffer = b"abc"
+        owner.offset = 0
+        assert owner.read(2) == b"ab"
+        """
+    )
+
+
+def test_decoder_and_encoder_rewriting_state_are_survived():
+    run_isolated(
+        """
+        import gc
+        from qelo.lib.bitstream import RestreamedBytesIO
+
+        class Sub:
+            def read(self, n):
+                return b"abcd"
+            def write(self, data):
+                owner.wbuffer = b"Q" * 5
+                owner.encoderunit = 0 if len(data) > 1 else 1
+
+        def decoder(data):
+            owner.rbuffer = bytearray(b"xy")
+            del owner.sincereadwritten
+            return data
+
+        owner = RestreamedBytesIO(Sub(), decoder, 4, bytes, 2)
+        try:
+            owner.read(6)
+        except AttributeError:
+            pass
+        assert isinstance(owner.rbuffer, (bytes, bytearray))
+        owner.sincereadwritten = 0
+        try:
+            owner.write(b"abcd")
+        except ValueError:
+            pass
+        assert owner.wbuffer == b"Q" * 5
+        gc.collect()
+        """
+    )
+
+
+def test_cycles_through_instances_are_collected():
+    run_isolated(
+        """
+        import gc, weakref
+        from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+        for cls, args in ((RebufferedBytesIO, ()), (RestreamedBytesIO, (None, 1, None, 1))):
+            obj = cls(None, *args)
+            obj.substream = obj
+            ref = weakref.ref(obj)
+            del obj
+            gc.collect()
+            assert ref() is None
+        """
+    )
+
+
+def test_huge_values_raise_instead_of_crashing():
+    run_isolated(
+        """
+        import sys
+        from qelo.lib.bitstream import RebufferedBytesIO
+        r = RebufferedBytesIO(None)
+        r.rwbuffer = b"abc"
+        r.offset = sys.maxsize
+        try:
+            r.read(sys.maxsize)
+        except AttributeError:  # the substream None has no read
+            pass
+        else:
+            raise AssertionError("expected the substream to be polled")
+        assert r.tell() == sys.maxsize
+        r.offset = 10**30
+        r.moved = 10**30
+        r.rwbuffer = b"xyz"
+        assert r.read(2) == b"xy" and r.tell() == 10**30 + 2
+        r.tailcutoff = -(10**40)
+        r.seek(10**30)
+        assert r.read(1) == b"x"
+        """
+    )
