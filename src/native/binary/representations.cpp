@@ -1,0 +1,205 @@
+// bytes2bits, bits2bytes, swapbytes, swapbytesinbits, swapbitsinbytes, hexlify, unhexlify.
+//
+// Each general path does what the documented algorithm says: one lookup per byte (or group) in the
+// table bound in the namespace at that moment, then one b"".join. The kernels stand in for it only
+// on exact bytes, with the original iterateints and the import-time table still untouched.
+#include "state.hpp"
+
+#include "args.hpp"
+#include "kernels.hpp"
+
+namespace qelo::binary {
+namespace {
+
+const char* const kData[] = {"data"};
+const Signature kBytes2bitsSig{"bytes2bits", kData, 1, 1};
+const Signature kBits2bytesSig{"bits2bytes", kData, 1, 1};
+const Signature kSwapbytesSig{"swapbytes", kData, 1, 1};
+const Signature kSwapbytesinbitsSig{"swapbytesinbits", kData, 1, 1};
+const Signature kSwapbitsinbytesSig{"swapbitsinbytes", kData, 1, 1};
+const Signature kHexlifySig{"hexlify", kData, 1, 1};
+const Signature kUnhexlifySig{"unhexlify", kData, 1, 1};
+
+PyObject* single_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    return parse_args(sig, args, nargs, kwnames, &data) ? data : nullptr;
+}
+
+const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
+unsigned char* bytes_buffer(PyObject* b) { return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(b)); }
+
+// 1 when the byte-wise kernel may replace "table[b] for b in iterateints(data)": data is exact
+// bytes, iterateints is the original iter and the table bound under `table_name` is untouched.
+int per_byte_kernel_applies(PyObject* module, PyObject* data, Name table_name, Table table) {
+    if (!PyBytes_CheckExact(data)) return 0;
+    State* st = state_of(module);
+    const int original = bound_to_original(module, kIterateints, st->original_iter);
+    if (original <= 0) return original;
+    PyObject* bound = PyDict_GetItemWithError(namespace_of(module), st->names[table_name]);
+    if (bound == nullptr) return PyErr_Occurred() ? -1 : 0;
+    return table_is_pristine(st, table, bound, PyBytes_GET_SIZE(data)) ? 1 : 0;
+}
+
+// b"".join(table[b] for b in iterateints(data)), the table looked up by name for every element.
+PyObject* lookup_each_byte(PyObject* module, PyObject* data, Name table_name) {
+    State* st = state_of(module);
+    Ref iterateints = resolve(module, kIterateints);
+    if (!iterateints) return nullptr;
+    Ref iterable = call_one(iterateints.get(), data);
+    if (!iterable) return nullptr;
+    Ref iterator(PyObject_GetIter(iterable.get()));
+    if (!iterator) return nullptr;
+    Ref pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    while (Ref b{PyIter_Next(iterator.get())}) {
+        Ref table = resolve(module, table_name);
+        if (!table) return nullptr;
+        Ref piece(PyObject_GetItem(table.get(), b.get()));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return join_pieces(st, pieces.get()).release();
+}
+
+// data[start:start + 8]
+Ref group_at(PyObject* data, Py_ssize_t start) {
+    Ref lo(PyLong_FromSsize_t(start));
+    Ref hi(PyLong_FromSsize_t(start + 8));
+    if (!lo || !hi) return Ref();
+    Ref slice(PySlice_New(lo.get(), hi.get(), nullptr));
+    if (!slice) return Ref();
+    return Ref(PyObject_GetItem(data, slice.get()));
+}
+
+// len(data), which must be a multiple of 8 (else ValueError with `message`); -1 on error.
+Py_ssize_t length_in_groups_of_8(PyObject* data, const char* message) {
+    const Py_ssize_t length = PyObject_Size(data);
+    if (length < 0) return -1;
+    if (length % 8 != 0) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return -1;
+    }
+    return length;
+}
+
+PyObject* bits2bytes_general(PyObject* module, PyObject* data, Py_ssize_t length) {
+    State* st = state_of(module);
+    Ref pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    for (Py_ssize_t i = 0; i < length; i += 8) {
+        Ref table = resolve(module, kBits2bytesCache);
+        if (!table) return nullptr;
+        Ref group = group_at(data, i);
+        if (!group) return nullptr;
+        Ref piece(PyObject_GetItem(table.get(), group.get()));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+    }
+    return join_pieces(st, pieces.get()).release();
+}
+
+// binascii.<function>(data), both names looked up when called.
+PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
+    State* st = state_of(module);
+    Ref binascii = resolve(module, kBinascii);
+    if (!binascii) return nullptr;
+    Ref callable;
+    if (PyModule_CheckExact(binascii.get())) {
+        // A plain module's attributes are its dict entries (ModuleType has no attribute of this
+        // name that could take precedence); anything else goes through getattr for the usual error.
+        PyObject* dict = PyModule_GetDict(binascii.get());
+        PyObject* found = PyDict_GetItemWithError(dict, st->names[function]);
+        if (found == nullptr && PyErr_Occurred()) return nullptr;
+        callable = Ref::borrow(found);
+    }
+    if (!callable) callable = Ref(PyObject_GetAttr(binascii.get(), st->names[function]));
+    if (!callable) return nullptr;
+    return PyObject_CallOneArg(callable.get(), data);
+}
+
+}  // namespace
+
+PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kBytes2bitsSig, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    const int direct = per_byte_kernel_applies(module, data, kBytes2bitsCache, kBytesToBitsTable);
+    if (direct < 0) return nullptr;
+    if (!direct) return lookup_each_byte(module, data, kBytes2bitsCache);
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n > PY_SSIZE_T_MAX / 8) return PyErr_NoMemory();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n * 8);
+    if (out == nullptr) return nullptr;
+    kernels::bytes_to_bits(bytes_data(data), static_cast<size_t>(n), bytes_buffer(out));
+    return out;
+}
+
+PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kBits2bytesSig, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    const Py_ssize_t length = length_in_groups_of_8(data, "data length must be a multiple of 8");
+    if (length < 0) return nullptr;
+    if (PyBytes_CheckExact(data)) {
+        State* st = state_of(module);
+        PyObject* bound = PyDict_GetItemWithError(namespace_of(module), st->names[kBits2bytesCache]);
+        if (bound == nullptr && PyErr_Occurred()) return nullptr;
+        if (table_is_pristine(st, kBitsToBytesTable, bound, length / 8)) {
+            Ref out(PyBytes_FromStringAndSize(nullptr, length / 8));
+            if (!out) return nullptr;
+            if (kernels::bits_to_bytes(bytes_data(data), static_cast<size_t>(length / 8), bytes_buffer(out.get()))) {
+                return out.release();
+            }
+            // A group that is not a bit string: the lookups raise the table's KeyError for it.
+        }
+    }
+    return bits2bytes_general(module, data, length);
+}
+
+PyObject* swapbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kSwapbytesSig, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    return PyObject_GetItem(data, state_of(module)->reverse_slice);
+}
+
+PyObject* swapbytesinbits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kSwapbytesinbitsSig, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    const Py_ssize_t length = length_in_groups_of_8(data, "data length must be multiple of 8");
+    if (length < 0) return nullptr;
+    if (PyBytes_CheckExact(data)) {  // slicing and joining exact bytes only moves the groups
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, length);
+        if (out == nullptr) return nullptr;
+        kernels::swap_groups_of_8(bytes_data(data), static_cast<size_t>(length / 8), bytes_buffer(out));
+        return out;
+    }
+    Ref pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    for (Py_ssize_t i = length - 8; i >= 0; i -= 8) {
+        Ref group = group_at(data, i);
+        if (!group || PyList_Append(pieces.get(), group.get()) < 0) return nullptr;
+    }
+    return join_pieces(state_of(module), pieces.get()).release();
+}
+
+PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kSwapbitsinbytesSig, args, nargs, kwnames);
+    if (data == nullptr) return nullptr;
+    const int direct = per_byte_kernel_applies(module, data, kSwapbitsinbytesCache, kSwapBitsTable);
+    if (direct < 0) return nullptr;
+    if (!direct) return lookup_each_byte(module, data, kSwapbitsinbytesCache);
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n);
+    if (out == nullptr) return nullptr;
+    kernels::swap_bits_in_bytes(bytes_data(data), static_cast<size_t>(n), bytes_buffer(out));
+    return out;
+}
+
+PyObject* hexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kHexlifySig, args, nargs, kwnames);
+    return data == nullptr ? nullptr : forward_to_binascii(module, data, kHexlify);
+}
+
+PyObject* unhexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = single_arg(kUnhexlifySig, args, nargs, kwnames);
+    return data == nullptr ? nullptr : forward_to_binascii(module, data, kUnhexlify);
+}
+
+}  // namespace qelo::binary
