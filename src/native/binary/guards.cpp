@@ -1,10 +1,12 @@
-// Guards that tell whether a lookup table still holds exactly what the import built, so that the
-// bulk kernels may stand in for the per-byte lookups. Tables are ordinary mutable dicts.
+// Guards that tell whether the namespace still binds the original helpers and tables, and whether
+// a lookup table still holds exactly what the import built, so that the direct routes may stand in
+// for the per-name lookups and per-byte table lookups. Tables and namespace are ordinary dicts.
 //
-// 3.12+: one dict watcher for the whole package per interpreter. Its callback only bumps a
-// process-wide epoch; a table is re-checked (256 entries) the first time it is used after any event
-// on any watched table. The events come before the change, which is fine: the check runs later, at
-// the next call. 3.11: the dict's ma_version_tag changes on every modification.
+// 3.12+: one dict watcher for the whole package per interpreter, on the tables and the namespace.
+// Its callback only bumps a process-wide epoch; bindings and tables are re-read (a table holds 256
+// entries) the first time they are used after any event on any watched dict. The events come before
+// the change, which is fine: the re-read happens later, at the next call. 3.11: a dict's
+// ma_version_tag changes on every modification.
 #include "state.hpp"
 
 #include "kernels.hpp"
@@ -123,9 +125,68 @@ int package_watcher_id() {
 
 }  // namespace
 
-bool table_is_pristine(State* st, Table table, PyObject* bound, Py_ssize_t work) {
+namespace {
+
+bool armed(const State* st) { return st->guards[0].armed; }
+
+// The stamp that changes whenever a watched dict (3.12+) or the namespace (3.11) may have changed.
+std::uint64_t namespace_stamp([[maybe_unused]] PyObject* ns) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return table_epoch.load(std::memory_order_acquire);
+#else
+    return reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
+#endif
+}
+
+bool read_bindings(PyObject* module, Bindings* out) {
+    State* st = state_of(module);
+    const struct {
+        Name name;
+        PyObject* original;
+    } helpers[kHelperCount] = {
+        {kIterateints, st->original_iter},
+        {kInt2byte, st->original_int2byte},
+        {kByte2int, st->original_byte2int},
+        {kBytes2bits, st->original_bytes2bits},
+    };
+    for (std::size_t h = 0; h < kHelperCount; ++h) {
+        const int bound = bound_to_original(module, helpers[h].name, helpers[h].original);
+        if (bound < 0) return false;
+        out->original[h] = bound != 0;
+    }
+    const Name table_names[kTableCount] = {kBytes2bitsCache, kBits2bytesCache, kSwapbitsinbytesCache};
+    for (std::size_t t = 0; t < kTableCount; ++t) {
+        const int bound = bound_to_original(module, table_names[t], st->guards[t].table);
+        if (bound < 0) return false;
+        out->table_bound[t] = bound != 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+const Bindings* bindings_of(PyObject* module) {
+    State* st = state_of(module);
+    Bindings& cached = st->bindings;
+    if (!armed(st)) return &cached;  // all false
+    PyObject* ns = namespace_of(module);
+#if PY_VERSION_HEX >= 0x030C0000
+    const bool stampable = st->watcher_id >= 0;
+#else
+    const bool stampable = true;
+#endif
+    const std::uint64_t now = namespace_stamp(ns);
+    if (stampable && cached.known && cached.stamp == now) return &cached;
+    cached.known = false;
+    if (!read_bindings(module, &cached)) return nullptr;
+    cached.known = stampable;
+    cached.stamp = now;
+    return &cached;
+}
+
+bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     TableGuard& guard = st->guards[table];
-    if (bound != guard.table || !guard.armed) return false;
+    if (!guard.armed) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     if (st->watcher_id < 0) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
     const std::uint64_t now = table_epoch.load(std::memory_order_acquire);
@@ -141,7 +202,7 @@ bool table_is_pristine(State* st, Table table, PyObject* bound, Py_ssize_t work)
     return guard.pristine;
 }
 
-bool arm_table_guards(State* st) {
+bool arm_table_guards(State* st, [[maybe_unused]] PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
     const int id = package_watcher_id();
     if (id == -2) return false;
@@ -150,6 +211,7 @@ bool arm_table_guards(State* st) {
         for (TableGuard& guard : st->guards) {
             if (PyDict_Watch(id, guard.table) < 0) return false;
         }
+        if (PyDict_Watch(id, ns) < 0) return false;
     }
 #endif
     for (TableGuard& guard : st->guards) guard.armed = true;

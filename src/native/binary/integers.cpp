@@ -53,13 +53,24 @@ private:
     unsigned char* data_;
 };
 
-bool big_endian_bytes_of(PyObject* nonnegative, unsigned char* out, size_t size) {
+// The big-endian two's complement of an exact int in `size` bytes (signed when negative). 1 when it
+// fits, 0 when it does not (no exception), -1 on another error.
+int big_endian_bytes_of(PyObject* number, bool negative, unsigned char* out, size_t size) {
+    auto* v = reinterpret_cast<PyLongObject*>(number);
 #if PY_VERSION_HEX >= 0x030D0000
-    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(nonnegative), out, size, 0, 0, 1) == 0;
+    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0, 1);
 #else
-    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(nonnegative), out, size, 0, 0) == 0;
+    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0);
 #endif
+    if (r == 0) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
 }
+
+// The low `size` bytes of an exact int's two's complement, big-endian: directly when it fits,
+// otherwise through number & ((1 << 8 * size) - 1).
+bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size);
 
 // number & ((1 << bits) - 1): the low `bits` bits of number's two's complement, as an int >= 0.
 Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
@@ -70,6 +81,13 @@ Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
     Ref mask(PyNumber_Subtract(limit.get(), st->int_one));
     if (!mask) return Ref();
     return Ref(PyNumber_And(number, mask.get()));
+}
+
+bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size) {
+    const int fits = big_endian_bytes_of(number, negative, out, size);
+    if (fits != 0) return fits > 0;
+    Ref masked = low_bits_as_int(st, number, 8ULL * size);
+    return masked && big_endian_bytes_of(masked.get(), false, out, size) > 0;
 }
 
 bool is_plain_int(PyObject* o) { return PyLong_CheckExact(o) || PyBool_Check(o); }
@@ -161,11 +179,9 @@ PyObject* low_bits_direct(State* st, PyObject* number, Py_ssize_t width) {
         kernels::low_bits_of_word(static_cast<std::uint64_t>(v), 64, p + (w - 64));
         return out.release();
     }
-    Ref masked = low_bits_as_int(st, number, w);
-    if (!masked) return nullptr;
     const size_t nbytes = (w + 7) / 8;
     TempBuffer buffer(nbytes);
-    if (buffer.get() == nullptr || !big_endian_bytes_of(masked.get(), buffer.get(), nbytes)) return nullptr;
+    if (buffer.get() == nullptr || !low_bytes_of(st, number, overflow < 0, buffer.get(), nbytes)) return nullptr;
     kernels::bytes_to_bits_skipping(buffer.get(), nbytes, 8 * nbytes - w, p);
     return out.release();
 }
@@ -187,9 +203,7 @@ PyObject* low_bytes_direct(State* st, PyObject* number, Py_ssize_t width) {
         kernels::low_bytes_of_word(static_cast<std::uint64_t>(v), 8, p + (w - 8));
         return out.release();
     }
-    Ref masked = low_bits_as_int(st, number, 8ULL * w);
-    if (!masked || !big_endian_bytes_of(masked.get(), p, w)) return nullptr;
-    return out.release();
+    return low_bytes_of(st, number, overflow < 0, p, w) ? out.release() : nullptr;
 }
 
 PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -235,7 +249,9 @@ Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
 // 1 when data is exact bytes and iterateints is the original iter (ints 0..255 in order).
 int iterates_bytes_directly(PyObject* module, PyObject* data) {
     if (!PyBytes_CheckExact(data)) return 0;
-    return bound_to_original(module, kIterateints, state_of(module)->original_iter);
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    return bindings->original[kIterHelper] ? 1 : 0;
 }
 
 const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
@@ -244,6 +260,14 @@ Ref fold_bits_direct(PyObject* data) {
     const unsigned char* p = bytes_data(data);
     const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(data));
     if (n <= 56) return Ref(PyLong_FromUnsignedLongLong(kernels::fold_bits_short(p, n)));
+    // Usually a bit string proper: pack it 8 bits at a time. Bytes above 1 spill into higher bits,
+    // which the byte-at-a-time fold below reproduces.
+    const size_t packed_size = (n + 7) / 8;
+    {
+        TempBuffer packed(packed_size);
+        if (packed.get() == nullptr) return Ref();
+        if (kernels::pack_bit_string(p, n, packed.get())) return Ref(_PyLong_FromByteArray(packed.get(), packed_size, 0, 0));
+    }
     const size_t size = n / 8 + 2;
     TempBuffer buffer(size);
     if (buffer.get() == nullptr) return Ref();
@@ -296,19 +320,40 @@ int sign_test_general(PyObject* module, PyObject* data, bool per_byte) {
 // For bytes it also needs bytes2bits and its table untouched: then it is the first byte's top bit.
 // Returns -2 when the direct test does not apply.
 int sign_test_direct(PyObject* module, PyObject* data, bool per_byte) {
-    State* st = state_of(module);
-    int original = bound_to_original(module, kByte2int, st->original_byte2int);
-    if (original <= 0) return original < 0 ? -1 : -2;
-    if (per_byte) {
-        original = bound_to_original(module, kBytes2bits, st->original_bytes2bits);
-        if (original <= 0) return original < 0 ? -1 : -2;
-        PyObject* table = PyDict_GetItemWithError(namespace_of(module), st->names[kBytes2bitsCache]);
-        if (table == nullptr && PyErr_Occurred()) return -1;
-        if (!table_is_pristine(st, kBytesToBitsTable, table, 1)) return -2;
+    // Read now, not before: testing `signed` may have run Python code that rebound names.
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    if (!bindings->original[kByte2intHelper]) return -2;
+    if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->table_bound[kBytesToBitsTable] &&
+                      table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
+        return -2;
     }
     if (PyBytes_GET_SIZE(data) == 0) return 0;  // int.from_bytes(b"") == 0
     const unsigned char first = bytes_data(data)[0];
     return per_byte ? (first >> 7) : (first != 0);
+}
+
+// Exact bytes with the original iterateints: the fold has no side effects and cannot fail (beyond
+// memory), so the sign is settled first and the bytes are converted once, signed or not.
+PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is_signed) {
+    State* st = state_of(module);
+    const int wants_sign = signed_requested(is_signed);
+    if (wants_sign < 0) return nullptr;
+    int negative = 0;
+    bool sign_read_directly = true;
+    if (wants_sign) {
+        negative = sign_test_direct(module, data, true);
+        if (negative == -2) {
+            sign_read_directly = false;
+            negative = sign_test_general(module, data, true);
+        }
+        if (negative < 0) return nullptr;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    if (sign_read_directly) return _PyLong_FromByteArray(bytes_data(data), size, 0, negative);
+    Ref number(_PyLong_FromByteArray(bytes_data(data), size, 0, 0));
+    if (!number || !negative) return number.release();
+    return minus_bias(st, number.get(), data, true);
 }
 
 PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -319,25 +364,15 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
     State* st = state_of(module);
     const int direct = iterates_bytes_directly(module, data);
     if (direct < 0) return nullptr;
-    Ref number;
-    if (direct) {
-        number = per_byte ? Ref(_PyLong_FromByteArray(bytes_data(data), PyBytes_GET_SIZE(data), 0, 0))
-                          : fold_bits_direct(data);
-    } else {
-        number = fold_general(module, data, per_byte ? st->int_eight : st->int_one);
-    }
+    if (direct && per_byte) return bytes_to_integer_direct(module, data, a[1]);
+    Ref number = direct ? fold_bits_direct(data) : fold_general(module, data, per_byte ? st->int_eight : st->int_one);
     if (!number) return nullptr;
     const int wants_sign = signed_requested(a[1]);
     if (wants_sign <= 0) return wants_sign < 0 ? nullptr : number.release();
     int negative = direct ? sign_test_direct(module, data, per_byte) : -2;
-    const bool sign_read_directly = negative != -2;
-    if (!sign_read_directly) negative = sign_test_general(module, data, per_byte);
+    if (negative == -2) negative = sign_test_general(module, data, per_byte);
     if (negative < 0) return nullptr;
     if (!negative) return number.release();
-    // The top bit really is set here, so the bias gives the two's complement reading.
-    if (sign_read_directly && per_byte) {
-        return _PyLong_FromByteArray(bytes_data(data), PyBytes_GET_SIZE(data), 0, 1);
-    }
     return minus_bias(st, number.get(), data, per_byte);
 }
 
@@ -377,9 +412,10 @@ bool capture_int2byte(State* st, PyObject* candidate) {
 }
 
 int int2byte_is_original(PyObject* module) {
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    if (!bindings->original[kInt2byteHelper]) return 0;
     State* st = state_of(module);
-    const int bound = bound_to_original(module, kInt2byte, st->original_int2byte);
-    if (bound <= 0) return bound;
     return struct_format_of(st->original_int2byte) == st->original_int2byte_format ? 1 : 0;
 }
 

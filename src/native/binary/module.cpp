@@ -221,7 +221,7 @@ int exec_module(PyObject* module) {
 
     // 9. swapbitsinbytes, hexlify, unhexlify.
     if (PyModule_AddFunctions(module, final_functions) < 0) return -1;
-    return arm_table_guards(st) ? 0 : -1;
+    return arm_table_guards(st, ns) ? 0 : -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -239,6 +239,7 @@ int clear_module(PyObject* module) {
     State* st = state_of(module);
     if (st == nullptr) return 0;
     for (TableGuard& g : st->guards) g.armed = false;
+    st->bindings = Bindings{};
     st->for_each_object([](PyObject** slot) { Py_CLEAR(*slot); });
     st->names.clear();
     return 0;

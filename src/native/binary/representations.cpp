@@ -29,15 +29,13 @@ const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const uns
 unsigned char* bytes_buffer(PyObject* b) { return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(b)); }
 
 // 1 when the byte-wise kernel may replace "table[b] for b in iterateints(data)": data is exact
-// bytes, iterateints is the original iter and the table bound under `table_name` is untouched.
-int per_byte_kernel_applies(PyObject* module, PyObject* data, Name table_name, Table table) {
+// bytes, iterateints is the original iter and the namespace binds the untouched import-time table.
+int per_byte_kernel_applies(PyObject* module, PyObject* data, Table table) {
     if (!PyBytes_CheckExact(data)) return 0;
-    State* st = state_of(module);
-    const int original = bound_to_original(module, kIterateints, st->original_iter);
-    if (original <= 0) return original;
-    PyObject* bound = PyDict_GetItemWithError(namespace_of(module), st->names[table_name]);
-    if (bound == nullptr) return PyErr_Occurred() ? -1 : 0;
-    return table_is_pristine(st, table, bound, PyBytes_GET_SIZE(data)) ? 1 : 0;
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    return bindings->original[kIterHelper] && bindings->table_bound[table] &&
+           table_is_pristine(state_of(module), table, PyBytes_GET_SIZE(data));
 }
 
 // b"".join(table[b] for b in iterateints(data)), the table looked up by name for every element.
@@ -121,7 +119,7 @@ PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
 PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = single_arg(kBytes2bitsSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
-    const int direct = per_byte_kernel_applies(module, data, kBytes2bitsCache, kBytesToBitsTable);
+    const int direct = per_byte_kernel_applies(module, data, kBytesToBitsTable);
     if (direct < 0) return nullptr;
     if (!direct) return lookup_each_byte(module, data, kBytes2bitsCache);
     const Py_ssize_t n = PyBytes_GET_SIZE(data);
@@ -138,10 +136,10 @@ PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     const Py_ssize_t length = length_in_groups_of_8(data, "data length must be a multiple of 8");
     if (length < 0) return nullptr;
     if (PyBytes_CheckExact(data)) {
-        State* st = state_of(module);
-        PyObject* bound = PyDict_GetItemWithError(namespace_of(module), st->names[kBits2bytesCache]);
-        if (bound == nullptr && PyErr_Occurred()) return nullptr;
-        if (table_is_pristine(st, kBitsToBytesTable, bound, length / 8)) {
+        const Bindings* bindings = bindings_of(module);
+        if (bindings == nullptr) return nullptr;
+        if (bindings->table_bound[kBitsToBytesTable] &&
+            table_is_pristine(state_of(module), kBitsToBytesTable, length / 8)) {
             Ref out(PyBytes_FromStringAndSize(nullptr, length / 8));
             if (!out) return nullptr;
             if (kernels::bits_to_bytes(bytes_data(data), static_cast<size_t>(length / 8), bytes_buffer(out.get()))) {
@@ -182,7 +180,7 @@ PyObject* swapbytesinbits(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = single_arg(kSwapbitsinbytesSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
-    const int direct = per_byte_kernel_applies(module, data, kSwapbitsinbytesCache, kSwapBitsTable);
+    const int direct = per_byte_kernel_applies(module, data, kSwapBitsTable);
     if (direct < 0) return nullptr;
     if (!direct) return lookup_each_byte(module, data, kSwapbitsinbytesCache);
     const Py_ssize_t n = PyBytes_GET_SIZE(data);

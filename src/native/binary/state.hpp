@@ -38,6 +38,18 @@ struct TableGuard {
     std::uint64_t stamp = 0;
 };
 
+// What the namespace bound when last looked at: which helper names still hold the originals and
+// which table names the import-time dicts. Re-read whenever `stamp` no longer matches the
+// namespace's version (3.11) or the watcher epoch (3.12+); without a watcher, on every call.
+enum Helper : std::size_t { kIterHelper, kInt2byteHelper, kByte2intHelper, kBytes2bitsHelper, kHelperCount };
+
+struct Bindings {
+    bool known = false;
+    std::uint64_t stamp = 0;
+    bool original[kHelperCount] = {};
+    bool table_bound[kTableCount] = {};
+};
+
 struct State {
     NameTable<kNameCount> names;
     // Helpers as star-imported at import, kept only when recognised as the C-level callable that
@@ -58,6 +70,7 @@ struct State {
     PyObject* int_255 = nullptr;
     TableGuard guards[kTableCount];
     int watcher_id = -1;  // the package's dict watcher in this interpreter (3.12+), or -1
+    Bindings bindings;
 
     template <class F>
     void for_each_object(F&& f) {
@@ -95,13 +108,17 @@ inline Ref join_pieces(State* st, PyObject* pieces) {
 
 inline Ref call_one(PyObject* callable, PyObject* arg) { return Ref(PyObject_CallOneArg(callable, arg)); }
 
-// Whether the table bound in the namespace is the import-time dict, unchanged (guards.cpp).
-// `work` is the number of elements the caller is about to process: without a cheap guard the
-// table is only checked when the input is large enough to pay for it.
-bool table_is_pristine(State* st, Table table, PyObject* bound, Py_ssize_t work);
+// The namespace's current bindings (guards.cpp); null with an exception set on a lookup error.
+// Before the guards are armed (during the import) every entry is false.
+const Bindings* bindings_of(PyObject* module);
+
+// Whether an import-time table still holds exactly what the import put there (guards.cpp). `work`
+// is the number of elements the caller is about to process: without a cheap guard the contents are
+// only checked when the input is large enough to pay for it.
+bool table_is_pristine(State* st, Table table, Py_ssize_t work);
 
 // Sets up the guards once every table is built (guards.cpp). False with an exception set.
-bool arm_table_guards(State* st);
+bool arm_table_guards(State* st, PyObject* ns);
 
 // Module functions (integers.cpp, representations.cpp).
 PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
