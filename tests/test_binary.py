@@ -194,6 +194,20 @@ def test_bit_string_identities(s):
     assert bytes2bits(swapbitsinbytes(s)) == b"".join(g[::-1] for g in groups)
 
 
+@given(st.binary(max_size=100))
+def test_hex_forwards(s):
+    assert hexlify(s) == s.hex().encode()
+    assert unhexlify(hexlify(s)) == s
+    assert unhexlify(s.hex().upper().encode()) == s
+    assert unhexlify(s.hex()) == s
+
+
+@pytest.mark.parametrize("name", ["hexlify", "unhexlify"])
+def test_hex_forwards_follow_binascii_attributes(monkeypatch, name):
+    monkeypatch.setattr(binascii, name, lambda data: ("replaced", data))
+    assert getattr(binary, name)(b"00") == ("replaced", b"00")
+
+
 @given(st.binary(max_size=200).map(lambda b: b[: len(b) - len(b) % 8]))
 def test_swapbytesinbits_moves_whole_groups(data):
     groups = [data[i : i + 8] for i in range(0, len(data), 8)]
@@ -336,7 +350,8 @@ def test_argument_errors_read_as_for_python_functions(call):
         eval(call, python_functions)
     with pytest.raises(TypeError) as got:
         eval(call, vars(binary))
-    assert str(got.value) == str(expected.value)
+    # 3.13 appends a spelling suggestion ("Did you mean 'signed'?"); the shared parser does not.
+    assert str(got.value) == str(expected.value).split(". Did you mean")[0]
 
 
 def test_keyword_arguments():

@@ -148,6 +148,7 @@ bool read_bindings(PyObject* module, Bindings* out) {
         {kInt2byte, st->original_int2byte},
         {kByte2int, st->original_byte2int},
         {kBytes2bits, st->original_bytes2bits},
+        {kBinascii, st->original_binascii},
     };
     for (std::size_t h = 0; h < kHelperCount; ++h) {
         const int bound = bound_to_original(module, helpers[h].name, helpers[h].original);

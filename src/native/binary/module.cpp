@@ -129,6 +129,25 @@ bool capture_original_helpers(State* st, PyObject* ns) {
     return int2byte == nullptr || capture_int2byte(st, int2byte);
 }
 
+// binascii.hexlify and binascii.unhexlify, when they are the module's own C functions.
+bool capture_binascii(State* st, PyObject* binascii) {
+    st->original_binascii = Ref::borrow(binascii).release();
+    const struct {
+        Name name;
+        PyObject** slot;
+    } functions[] = {{kHexlify, &st->original_hexlify}, {kUnhexlify, &st->original_unhexlify}};
+    for (const auto& f : functions) {
+        Ref found(PyObject_GetAttr(binascii, st->names[f.name]));
+        if (!found) return false;
+        if (PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == binascii &&
+            PyUnicode_CompareWithASCIIString(st->names[f.name],
+                                             reinterpret_cast<PyCFunctionObject*>(found.get())->m_ml->ml_name) == 0) {
+            *f.slot = found.release();
+        }
+    }
+    return true;
+}
+
 // name = {v: value_of(v) for v in range(256)} with each piece computed by calling, through the
 // namespace, functions bound in earlier steps.
 template <class KeyFn, class ValueFn>
@@ -181,6 +200,7 @@ int exec_module(PyObject* module) {
     if (!capture_original_helpers(st, ns)) return -1;
     Ref binascii(PyImport_ImportModule("binascii"));
     if (!binascii || PyDict_SetItem(ns, st->names[kBinascii], binascii.get()) < 0) return -1;
+    if (!capture_binascii(st, binascii.get())) return -1;
 
     // 3. The integer functions; 4. BYTES2BITS_CACHE = {v: integer2bits(v, 8)}.
     if (PyModule_AddFunctions(module, integer_functions) < 0) return -1;

@@ -95,22 +95,71 @@ PyObject* bits2bytes_general(PyObject* module, PyObject* data, Py_ssize_t length
     return join_pieces(st, pieces.get()).release();
 }
 
-// binascii.<function>(data), both names looked up when called.
+// binascii.hexlify of exact bytes: two lower-case digits per byte.
+PyObject* hex_of(PyObject* data) {
+    static constexpr char digits[] = "0123456789abcdef";
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, 2 * n);
+    if (out == nullptr) return nullptr;
+    const unsigned char* in = bytes_data(data);
+    unsigned char* p = bytes_buffer(out);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        p[2 * i] = static_cast<unsigned char>(digits[in[i] >> 4]);
+        p[2 * i + 1] = static_cast<unsigned char>(digits[in[i] & 15]);
+    }
+    return out;
+}
+
+int hex_digit_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// binascii.unhexlify of exact bytes; null without an exception when the digits are not valid
+// (the original function then raises its own error).
+PyObject* bytes_from_hex(PyObject* data) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n % 2 != 0) return nullptr;
+    Ref out(PyBytes_FromStringAndSize(nullptr, n / 2));
+    if (!out) return nullptr;
+    const unsigned char* in = bytes_data(data);
+    unsigned char* p = bytes_buffer(out.get());
+    for (Py_ssize_t i = 0; i < n / 2; ++i) {
+        const int hi = hex_digit_value(in[2 * i]), lo = hex_digit_value(in[2 * i + 1]);
+        if (hi < 0 || lo < 0) return nullptr;
+        p[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return out.release();
+}
+
+// binascii.<function>(data), both names looked up when called. With the original binascii module
+// and its own C function still bound there, exact bytes are converted here.
 PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
     State* st = state_of(module);
-    Ref binascii = resolve(module, kBinascii);
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return nullptr;
+    Ref binascii = bindings->original[kBinasciiHelper] ? Ref::borrow(st->original_binascii) : resolve(module, kBinascii);
     if (!binascii) return nullptr;
     Ref callable;
     if (PyModule_CheckExact(binascii.get())) {
         // A plain module's attributes are its dict entries (ModuleType has no attribute of this
         // name that could take precedence); anything else goes through getattr for the usual error.
-        PyObject* dict = PyModule_GetDict(binascii.get());
-        PyObject* found = PyDict_GetItemWithError(dict, st->names[function]);
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(binascii.get()), st->names[function]);
         if (found == nullptr && PyErr_Occurred()) return nullptr;
         callable = Ref::borrow(found);
     }
     if (!callable) callable = Ref(PyObject_GetAttr(binascii.get(), st->names[function]));
     if (!callable) return nullptr;
+    if (PyBytes_CheckExact(data)) {
+        if (function == kHexlify && callable.get() == st->original_hexlify) return hex_of(data);
+        if (function == kUnhexlify && callable.get() == st->original_unhexlify) {
+            if (PyObject* converted = bytes_from_hex(data)) return converted;
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
     return PyObject_CallOneArg(callable.get(), data);
 }
 

@@ -41,7 +41,14 @@ struct TableGuard {
 // What the namespace bound when last looked at: which helper names still hold the originals and
 // which table names the import-time dicts. Re-read whenever `stamp` no longer matches the
 // namespace's version (3.11) or the watcher epoch (3.12+); without a watcher, on every call.
-enum Helper : std::size_t { kIterHelper, kInt2byteHelper, kByte2intHelper, kBytes2bitsHelper, kHelperCount };
+enum Helper : std::size_t {
+    kIterHelper,
+    kInt2byteHelper,
+    kByte2intHelper,
+    kBytes2bitsHelper,
+    kBinasciiHelper,
+    kHelperCount,
+};
 
 struct Bindings {
     bool known = false;
@@ -59,6 +66,9 @@ struct State {
     PyObject* original_int2byte_format = nullptr; // that Struct's format object (see integers.cpp)
     PyObject* original_byte2int = nullptr;        // int.from_bytes
     PyObject* original_bytes2bits = nullptr;      // this module's own bytes2bits
+    PyObject* original_binascii = nullptr;        // the binascii module imported at import
+    PyObject* original_hexlify = nullptr;         // its hexlify and unhexlify, if they are the C ones
+    PyObject* original_unhexlify = nullptr;
     // Constants of the literal algorithms.
     PyObject* empty_bytes = nullptr;   // b""
     PyObject* zero_byte = nullptr;     // b"\x00"
@@ -75,7 +85,8 @@ struct State {
     template <class F>
     void for_each_object(F&& f) {
         for (PyObject** slot : {&original_iter, &original_int2byte, &original_int2byte_format, &original_byte2int,
-                                &original_bytes2bits, &empty_bytes, &zero_byte, &head_slice, &reverse_slice,
+                                &original_bytes2bits, &original_binascii, &original_hexlify,
+                                &original_unhexlify, &empty_bytes, &zero_byte, &head_slice, &reverse_slice,
                                 &int_zero, &int_one, &int_eight, &int_255}) {
             f(slot);
         }
