@@ -209,7 +209,7 @@ PyObject* low_bytes_direct(State* st, PyObject* number, Py_ssize_t width) {
 PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, bool per_byte) {
     PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
     State* st = state_of(module);
     Py_ssize_t fast_width;
     if (!check_width(st, a[1], &fast_width)) return nullptr;
@@ -324,7 +324,8 @@ int sign_test_direct(PyObject* module, PyObject* data, bool per_byte) {
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) return -1;
     if (!bindings->original[kByte2intHelper]) return -2;
-    if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->table_bound[kBytesToBitsTable] &&
+    if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->original[kIterHelper] &&
+                      bindings->table_bound[kBytesToBitsTable] &&
                       table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
         return -2;
     }
@@ -359,7 +360,7 @@ PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is
 PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, bool per_byte) {
     PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
     PyObject* data = a[0];
     State* st = state_of(module);
     const int direct = iterates_bytes_directly(module, data);

@@ -20,9 +20,10 @@ const Signature kSwapbitsinbytesSig{"swapbitsinbytes", kData, 1, 1};
 const Signature kHexlifySig{"hexlify", kData, 1, 1};
 const Signature kUnhexlifySig{"unhexlify", kData, 1, 1};
 
-PyObject* single_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* single_arg(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     PyObject* data;
-    return parse_args(sig, args, nargs, kwnames, &data) ? data : nullptr;
+    return parse_args(sig, args, nargs, kwnames, &data) && state_alive(module) ? data : nullptr;
 }
 
 const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
@@ -166,7 +167,7 @@ PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
 }  // namespace
 
 PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kBytes2bitsSig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kBytes2bitsSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     const int direct = per_byte_kernel_applies(module, data, kBytesToBitsTable);
     if (direct < 0) return nullptr;
@@ -180,7 +181,7 @@ PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kBits2bytesSig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kBits2bytesSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     const Py_ssize_t length = length_in_groups_of_8(data, "data length must be a multiple of 8");
     if (length < 0) return nullptr;
@@ -201,13 +202,13 @@ PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* swapbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kSwapbytesSig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kSwapbytesSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     return PyObject_GetItem(data, state_of(module)->reverse_slice);
 }
 
 PyObject* swapbytesinbits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kSwapbytesinbitsSig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kSwapbytesinbitsSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     const Py_ssize_t length = length_in_groups_of_8(data, "data length must be multiple of 8");
     if (length < 0) return nullptr;
@@ -227,7 +228,7 @@ PyObject* swapbytesinbits(PyObject* module, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kSwapbitsinbytesSig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kSwapbitsinbytesSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;
     const int direct = per_byte_kernel_applies(module, data, kSwapBitsTable);
     if (direct < 0) return nullptr;
@@ -240,12 +241,12 @@ PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* hexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kHexlifySig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kHexlifySig, args, nargs, kwnames);
     return data == nullptr ? nullptr : forward_to_binascii(module, data, kHexlify);
 }
 
 PyObject* unhexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = single_arg(kUnhexlifySig, args, nargs, kwnames);
+    PyObject* data = single_arg(module, kUnhexlifySig, args, nargs, kwnames);
     return data == nullptr ? nullptr : forward_to_binascii(module, data, kUnhexlify);
 }
 

@@ -97,6 +97,15 @@ struct State {
 inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 inline PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
+// False with RuntimeError when the module state has already been cleared (a collected cycle or
+// interpreter shutdown) while one of its functions is still called, e.g. from a finaliser.
+inline bool state_alive(PyObject* module) {
+    const State* st = state_of(module);
+    if (st != nullptr && st->empty_bytes != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, "qelo.lib.binary is no longer initialised");
+    return false;
+}
+
 // The object bound to `name` in the module namespace, then the builtins; NameError otherwise.
 inline Ref resolve(PyObject* module, Name name) {
     return lookup_global(namespace_of(module), state_of(module)->names[name]);
