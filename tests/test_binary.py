@@ -518,19 +518,21 @@ def test_a_helper_mutated_in_place_is_followed():
     assert out.split() == ["00010002", "000001"]
 
 
-def test_name_rebound_while_running_is_seen():
-    class Sneaky:
+@pytest.mark.parametrize(
+    "name, replacement, call, expected",
+    [
+        ("byte2int", lambda b: 0, lambda signed: bits2integer(b"\x01\x00", signed), 2),
+        ("iterateints", lambda d: iter([0]), lambda signed: bytes2integer(b"\x80\x00", signed), 0x8000),
+        ("bytes2bits", lambda d: b"\x01", lambda signed: bytes2integer(b"\x00", signed), -256),
+    ],
+)
+def test_names_rebound_while_testing_signed_are_seen_by_the_sign_test(monkeypatch, name, replacement, call, expected):
+    class RebindsWhenTested:
         def __bool__(self):
-            binary.byte2int = lambda b: 0
+            monkeypatch.setattr(binary, name, replacement)
             return True
 
-    try:
-        assert bits2integer(b"\x01\x00", Sneaky()) == 2
-        binary.byte2int = int.from_bytes
-    finally:
-        from qelo.lib import py3compat
-
-        binary.byte2int = py3compat.byte2int
+    assert call(RebindsWhenTested()) == expected
 
 
 # ---------------------------------------------------------------------------------------------
@@ -585,6 +587,42 @@ def test_star_import_without_all_takes_public_names():
         """
     )
     assert out.split() == ["False", "2", "0001010000000001"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_works_when_no_dict_watcher_is_free():
+    out = run_python(
+        """
+        import ctypes
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+        keep = callback_type(lambda *args: 0)
+        add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+        add_watcher.argtypes = [callback_type]
+        add_watcher.restype = ctypes.c_int
+        taken = 0
+        while True:
+            try:
+                if add_watcher(keep) < 0:
+                    break
+            except RuntimeError:
+                break
+            taken += 1
+        import qelo.lib.binary as binary
+        results = []
+        for size in (1, 5000):
+            data = b"a" * size
+            before = binary.bytes2bits(data)
+            binary.BYTES2BITS_CACHE[0x61] = b"ABCDEFGH"
+            results.append(binary.bytes2bits(data) == b"ABCDEFGH" * size)
+            binary.BYTES2BITS_CACHE[0x61] = before[:8]
+            results.append(binary.bytes2bits(data) == before)
+            binary.iterateints = reversed
+            results.append(binary.bytes2integer(b"\\x01\\x02" * size) == int.from_bytes(b"\\x02\\x01" * size, "big"))
+            binary.iterateints = iter
+        print(taken > 0, all(results))
+        """
+    )
+    assert out.split() == ["True", "True"]
 
 
 def test_reimported_instances_are_independent():
