@@ -68,10 +68,6 @@ int big_endian_bytes_of(PyObject* number, bool negative, unsigned char* out, siz
     return 0;
 }
 
-// The low `size` bytes of an exact int's two's complement, big-endian: directly when it fits,
-// otherwise through number & ((1 << 8 * size) - 1).
-bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size);
-
 // number & ((1 << bits) - 1): the low `bits` bits of number's two's complement, as an int >= 0.
 Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
     Ref count(PyLong_FromUnsignedLongLong(bits));
@@ -83,6 +79,8 @@ Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
     return Ref(PyNumber_And(number, mask.get()));
 }
 
+// The low `size` bytes of an exact int's two's complement, big-endian: directly when it fits,
+// otherwise through number & ((1 << 8 * size) - 1).
 bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size) {
     const int fits = big_endian_bytes_of(number, negative, out, size);
     if (fits != 0) return fits > 0;
