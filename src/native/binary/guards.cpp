@@ -170,13 +170,12 @@ const Bindings* bindings_of(PyObject* module) {
     State* st = state_of(module);
     Bindings& cached = st->bindings;
     if (!armed(st)) return &cached;  // all false
-    PyObject* ns = namespace_of(module);
 #if PY_VERSION_HEX >= 0x030C0000
     const bool stampable = st->watcher_id >= 0;
 #else
     const bool stampable = true;
 #endif
-    const std::uint64_t now = namespace_stamp(ns);
+    const std::uint64_t now = namespace_stamp(st->ns);
     if (stampable && cached.known && cached.stamp == now) return &cached;
     cached.known = false;
     if (!read_bindings(module, &cached)) return nullptr;

@@ -193,7 +193,8 @@ Ref bits_of(PyObject* module, long v) {
 int exec_module(PyObject* module) {
     State* st = state_of(module);
     PyObject* ns = namespace_of(module);
-    if (!init_constants(st)) return -1;
+    if (ns == nullptr || !init_constants(st)) return -1;
+    st->ns = ns;
 
     // 1. Every public name of the compatibility helpers; 2. binascii.
     if (!star_import(ns, "qelo.lib.py3compat")) return -1;
@@ -260,6 +261,7 @@ int clear_module(PyObject* module) {
     if (st == nullptr) return 0;
     for (TableGuard& g : st->guards) g.armed = false;
     st->bindings = Bindings{};
+    st->ns = nullptr;
     st->for_each_object([](PyObject** slot) { Py_CLEAR(*slot); });
     st->names.clear();
     return 0;

@@ -79,7 +79,8 @@ struct State {
     PyObject* int_eight = nullptr;
     PyObject* int_255 = nullptr;
     TableGuard guards[kTableCount];
-    int watcher_id = -1;  // the package's dict watcher in this interpreter (3.12+), or -1
+    PyObject* ns = nullptr;  // borrowed: the module's own dict, which lives as long as the module
+    int watcher_id = -1;     // the package's dict watcher in this interpreter (3.12+), or -1
     Bindings bindings;
 
     template <class F>
