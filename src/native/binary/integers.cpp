@@ -1,0 +1,437 @@
+// integer2bits, integer2bytes, bits2integer, bytes2integer.
+//
+// The general path of each function follows the documented algorithm step by step with Python
+// operations on whatever the module namespace binds at the time. The direct route is taken only
+// when every name it stands in for is bound to the original helper and the inputs have exact
+// built-in types, so the result is the same.
+#include "state.hpp"
+
+#include "args.hpp"
+#include "kernels.hpp"
+
+#include <cstring>
+
+namespace qelo::binary {
+namespace {
+
+const char* const kNumberWidth[] = {"number", "width"};
+const char* const kDataSigned[] = {"data", "signed"};
+const Signature kInteger2bitsSig{"integer2bits", kNumberWidth, 2, 2};
+const Signature kInteger2bytesSig{"integer2bytes", kNumberWidth, 2, 2};
+const Signature kBits2integerSig{"bits2integer", kDataSigned, 2, 1};
+const Signature kBytes2integerSig{"bytes2integer", kDataSigned, 2, 1};
+
+// The object layout of struct.Struct on 3.11-3.13 (checked against the type's size at import).
+// Struct.__init__ can re-initialise a Struct in place with another format; it then replaces
+// s_format, so comparing that pointer with the one captured at import (and kept alive, so its
+// address cannot be reused) tells whether the packer still packs ">B".
+struct StructLayout {
+    PyObject_HEAD
+    Py_ssize_t s_size;
+    Py_ssize_t s_len;
+    void* s_codes;
+    PyObject* s_format;
+    PyObject* weakreflist;
+};
+
+PyObject* struct_format_of(PyObject* packer) {
+    return reinterpret_cast<StructLayout*>(PyCFunction_GET_SELF(packer))->s_format;
+}
+
+// PyMem buffer released on every path.
+class TempBuffer {
+public:
+    explicit TempBuffer(size_t size) : data_(static_cast<unsigned char*>(PyMem_Calloc(size ? size : 1, 1))) {
+        if (data_ == nullptr) PyErr_NoMemory();
+    }
+    TempBuffer(const TempBuffer&) = delete;
+    TempBuffer& operator=(const TempBuffer&) = delete;
+    ~TempBuffer() { PyMem_Free(data_); }
+    unsigned char* get() const { return data_; }
+
+private:
+    unsigned char* data_;
+};
+
+// The big-endian two's complement of an exact int in `size` bytes (signed when negative). 1 when it
+// fits, 0 when it does not (no exception), -1 on another error.
+int big_endian_bytes_of(PyObject* number, bool negative, unsigned char* out, size_t size) {
+    auto* v = reinterpret_cast<PyLongObject*>(number);
+#if PY_VERSION_HEX >= 0x030D0000
+    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0, 1);
+#else
+    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0);
+#endif
+    if (r == 0) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// number & ((1 << bits) - 1): the low `bits` bits of number's two's complement, as an int >= 0.
+Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
+    Ref count(PyLong_FromUnsignedLongLong(bits));
+    if (!count) return Ref();
+    Ref limit(PyNumber_Lshift(st->int_one, count.get()));
+    if (!limit) return Ref();
+    Ref mask(PyNumber_Subtract(limit.get(), st->int_one));
+    if (!mask) return Ref();
+    return Ref(PyNumber_And(number, mask.get()));
+}
+
+// The low `size` bytes of an exact int's two's complement, big-endian: directly when it fits,
+// otherwise through number & ((1 << 8 * size) - 1).
+bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size) {
+    const int fits = big_endian_bytes_of(number, negative, out, size);
+    if (fits != 0) return fits > 0;
+    Ref masked = low_bits_as_int(st, number, 8ULL * size);
+    return masked && big_endian_bytes_of(masked.get(), false, out, size) > 0;
+}
+
+bool is_plain_int(PyObject* o) { return PyLong_CheckExact(o) || PyBool_Check(o); }
+
+// Step 1 of both integer functions, before anything is done with `number`. Sets *fast_width to
+// the width when it is a plain int that fits in Py_ssize_t (else -1). Returns false with the error.
+bool check_width(State* st, PyObject* width, Py_ssize_t* fast_width) {
+    *fast_width = -1;
+    int negative;
+    if (is_plain_int(width)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(width, &overflow);
+        negative = overflow < 0 || (overflow == 0 && v < 0);
+        if (overflow == 0 && v >= 0 && static_cast<unsigned long long>(v) <= PY_SSIZE_T_MAX) {
+            *fast_width = static_cast<Py_ssize_t>(v);
+        }
+    } else {
+        negative = PyObject_RichCompareBool(width, st->int_zero, Py_LT);
+        if (negative < 0) return false;
+    }
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "width must be non-negative");
+        return false;
+    }
+    return true;
+}
+
+// Steps 3 to 7 of integer2bits (per bit) and integer2bytes (per byte), literally.
+PyObject* fixed_width_general(PyObject* module, Ref number, PyObject* width, bool per_byte) {
+    State* st = state_of(module);
+    const int negative = PyObject_RichCompareBool(number.get(), st->int_zero, Py_LT);
+    if (negative < 0) return nullptr;
+    if (negative) {
+        Ref count = per_byte ? Ref(PyNumber_Multiply(width, st->int_eight)) : Ref::borrow(width);
+        if (!count) return nullptr;
+        Ref bias(PyNumber_Lshift(st->int_one, count.get()));
+        if (!bias) return nullptr;
+        number = Ref(PyNumber_InPlaceAdd(number.get(), bias.get()));
+        if (!number) return nullptr;
+    }
+    Ref one_zero_byte(PyList_New(1));
+    if (!one_zero_byte) return nullptr;
+    PyList_SET_ITEM(one_zero_byte.get(), 0, Ref::borrow(st->zero_byte).release());
+    Ref acc(PyNumber_Multiply(one_zero_byte.get(), width));
+    if (!acc) return nullptr;
+    Ref i(PyNumber_Subtract(width, st->int_one));
+    if (!i) return nullptr;
+    PyObject* const unit_mask = per_byte ? st->int_255 : st->int_one;
+    PyObject* const unit_shift = per_byte ? st->int_eight : st->int_one;
+    for (;;) {
+        // integer2bits runs while number is non-zero. integer2bytes does the same (`!= 0` where the
+        // original test was `> 0`): a number still negative after the bias then yields the low
+        // bytes of its two's complement instead of zero bytes.
+        const int more = per_byte ? PyObject_RichCompareBool(number.get(), st->int_zero, Py_NE)
+                                  : PyObject_IsTrue(number.get());
+        if (more < 0) return nullptr;
+        if (!more) break;
+        const int in_range = PyObject_RichCompareBool(i.get(), st->int_zero, Py_GE);
+        if (in_range < 0) return nullptr;
+        if (!in_range) break;
+        Ref int2byte = resolve(module, kInt2byte);
+        if (!int2byte) return nullptr;
+        Ref unit(PyNumber_And(number.get(), unit_mask));
+        if (!unit) return nullptr;
+        Ref piece = call_one(int2byte.get(), unit.get());
+        if (!piece || PyObject_SetItem(acc.get(), i.get(), piece.get()) < 0) return nullptr;
+        number = Ref(PyNumber_InPlaceRshift(number.get(), unit_shift));
+        if (!number) return nullptr;
+        i = Ref(PyNumber_InPlaceSubtract(i.get(), st->int_one));
+        if (!i) return nullptr;
+    }
+    return join_pieces(st, acc.get()).release();
+}
+
+// The low `width` bits of number's two's complement as a bit string (number is an exact int).
+PyObject* low_bits_direct(State* st, PyObject* number, Py_ssize_t width) {
+    Ref out(PyBytes_FromStringAndSize(nullptr, width));
+    if (!out) return nullptr;
+    auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
+    const size_t w = static_cast<size_t>(width);
+    if (w <= 64) {
+        kernels::low_bits_of_word(PyLong_AsUnsignedLongLongMask(number), w, p);
+        return out.release();
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow == 0) {  // fits a machine word: the bits above it are the sign
+        std::memset(p, v < 0 ? 1 : 0, w - 64);
+        kernels::low_bits_of_word(static_cast<std::uint64_t>(v), 64, p + (w - 64));
+        return out.release();
+    }
+    const size_t nbytes = (w + 7) / 8;
+    TempBuffer buffer(nbytes);
+    if (buffer.get() == nullptr || !low_bytes_of(st, number, overflow < 0, buffer.get(), nbytes)) return nullptr;
+    kernels::bytes_to_bits_skipping(buffer.get(), nbytes, 8 * nbytes - w, p);
+    return out.release();
+}
+
+// The low `width` bytes of number's two's complement, big-endian (number is an exact int).
+PyObject* low_bytes_direct(State* st, PyObject* number, Py_ssize_t width) {
+    Ref out(PyBytes_FromStringAndSize(nullptr, width));
+    if (!out) return nullptr;
+    auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
+    const size_t w = static_cast<size_t>(width);
+    if (w <= 8) {
+        kernels::low_bytes_of_word(PyLong_AsUnsignedLongLongMask(number), w, p);
+        return out.release();
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow == 0) {
+        std::memset(p, v < 0 ? 0xFF : 0, w - 8);
+        kernels::low_bytes_of_word(static_cast<std::uint64_t>(v), 8, p + (w - 8));
+        return out.release();
+    }
+    return low_bytes_of(st, number, overflow < 0, p, w) ? out.release() : nullptr;
+}
+
+PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, bool per_byte) {
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
+    State* st = state_of(module);
+    Py_ssize_t fast_width;
+    if (!check_width(st, a[1], &fast_width)) return nullptr;
+    Ref number(PyNumber_Long(a[0]));
+    if (!number) return nullptr;
+    if (fast_width >= 0) {
+        const int original = int2byte_is_original(module);
+        if (original < 0) return nullptr;
+        if (original) {
+            return per_byte ? low_bytes_direct(st, number.get(), fast_width)
+                            : low_bits_direct(st, number.get(), fast_width);
+        }
+    }
+    return fixed_width_general(module, std::move(number), a[1], per_byte);
+}
+
+// number = (number << shift) | b for each b of iterateints(data), literally.
+Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
+    State* st = state_of(module);
+    Ref iterateints = resolve(module, kIterateints);
+    if (!iterateints) return Ref();
+    Ref iterable = call_one(iterateints.get(), data);
+    if (!iterable) return Ref();
+    Ref iterator(PyObject_GetIter(iterable.get()));
+    if (!iterator) return Ref();
+    Ref number = Ref::borrow(st->int_zero);
+    while (Ref b{PyIter_Next(iterator.get())}) {
+        Ref shifted(PyNumber_Lshift(number.get(), shift));
+        if (!shifted) return Ref();
+        number = Ref(PyNumber_Or(shifted.get(), b.get()));
+        if (!number) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return number;
+}
+
+// 1 when data is exact bytes and iterateints is the original iter (ints 0..255 in order).
+int iterates_bytes_directly(PyObject* module, PyObject* data) {
+    if (!PyBytes_CheckExact(data)) return 0;
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    return bindings->original[kIterHelper] ? 1 : 0;
+}
+
+const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
+
+Ref fold_bits_direct(PyObject* data) {
+    const unsigned char* p = bytes_data(data);
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(data));
+    if (n <= 56) return Ref(PyLong_FromUnsignedLongLong(kernels::fold_bits_short(p, n)));
+    // Usually a bit string proper: pack it 8 bits at a time. Bytes above 1 spill into higher bits,
+    // which the byte-at-a-time fold below reproduces.
+    const size_t packed_size = (n + 7) / 8;
+    {
+        TempBuffer packed(packed_size);
+        if (packed.get() == nullptr) return Ref();
+        if (kernels::pack_bit_string(p, n, packed.get())) return Ref(_PyLong_FromByteArray(packed.get(), packed_size, 0, 0));
+    }
+    const size_t size = n / 8 + 2;
+    TempBuffer buffer(size);
+    if (buffer.get() == nullptr) return Ref();
+    kernels::fold_bits_into(p, n, buffer.get());
+    return Ref(_PyLong_FromByteArray(buffer.get(), size, 1, 0));
+}
+
+// `signed` tested for truth, after the fold (an absent argument is False).
+int signed_requested(PyObject* is_signed) { return is_signed == nullptr ? 0 : PyObject_IsTrue(is_signed); }
+
+// number - (1 << (len(data) * bits_per_item)).
+PyObject* minus_bias(State* st, PyObject* number, PyObject* data, bool per_byte) {
+    const Py_ssize_t length = PyObject_Size(data);
+    if (length < 0) return nullptr;
+    Ref count(PyLong_FromSsize_t(length));
+    if (!count) return nullptr;
+    if (per_byte) {
+        count = Ref(PyNumber_Multiply(count.get(), st->int_eight));
+        if (!count) return nullptr;
+    }
+    Ref bias(PyNumber_Lshift(st->int_one, count.get()));
+    if (!bias) return nullptr;
+    return PyNumber_Subtract(number, bias.get());
+}
+
+// byte2int(data[0:1]), or byte2int(bytes2bits(data[0:1])[0:1]) for bytes, tested for truth.
+int sign_test_general(PyObject* module, PyObject* data, bool per_byte) {
+    State* st = state_of(module);
+    Ref byte2int = resolve(module, kByte2int);
+    if (!byte2int) return -1;
+    Ref head;
+    if (per_byte) {
+        Ref bytes2bits_fn = resolve(module, kBytes2bits);
+        if (!bytes2bits_fn) return -1;
+        Ref first(PyObject_GetItem(data, st->head_slice));
+        if (!first) return -1;
+        Ref bits = call_one(bytes2bits_fn.get(), first.get());
+        if (!bits) return -1;
+        head = Ref(PyObject_GetItem(bits.get(), st->head_slice));
+    } else {
+        head = Ref(PyObject_GetItem(data, st->head_slice));
+    }
+    if (!head) return -1;
+    Ref value = call_one(byte2int.get(), head.get());
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
+}
+
+// The sign test on exact bytes when byte2int is int.from_bytes: the first byte's truth for bits.
+// For bytes it also needs bytes2bits and its table untouched: then it is the first byte's top bit.
+// Returns -2 when the direct test does not apply.
+int sign_test_direct(PyObject* module, PyObject* data, bool per_byte) {
+    // Read now, not before: testing `signed` may have run Python code that rebound names.
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    if (!bindings->original[kByte2intHelper]) return -2;
+    if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->original[kIterHelper] &&
+                      bindings->table_bound[kBytesToBitsTable] &&
+                      table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
+        return -2;
+    }
+    if (PyBytes_GET_SIZE(data) == 0) return 0;  // int.from_bytes(b"") == 0
+    const unsigned char first = bytes_data(data)[0];
+    return per_byte ? (first >> 7) : (first != 0);
+}
+
+// Exact bytes with the original iterateints: the fold has no side effects and cannot fail (beyond
+// memory), so the sign is settled first and the bytes are converted once, signed or not.
+PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is_signed) {
+    State* st = state_of(module);
+    const int wants_sign = signed_requested(is_signed);
+    if (wants_sign < 0) return nullptr;
+    int negative = 0;
+    bool sign_read_directly = true;
+    if (wants_sign) {
+        negative = sign_test_direct(module, data, true);
+        if (negative == -2) {
+            sign_read_directly = false;
+            negative = sign_test_general(module, data, true);
+        }
+        if (negative < 0) return nullptr;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    if (sign_read_directly) return _PyLong_FromByteArray(bytes_data(data), size, 0, negative);
+    Ref number(_PyLong_FromByteArray(bytes_data(data), size, 0, 0));
+    if (!number || !negative) return number.release();
+    return minus_bias(st, number.get(), data, true);
+}
+
+PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, bool per_byte) {
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
+    PyObject* data = a[0];
+    State* st = state_of(module);
+    const int direct = iterates_bytes_directly(module, data);
+    if (direct < 0) return nullptr;
+    if (direct && per_byte) return bytes_to_integer_direct(module, data, a[1]);
+    Ref number = direct ? fold_bits_direct(data) : fold_general(module, data, per_byte ? st->int_eight : st->int_one);
+    if (!number) return nullptr;
+    const int wants_sign = signed_requested(a[1]);
+    if (wants_sign <= 0) return wants_sign < 0 ? nullptr : number.release();
+    int negative = direct ? sign_test_direct(module, data, per_byte) : -2;
+    if (negative == -2) negative = sign_test_general(module, data, per_byte);
+    if (negative < 0) return nullptr;
+    if (!negative) return number.release();
+    return minus_bias(st, number.get(), data, per_byte);
+}
+
+}  // namespace
+
+bool capture_int2byte(State* st, PyObject* candidate) {
+    if (!PyCFunction_Check(candidate)) return true;
+    Ref struct_module(PyImport_ImportModule("struct"));
+    if (!struct_module) return false;
+    Ref struct_type(PyObject_GetAttrString(struct_module.get(), "Struct"));
+    if (!struct_type) return false;
+    if (!PyType_Check(struct_type.get())) return true;
+    auto* type = reinterpret_cast<PyTypeObject*>(struct_type.get());
+    PyObject* packer_self = PyCFunction_GET_SELF(candidate);
+    if (packer_self == nullptr || Py_TYPE(packer_self) != type ||
+        type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(StructLayout))) {
+        return true;
+    }
+    // Same C function as the pack of a fresh Struct(">B"), and the layout holds what it should.
+    Ref fresh(PyObject_CallFunction(struct_type.get(), "s", ">B"));
+    if (!fresh) return false;
+    Ref fresh_pack(PyObject_GetAttrString(fresh.get(), "pack"));
+    if (!fresh_pack) return false;
+    if (!PyCFunction_Check(fresh_pack.get()) ||
+        PyCFunction_GET_FUNCTION(fresh_pack.get()) != PyCFunction_GET_FUNCTION(candidate)) {
+        return true;
+    }
+    const auto* layout = reinterpret_cast<const StructLayout*>(packer_self);
+    PyObject* format = layout->s_format;
+    if (layout->s_size != 1 || layout->s_len != 1 || format == nullptr || !PyBytes_CheckExact(format) ||
+        PyBytes_GET_SIZE(format) != 2 || std::memcmp(PyBytes_AS_STRING(format), ">B", 2) != 0) {
+        return true;
+    }
+    st->original_int2byte = Ref::borrow(candidate).release();
+    st->original_int2byte_format = Ref::borrow(format).release();
+    return true;
+}
+
+int int2byte_is_original(PyObject* module) {
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) return -1;
+    if (!bindings->original[kInt2byteHelper]) return 0;
+    State* st = state_of(module);
+    return struct_format_of(st->original_int2byte) == st->original_int2byte_format ? 1 : 0;
+}
+
+PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return to_fixed_width(module, kInteger2bitsSig, args, nargs, kwnames, false);
+}
+
+PyObject* integer2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return to_fixed_width(module, kInteger2bytesSig, args, nargs, kwnames, true);
+}
+
+PyObject* bits2integer(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return to_integer(module, kBits2integerSig, args, nargs, kwnames, false);
+}
+
+PyObject* bytes2integer(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return to_integer(module, kBytes2integerSig, args, nargs, kwnames, true);
+}
+
+}  // namespace qelo::binary

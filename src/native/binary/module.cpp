@@ -1,0 +1,298 @@
+// qelo.lib.binary: conversions between integers, byte strings and bit strings, with import-time
+// lookup tables. The import runs its steps in a fixed order: the star import of the compatibility
+// helpers, binascii, then functions and tables alternately, each table built by calling functions
+// already bound in the namespace.
+#include "state.hpp"
+
+#include <cstring>
+
+namespace qelo::binary {
+namespace {
+
+#define QELO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// Bound from the exec function in this order, so the tables in between can call them by name.
+PyMethodDef integer_functions[] = {
+    {"integer2bits", QELO_FASTCALL(integer2bits), kFastcall,
+     "integer2bits($module, /, number, width)\n--\n\n"
+     "Converts an integer into a bit string of width bytes, one byte 0x00 or 0x01 per bit, most\n"
+     "significant bit first, in two's complement. A wider width sign-extends; a narrower one trims\n"
+     "the representation to its low width bits.\n\n"
+     "Example: integer2bits(19, 8) == b'\\x00\\x00\\x00\\x01\\x00\\x00\\x01\\x01'"},
+    {"integer2bytes", QELO_FASTCALL(integer2bytes), kFastcall,
+     "integer2bytes($module, /, number, width)\n--\n\n"
+     "Converts an integer into a big-endian byte string of width bytes, negative numbers in two's\n"
+     "complement.\n\n"
+     "Example: integer2bytes(19, 4) == b'\\x00\\x00\\x00\\x13'"},
+    {"bits2integer", QELO_FASTCALL(bits2integer), kFastcall,
+     "bits2integer($module, /, data, signed=False)\n--\n\n"
+     "Converts a bit string (one byte 0x00 or 0x01 per bit, most significant first) into an\n"
+     "integer. With signed true, the bits are read as a two's complement number.\n\n"
+     "Example: bits2integer(b'\\x01\\x00\\x00\\x01\\x01') == 19"},
+    {"bytes2integer", QELO_FASTCALL(bytes2integer), kFastcall,
+     "bytes2integer($module, /, data, signed=False)\n--\n\n"
+     "Converts a big-endian byte string into an integer. With signed true, the bytes are read as a\n"
+     "two's complement number.\n\n"
+     "Example: bytes2integer(b'\\x00\\x00\\x00\\x13') == 19"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef bytes2bits_function[] = {
+    {"bytes2bits", QELO_FASTCALL(bytes2bits), kFastcall,
+     "bytes2bits($module, /, data)\n--\n\n"
+     "Converts a byte string into a bit string: eight bytes 0x00 or 0x01 per byte, most significant\n"
+     "bit first.\n\n"
+     "Example: bytes2bits(b'ab') == "
+     "b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01\\x00\\x01\\x01\\x00\\x00\\x00\\x01\\x00'"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef group_functions[] = {
+    {"bits2bytes", QELO_FASTCALL(bits2bytes), kFastcall,
+     "bits2bytes($module, /, data)\n--\n\n"
+     "Converts a bit string (length a multiple of 8) back into a byte string, one byte per 8 bits.\n\n"
+     "Example: bits2bytes(b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01') == b'a'"},
+    {"swapbytes", QELO_FASTCALL(swapbytes), kFastcall,
+     "swapbytes($module, /, data)\n--\n\n"
+     "Reverses the order of the items of a sequence (bytes, str, list, ...), keeping its type.\n\n"
+     "Example: swapbytes(b'abcd') == b'dcba'"},
+    {"swapbytesinbits", QELO_FASTCALL(swapbytesinbits), kFastcall,
+     "swapbytesinbits($module, /, data)\n--\n\n"
+     "Reverses the order of the 8-byte groups of a bit string, keeping each group as it is. The\n"
+     "length of data must be a multiple of 8.\n\n"
+     "Example: swapbytesinbits(b'0000000011111111') == b'1111111100000000'"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef final_functions[] = {
+    {"swapbitsinbytes", QELO_FASTCALL(swapbitsinbytes), kFastcall,
+     "swapbitsinbytes($module, /, data)\n--\n\n"
+     "Reverses the order of the bits inside every byte, keeping the order of the bytes.\n\n"
+     "Example: swapbitsinbytes(b'\\xf0') == b'\\x0f'"},
+    {"hexlify", QELO_FASTCALL(hexlify), kFastcall,
+     "hexlify($module, /, data)\n--\n\nReturns binascii.hexlify(data)."},
+    {"unhexlify", QELO_FASTCALL(unhexlify), kFastcall,
+     "unhexlify($module, /, data)\n--\n\nReturns binascii.unhexlify(data)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QELO_FASTCALL
+
+bool init_constants(State* st) {
+    if (!st->names.init({"iterateints", "int2byte", "byte2int", "bytes2bits", "bits2bytes", "integer2bits",
+                         "BYTES2BITS_CACHE", "BITS2BYTES_CACHE", "SWAPBITSINBYTES_CACHE", "binascii", "hexlify",
+                         "unhexlify", "join"})) {
+        return false;
+    }
+    Ref start(PyLong_FromLong(0));
+    Ref stop(PyLong_FromLong(1));
+    Ref step(PyLong_FromLong(-1));
+    if (!start || !stop || !step) return false;
+    st->empty_bytes = PyBytes_FromStringAndSize("", 0);
+    st->zero_byte = PyBytes_FromStringAndSize("\0", 1);
+    st->head_slice = PySlice_New(start.get(), stop.get(), nullptr);
+    st->reverse_slice = PySlice_New(nullptr, nullptr, step.get());
+    st->int_zero = PyLong_FromLong(0);
+    st->int_one = PyLong_FromLong(1);
+    st->int_eight = PyLong_FromLong(8);
+    st->int_255 = PyLong_FromLong(255);
+    return st->empty_bytes && st->zero_byte && st->head_slice && st->reverse_slice && st->int_zero && st->int_one &&
+           st->int_eight && st->int_255;
+}
+
+// Which star-imported helpers are the C-level callables the direct routes stand in for.
+bool capture_original_helpers(State* st, PyObject* ns) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* builtin_iter = builtins ? PyDict_GetItemString(builtins, "iter") : nullptr;
+    PyObject* iterateints = PyDict_GetItemWithError(ns, st->names[kIterateints]);
+    if (iterateints == nullptr && PyErr_Occurred()) return false;
+    if (iterateints != nullptr && iterateints == builtin_iter && PyCFunction_Check(iterateints) &&
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(iterateints)->m_ml->ml_name, "iter") == 0) {
+        st->original_iter = Ref::borrow(iterateints).release();
+    }
+
+    PyObject* byte2int = PyDict_GetItemWithError(ns, st->names[kByte2int]);
+    if (byte2int == nullptr && PyErr_Occurred()) return false;
+    if (byte2int != nullptr && PyCFunction_Check(byte2int)) {
+        Ref from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes"));
+        if (!from_bytes) return false;
+        if (PyCFunction_Check(from_bytes.get()) &&
+            PyCFunction_GET_FUNCTION(from_bytes.get()) == PyCFunction_GET_FUNCTION(byte2int) &&
+            PyCFunction_GET_SELF(byte2int) == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+            st->original_byte2int = Ref::borrow(byte2int).release();
+        }
+    }
+
+    PyObject* int2byte = PyDict_GetItemWithError(ns, st->names[kInt2byte]);
+    if (int2byte == nullptr && PyErr_Occurred()) return false;
+    return int2byte == nullptr || capture_int2byte(st, int2byte);
+}
+
+// binascii.hexlify and binascii.unhexlify, when they are the module's own C functions.
+bool capture_binascii(State* st, PyObject* binascii) {
+    st->original_binascii = Ref::borrow(binascii).release();
+    const struct {
+        Name name;
+        PyObject** slot;
+    } functions[] = {{kHexlify, &st->original_hexlify}, {kUnhexlify, &st->original_unhexlify}};
+    for (const auto& f : functions) {
+        Ref found(PyObject_GetAttr(binascii, st->names[f.name]));
+        if (!found) return false;
+        if (PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == binascii &&
+            PyUnicode_CompareWithASCIIString(st->names[f.name],
+                                             reinterpret_cast<PyCFunctionObject*>(found.get())->m_ml->ml_name) == 0) {
+            *f.slot = found.release();
+        }
+    }
+    return true;
+}
+
+// name = {v: value_of(v) for v in range(256)} with each piece computed by calling, through the
+// namespace, functions bound in earlier steps.
+template <class KeyFn, class ValueFn>
+PyObject* build_table(KeyFn key_of, ValueFn value_of) {
+    Ref table(PyDict_New());
+    if (!table) return nullptr;
+    for (long v = 0; v < 256; ++v) {
+        Ref key = key_of(v);
+        if (!key) return nullptr;
+        Ref value = value_of(v);
+        if (!value || PyDict_SetItem(table.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return table.release();
+}
+
+bool bind_table(PyObject* module, Table slot, Name name, PyObject* table) {
+    State* st = state_of(module);
+    st->guards[slot].table = table;  // owns it
+    return PyDict_SetItem(namespace_of(module), st->names[name], table) == 0;
+}
+
+Ref call_by_name(PyObject* module, Name name, PyObject* arg) {
+    Ref fn = resolve(module, name);
+    if (!fn) return Ref();
+    return call_one(fn.get(), arg);
+}
+
+Ref int2byte_of(PyObject* module, long v) {
+    Ref number(PyLong_FromLong(v));
+    if (!number) return Ref();
+    return call_by_name(module, kInt2byte, number.get());
+}
+
+// bytes2bits(int2byte(v)): the name bytes2bits is resolved before int2byte, as Python would.
+Ref bits_of(PyObject* module, long v) {
+    Ref bytes2bits_fn = resolve(module, kBytes2bits);
+    if (!bytes2bits_fn) return Ref();
+    Ref byte = int2byte_of(module, v);
+    if (!byte) return Ref();
+    return call_one(bytes2bits_fn.get(), byte.get());
+}
+
+int exec_module(PyObject* module) {
+    State* st = state_of(module);
+    PyObject* ns = namespace_of(module);
+    if (ns == nullptr || !init_constants(st)) return -1;
+    st->ns = ns;
+
+    // 1. Every public name of the compatibility helpers; 2. binascii.
+    if (!star_import(ns, "qelo.lib.py3compat")) return -1;
+    if (!capture_original_helpers(st, ns)) return -1;
+    Ref binascii(PyImport_ImportModule("binascii"));
+    if (!binascii || PyDict_SetItem(ns, st->names[kBinascii], binascii.get()) < 0) return -1;
+    if (!capture_binascii(st, binascii.get())) return -1;
+
+    // 3. The integer functions; 4. BYTES2BITS_CACHE = {v: integer2bits(v, 8)}.
+    if (PyModule_AddFunctions(module, integer_functions) < 0) return -1;
+    Ref eight(PyLong_FromLong(8));
+    if (!eight) return -1;
+    PyObject* table = build_table([](long v) { return Ref(PyLong_FromLong(v)); },
+                                  [&](long v) -> Ref {
+                                      Ref fn = resolve(module, kInteger2bits);
+                                      Ref number(PyLong_FromLong(v));
+                                      if (!fn || !number) return Ref();
+                                      PyObject* call_args[] = {number.get(), eight.get()};
+                                      return Ref(PyObject_Vectorcall(fn.get(), call_args, 2, nullptr));
+                                  });
+    if (table == nullptr || !bind_table(module, kBytesToBitsTable, kBytes2bitsCache, table)) return -1;
+
+    // 5. bytes2bits; 6. BITS2BYTES_CACHE = {bytes2bits(int2byte(v)): int2byte(v)}.
+    if (PyModule_AddFunctions(module, bytes2bits_function) < 0) return -1;
+    PyObject* own_bytes2bits = PyDict_GetItemWithError(ns, st->names[kBytes2bits]);
+    if (own_bytes2bits == nullptr) return -1;  // just bound; a failed lookup has its error set
+    st->original_bytes2bits = Ref::borrow(own_bytes2bits).release();
+    table = build_table([&](long v) { return bits_of(module, v); }, [&](long v) { return int2byte_of(module, v); });
+    if (table == nullptr || !bind_table(module, kBitsToBytesTable, kBits2bytesCache, table)) return -1;
+
+    // 7. bits2bytes, swapbytes, swapbytesinbits;
+    // 8. SWAPBITSINBYTES_CACHE = {v: bits2bytes(bytes2bits(int2byte(v))[::-1])}.
+    if (PyModule_AddFunctions(module, group_functions) < 0) return -1;
+    table = build_table([](long v) { return Ref(PyLong_FromLong(v)); },
+                        [&](long v) -> Ref {
+                            Ref bits2bytes_fn = resolve(module, kBits2bytes);
+                            if (!bits2bytes_fn) return Ref();
+                            Ref bits = bits_of(module, v);
+                            if (!bits) return Ref();
+                            Ref reversed(PyObject_GetItem(bits.get(), st->reverse_slice));
+                            if (!reversed) return Ref();
+                            return call_one(bits2bytes_fn.get(), reversed.get());
+                        });
+    if (table == nullptr || !bind_table(module, kSwapBitsTable, kSwapbitsinbytesCache, table)) return -1;
+
+    // 9. swapbitsinbytes, hexlify, unhexlify.
+    if (PyModule_AddFunctions(module, final_functions) < 0) return -1;
+    return arm_table_guards(st, ns) ? 0 : -1;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+    if (int r = st->names.traverse(visit, arg)) return r;
+    int result = 0;
+    st->for_each_object([&](PyObject** slot) {
+        if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
+    });
+    return result;
+}
+
+int clear_module(PyObject* module) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+    for (TableGuard& g : st->guards) g.armed = false;
+    st->bindings = Bindings{};
+    st->ns = nullptr;
+    st->for_each_object([](PyObject** slot) { Py_CLEAR(*slot); });
+    st->names.clear();
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qelo.lib.binary",
+    "Conversions between integers, byte strings and bit strings (one byte 0x00/0x01 per bit), with\n"
+    "byte and bit swaps and lookup tables built at import.",
+    sizeof(State),
+    nullptr,  // every function is bound from the exec function, in order
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace qelo::binary
+
+PyMODINIT_FUNC PyInit_binary(void) {
+    return PyModuleDef_Init(&qelo::binary::module_def);
+}
