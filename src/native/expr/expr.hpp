@@ -1,0 +1,246 @@
+// qelo.expr: declarations shared by the module's translation units.
+#pragma once
+
+#include "args.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+namespace qelo::expr {
+
+// Interned names the module resolves or stores at call time.
+enum Name : std::size_t {
+    N_BinExpr, N_UniExpr, N_Path, N_Path2, N_FuncPath, N_operator, N_opnames,
+    // operator attributes, in opnames order (see kOps)
+    N_add, N_sub, N_mul, N_div, N_floordiv, N_mod, N_pow, N_xor, N_lshift, N_rshift, N_and_, N_or_,
+    N_not_, N_neg, N_pos, N_contains, N_gt, N_ge, N_lt, N_le, N_eq, N_ne, N_truediv,
+    // stored fields
+    N_op, N_lhs, N_rhs, N_operand, N_Path_name, N_Path_field, N_Path_parent, N_Path2_name, N_Path2_index,
+    N_Path2_parent, N_FuncPath_func, N_FuncPath_operand,
+    // attributes the state protocol and the text forms read
+    N___name__, N___dict__, N___class__, N___slots__, N___base__, N___getattr__, N___iter__, N_items, N_update,
+    N_COUNT
+};
+
+// The 22 operator functions, in the order opnames lists them.
+enum Op : int {
+    ADD, SUB, MUL, DIV, FLOORDIV, MOD, POW, XOR, LSHIFT, RSHIFT, AND, OR,
+    NOT, NEG, POS, CONTAINS, GT, GE, LT, LE, EQ, NE, OP_COUNT
+};
+
+struct OpInfo {
+    Name attribute;
+    const char* symbol;
+};
+inline constexpr std::array<OpInfo, OP_COUNT> kOps{{
+    {N_add, "+"}, {N_sub, "-"}, {N_mul, "*"}, {N_div, "/"}, {N_floordiv, "//"}, {N_mod, "%"},
+    {N_pow, "**"}, {N_xor, "^"}, {N_lshift, "<<"}, {N_rshift, ">>"}, {N_and_, "and"}, {N_or_, "or"},
+    {N_not_, "not"}, {N_neg, "-"}, {N_pos, "+"}, {N_contains, "in"}, {N_gt, ">"}, {N_ge, ">="},
+    {N_lt, "<"}, {N_le, "<="}, {N_eq, "=="}, {N_ne, "!="},
+}};
+
+enum Kind : int { EXPRMIXIN, UNIEXPR, BINEXPR, PATH, PATH2, FUNCPATH, KIND_COUNT };
+
+// Instance layout shared by the six classes: the instance dict (3.11; managed by the interpreter
+// on 3.12+), the weak reference list (likewise) and the per-instance vectorcall pointer.
+struct ExprObject {
+    PyObject_HEAD
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* dict;
+    PyObject* weakrefs;
+#endif
+    vectorcallfunc vectorcall;
+};
+
+struct ExprState {
+    NameTable<N_COUNT> names;
+    PyObject* module;  // borrowed: the state lives inside this very module
+    std::array<PyTypeObject*, KIND_COUNT> types{};
+    PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
+    std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
+    PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    std::array<unsigned int, KIND_COUNT> verified_tag{};
+
+    PyObject* name(Name n) const { return names[n]; }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
+// when there is none.
+ExprState* state_of_type(PyTypeObject* type);
+inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
+inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module); }
+
+// True when instances of the exact class `kind` can be read, built and evaluated directly: the
+// class still has the slots it was created with and no data descriptor shadows a field name.
+// The answer is cached per type version, so any change to the class rechecks it.
+bool is_plain(ExprState* st, Kind kind);
+inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
+    return Py_TYPE(obj) == st->types[kind] && is_plain(st, kind);
+}
+
+// self.<name>: straight from the instance dict when `direct`, else through getattr (which is also
+// what a missing key falls back to).
+Ref read_field(PyObject* self, PyObject* name, bool direct);
+
+// cls(*args), built directly when cls is still the exact, unmodified class `kind`.
+Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
+
+// Evaluation.
+Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
+Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx);
+Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx);
+Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx);
+Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg);
+
+// Slot functions compared against to keep fast paths honest.
+PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* binexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path2_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* funcpath_call(PyObject* self, PyObject* args, PyObject* kwargs);
+int uniexpr_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int binexpr_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int path_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int path2_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path_getattro(PyObject* self, PyObject* name);
+
+// Shared type plumbing (module.cpp).
+int node_traverse(PyObject* self, visitproc visit, void* arg);
+int node_clear(PyObject* self);
+void node_dealloc(PyObject* self);
+extern PyMemberDef node_members[];
+extern PyMemberDef callable_node_members[];
+
+// Type specs (nodes.cpp, paths.cpp).
+extern PyType_Spec exprmixin_spec, uniexpr_spec, binexpr_spec, path_spec, path2_spec, funcpath_spec;
+
+// Runs `body(args, nargs, kwnames)` over a tuple + dict call converted to the fastcall form.
+template <typename Body>
+auto with_fastcall(PyObject* args, PyObject* kwargs, Body&& body) -> decltype(body(nullptr, 0, nullptr)) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return body(reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, nullptr);
+    Ref kwnames(PyTuple_New(nkw));
+    if (!kwnames) return decltype(body(nullptr, 0, nullptr))();
+    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (nargs + nkw)));
+    if (stack == nullptr) {
+        PyErr_NoMemory();
+        return decltype(body(nullptr, 0, nullptr))();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    // The dict belongs to this call only, and the tuple keeps the keys alive.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), k, key);
+        stack[nargs + k] = value;
+        ++k;
+    }
+    auto result = body(stack, nargs, kwnames.get());
+    PyMem_Free(stack);
+    return result;
+}
+
+// A call made through the class's current tp_call (a reassigned __call__), for vectorcall entries.
+inline PyObject* call_via_slot(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    ternaryfunc call = Py_TYPE(self)->tp_call;
+    if (call == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not callable", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    Ref tuple(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+        }
+    }
+    return call(self, tuple.get(), kwargs.get());
+}
+
+using CallImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+template <CallImpl Impl>
+PyObject* tp_call_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_fastcall(args, kwargs, [self](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return Impl(self, stack, nargs, kwnames);
+    });
+}
+
+// Honours a __call__ reassigned on the class (3.11 keeps the vectorcall flag when that happens).
+template <CallImpl Impl, ternaryfunc TpCall>
+PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_TYPE(self)->tp_call != TpCall) return call_via_slot(self, args, nargsf, kwnames);
+    return Impl(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// tp_alloc of the callable classes: every instance, however made, gets its vectorcall pointer.
+template <vectorcallfunc Vectorcall>
+PyObject* node_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    PyObject* self = PyType_GenericAlloc(type, nitems);
+    if (self != nullptr) reinterpret_cast<ExprObject*>(self)->vectorcall = Vectorcall;
+    return self;
+}
+
+inline ExprState* require_state(PyObject* self) {
+    ExprState* st = state_of(self);
+    if (st == nullptr) PyErr_SetString(PyExc_SystemError, "qelo.expr: object outside its module");
+    return st;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr unsigned long kDictFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+#else
+inline constexpr unsigned long kDictFlags = 0;
+#endif
+inline constexpr unsigned long kNodeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | kDictFlags;
+inline constexpr unsigned long kCallableFlags = kNodeFlags | Py_TPFLAGS_HAVE_VECTORCALL;
+
+// getattr(obj, name, <absent>): false on error, `out` left empty when the attribute is missing.
+inline bool optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(obj, name, &value);
+#else
+    const int found = _PyObject_LookupAttr(obj, name, &value);
+#endif
+    out = Ref(value);
+    return found >= 0;
+}
+
+// __init__ of a node class: self.<field> = value for each field, in order, as setattr does it.
+inline bool set_fields(PyObject* self, ExprState* st, std::initializer_list<std::pair<Name, PyObject*>> fields) {
+    for (const auto& [name, value] : fields) {
+        if (PyObject_SetAttr(self, st->name(name), value) < 0) return false;
+    }
+    return true;
+}
+
+// Parses an __init__ call (optional parameters left null) and runs body(state, values).
+template <typename Body>
+int init_with(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig, Body&& body) {
+    return with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* values[3] = {nullptr, nullptr, nullptr};
+        if (!parse_args(sig, stack, nargs, kwnames, values)) return -1;
+        ExprState* st = require_state(self);
+        if (st == nullptr) return -1;
+        return body(st, values) ? 0 : -1;
+    });
+}
+
+}  // namespace qelo::expr
