@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -54,6 +55,11 @@ struct ExprObject {
     PyObject* weakrefs;
 #endif
     vectorcallfunc vectorcall;
+    // Where each stored field sits in the instance dict as last read: valid only while the dict
+    // is the very same one at the very same version (see read_slot). Borrowed, never owned.
+    PyObject* seen_dict;
+    std::uint64_t seen_version;
+    PyObject* seen_fields[3];
 };
 
 struct ExprState {
@@ -64,6 +70,13 @@ struct ExprState {
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
     std::array<unsigned int, KIND_COUNT> verified_tag{};
+    // Module globals and operator functions as last found, valid while the dict they came from
+    // keeps its version (see module_global). Borrowed, never owned.
+    std::uint64_t globals_version = 0;
+    std::array<PyObject*, N_opnames + 1> globals{};
+    PyObject* operator_dict = nullptr;
+    std::uint64_t operator_version = 0;
+    std::array<PyObject*, OP_COUNT> operator_functions{};
 
     PyObject* name(Name n) const { return names[n]; }
 };
@@ -79,14 +92,28 @@ inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module
 // True when instances of the exact class `kind` can be read, built and evaluated directly: the
 // class still has the slots it was created with and no data descriptor shadows a field name.
 // The answer is cached per type version, so any change to the class rechecks it.
-bool is_plain(ExprState* st, Kind kind);
+bool verify_plain(ExprState* st, Kind kind);
+inline bool is_plain(ExprState* st, Kind kind) {
+    PyTypeObject* tp = st->types[kind];
+    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind] &&
+        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return true;
+    }
+    return verify_plain(st, kind);
+}
 inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
     return Py_TYPE(obj) == st->types[kind] && is_plain(st, kind);
 }
 
-// self.<name>: straight from the instance dict when `direct`, else through getattr (which is also
-// what a missing key falls back to).
-Ref read_field(PyObject* self, PyObject* name, bool direct);
+// self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
+// `direct`, else through getattr (which is also what a missing key falls back to); remembered between calls while the instance dict is provably unchanged.
+Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
+
+// A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
+// the builtins, else NameError.
+Ref module_global(ExprState* st, Name name);
+// getattr(<module-level operator>, <the function's name>).
+Ref operator_function(ExprState* st, Op op);
 
 // cls(*args), built directly when cls is still the exact, unmodified class `kind`.
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);

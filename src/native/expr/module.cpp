@@ -60,6 +60,8 @@ const OriginalSlots& original_slots(Kind kind) {
 
 bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
 
+}  // namespace
+
 bool verify_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     const OriginalSlots& slots = original_slots(kind);
@@ -75,7 +77,6 @@ bool verify_plain(ExprState* st, Kind kind) {
     return true;
 }
 
-}  // namespace
 
 ExprState* state_of_type(PyTypeObject* type) {
     PyObject* mro = type->tp_mro;
@@ -90,30 +91,98 @@ ExprState* state_of_type(PyTypeObject* type) {
     return nullptr;
 }
 
-bool is_plain(ExprState* st, Kind kind) {
-    PyTypeObject* tp = st->types[kind];
-    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind] &&
-        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        return true;
-    }
-    return verify_plain(st, kind);
+namespace {
+
+PyObject* instance_dict(PyObject* self) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#else
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    return slot != nullptr ? *slot : nullptr;
+#endif
 }
 
-Ref read_field(PyObject* self, PyObject* name, bool direct) {
-    if (direct) {
-#if PY_VERSION_HEX < 0x030C0000
-        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
-#else
-        PyObject** slot = _PyObject_GetDictPtr(self);
-        PyObject* dict = slot != nullptr ? *slot : nullptr;
+// Dict versions are unique across the process and change with every mutation of a dict made
+// through the dict. From 3.13 on, attribute stores into an instance's inline values bypass its
+// dict's version, so instance fields are remembered on 3.11 and 3.12 only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+#if PY_VERSION_HEX < 0x030D0000
+#define QELO_REMEMBER_FIELDS 1
 #endif
-        if (dict != nullptr) {
-            PyObject* value = PyDict_GetItemWithError(dict, name);
-            if (value != nullptr) return Ref::borrow(value);
-            if (PyErr_Occurred()) return Ref();
-        }
+
+}  // namespace
+
+Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
+    if (!direct) return Ref(PyObject_GetAttr(self, name));
+    PyObject* dict = instance_dict(self);
+    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
+#ifdef QELO_REMEMBER_FIELDS
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    const std::uint64_t version = dict_version(dict);
+    const bool same = node->seen_dict == dict && node->seen_version == version;
+    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
+#endif
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return Ref();
+        return Ref(PyObject_GetAttr(self, name));
     }
-    return Ref(PyObject_GetAttr(self, name));
+#ifdef QELO_REMEMBER_FIELDS
+    if (!same) {
+        node->seen_dict = dict;
+        node->seen_version = version;
+        node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+    }
+    node->seen_fields[index] = value;
+#endif
+    return Ref::borrow(value);
+}
+
+Ref module_global(ExprState* st, Name name) {
+    PyObject* dict = module_dict(st);
+    const std::uint64_t version = dict_version(dict);
+    if (version != st->globals_version) {
+        st->globals_version = version;
+        st->globals.fill(nullptr);
+    } else if (st->globals[name] != nullptr) {
+        return Ref::borrow(st->globals[name]);
+    }
+    PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
+    if (found != nullptr) {
+        st->globals[name] = found;
+        return Ref::borrow(found);
+    }
+    if (PyErr_Occurred()) return Ref();
+    return lookup_global(dict, st->name(name));
+}
+
+Ref operator_function(ExprState* st, Op op) {
+    Ref module = module_global(st, N_operator);
+    if (!module) return Ref();
+    PyObject* attribute = st->name(kOps[op].attribute);
+    // A plain module has no descriptor of these names: its dict answers as getattr would.
+    if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
+        PyObject* dict = PyModule_GetDict(module.get());
+        const std::uint64_t version = dict_version(dict);
+        if (dict != st->operator_dict || version != st->operator_version) {
+            st->operator_dict = dict;
+            st->operator_version = version;
+            st->operator_functions.fill(nullptr);
+        } else if (st->operator_functions[op] != nullptr) {
+            return Ref::borrow(st->operator_functions[op]);
+        }
+        PyObject* found = PyDict_GetItemWithError(dict, attribute);
+        if (found != nullptr) {
+            st->operator_functions[op] = found;
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    return Ref(PyObject_GetAttr(module.get(), attribute));
 }
 
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args) {

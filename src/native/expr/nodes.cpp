@@ -10,33 +10,18 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Building nodes: every name is looked up in the module namespace at the time of the call.
 
-Ref operator_function(ExprState* st, PyObject* dict, Op op) {
-    Ref module = lookup_global(dict, st->name(N_operator));
-    if (!module) return Ref();
-    PyObject* attribute = st->name(kOps[op].attribute);
-    // A plain module has no descriptor of these names: its dict answers as getattr would.
-    if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module.get()), attribute);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
-    }
-    return Ref(PyObject_GetAttr(module.get(), attribute));
-}
-
 Ref make_binexpr(ExprState* st, Op op, PyObject* lhs, PyObject* rhs) {
-    PyObject* dict = module_dict(st);
-    Ref cls = lookup_global(dict, st->name(N_BinExpr));
+    Ref cls = module_global(st, N_BinExpr);
     if (!cls) return Ref();
-    Ref fn = operator_function(st, dict, op);
+    Ref fn = operator_function(st, op);
     if (!fn) return Ref();
     return construct(st, BINEXPR, cls.get(), {fn.get(), lhs, rhs});
 }
 
 Ref make_uniexpr(ExprState* st, Op op, PyObject* operand) {
-    PyObject* dict = module_dict(st);
-    Ref cls = lookup_global(dict, st->name(N_UniExpr));
+    Ref cls = module_global(st, N_UniExpr);
     if (!cls) return Ref();
-    Ref fn = operator_function(st, dict, op);
+    Ref fn = operator_function(st, op);
     if (!fn) return Ref();
     return construct(st, UNIEXPR, cls.get(), {fn.get(), operand});
 }
@@ -401,7 +386,7 @@ Ref apply_unary(ExprState* st, PyObject* fn, PyObject* a) {
 
 // opnames[op], with opnames found in the module namespace now.
 Ref symbol_of(ExprState* st, PyObject* op) {
-    Ref opnames = lookup_global(module_dict(st), st->name(N_opnames));
+    Ref opnames = module_global(st, N_opnames);
     if (!opnames) return Ref();
     return Ref(PyObject_GetItem(opnames.get(), op));
 }
@@ -437,11 +422,11 @@ PyObject* uniexpr_repr_as(PyObject* self, bool as_repr) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     const bool direct = exact_plain(st, self, UNIEXPR);
-    Ref op = read_field(self, st->name(N_op), direct);
+    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
     if (!op) return nullptr;
     Ref symbol = symbol_of(st, op.get());
     if (!symbol) return nullptr;
-    Ref operand = read_field(self, st->name(N_operand), direct);
+    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
     if (!operand) return nullptr;
     return PyUnicode_FromFormat(as_repr ? "%S %R" : "%S %S", symbol.get(), operand.get());
 }
@@ -452,13 +437,13 @@ PyObject* binexpr_repr_as(PyObject* self, bool as_repr) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     const bool direct = exact_plain(st, self, BINEXPR);
-    Ref lhs = read_field(self, st->name(N_lhs), direct);
+    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
     if (!lhs) return nullptr;
-    Ref op = read_field(self, st->name(N_op), direct);
+    Ref op = read_slot(st, self, BINEXPR, 0, direct);
     if (!op) return nullptr;
     Ref symbol = symbol_of(st, op.get());
     if (!symbol) return nullptr;
-    Ref rhs = read_field(self, st->name(N_rhs), direct);
+    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
     if (!rhs) return nullptr;
     return PyUnicode_FromFormat(as_repr ? "(%R %S %R)" : "(%S %S %S)", lhs.get(), symbol.get(), rhs.get());
 }
@@ -528,9 +513,9 @@ Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx) {
     RecursionGuard guard(" while evaluating an expression");
     if (!guard) return Ref();
     const bool direct = exact_plain(st, self, UNIEXPR);
-    Ref op = read_field(self, st->name(N_op), direct);
+    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
     if (!op) return Ref();
-    Ref operand = read_field(self, st->name(N_operand), direct);
+    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
     if (!operand) return Ref();
     Ref value = resolve(st, operand.get(), ctx);
     if (!value) return Ref();
@@ -541,13 +526,13 @@ Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
     RecursionGuard guard(" while evaluating an expression");
     if (!guard) return Ref();
     const bool direct = exact_plain(st, self, BINEXPR);
-    Ref op = read_field(self, st->name(N_op), direct);
+    Ref op = read_slot(st, self, BINEXPR, 0, direct);
     if (!op) return Ref();
-    Ref lhs = read_field(self, st->name(N_lhs), direct);
+    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
     if (!lhs) return Ref();
     Ref left = resolve(st, lhs.get(), ctx);
     if (!left) return Ref();
-    Ref rhs = read_field(self, st->name(N_rhs), direct);
+    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
     if (!rhs) return Ref();
     Ref right = resolve(st, rhs.get(), ctx);
     if (!right) return Ref();

@@ -12,9 +12,9 @@ PyObject* none_if_missing(PyObject* value) { return value != nullptr ? value : P
 
 // Path(root name of self, name, self), with Path found in the module namespace now.
 Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
-    Ref cls = lookup_global(module_dict(st), st->name(N_Path));
+    Ref cls = module_global(st, N_Path);
     if (!cls) return Ref();
-    Ref root = read_field(self, st->name(N_Path_name), exact_plain(st, self, PATH));
+    Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
     if (!root) return Ref();
     return construct(st, PATH, cls.get(), {root.get(), name, self});
 }
@@ -50,7 +50,7 @@ PyObject* path_getfield_method(PyObject* self, PyObject* const*, Py_ssize_t narg
     if (!parse_no_args("Path.__getfield__", nargs, kwnames)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return read_field(self, st->name(N_Path_field), exact_plain(st, self, PATH)).release();
+    return read_slot(st, self, PATH, 1, exact_plain(st, self, PATH)).release();
 }
 
 PyObject* path_subscript(PyObject* self, PyObject* name) {
@@ -75,10 +75,10 @@ PyObject* path_text(PyObject* self, bool as_repr) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     const bool direct = exact_plain(st, self, PATH);
-    Ref parent = read_field(self, st->name(N_Path_parent), direct);
+    Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_field(self, st->name(N_Path_name), direct).release();
-    Ref field = read_field(self, st->name(N_Path_field), direct);
+    if (parent.get() == Py_None) return read_slot(st, self, PATH, 0, direct).release();
+    Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return nullptr;
     return PyUnicode_FromFormat(as_repr ? "%R.%S" : "%S[%R]", parent.get(), field.get());
 }
@@ -122,9 +122,9 @@ const char* const kPath2Params[] = {"name", "index", "parent"};
 PyObject* path2_subscript(PyObject* self, PyObject* index) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    Ref cls = lookup_global(module_dict(st), st->name(N_Path2));
+    Ref cls = module_global(st, N_Path2);
     if (!cls) return nullptr;
-    Ref root = read_field(self, st->name(N_Path2_name), exact_plain(st, self, PATH2));
+    Ref root = read_slot(st, self, PATH2, 0, exact_plain(st, self, PATH2));
     if (!root) return nullptr;
     return construct(st, PATH2, cls.get(), {root.get(), index, self}).release();
 }
@@ -146,10 +146,10 @@ PyObject* path2_repr(PyObject* self) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     const bool direct = exact_plain(st, self, PATH2);
-    Ref parent = read_field(self, st->name(N_Path2_parent), direct);
+    Ref parent = read_slot(st, self, PATH2, 2, direct);
     if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_field(self, st->name(N_Path2_name), direct).release();
-    Ref index = read_field(self, st->name(N_Path2_index), direct);
+    if (parent.get() == Py_None) return read_slot(st, self, PATH2, 0, direct).release();
+    Ref index = read_slot(st, self, PATH2, 1, direct);
     if (!index) return nullptr;
     return PyUnicode_FromFormat("%R[%R]", parent.get(), index.get());
 }
@@ -193,9 +193,9 @@ PyObject* funcpath_text(PyObject* self, bool as_repr) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     const bool direct = exact_plain(st, self, FUNCPATH);
-    Ref operand = read_field(self, st->name(N_FuncPath_operand), direct);
+    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
     if (!operand) return nullptr;
-    Ref func = read_field(self, st->name(N_FuncPath_func), direct);
+    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
     if (!func) return nullptr;
     Ref name(PyObject_GetAttr(func.get(), st->name(N___name__)));
     if (!name) return nullptr;
@@ -238,12 +238,12 @@ Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx) {
     RecursionGuard guard(" while evaluating a path");
     if (!guard) return Ref();
     const bool direct = exact_plain(st, self, PATH);
-    Ref parent = read_field(self, st->name(N_Path_parent), direct);
+    Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
     Ref value = call_with(st, parent.get(), &ctx, 1);
     if (!value) return Ref();
-    Ref field = read_field(self, st->name(N_Path_field), direct);
+    Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return Ref();
     return Ref(PyObject_GetItem(value.get(), field.get()));
 }
@@ -252,7 +252,7 @@ Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t 
     RecursionGuard guard(" while evaluating a path");
     if (!guard) return Ref();
     const bool direct = exact_plain(st, self, PATH2);
-    Ref parent = read_field(self, st->name(N_Path2_parent), direct);
+    Ref parent = read_slot(st, self, PATH2, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) {
         // args[1]: the list follows the context.
@@ -264,7 +264,7 @@ Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     Ref value = call_with(st, parent.get(), args, nargs);
     if (!value) return Ref();
-    Ref index = read_field(self, st->name(N_Path2_index), direct);
+    Ref index = read_slot(st, self, PATH2, 1, direct);
     if (!index) return Ref();
     return Ref(PyObject_GetItem(value.get(), index.get()));
 }
@@ -273,18 +273,18 @@ Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg) {
     RecursionGuard guard(" while evaluating a function path");
     if (!guard) return Ref();
     const bool direct = exact_plain(st, self, FUNCPATH);
-    Ref operand = read_field(self, st->name(N_FuncPath_operand), direct);
+    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
     if (!operand) return Ref();
     if (operand.get() == Py_None) {
         // Unbound: bind to a callable argument, hand anything else back untouched.
         if (Py_TYPE(arg)->tp_call == nullptr) return Ref::borrow(arg);
-        Ref cls = lookup_global(module_dict(st), st->name(N_FuncPath));
+        Ref cls = module_global(st, N_FuncPath);
         if (!cls) return Ref();
-        Ref func = read_field(self, st->name(N_FuncPath_func), direct);
+        Ref func = read_slot(st, self, FUNCPATH, 0, direct);
         if (!func) return Ref();
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg});
     }
-    Ref func = read_field(self, st->name(N_FuncPath_func), direct);
+    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
     if (!func) return Ref();
     Ref value = resolve(st, operand.get(), arg);
     if (!value) return Ref();
