@@ -105,9 +105,70 @@ inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
     return Py_TYPE(obj) == st->types[kind] && is_plain(st, kind);
 }
 
+// Field names each class stores, in constructor order.
+struct Fields {
+    std::array<Name, 3> names;
+    std::size_t count;
+};
+inline constexpr std::array<Fields, KIND_COUNT> kFields{{
+    {{}, 0},
+    {{N_op, N_operand}, 2},
+    {{N_op, N_lhs, N_rhs}, 3},
+    {{N_Path_name, N_Path_field, N_Path_parent}, 3},
+    {{N_Path2_name, N_Path2_index, N_Path2_parent}, 3},
+    {{N_FuncPath_func, N_FuncPath_operand}, 2},
+}};
+
+inline PyObject* instance_dict(PyObject* self) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#else
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    return slot != nullptr ? *slot : nullptr;
+#endif
+}
+
+// Dict versions are unique across the process and change with every mutation of a dict made
+// through the dict. From 3.13 on, attribute stores into an instance's inline values bypass its
+// dict's version, so instance fields are remembered on 3.11 and 3.12 only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+#if PY_VERSION_HEX < 0x030D0000
+#define QELO_REMEMBER_FIELDS 1
+#endif
+
 // self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
-// `direct`, else through getattr (which is also what a missing key falls back to); remembered between calls while the instance dict is provably unchanged.
-Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
+// `direct`, else through getattr (which is also what a missing key falls back to); remembered
+// between calls while the instance dict is provably unchanged.
+inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
+    if (!direct) return Ref(PyObject_GetAttr(self, name));
+    PyObject* dict = instance_dict(self);
+    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
+#ifdef QELO_REMEMBER_FIELDS
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    const std::uint64_t version = dict_version(dict);
+    const bool same = node->seen_dict == dict && node->seen_version == version;
+    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
+#endif
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return Ref();
+        return Ref(PyObject_GetAttr(self, name));
+    }
+#ifdef QELO_REMEMBER_FIELDS
+    if (!same) {
+        node->seen_dict = dict;
+        node->seen_version = version;
+        node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+    }
+    node->seen_fields[index] = value;
+#endif
+    return Ref::borrow(value);
+}
+
 
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
@@ -121,11 +182,12 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
 // Evaluation.
 Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
 Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
-Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx);
-Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx);
-Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx);
-Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg);
+// `direct`: self is of the exact, plain class (exact_plain), so its fields are read from its dict.
+Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
 
 // Slot functions compared against to keep fast paths honest.
 PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -27,20 +27,6 @@ constexpr std::array<const char*, N_COUNT> kNameTexts{
 
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
 
-// Field names each class stores, in constructor order.
-struct Fields {
-    std::array<Name, 3> names;
-    std::size_t count;
-};
-constexpr std::array<Fields, KIND_COUNT> kFields{{
-    {{}, 0},
-    {{N_op, N_operand}, 2},
-    {{N_op, N_lhs, N_rhs}, 3},
-    {{N_Path_name, N_Path_field, N_Path_parent}, 3},
-    {{N_Path2_name, N_Path2_index, N_Path2_parent}, 3},
-    {{N_FuncPath_func, N_FuncPath_operand}, 2},
-}};
-
 struct OriginalSlots {
     ternaryfunc call;
     initproc init;
@@ -89,57 +75,6 @@ ExprState* state_of_type(PyTypeObject* type) {
         if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
     }
     return nullptr;
-}
-
-namespace {
-
-PyObject* instance_dict(PyObject* self) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<ExprObject*>(self)->dict;
-#else
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    return slot != nullptr ? *slot : nullptr;
-#endif
-}
-
-// Dict versions are unique across the process and change with every mutation of a dict made
-// through the dict. From 3.13 on, attribute stores into an instance's inline values bypass its
-// dict's version, so instance fields are remembered on 3.11 and 3.12 only.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
-#if PY_VERSION_HEX < 0x030D0000
-#define QELO_REMEMBER_FIELDS 1
-#endif
-
-}  // namespace
-
-Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
-    PyObject* name = st->name(kFields[kind].names[index]);
-    if (!direct) return Ref(PyObject_GetAttr(self, name));
-    PyObject* dict = instance_dict(self);
-    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
-#ifdef QELO_REMEMBER_FIELDS
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    const std::uint64_t version = dict_version(dict);
-    const bool same = node->seen_dict == dict && node->seen_version == version;
-    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
-#endif
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref(PyObject_GetAttr(self, name));
-    }
-#ifdef QELO_REMEMBER_FIELDS
-    if (!same) {
-        node->seen_dict = dict;
-        node->seen_version = version;
-        node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
-    }
-    node->seen_fields[index] = value;
-#endif
-    return Ref::borrow(value);
 }
 
 Ref module_global(ExprState* st, Name name) {

@@ -65,7 +65,7 @@ PyObject* path_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_path(st, self, obj).release();
+    return eval_path(st, self, obj, exact_plain(st, self, PATH)).release();
 }
 
 // A root shows its bare name; a derived path shows its parent in the same form, then its field.
@@ -137,7 +137,7 @@ PyObject* path2_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_path2(st, self, args, nargs).release();
+    return eval_path2(st, self, args, nargs, exact_plain(st, self, PATH2)).release();
 }
 
 PyObject* path2_repr(PyObject* self) {
@@ -183,7 +183,7 @@ PyObject* funcpath_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!parse_args(sig, args, nargs, kwnames, &operand)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_funcpath(st, self, operand).release();
+    return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH)).release();
 }
 
 // "name_" unbound, "name_(operand)" bound, the operand in the same text form.
@@ -232,63 +232,6 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
     PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (found != nullptr || PyErr_Occurred()) return found;
     return getattr_fallback(self, name);
-}
-
-Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx) {
-    RecursionGuard guard(" while evaluating a path");
-    if (!guard) return Ref();
-    const bool direct = exact_plain(st, self, PATH);
-    Ref parent = read_slot(st, self, PATH, 2, direct);
-    if (!parent) return Ref();
-    if (parent.get() == Py_None) return Ref::borrow(ctx);
-    Ref value = call_with(st, parent.get(), &ctx, 1);
-    if (!value) return Ref();
-    Ref field = read_slot(st, self, PATH, 1, direct);
-    if (!field) return Ref();
-    return Ref(PyObject_GetItem(value.get(), field.get()));
-}
-
-Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    RecursionGuard guard(" while evaluating a path");
-    if (!guard) return Ref();
-    const bool direct = exact_plain(st, self, PATH2);
-    Ref parent = read_slot(st, self, PATH2, 2, direct);
-    if (!parent) return Ref();
-    if (parent.get() == Py_None) {
-        // args[1]: the list follows the context.
-        if (nargs < 2) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            return Ref();
-        }
-        return Ref::borrow(args[1]);
-    }
-    Ref value = call_with(st, parent.get(), args, nargs);
-    if (!value) return Ref();
-    Ref index = read_slot(st, self, PATH2, 1, direct);
-    if (!index) return Ref();
-    return Ref(PyObject_GetItem(value.get(), index.get()));
-}
-
-Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg) {
-    RecursionGuard guard(" while evaluating a function path");
-    if (!guard) return Ref();
-    const bool direct = exact_plain(st, self, FUNCPATH);
-    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
-    if (!operand) return Ref();
-    if (operand.get() == Py_None) {
-        // Unbound: bind to a callable argument, hand anything else back untouched.
-        if (Py_TYPE(arg)->tp_call == nullptr) return Ref::borrow(arg);
-        Ref cls = module_global(st, N_FuncPath);
-        if (!cls) return Ref();
-        Ref func = read_slot(st, self, FUNCPATH, 0, direct);
-        if (!func) return Ref();
-        return construct(st, FUNCPATH, cls.get(), {func.get(), arg});
-    }
-    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
-    if (!func) return Ref();
-    Ref value = resolve(st, operand.get(), arg);
-    if (!value) return Ref();
-    return Ref(PyObject_CallOneArg(func.get(), value.get()));
 }
 
 PyObject* path_call(PyObject* self, PyObject* args, PyObject* kwargs) {
