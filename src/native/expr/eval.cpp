@@ -98,20 +98,19 @@ Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) {
 Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     RecursionGuard guard(" while evaluating an expression");
     if (!guard) return Ref();
-    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
-    if (!op) return Ref();
     Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
     if (!operand) return Ref();
     Ref value = resolve(st, operand.get(), ctx);
     if (!value) return Ref();
+    // The operator is read once the operand is resolved, as the steps are ordered.
+    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
+    if (!op) return Ref();
     return apply_unary(st, op.get(), value.get());
 }
 
 Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     RecursionGuard guard(" while evaluating an expression");
     if (!guard) return Ref();
-    Ref op = read_slot(st, self, BINEXPR, 0, direct);
-    if (!op) return Ref();
     Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
     if (!lhs) return Ref();
     Ref left = resolve(st, lhs.get(), ctx);
@@ -120,6 +119,9 @@ Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     if (!rhs) return Ref();
     Ref right = resolve(st, rhs.get(), ctx);
     if (!right) return Ref();
+    // Left before right, both before the operator is read and applied.
+    Ref op = read_slot(st, self, BINEXPR, 0, direct);
+    if (!op) return Ref();
     return apply_binary(st, op.get(), left.get(), right.get());
 }
 
