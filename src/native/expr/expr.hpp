@@ -95,10 +95,8 @@ inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module
 bool verify_plain(ExprState* st, Kind kind);
 inline bool is_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
-    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind] &&
-        PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        return true;
-    }
+    // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
+    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind]) return true;
     return verify_plain(st, kind);
 }
 inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {

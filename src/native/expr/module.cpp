@@ -59,7 +59,7 @@ bool verify_plain(ExprState* st, Kind kind) {
     for (std::size_t i = 0; i < fields.count; ++i) {
         if (is_data_descriptor(_PyType_Lookup(tp, st->name(fields.names[i])))) return false;
     }
-    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) st->verified_tag[kind] = tp->tp_version_tag;
+    st->verified_tag[kind] = tp->tp_version_tag;
     return true;
 }
 
