@@ -126,16 +126,23 @@ inline PyObject* instance_dict(PyObject* self) {
 #endif
 }
 
-// Dict versions are unique across the process and change with every mutation of a dict made
-// through the dict. From 3.13 on, attribute stores into an instance's inline values bypass its
-// dict's version, so instance fields are remembered on 3.11 and 3.12 only.
+// Dict versions are unique across the process and change with every mutation made through the
+// dict, so a field read once is remembered until its dict changes. Attribute stores into inline
+// instance values (3.13+) bypass the dict's version; the classes here never get inline values,
+// and a class that did would not be remembered for.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 #pragma GCC diagnostic pop
-#if PY_VERSION_HEX < 0x030D0000
-#define QELO_REMEMBER_FIELDS 1
+
+inline bool may_remember(PyObject* self) {
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    return !PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES);
+#else
+    (void)self;
+    return true;
 #endif
+}
 
 // self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
 // `direct`, else through getattr (which is also what a missing key falls back to); remembered
@@ -145,25 +152,24 @@ inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool d
     if (!direct) return Ref(PyObject_GetAttr(self, name));
     PyObject* dict = instance_dict(self);
     if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
-#ifdef QELO_REMEMBER_FIELDS
     auto* node = reinterpret_cast<ExprObject*>(self);
+    const bool remember = may_remember(self);
     const std::uint64_t version = dict_version(dict);
-    const bool same = node->seen_dict == dict && node->seen_version == version;
+    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
     if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
-#endif
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr) {
         if (PyErr_Occurred()) return Ref();
         return Ref(PyObject_GetAttr(self, name));
     }
-#ifdef QELO_REMEMBER_FIELDS
-    if (!same) {
-        node->seen_dict = dict;
-        node->seen_version = version;
-        node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+    if (remember) {
+        if (!same) {
+            node->seen_dict = dict;
+            node->seen_version = version;
+            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+        }
+        node->seen_fields[index] = value;
     }
-    node->seen_fields[index] = value;
-#endif
     return Ref::borrow(value);
 }
 

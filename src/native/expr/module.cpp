@@ -357,6 +357,9 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
 
 int module_exec(PyObject* module) {
     ExprState* st = state_of_module(module);
+    // A reload runs this again on the same module: start from empty state.
+    module_clear(module);
+    *st = ExprState{};
     st->module = module;
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
