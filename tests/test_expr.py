@@ -581,6 +581,29 @@ def test_deep_trees_raise_recursion_error():
     assert result.stdout.strip() == "ok"
 
 
+def test_path_without_fields_recurses_into_recursion_error():
+    result = run_python("""
+        from qelo.expr import BinExpr, Path, this
+        empty = Path.__new__(Path)
+        for action in (lambda: empty.x, lambda: empty["k"], lambda: empty(1), lambda: repr(empty)):
+            try:
+                action()
+                raise SystemExit("no RecursionError")
+            except RecursionError:
+                pass
+        node = BinExpr.__new__(BinExpr)
+        node.__class__ = Path
+        try:
+            node.x
+            raise SystemExit("no RecursionError")
+        except RecursionError:
+            pass
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 def test_no_reference_leaks_on_error_paths():
     ctx = {"a": 1}
     marker = object()
