@@ -131,7 +131,15 @@ Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
-    Ref value = call_with(st, parent.get(), &ctx, 1);
+    Ref value;
+    if (exact_plain(st, parent.get(), PATH)) {
+        // The parent evaluated in place; a root (this, obj_) gives the context itself.
+        Ref grandparent = read_slot(st, parent.get(), PATH, 2, true);
+        if (!grandparent) return Ref();
+        value = grandparent.get() == Py_None ? Ref::borrow(ctx) : eval_path(st, parent.get(), ctx, true);
+    } else {
+        value = call_with(st, parent.get(), &ctx, 1);
+    }
     if (!value) return Ref();
     Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return Ref();

@@ -217,6 +217,17 @@ extern PyMemberDef callable_node_members[];
 extern PyType_Spec exprmixin_spec, uniexpr_spec, binexpr_spec, path_spec, path2_spec, funcpath_spec;
 
 // Runs `body(args, nargs, kwnames)` over a tuple + dict call converted to the fastcall form.
+// parse_args for (obj, *args) signatures, with the usual call (one or more positional arguments
+// and no keywords) decided without the parser.
+inline bool parse_obj_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** obj) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargs) >= 1) {
+        *obj = args[0];
+        return true;
+    }
+    return parse_args(sig, args, nargs, kwnames, obj);
+}
+
 template <typename Body>
 auto with_fastcall(PyObject* args, PyObject* kwargs, Body&& body) -> decltype(body(nullptr, 0, nullptr)) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);

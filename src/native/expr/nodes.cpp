@@ -335,7 +335,7 @@ const char* const kObjParam[] = {"obj"};
 PyObject* uniexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig{"UniExpr.__call__", kObjParam, 1, 1, true, true};
     PyObject* obj = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &obj)) return nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return eval_uniexpr(st, self, obj, exact_plain(st, self, UNIEXPR)).release();
@@ -344,7 +344,7 @@ PyObject* uniexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* binexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig{"BinExpr.__call__", kObjParam, 1, 1, true, true};
     PyObject* obj = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &obj)) return nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return eval_binexpr(st, self, obj, exact_plain(st, self, BINEXPR)).release();

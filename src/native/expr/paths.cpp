@@ -65,7 +65,7 @@ PyObject* path_subscript(PyObject* self, PyObject* name) {
 PyObject* path_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig{"Path.__call__", kObjParam, 1, 1, true, true};
     PyObject* obj = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &obj)) return nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return eval_path(st, self, obj, exact_plain(st, self, PATH)).release();
@@ -183,7 +183,7 @@ const char* const kOperandParam[] = {"operand"};
 PyObject* funcpath_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig{"FuncPath.__call__", kOperandParam, 1, 1, true, true};
     PyObject* operand = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &operand)) return nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &operand)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH)).release();
