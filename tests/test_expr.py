@@ -504,6 +504,8 @@ def test_path_basics():
     assert this.__special__.__getfield__() == "__special__"
     assert this[1, 2]({(1, 2): "t"}) == "t"
     assert Path.__getattr__(this, "q").__getfield__() == "q"
+    assert this.__getitem__(name="k").__getfield__() == "k"
+    assert repr(list_.__getitem__(index=4)) == "list_[4]"
     assert this.a.b is not this.a.b and vars(this) == {"_Path__name": "this", "_Path__field": None,
                                                       "_Path__parent": None}
 

@@ -93,7 +93,17 @@ PyObject* path_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     return vectorcall_entry<path_call_impl, path_call>(self, args, nargsf, kwnames);
 }
 
+// __getitem__ by name too, so that it takes its parameter by keyword; the slot serves `p[k]`.
+PyObject* path_getitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"Path.__getitem__", kNameParam, 1, 1, true};
+    PyObject* name = nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &name)) return nullptr;
+    return path_subscript(self, name);
+}
+
 PyMethodDef path_methods[] = {
+    {"__getitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getitem_method)),
+     METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, nullptr},
     {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getattr_method)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__getfield__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getfield_method)),
@@ -161,7 +171,23 @@ PyObject* path2_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     return vectorcall_entry<path2_call_impl, path2_call>(self, args, nargsf, kwnames);
 }
 
+const char* const kIndexParam[] = {"index"};
+
+PyObject* path2_getitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"Path2.__getitem__", kIndexParam, 1, 1, true};
+    PyObject* index = nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, &index)) return nullptr;
+    return path2_subscript(self, index);
+}
+
+PyMethodDef path2_methods[] = {
+    {"__getitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path2_getitem_method)),
+     METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot path2_slots[] = {
+    {Py_tp_methods, path2_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
