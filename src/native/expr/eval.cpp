@@ -1,0 +1,190 @@
+// qelo.expr: evaluation. Exact, unmodified node classes are evaluated inline here, and the
+// operator functions captured at import run as the C operations they wrap.
+#include "expr.hpp"
+
+namespace qelo::expr {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Applying operator functions: the originals captured at import run as the C operations they
+// wrap; anything else is called.
+
+Ref apply_original_binary(Op op, PyObject* a, PyObject* b) {
+    switch (op) {
+        case ADD: return Ref(PyNumber_Add(a, b));
+        case SUB: return Ref(PyNumber_Subtract(a, b));
+        case MUL: return Ref(PyNumber_Multiply(a, b));
+        case DIV: return Ref(PyNumber_TrueDivide(a, b));
+        case FLOORDIV: return Ref(PyNumber_FloorDivide(a, b));
+        case MOD: return Ref(PyNumber_Remainder(a, b));
+        case POW: return Ref(PyNumber_Power(a, b, Py_None));
+        case XOR: return Ref(PyNumber_Xor(a, b));
+        case LSHIFT: return Ref(PyNumber_Lshift(a, b));
+        case RSHIFT: return Ref(PyNumber_Rshift(a, b));
+        case AND: return Ref(PyNumber_And(a, b));
+        case OR: return Ref(PyNumber_Or(a, b));
+        case CONTAINS: {
+            const int found = PySequence_Contains(a, b);
+            return found < 0 ? Ref() : Ref(PyBool_FromLong(found));
+        }
+        case GT: return Ref(PyObject_RichCompare(a, b, Py_GT));
+        case GE: return Ref(PyObject_RichCompare(a, b, Py_GE));
+        case LT: return Ref(PyObject_RichCompare(a, b, Py_LT));
+        case LE: return Ref(PyObject_RichCompare(a, b, Py_LE));
+        case EQ: return Ref(PyObject_RichCompare(a, b, Py_EQ));
+        case NE: return Ref(PyObject_RichCompare(a, b, Py_NE));
+        default: return Ref();
+    }
+}
+
+Ref apply_original_unary(Op op, PyObject* a) {
+    switch (op) {
+        case NOT: {
+            const int result = PyObject_Not(a);
+            return result < 0 ? Ref() : Ref(PyBool_FromLong(result));
+        }
+        case NEG: return Ref(PyNumber_Negative(a));
+        case POS: return Ref(PyNumber_Positive(a));
+        default: return Ref();
+    }
+}
+
+constexpr bool is_unary(int op) { return op == NOT || op == NEG || op == POS; }
+
+int original_index(ExprState* st, PyObject* fn) {
+    for (int i = 0; i < OP_COUNT; ++i) {
+        if (st->originals[i] == fn) return i;
+    }
+    return -1;
+}
+
+Ref apply_binary(ExprState* st, PyObject* fn, PyObject* a, PyObject* b) {
+    const int index = original_index(st, fn);
+    if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), a, b);
+    PyObject* args[] = {a, b};
+    return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
+}
+
+Ref apply_unary(ExprState* st, PyObject* fn, PyObject* a) {
+    const int index = original_index(st, fn);
+    if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), a);
+    return Ref(PyObject_CallOneArg(fn, a));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Evaluation core.
+
+Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+    // Exact, unmodified classes are evaluated here instead of through a call.
+    PyTypeObject* tp = Py_TYPE(callable);
+    if (nargs >= 1) {
+        if (tp == st->types[BINEXPR] && is_plain(st, BINEXPR)) return eval_binexpr(st, callable, args[0], true);
+        if (tp == st->types[PATH] && is_plain(st, PATH)) return eval_path(st, callable, args[0], true);
+        if (tp == st->types[FUNCPATH] && is_plain(st, FUNCPATH)) return eval_funcpath(st, callable, args[0], true);
+        if (tp == st->types[UNIEXPR] && is_plain(st, UNIEXPR)) return eval_uniexpr(st, callable, args[0], true);
+    }
+    if (tp == st->types[PATH2] && is_plain(st, PATH2)) return eval_path2(st, callable, args, nargs, true);
+    return Ref(PyObject_Vectorcall(callable, args, nargs, nullptr));
+}
+
+Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) {
+    if (Py_TYPE(operand)->tp_call == nullptr) return Ref::borrow(operand);
+    return call_with(st, operand, &ctx, 1);
+}
+
+Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    RecursionGuard guard(" while evaluating an expression");
+    if (!guard) return Ref();
+    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
+    if (!operand) return Ref();
+    Ref value = resolve(st, operand.get(), ctx);
+    if (!value) return Ref();
+    // The operator is read once the operand is resolved, as the steps are ordered.
+    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
+    if (!op) return Ref();
+    return apply_unary(st, op.get(), value.get());
+}
+
+Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    RecursionGuard guard(" while evaluating an expression");
+    if (!guard) return Ref();
+    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
+    if (!lhs) return Ref();
+    Ref left = resolve(st, lhs.get(), ctx);
+    if (!left) return Ref();
+    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
+    if (!rhs) return Ref();
+    Ref right = resolve(st, rhs.get(), ctx);
+    if (!right) return Ref();
+    // Left before right, both before the operator is read and applied.
+    Ref op = read_slot(st, self, BINEXPR, 0, direct);
+    if (!op) return Ref();
+    return apply_binary(st, op.get(), left.get(), right.get());
+}
+
+Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    RecursionGuard guard(" while evaluating a path");
+    if (!guard) return Ref();
+    Ref parent = read_slot(st, self, PATH, 2, direct);
+    if (!parent) return Ref();
+    if (parent.get() == Py_None) return Ref::borrow(ctx);
+    Ref value;
+    if (exact_plain(st, parent.get(), PATH)) {
+        // The parent evaluated in place; a root (this, obj_) gives the context itself.
+        Ref grandparent = read_slot(st, parent.get(), PATH, 2, true);
+        if (!grandparent) return Ref();
+        value = grandparent.get() == Py_None ? Ref::borrow(ctx) : eval_path(st, parent.get(), ctx, true);
+    } else {
+        value = call_with(st, parent.get(), &ctx, 1);
+    }
+    if (!value) return Ref();
+    Ref field = read_slot(st, self, PATH, 1, direct);
+    if (!field) return Ref();
+    return Ref(PyObject_GetItem(value.get(), field.get()));
+}
+
+Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
+    RecursionGuard guard(" while evaluating a path");
+    if (!guard) return Ref();
+    Ref parent = read_slot(st, self, PATH2, 2, direct);
+    if (!parent) return Ref();
+    if (parent.get() == Py_None) {
+        // args[1]: the list follows the context.
+        if (nargs < 2) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return Ref();
+        }
+        return Ref::borrow(args[1]);
+    }
+    Ref value = call_with(st, parent.get(), args, nargs);
+    if (!value) return Ref();
+    Ref index = read_slot(st, self, PATH2, 1, direct);
+    if (!index) return Ref();
+    return Ref(PyObject_GetItem(value.get(), index.get()));
+}
+
+Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
+    RecursionGuard guard(" while evaluating a function path");
+    if (!guard) return Ref();
+    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
+    if (!operand) return Ref();
+    if (operand.get() == Py_None) {
+        // Unbound: bind to a callable argument, hand anything else back untouched.
+        if (Py_TYPE(arg)->tp_call == nullptr) return Ref::borrow(arg);
+        Ref cls = module_global(st, N_FuncPath);
+        if (!cls) return Ref();
+        Ref func = read_slot(st, self, FUNCPATH, 0, direct);
+        if (!func) return Ref();
+        return construct(st, FUNCPATH, cls.get(), {func.get(), arg});
+    }
+    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
+    if (!func) return Ref();
+    Ref value = resolve(st, operand.get(), arg);
+    if (!value) return Ref();
+    return Ref(PyObject_CallOneArg(func.get(), value.get()));
+}
+
+}  // namespace qelo::expr

@@ -1,0 +1,350 @@
+// qelo.expr: declarations shared by the module's translation units.
+#pragma once
+
+#include "args.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+
+namespace qelo::expr {
+
+// Interned names the module resolves or stores at call time.
+enum Name : std::size_t {
+    N_BinExpr, N_UniExpr, N_Path, N_Path2, N_FuncPath, N_operator, N_opnames,
+    // operator attributes, in opnames order (see kOps)
+    N_add, N_sub, N_mul, N_div, N_floordiv, N_mod, N_pow, N_xor, N_lshift, N_rshift, N_and_, N_or_,
+    N_not_, N_neg, N_pos, N_contains, N_gt, N_ge, N_lt, N_le, N_eq, N_ne, N_truediv,
+    // stored fields
+    N_op, N_lhs, N_rhs, N_operand, N_Path_name, N_Path_field, N_Path_parent, N_Path2_name, N_Path2_index,
+    N_Path2_parent, N_FuncPath_func, N_FuncPath_operand,
+    // attributes the state protocol and the text forms read
+    N___name__, N___dict__, N___class__, N___slots__, N___base__, N___getattr__, N___iter__, N_items, N_update,
+    N_COUNT
+};
+
+// The 22 operator functions, in the order opnames lists them.
+enum Op : int {
+    ADD, SUB, MUL, DIV, FLOORDIV, MOD, POW, XOR, LSHIFT, RSHIFT, AND, OR,
+    NOT, NEG, POS, CONTAINS, GT, GE, LT, LE, EQ, NE, OP_COUNT
+};
+
+struct OpInfo {
+    Name attribute;
+    const char* symbol;
+};
+inline constexpr std::array<OpInfo, OP_COUNT> kOps{{
+    {N_add, "+"}, {N_sub, "-"}, {N_mul, "*"}, {N_div, "/"}, {N_floordiv, "//"}, {N_mod, "%"},
+    {N_pow, "**"}, {N_xor, "^"}, {N_lshift, "<<"}, {N_rshift, ">>"}, {N_and_, "and"}, {N_or_, "or"},
+    {N_not_, "not"}, {N_neg, "-"}, {N_pos, "+"}, {N_contains, "in"}, {N_gt, ">"}, {N_ge, ">="},
+    {N_lt, "<"}, {N_le, "<="}, {N_eq, "=="}, {N_ne, "!="},
+}};
+
+enum Kind : int { EXPRMIXIN, UNIEXPR, BINEXPR, PATH, PATH2, FUNCPATH, KIND_COUNT };
+
+// Instance layout shared by the six classes: the instance dict (3.11; managed by the interpreter
+// on 3.12+), the weak reference list (likewise) and the per-instance vectorcall pointer.
+struct ExprObject {
+    PyObject_HEAD
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* dict;
+    PyObject* weakrefs;
+#endif
+    vectorcallfunc vectorcall;
+    // Where each stored field sits in the instance dict as last read: valid only while the dict
+    // is the very same one at the very same version (see read_slot). Borrowed, never owned.
+    PyObject* seen_dict;
+    std::uint64_t seen_version;
+    PyObject* seen_fields[3];
+};
+
+struct ExprState {
+    NameTable<N_COUNT> names;
+    PyObject* module;  // borrowed: the state lives inside this very module
+    std::array<PyTypeObject*, KIND_COUNT> types{};
+    PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
+    std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
+    PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    std::array<unsigned int, KIND_COUNT> verified_tag{};
+    // Module globals and operator functions as last found, valid while the dict they came from
+    // keeps its version (see module_global). Borrowed, never owned.
+    std::uint64_t globals_version = 0;
+    std::array<PyObject*, N_opnames + 1> globals{};
+    PyObject* operator_dict = nullptr;
+    std::uint64_t operator_version = 0;
+    std::array<PyObject*, OP_COUNT> operator_functions{};
+
+    PyObject* name(Name n) const { return names[n]; }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
+// when there is none.
+ExprState* state_of_type(PyTypeObject* type);
+inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
+inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module); }
+
+// True when instances of the exact class `kind` can be read, built and evaluated directly: the
+// class still has the slots it was created with and no data descriptor shadows a field name.
+// The answer is cached per type version, so any change to the class rechecks it.
+bool verify_plain(ExprState* st, Kind kind);
+inline bool is_plain(ExprState* st, Kind kind) {
+    PyTypeObject* tp = st->types[kind];
+    // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
+    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind]) return true;
+    return verify_plain(st, kind);
+}
+inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
+    return Py_TYPE(obj) == st->types[kind] && is_plain(st, kind);
+}
+
+// Field names each class stores, in constructor order.
+struct Fields {
+    std::array<Name, 3> names;
+    std::size_t count;
+};
+inline constexpr std::array<Fields, KIND_COUNT> kFields{{
+    {{}, 0},
+    {{N_op, N_operand}, 2},
+    {{N_op, N_lhs, N_rhs}, 3},
+    {{N_Path_name, N_Path_field, N_Path_parent}, 3},
+    {{N_Path2_name, N_Path2_index, N_Path2_parent}, 3},
+    {{N_FuncPath_func, N_FuncPath_operand}, 2},
+}};
+
+inline PyObject* instance_dict(PyObject* self) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#else
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    return slot != nullptr ? *slot : nullptr;
+#endif
+}
+
+// Dict versions are unique across the process and change with every mutation made through the
+// dict, so a field read once is remembered until its dict changes. Attribute stores into inline
+// instance values (3.13+) bypass the dict's version; the classes here never get inline values,
+// and a class that did would not be remembered for.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+
+inline bool may_remember(PyObject* self) {
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    return !PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES);
+#else
+    (void)self;
+    return true;
+#endif
+}
+
+// self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
+// `direct`, else through getattr (which is also what a missing key falls back to); remembered
+// between calls while the instance dict is provably unchanged.
+inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
+    if (!direct) return Ref(PyObject_GetAttr(self, name));
+    PyObject* dict = instance_dict(self);
+    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    const bool remember = may_remember(self);
+    const std::uint64_t version = dict_version(dict);
+    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
+    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return Ref();
+        return Ref(PyObject_GetAttr(self, name));
+    }
+    if (remember) {
+        if (!same) {
+            node->seen_dict = dict;
+            node->seen_version = version;
+            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+        }
+        node->seen_fields[index] = value;
+    }
+    return Ref::borrow(value);
+}
+
+
+// A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
+// the builtins, else NameError.
+Ref module_global(ExprState* st, Name name);
+// getattr(<module-level operator>, <the function's name>).
+Ref operator_function(ExprState* st, Op op);
+
+// cls(*args), built directly when cls is still the exact, unmodified class `kind`.
+Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
+
+// Evaluation.
+Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
+Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+// `direct`: self is of the exact, plain class (exact_plain), so its fields are read from its dict.
+Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
+
+// Slot functions compared against to keep fast paths honest.
+PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* binexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path2_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* funcpath_call(PyObject* self, PyObject* args, PyObject* kwargs);
+int uniexpr_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int binexpr_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int path_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int path2_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* path_getattro(PyObject* self, PyObject* name);
+
+// Shared type plumbing (module.cpp).
+int node_traverse(PyObject* self, visitproc visit, void* arg);
+int node_clear(PyObject* self);
+void node_dealloc(PyObject* self);
+extern PyMemberDef node_members[];
+extern PyMemberDef callable_node_members[];
+
+// Type specs (nodes.cpp, paths.cpp).
+extern PyType_Spec exprmixin_spec, uniexpr_spec, binexpr_spec, path_spec, path2_spec, funcpath_spec;
+
+// Runs `body(args, nargs, kwnames)` over a tuple + dict call converted to the fastcall form.
+// parse_args for (obj, *args) signatures, with the usual call (one or more positional arguments
+// and no keywords) decided without the parser.
+inline bool parse_obj_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** obj) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargs) >= 1) {
+        *obj = args[0];
+        return true;
+    }
+    return parse_args(sig, args, nargs, kwnames, obj);
+}
+
+template <typename Body>
+auto with_fastcall(PyObject* args, PyObject* kwargs, Body&& body) -> decltype(body(nullptr, 0, nullptr)) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return body(reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, nullptr);
+    Ref kwnames(PyTuple_New(nkw));
+    if (!kwnames) return decltype(body(nullptr, 0, nullptr))();
+    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (nargs + nkw)));
+    if (stack == nullptr) {
+        PyErr_NoMemory();
+        return decltype(body(nullptr, 0, nullptr))();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    // The dict belongs to this call only, and the tuple keeps the keys alive.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), k, key);
+        stack[nargs + k] = value;
+        ++k;
+    }
+    auto result = body(stack, nargs, kwnames.get());
+    PyMem_Free(stack);
+    return result;
+}
+
+// A call made through the class's current tp_call (a reassigned __call__), for vectorcall entries.
+inline PyObject* call_via_slot(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    ternaryfunc call = Py_TYPE(self)->tp_call;
+    if (call == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not callable", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    Ref tuple(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+        }
+    }
+    return call(self, tuple.get(), kwargs.get());
+}
+
+using CallImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+template <CallImpl Impl>
+PyObject* tp_call_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_fastcall(args, kwargs, [self](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return Impl(self, stack, nargs, kwnames);
+    });
+}
+
+// Honours a __call__ reassigned on the class (3.11 keeps the vectorcall flag when that happens).
+template <CallImpl Impl, ternaryfunc TpCall>
+PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_TYPE(self)->tp_call != TpCall) return call_via_slot(self, args, nargsf, kwnames);
+    return Impl(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// tp_alloc of the callable classes: every instance, however made, gets its vectorcall pointer.
+template <vectorcallfunc Vectorcall>
+PyObject* node_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    PyObject* self = PyType_GenericAlloc(type, nitems);
+    if (self != nullptr) reinterpret_cast<ExprObject*>(self)->vectorcall = Vectorcall;
+    return self;
+}
+
+inline ExprState* require_state(PyObject* self) {
+    ExprState* st = state_of(self);
+    if (st == nullptr) PyErr_SetString(PyExc_SystemError, "qelo.expr: object outside its module");
+    return st;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr unsigned long kDictFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+#else
+inline constexpr unsigned long kDictFlags = 0;
+#endif
+inline constexpr unsigned long kNodeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | kDictFlags;
+inline constexpr unsigned long kCallableFlags = kNodeFlags | Py_TPFLAGS_HAVE_VECTORCALL;
+
+// getattr(obj, name, <absent>): false on error, `out` left empty when the attribute is missing.
+inline bool optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(obj, name, &value);
+#else
+    const int found = _PyObject_LookupAttr(obj, name, &value);
+#endif
+    out = Ref(value);
+    return found >= 0;
+}
+
+// __init__ of a node class: self.<field> = value for each field, in order, as setattr does it.
+inline bool set_fields(PyObject* self, ExprState* st, std::initializer_list<std::pair<Name, PyObject*>> fields) {
+    for (const auto& [name, value] : fields) {
+        if (PyObject_SetAttr(self, st->name(name), value) < 0) return false;
+    }
+    return true;
+}
+
+// Parses an __init__ call (optional parameters left null) and runs body(state, values).
+template <typename Body>
+int init_with(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig, Body&& body) {
+    return with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* values[3] = {nullptr, nullptr, nullptr};
+        if (!parse_args(sig, stack, nargs, kwnames, values)) return -1;
+        ExprState* st = require_state(self);
+        if (st == nullptr) return -1;
+        return body(st, values) ? 0 : -1;
+    });
+}
+
+}  // namespace qelo::expr

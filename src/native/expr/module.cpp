@@ -1,0 +1,397 @@
+// qelo.expr: module state, shared type plumbing and the import-time work.
+#include "expr.hpp"
+
+#include <cstddef>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define QELO_T_PYSSIZET T_PYSSIZET
+#define QELO_READONLY READONLY
+#else
+#define QELO_T_PYSSIZET Py_T_PYSSIZET
+#define QELO_READONLY Py_READONLY
+#endif
+
+namespace qelo::expr {
+
+namespace {
+
+constexpr std::array<const char*, N_COUNT> kNameTexts{
+    "BinExpr", "UniExpr", "Path", "Path2", "FuncPath", "operator", "opnames",
+    "add", "sub", "mul", "div", "floordiv", "mod", "pow", "xor", "lshift", "rshift", "and_", "or_",
+    "not_", "neg", "pos", "contains", "gt", "ge", "lt", "le", "eq", "ne", "truediv",
+    "op", "lhs", "rhs", "operand", "_Path__name", "_Path__field", "_Path__parent", "_Path2__name",
+    "_Path2__index", "_Path2__parent", "_FuncPath__func", "_FuncPath__operand",
+    "__name__", "__dict__", "__class__", "__slots__", "__base__", "__getattr__", "__iter__", "items", "update",
+};
+
+ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
+
+struct OriginalSlots {
+    ternaryfunc call;
+    initproc init;
+    getattrofunc getattro;
+};
+const OriginalSlots& original_slots(Kind kind) {
+    static const std::array<OriginalSlots, KIND_COUNT> table{{
+        {nullptr, nullptr, PyObject_GenericGetAttr},
+        {uniexpr_call, uniexpr_init, PyObject_GenericGetAttr},
+        {binexpr_call, binexpr_init, PyObject_GenericGetAttr},
+        {path_call, path_init, path_getattro},
+        {path2_call, path2_init, PyObject_GenericGetAttr},
+        {funcpath_call, funcpath_init, PyObject_GenericGetAttr},
+    }};
+    return table[kind];
+}
+
+bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
+
+}  // namespace
+
+bool verify_plain(ExprState* st, Kind kind) {
+    PyTypeObject* tp = st->types[kind];
+    const OriginalSlots& slots = original_slots(kind);
+    if (tp->tp_call != slots.call || tp->tp_init != slots.init || tp->tp_getattro != slots.getattro ||
+        tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_new != PyBaseObject_Type.tp_new) {
+        return false;
+    }
+    const Fields& fields = kFields[kind];
+    for (std::size_t i = 0; i < fields.count; ++i) {
+        if (is_data_descriptor(_PyType_Lookup(tp, st->name(fields.names[i])))) return false;
+    }
+    st->verified_tag[kind] = tp->tp_version_tag;
+    return true;
+}
+
+
+ExprState* state_of_type(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
+        if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
+    }
+    return nullptr;
+}
+
+Ref module_global(ExprState* st, Name name) {
+    PyObject* dict = module_dict(st);
+    const std::uint64_t version = dict_version(dict);
+    if (version != st->globals_version) {
+        st->globals_version = version;
+        st->globals.fill(nullptr);
+    } else if (st->globals[name] != nullptr) {
+        return Ref::borrow(st->globals[name]);
+    }
+    PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
+    if (found != nullptr) {
+        st->globals[name] = found;
+        return Ref::borrow(found);
+    }
+    if (PyErr_Occurred()) return Ref();
+    return lookup_global(dict, st->name(name));
+}
+
+Ref operator_function(ExprState* st, Op op) {
+    Ref module = module_global(st, N_operator);
+    if (!module) return Ref();
+    PyObject* attribute = st->name(kOps[op].attribute);
+    // A plain module has no descriptor of these names: its dict answers as getattr would.
+    if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
+        PyObject* dict = PyModule_GetDict(module.get());
+        const std::uint64_t version = dict_version(dict);
+        if (dict != st->operator_dict || version != st->operator_version) {
+            st->operator_dict = dict;
+            st->operator_version = version;
+            st->operator_functions.fill(nullptr);
+        } else if (st->operator_functions[op] != nullptr) {
+            return Ref::borrow(st->operator_functions[op]);
+        }
+        PyObject* found = PyDict_GetItemWithError(dict, attribute);
+        if (found != nullptr) {
+            st->operator_functions[op] = found;
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    return Ref(PyObject_GetAttr(module.get(), attribute));
+}
+
+Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args) {
+    PyTypeObject* tp = st->types[kind];
+    if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
+        // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
+        Ref self(tp->tp_alloc(tp, 0));
+        if (!self) return Ref();
+        Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
+        if (!dict) return Ref();
+        const Fields& fields = kFields[kind];
+        std::size_t i = 0;
+        for (PyObject* value : args) {
+            if (PyDict_SetItem(dict.get(), st->name(fields.names[i++]), value) < 0) return Ref();
+        }
+        return self;
+    }
+    return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
+}
+
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(self, visit, arg);
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyObject_VisitManagedDict(self, visit, arg);
+#else
+    Py_VISIT(reinterpret_cast<ExprObject*>(self)->dict);
+    return 0;
+#endif
+}
+
+int node_clear(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(self);
+#elif PY_VERSION_HEX >= 0x030C0000
+    _PyObject_ClearManagedDict(self);
+#else
+    Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);
+#endif
+    return 0;
+}
+
+void node_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Deep trees free through their dicts; the trashcan keeps that off the C stack.
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+#if PY_VERSION_HEX < 0x030C0000
+    if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+#else
+    PyObject_ClearWeakRefs(self);
+#endif
+    node_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+PyMemberDef node_members[] = {
+#if PY_VERSION_HEX < 0x030C0000
+    {"__dictoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, dict), QELO_READONLY, nullptr},
+    {"__weaklistoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, weakrefs), QELO_READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef callable_node_members[] = {
+#if PY_VERSION_HEX < 0x030C0000
+    {"__dictoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, dict), QELO_READONLY, nullptr},
+    {"__weaklistoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, weakrefs), QELO_READONLY, nullptr},
+#endif
+    {"__vectorcalloffset__", QELO_T_PYSSIZET, offsetof(ExprObject, vectorcall), QELO_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+namespace {
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ExprState* st = state_of_module(module);
+    if (st == nullptr) return 0;
+    st->names.traverse(visit, arg);
+    for (PyTypeObject* tp : st->types) Py_VISIT(tp);
+    Py_VISIT(st->operator_module);
+    for (PyObject* fn : st->originals) Py_VISIT(fn);
+    Py_VISIT(st->path_getattr);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ExprState* st = state_of_module(module);
+    if (st == nullptr) return 0;
+    st->names.clear();
+    for (PyTypeObject*& tp : st->types) Py_CLEAR(tp);
+    Py_CLEAR(st->operator_module);
+    for (PyObject*& fn : st->originals) Py_CLEAR(fn);
+    Py_CLEAR(st->path_getattr);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+bool bind(PyObject* dict, PyObject* name, PyObject* value) { return PyDict_SetItem(dict, name, value) == 0; }
+
+// Steps 1 and 2: `operator`, with `div` added for the whole process when it is missing.
+bool import_operator(ExprState* st, PyObject* dict) {
+    Ref op(PyImport_ImportModule("operator"));
+    if (!op || !bind(dict, st->name(N_operator), op.get())) return false;
+    PyObject* div = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(op.get(), st->name(N_div), &div) < 0) return false;
+#else
+    if (_PyObject_LookupAttr(op.get(), st->name(N_div), &div) < 0) return false;
+#endif
+    Ref existing(div);
+    if (!existing) {
+        Ref truediv(PyObject_GetAttr(op.get(), st->name(N_truediv)));
+        if (!truediv || PyObject_SetAttr(op.get(), st->name(N_div), truediv.get()) < 0) return false;
+    }
+    st->operator_module = op.release();
+    return true;
+}
+
+// Step 3: opnames, keyed by the operator functions as they are now.
+bool build_opnames(ExprState* st, PyObject* dict) {
+    Ref opnames(PyDict_New());
+    if (!opnames) return false;
+    for (int i = 0; i < OP_COUNT; ++i) {
+        Ref fn(PyObject_GetAttr(st->operator_module, st->name(kOps[i].attribute)));
+        if (!fn) return false;
+        Ref symbol(PyUnicode_FromString(kOps[i].symbol));
+        if (!symbol || PyDict_SetItem(opnames.get(), fn.get(), symbol.get()) < 0) return false;
+        st->originals[i] = fn.release();
+    }
+    return bind(dict, st->name(N_opnames), opnames.get());
+}
+
+// A class as an ordinary class shows it: bare __name__ (which also names it in error messages).
+bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* spec, const char* short_name) {
+    PyObject* bases = kind == EXPRMIXIN ? nullptr : reinterpret_cast<PyObject*>(st->types[EXPRMIXIN]);
+    Ref type(PyType_FromModuleAndSpec(module, spec, bases));
+    if (!type) return false;
+    Ref name(PyUnicode_FromString(short_name));
+    if (!name || PyObject_SetAttr(type.get(), st->name(N___name__), name.get()) < 0) return false;
+    st->types[kind] = reinterpret_cast<PyTypeObject*>(type.get());
+    Py_INCREF(type.get());
+    return true;
+}
+
+// __div__, __rdiv__ and __inv__ are the very objects of their partners.
+bool add_aliases(PyTypeObject* type) {
+    PyObject* dict = type->tp_dict;
+    const char* pairs[][2] = {{"__div__", "__floordiv__"}, {"__rdiv__", "__rfloordiv__"}, {"__inv__", "__invert__"}};
+    for (auto& pair : pairs) {
+        PyObject* target = PyDict_GetItemString(dict, pair[1]);
+        if (target == nullptr) {
+            PyErr_Format(PyExc_SystemError, "missing %s", pair[1]);
+            return false;
+        }
+        if (PyDict_SetItemString(dict, pair[0], target) < 0) return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+// Paths have item access but must not be iterable through it: `__iter__ = None`, set as on any
+// class so that the slot follows.
+bool refuse_iteration(ExprState* st, PyTypeObject* type) {
+    return PyObject_SetAttr(reinterpret_cast<PyObject*>(type), st->name(N___iter__), Py_None) == 0;
+}
+
+// Path answers missing attributes through __getattr__ as an ordinary class would; its
+// __getattribute__ stays object's.
+bool finish_path(ExprState* st) {
+    PyTypeObject* path = st->types[PATH];
+    if (PyDict_DelItemString(path->tp_dict, "__getattribute__") < 0) return false;
+    PyType_Modified(path);
+    PyObject* getattr = PyDict_GetItemWithError(path->tp_dict, st->name(N___getattr__));
+    if (getattr == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Path has no __getattr__");
+        return false;
+    }
+    st->path_getattr = Ref::borrow(getattr).release();
+    return refuse_iteration(st, path);
+}
+
+bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
+    struct Step {
+        Kind kind;
+        PyType_Spec* spec;
+        const char* name;
+        Name binding;
+    };
+    const Step steps[] = {
+        {EXPRMIXIN, &exprmixin_spec, "ExprMixin", N_COUNT}, {UNIEXPR, &uniexpr_spec, "UniExpr", N_UniExpr},
+        {BINEXPR, &binexpr_spec, "BinExpr", N_BinExpr},     {PATH, &path_spec, "Path", N_Path},
+        {PATH2, &path2_spec, "Path2", N_Path2},             {FUNCPATH, &funcpath_spec, "FuncPath", N_FuncPath},
+    };
+    for (const Step& step : steps) {
+        if (!make_type(module, st, step.kind, step.spec, step.name)) return false;
+        PyObject* type = reinterpret_cast<PyObject*>(st->types[step.kind]);
+        if (step.kind == EXPRMIXIN && !add_aliases(st->types[EXPRMIXIN])) return false;
+        if (step.kind == PATH && !finish_path(st)) return false;
+        if (step.kind == PATH2 && !refuse_iteration(st, st->types[PATH2])) return false;
+        bool ok = step.binding == N_COUNT ? PyDict_SetItemString(dict, step.name, type) == 0
+                                          : bind(dict, st->name(step.binding), type);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Step 5: the ready-made paths, each built by calling its class.
+bool bind_module_objects(ExprState* st, PyObject* dict) {
+    Ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    struct Object {
+        const char* name;
+        Kind kind;
+        const char* argument;
+        bool builtin;
+    };
+    const Object objects[] = {
+        {"this", PATH, "this", false}, {"obj_", PATH, "obj_", false}, {"list_", PATH2, "list_", false},
+        {"len_", FUNCPATH, "len", true}, {"sum_", FUNCPATH, "sum", true}, {"min_", FUNCPATH, "min", true},
+        {"max_", FUNCPATH, "max", true}, {"abs_", FUNCPATH, "abs", true},
+    };
+    for (const Object& object : objects) {
+        Ref argument(object.builtin ? PyObject_GetAttrString(builtins.get(), object.argument)
+                                    : PyUnicode_InternFromString(object.argument));
+        if (!argument) return false;
+        PyObject* cls = reinterpret_cast<PyObject*>(st->types[object.kind]);
+        Ref value(PyObject_CallOneArg(cls, argument.get()));
+        if (!value || PyDict_SetItemString(dict, object.name, value.get()) < 0) return false;
+    }
+    return true;
+}
+
+int module_exec(PyObject* module) {
+    ExprState* st = state_of_module(module);
+    // A reload runs this again on the same module: start from empty state.
+    module_clear(module);
+    *st = ExprState{};
+    st->module = module;
+    if (!st->names.init(kNameTexts)) return -1;
+    PyObject* dict = PyModule_GetDict(module);
+    if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict) ||
+        !bind_module_objects(st, dict)) {
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qelo.expr",
+    nullptr,
+    sizeof(ExprState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace qelo::expr
+
+PyMODINIT_FUNC PyInit_expr(void) { return PyModuleDef_Init(&qelo::expr::module_def); }

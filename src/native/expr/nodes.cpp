@@ -1,0 +1,453 @@
+// qelo.expr: ExprMixin (operators and state protocol), UniExpr, BinExpr and the evaluation core.
+#include "expr.hpp"
+
+#include <utility>
+
+namespace qelo::expr {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Building nodes: every name is looked up in the module namespace at the time of the call.
+
+Ref make_binexpr(ExprState* st, Op op, PyObject* lhs, PyObject* rhs) {
+    Ref cls = module_global(st, N_BinExpr);
+    if (!cls) return Ref();
+    Ref fn = operator_function(st, op);
+    if (!fn) return Ref();
+    return construct(st, BINEXPR, cls.get(), {fn.get(), lhs, rhs});
+}
+
+Ref make_uniexpr(ExprState* st, Op op, PyObject* operand) {
+    Ref cls = module_global(st, N_UniExpr);
+    if (!cls) return Ref();
+    Ref fn = operator_function(st, op);
+    if (!fn) return Ref();
+    return construct(st, UNIEXPR, cls.get(), {fn.get(), operand});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operator methods: one table, one template. The slots below give the same nodes to the
+// interpreter's operators; these named methods take `other` by position or keyword.
+
+enum Order { SELF_OTHER, OTHER_SELF, UNARY };
+
+struct OperatorMethod {
+    const char* name;
+    const char* qualname;
+    Op op;
+    Order order;
+};
+
+constexpr OperatorMethod kOperatorMethods[] = {
+    {"__add__", "ExprMixin.__add__", ADD, SELF_OTHER},
+    {"__sub__", "ExprMixin.__sub__", SUB, SELF_OTHER},
+    {"__mul__", "ExprMixin.__mul__", MUL, SELF_OTHER},
+    {"__floordiv__", "ExprMixin.__floordiv__", FLOORDIV, SELF_OTHER},
+    {"__truediv__", "ExprMixin.__truediv__", DIV, SELF_OTHER},
+    {"__mod__", "ExprMixin.__mod__", MOD, SELF_OTHER},
+    {"__pow__", "ExprMixin.__pow__", POW, SELF_OTHER},
+    {"__xor__", "ExprMixin.__xor__", XOR, SELF_OTHER},
+    {"__rshift__", "ExprMixin.__rshift__", RSHIFT, SELF_OTHER},
+    {"__lshift__", "ExprMixin.__lshift__", LSHIFT, SELF_OTHER},
+    {"__and__", "ExprMixin.__and__", AND, SELF_OTHER},
+    {"__or__", "ExprMixin.__or__", OR, SELF_OTHER},
+    {"__radd__", "ExprMixin.__radd__", ADD, OTHER_SELF},
+    {"__rsub__", "ExprMixin.__rsub__", SUB, OTHER_SELF},
+    {"__rmul__", "ExprMixin.__rmul__", MUL, OTHER_SELF},
+    {"__rfloordiv__", "ExprMixin.__rfloordiv__", FLOORDIV, OTHER_SELF},
+    {"__rtruediv__", "ExprMixin.__rtruediv__", DIV, OTHER_SELF},
+    {"__rmod__", "ExprMixin.__rmod__", MOD, OTHER_SELF},
+    {"__rpow__", "ExprMixin.__rpow__", POW, OTHER_SELF},
+    {"__rxor__", "ExprMixin.__rxor__", XOR, OTHER_SELF},
+    {"__rrshift__", "ExprMixin.__rrshift__", RSHIFT, OTHER_SELF},
+    {"__rlshift__", "ExprMixin.__rlshift__", LSHIFT, OTHER_SELF},
+    {"__rand__", "ExprMixin.__rand__", AND, OTHER_SELF},
+    {"__ror__", "ExprMixin.__ror__", OR, OTHER_SELF},
+    {"__neg__", "ExprMixin.__neg__", NEG, UNARY},
+    {"__pos__", "ExprMixin.__pos__", POS, UNARY},
+    {"__invert__", "ExprMixin.__invert__", NOT, UNARY},
+    {"__contains__", "ExprMixin.__contains__", CONTAINS, SELF_OTHER},
+    {"__gt__", "ExprMixin.__gt__", GT, SELF_OTHER},
+    {"__ge__", "ExprMixin.__ge__", GE, SELF_OTHER},
+    {"__lt__", "ExprMixin.__lt__", LT, SELF_OTHER},
+    {"__le__", "ExprMixin.__le__", LE, SELF_OTHER},
+    {"__eq__", "ExprMixin.__eq__", EQ, SELF_OTHER},
+    {"__ne__", "ExprMixin.__ne__", NE, SELF_OTHER},
+};
+constexpr std::size_t kOperatorMethodCount = std::size(kOperatorMethods);
+
+const char* const kOtherParam[] = {"other"};
+
+template <std::size_t I>
+PyObject* operator_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) {
+    constexpr OperatorMethod m = kOperatorMethods[I];
+    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
+    if (st == nullptr) return nullptr;
+    if constexpr (m.order == UNARY) {
+        if (!parse_no_args(m.qualname, nargsf, kwnames)) return nullptr;
+        return make_uniexpr(st, m.op, self).release();
+    } else {
+        static constexpr Signature sig{m.qualname, kOtherParam, 1, 1, true};
+        PyObject* other = nullptr;
+        if (!parse_args(sig, args, nargsf, kwnames, &other)) return nullptr;
+        if constexpr (m.order == SELF_OTHER) return make_binexpr(st, m.op, self, other).release();
+        return make_binexpr(st, m.op, other, self).release();
+    }
+}
+
+ExprState* state_of_either(PyObject* v, PyObject* w) {
+    ExprState* st = state_of(v);
+    return st != nullptr ? st : state_of(w);
+}
+
+// nb_* slots receive (left, right) for both the plain and the reflected operation, so the node is
+// always built in that order.
+template <Op op>
+PyObject* binary_slot(PyObject* v, PyObject* w) {
+    ExprState* st = state_of_either(v, w);
+    if (st == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    return make_binexpr(st, op, v, w).release();
+}
+
+PyObject* power_slot(PyObject* v, PyObject* w, PyObject* modulus) {
+    if (modulus != Py_None) {
+        // __pow__ takes exactly two parameters; the reflected form has no three-argument use.
+        if (state_of(v) == nullptr) Py_RETURN_NOTIMPLEMENTED;
+        PyErr_SetString(PyExc_TypeError, "ExprMixin.__pow__() takes 2 positional arguments but 3 were given");
+        return nullptr;
+    }
+    return binary_slot<POW>(v, w);
+}
+
+template <Op op>
+PyObject* unary_slot(PyObject* v) {
+    ExprState* st = require_state(v);
+    if (st == nullptr) return nullptr;
+    return make_uniexpr(st, op, v).release();
+}
+
+// `x in node` asks __contains__ for a node and takes its truth value.
+int contains_slot(PyObject* self, PyObject* other) {
+    ExprState* st = require_state(self);
+    if (st == nullptr) return -1;
+    Ref node = make_binexpr(st, CONTAINS, self, other);
+    if (!node) return -1;
+    return PyObject_IsTrue(node.get());
+}
+
+PyObject* richcompare_slot(PyObject* self, PyObject* other, int compare) {
+    ExprState* st = state_of_either(self, other);
+    if (st == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    static constexpr Op kCompare[] = {LT, LE, EQ, NE, GT, GE};  // Py_LT .. Py_GE
+    return make_binexpr(st, kCompare[compare], self, other).release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// State protocol.
+
+// A private slot name is stored mangled with its class's name, as the interpreter stores it.
+Ref slot_attribute_name(ExprState* st, PyObject* cls, PyObject* entry) {
+    if (!PyUnicode_Check(entry)) return Ref::borrow(entry);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(entry);
+    const bool is_private = len > 2 && PyUnicode_READ_CHAR(entry, 0) == '_' && PyUnicode_READ_CHAR(entry, 1) == '_' &&
+                            !(PyUnicode_READ_CHAR(entry, len - 1) == '_' && PyUnicode_READ_CHAR(entry, len - 2) == '_');
+    if (!is_private) return Ref::borrow(entry);
+    Ref class_name(PyObject_GetAttr(cls, st->name(N___name__)));
+    if (!class_name) return Ref();
+    if (!PyUnicode_Check(class_name.get())) return Ref::borrow(entry);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(class_name.get());
+    Py_ssize_t start = 0;
+    while (start < n && PyUnicode_READ_CHAR(class_name.get(), start) == '_') ++start;
+    if (start == n) return Ref::borrow(entry);
+    Ref stripped(PyUnicode_Substring(class_name.get(), start, n));
+    if (!stripped) return Ref();
+    return Ref(PyUnicode_FromFormat("_%U%U", stripped.get(), entry));
+}
+
+bool collect_slot_names(ExprState* st, PyObject* cls, PyObject* slots, PyObject* names) {
+    // A single string names one slot, as in a class body.
+    if (PyUnicode_Check(slots)) {
+        Ref name = slot_attribute_name(st, cls, slots);
+        return name && PyList_Append(names, name.get()) == 0;
+    }
+    Ref iter(PyObject_GetIter(slots));
+    if (!iter) return false;
+    while (Ref entry{PyIter_Next(iter.get())}) {
+        Ref name = slot_attribute_name(st, cls, entry.get());
+        if (!name || PyList_Append(names, name.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* getstate_method(PyObject* self, PyTypeObject* defining, PyObject* const*, size_t nargsf, PyObject* kwnames) {
+    if (!parse_no_args("ExprMixin.__getstate__", nargsf, kwnames)) return nullptr;
+    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
+    if (st == nullptr) return nullptr;
+    Ref attrs(PyDict_New());
+    if (!attrs) return nullptr;
+    Ref instance_dict;
+    if (!optional_attr(self, st->name(N___dict__), instance_dict)) return nullptr;
+    if (instance_dict) {
+        if (PyDict_Check(instance_dict.get())) {
+            if (PyDict_Update(attrs.get(), instance_dict.get()) < 0) return nullptr;
+        } else {
+            Ref done(PyObject_CallMethodOneArg(attrs.get(), st->name(N_update), instance_dict.get()));
+            if (!done) return nullptr;
+        }
+    }
+    Ref slot_names(PyList_New(0));
+    if (!slot_names) return nullptr;
+    Ref cls(PyObject_GetAttr(self, st->name(N___class__)));
+    while (cls && cls.get() != Py_None) {
+        Ref slots;
+        if (!optional_attr(cls.get(), st->name(N___slots__), slots)) return nullptr;
+        if (slots && !collect_slot_names(st, cls.get(), slots.get(), slot_names.get())) return nullptr;
+        cls = Ref(PyObject_GetAttr(cls.get(), st->name(N___base__)));
+    }
+    if (!cls) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(slot_names.get()); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(slot_names.get(), i));
+        Ref value;
+        if (!optional_attr(self, name.get(), value)) return nullptr;
+        if (value && PyDict_SetItem(attrs.get(), name.get(), value.get()) < 0) return nullptr;
+    }
+    return attrs.release();
+}
+
+// `name, value = item`, with the interpreter's unpacking errors.
+bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        return false;
+    }
+    Ref iter(PyObject_GetIter(item));
+    if (!iter) return false;
+    Ref* targets[] = {&first, &second};
+    for (Py_ssize_t got = 0; got < 2; ++got) {
+        *targets[got] = Ref(PyIter_Next(iter.get()));
+        if (!*targets[got]) {
+            if (PyErr_Occurred()) return false;
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+            return false;
+        }
+    }
+    Ref extra(PyIter_Next(iter.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+const char* const kAttrsParam[] = {"attrs"};
+constexpr Signature kSetstateSig{"ExprMixin.__setstate__", kAttrsParam, 1, 1, true};
+
+PyObject* setstate_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) {
+    PyObject* attrs = nullptr;
+    if (!parse_args(kSetstateSig, args, nargsf, kwnames, &attrs)) return nullptr;
+    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
+    if (st == nullptr) return nullptr;
+    Ref items(PyObject_CallMethodNoArgs(attrs, st->name(N_items)));
+    if (!items) return nullptr;
+    Ref iter(PyObject_GetIter(items.get()));
+    if (!iter) return nullptr;
+    while (Ref item{PyIter_Next(iter.get())}) {
+        Ref name, value;
+        if (!unpack_pair(item.get(), name, value)) return nullptr;
+        if (PyObject_SetAttr(self, name.get(), value.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Type spec of ExprMixin.
+
+template <std::size_t... I>
+constexpr std::array<PyMethodDef, sizeof...(I) + 3> make_exprmixin_methods(std::index_sequence<I...>) {
+    constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+    return {{
+        {kOperatorMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(operator_method<I>)),
+         flags | METH_COEXIST, nullptr}...,
+        {"__getstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(getstate_method)), flags,
+         nullptr},
+        {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(setstate_method)), flags,
+         nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    }};
+}
+auto exprmixin_methods = make_exprmixin_methods(std::make_index_sequence<kOperatorMethodCount>{});
+
+PyGetSetDef exprmixin_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot exprmixin_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_members, node_members},
+    {Py_tp_getset, exprmixin_getset},
+    {Py_tp_methods, exprmixin_methods.data()},
+    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot)},
+    {Py_nb_add, reinterpret_cast<void*>(binary_slot<ADD>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(binary_slot<SUB>)},
+    {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<MUL>)},
+    {Py_nb_floor_divide, reinterpret_cast<void*>(binary_slot<FLOORDIV>)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(binary_slot<DIV>)},
+    {Py_nb_remainder, reinterpret_cast<void*>(binary_slot<MOD>)},
+    {Py_nb_power, reinterpret_cast<void*>(power_slot)},
+    {Py_nb_xor, reinterpret_cast<void*>(binary_slot<XOR>)},
+    {Py_nb_rshift, reinterpret_cast<void*>(binary_slot<RSHIFT>)},
+    {Py_nb_lshift, reinterpret_cast<void*>(binary_slot<LSHIFT>)},
+    {Py_nb_and, reinterpret_cast<void*>(binary_slot<AND>)},
+    {Py_nb_or, reinterpret_cast<void*>(binary_slot<OR>)},
+    {Py_nb_negative, reinterpret_cast<void*>(unary_slot<NEG>)},
+    {Py_nb_positive, reinterpret_cast<void*>(unary_slot<POS>)},
+    {Py_nb_invert, reinterpret_cast<void*>(unary_slot<NOT>)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains_slot)},
+    {0, nullptr},
+};
+
+// opnames[op], with opnames found in the module namespace now.
+Ref symbol_of(ExprState* st, PyObject* op) {
+    Ref opnames = module_global(st, N_opnames);
+    if (!opnames) return Ref();
+    return Ref(PyObject_GetItem(opnames.get(), op));
+}
+
+// ---------------------------------------------------------------------------------------------
+// UniExpr and BinExpr.
+
+const char* const kUniParams[] = {"op", "operand"};
+const char* const kBinParams[] = {"op", "lhs", "rhs"};
+const char* const kObjParam[] = {"obj"};
+
+PyObject* uniexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"UniExpr.__call__", kObjParam, 1, 1, true, true};
+    PyObject* obj = nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    return eval_uniexpr(st, self, obj, exact_plain(st, self, UNIEXPR)).release();
+}
+
+PyObject* binexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"BinExpr.__call__", kObjParam, 1, 1, true, true};
+    PyObject* obj = nullptr;
+    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    return eval_binexpr(st, self, obj, exact_plain(st, self, BINEXPR)).release();
+}
+
+PyObject* uniexpr_repr_as(PyObject* self, bool as_repr) {
+    RecursionGuard guard(" while getting the text of an expression");
+    if (!guard) return nullptr;
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    const bool direct = exact_plain(st, self, UNIEXPR);
+    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
+    if (!op) return nullptr;
+    Ref symbol = symbol_of(st, op.get());
+    if (!symbol) return nullptr;
+    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
+    if (!operand) return nullptr;
+    return PyUnicode_FromFormat(as_repr ? "%S %R" : "%S %S", symbol.get(), operand.get());
+}
+
+PyObject* binexpr_repr_as(PyObject* self, bool as_repr) {
+    RecursionGuard guard(" while getting the text of an expression");
+    if (!guard) return nullptr;
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    const bool direct = exact_plain(st, self, BINEXPR);
+    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
+    if (!lhs) return nullptr;
+    Ref op = read_slot(st, self, BINEXPR, 0, direct);
+    if (!op) return nullptr;
+    Ref symbol = symbol_of(st, op.get());
+    if (!symbol) return nullptr;
+    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
+    if (!rhs) return nullptr;
+    return PyUnicode_FromFormat(as_repr ? "(%R %S %R)" : "(%S %S %S)", lhs.get(), symbol.get(), rhs.get());
+}
+
+PyObject* uniexpr_repr(PyObject* self) { return uniexpr_repr_as(self, true); }
+PyObject* uniexpr_str(PyObject* self) { return uniexpr_repr_as(self, false); }
+PyObject* binexpr_repr(PyObject* self) { return binexpr_repr_as(self, true); }
+PyObject* binexpr_str(PyObject* self) { return binexpr_repr_as(self, false); }
+
+PyObject* uniexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return vectorcall_entry<uniexpr_call_impl, uniexpr_call>(self, args, nargsf, kwnames);
+}
+PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return vectorcall_entry<binexpr_call_impl, binexpr_call>(self, args, nargsf, kwnames);
+}
+
+PyType_Slot uniexpr_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_members, callable_node_members},
+    {Py_tp_alloc, reinterpret_cast<void*>(node_alloc<uniexpr_vectorcall>)},
+    {Py_tp_init, reinterpret_cast<void*>(uniexpr_init)},
+    {Py_tp_call, reinterpret_cast<void*>(uniexpr_call)},
+    {Py_tp_repr, reinterpret_cast<void*>(uniexpr_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(uniexpr_str)},
+    {0, nullptr},
+};
+
+PyType_Slot binexpr_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_members, callable_node_members},
+    {Py_tp_alloc, reinterpret_cast<void*>(node_alloc<binexpr_vectorcall>)},
+    {Py_tp_init, reinterpret_cast<void*>(binexpr_init)},
+    {Py_tp_call, reinterpret_cast<void*>(binexpr_call)},
+    {Py_tp_repr, reinterpret_cast<void*>(binexpr_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(binexpr_str)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return tp_call_entry<uniexpr_call_impl>(self, args, kwargs);
+}
+PyObject* binexpr_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return tp_call_entry<binexpr_call_impl>(self, args, kwargs);
+}
+
+int uniexpr_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"UniExpr.__init__", kUniParams, 2, 2, true};
+    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+        return set_fields(self, st, {{N_op, v[0]}, {N_operand, v[1]}});
+    });
+}
+
+int binexpr_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BinExpr.__init__", kBinParams, 3, 3, true};
+    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+        return set_fields(self, st, {{N_op, v[0]}, {N_lhs, v[1]}, {N_rhs, v[2]}});
+    });
+}
+
+PyType_Spec exprmixin_spec = {"qelo.expr.ExprMixin", sizeof(ExprObject), 0, static_cast<unsigned int>(kNodeFlags),
+                              exprmixin_slots};
+PyType_Spec uniexpr_spec = {"qelo.expr.UniExpr", sizeof(ExprObject), 0, static_cast<unsigned int>(kCallableFlags),
+                            uniexpr_slots};
+PyType_Spec binexpr_spec = {"qelo.expr.BinExpr", sizeof(ExprObject), 0, static_cast<unsigned int>(kCallableFlags),
+                            binexpr_slots};
+
+}  // namespace qelo::expr

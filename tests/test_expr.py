@@ -1,0 +1,675 @@
+"""qelo.expr: expression nodes, operators, state protocol and paths."""
+
+import copy
+import operator
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import qelo.expr as expr
+from qelo.expr import (
+    BinExpr, ExprMixin, FuncPath, Path, Path2, UniExpr,
+    abs_, len_, list_, max_, min_, obj_, sum_, this,
+)
+
+CLASSES = [ExprMixin, UniExpr, BinExpr, Path, Path2, FuncPath]
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (for anything that could crash or that changes classes)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+
+
+def python_error(fn):
+    """The exception a plain Python function raises, to compare wording with."""
+    with pytest.raises(Exception) as info:
+        fn()
+    return info.value
+
+
+# --- import-time work ---------------------------------------------------------------------------
+
+def test_namespace_order_and_operator_patch():
+    names = [n for n in vars(expr) if not n.startswith("__")]
+    assert names == ["operator", "opnames", "ExprMixin", "UniExpr", "BinExpr", "Path", "Path2", "FuncPath",
+                     "this", "obj_", "list_", "len_", "sum_", "min_", "max_", "abs_"]
+    assert expr.operator is operator
+    assert operator.div is operator.truediv
+
+
+def test_opnames_table():
+    expected = [
+        (operator.add, "+"), (operator.sub, "-"), (operator.mul, "*"), (operator.div, "/"),
+        (operator.floordiv, "//"), (operator.mod, "%"), (operator.pow, "**"), (operator.xor, "^"),
+        (operator.lshift, "<<"), (operator.rshift, ">>"), (operator.and_, "and"), (operator.or_, "or"),
+        (operator.not_, "not"), (operator.neg, "-"), (operator.pos, "+"), (operator.contains, "in"),
+        (operator.gt, ">"), (operator.ge, ">="), (operator.lt, "<"), (operator.le, "<="),
+        (operator.eq, "=="), (operator.ne, "!="),
+    ]
+    assert type(expr.opnames) is dict
+    assert list(expr.opnames.items()) == expected
+
+
+# --- the classes behave as ordinary classes -----------------------------------------------------
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_ordinary_class(cls):
+    assert type(cls) is type
+    assert cls.__module__ == "qelo.expr" and cls.__qualname__ == cls.__name__
+    assert cls.__doc__ is None
+    assert "__slots__" not in vars(cls)
+    assert cls is ExprMixin or cls.__bases__ == (ExprMixin,)
+    sub = type("Sub", (cls,), {"extra": 1})
+    assert issubclass(sub, cls) and sub.extra == 1
+    node = sub.__new__(sub)
+    check_bin(node + 1, operator.add, node, 1)
+    check_bin(1 - node, operator.sub, 1, node)
+    check_bin(node == 1, operator.eq, node, 1)
+    assert (1 in node) is True and bool(node) is True
+    with pytest.raises(TypeError, match="unhashable type: 'Sub'"):
+        hash(node)
+
+
+@pytest.mark.parametrize("node, fields", [
+    (UniExpr(operator.neg, 1), {"op": operator.neg, "operand": 1}),
+    (BinExpr(operator.add, 1, 2), {"op": operator.add, "lhs": 1, "rhs": 2}),
+    (Path("p"), {"_Path__name": "p", "_Path__field": None, "_Path__parent": None}),
+    (Path2("q", 3), {"_Path2__name": "q", "_Path2__index": 3, "_Path2__parent": None}),
+    (FuncPath(len), {"_FuncPath__func": len, "_FuncPath__operand": None}),
+])
+def test_fields_in_instance_dict(node, fields):
+    assert vars(node) == fields
+    assert list(vars(node)) == list(fields)
+    node.extra = "x"
+    assert node.__dict__["extra"] == "x"
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(node)
+    assert bool(node) is True
+
+
+@pytest.mark.parametrize("call, reference", [
+    (lambda: BinExpr(1, 2), lambda: (lambda op, lhs, rhs: 0)(1, 2)),
+    (lambda: BinExpr(1, 2, 3, 4), lambda: (lambda self, op, lhs, rhs: 0)(0, 1, 2, 3, 4)),
+    (lambda: UniExpr(op=1), lambda: (lambda op, operand: 0)(op=1)),
+    (lambda: Path("a", nope=1), lambda: (lambda name, field=None, parent=None: 0)("a", nope=1)),
+    (lambda: FuncPath(len, 1, func=len), lambda: (lambda func, operand=None: 0)(len, 1, func=len)),
+    (lambda: this(), lambda: (lambda obj, *args: 0)()),
+    (lambda: list_(1, x=2), lambda: (lambda *args: 0)(1, x=2)),
+])
+def test_argument_errors_use_interpreter_wording(call, reference):
+    ours, theirs = python_error(call), python_error(reference)
+    assert type(ours) is type(theirs) is TypeError
+    # Same text apart from the function's name.
+    assert str(ours).split("() ", 1)[1] == str(theirs).split("() ", 1)[1]
+
+
+# --- operators ----------------------------------------------------------------------------------
+
+BINARY = [
+    ("__add__", operator.add, "+"), ("__sub__", operator.sub, "-"), ("__mul__", operator.mul, "*"),
+    ("__floordiv__", operator.floordiv, "//"), ("__truediv__", operator.truediv, "/"),
+    ("__mod__", operator.mod, "%"), ("__pow__", operator.pow, "**"), ("__xor__", operator.xor, "^"),
+    ("__rshift__", operator.rshift, ">>"), ("__lshift__", operator.lshift, "<<"),
+    ("__and__", operator.and_, "&"), ("__or__", operator.or_, "|"),
+]
+COMPARE = [("__gt__", operator.gt, ">"), ("__ge__", operator.ge, ">="), ("__lt__", operator.lt, "<"),
+           ("__le__", operator.le, "<="), ("__eq__", operator.eq, "=="), ("__ne__", operator.ne, "!=")]
+
+
+def check_bin(node, op, lhs, rhs):
+    assert type(node) is BinExpr
+    assert node.op is op and node.lhs is lhs and node.rhs is rhs
+
+
+@pytest.mark.parametrize("name, op, symbol", BINARY)
+def test_binary_operators_keep_operand_order(name, op, symbol):
+    e, other = this.x, object()
+    check_bin(eval(f"e {symbol} other"), op, e, other)
+    check_bin(getattr(ExprMixin, name)(e, other), op, e, other)
+    check_bin(getattr(e, name)(other=other), op, e, other)
+    reflected = "__r" + name[2:]
+    check_bin(getattr(ExprMixin, reflected)(e, other), op, other, e)
+    check_bin(getattr(e, reflected)(other=other), op, other, e)
+    check_bin(eval(f"3 {symbol} e"), op, 3, e)
+    check_bin(eval(f"e {symbol} 3"), op, e, 3)
+
+
+@pytest.mark.parametrize("name, op, symbol", COMPARE)
+def test_comparisons_build_nodes(name, op, symbol):
+    e = this.x
+    check_bin(eval(f"e {symbol} 3"), op, e, 3)
+    check_bin(getattr(e, name)(other=3), op, e, 3)
+
+
+@pytest.mark.parametrize("name, op", [("__neg__", operator.neg), ("__pos__", operator.pos),
+                                      ("__invert__", operator.not_), ("__inv__", operator.not_)])
+def test_unary_operators(name, op):
+    e = this.x
+    node = getattr(e, name)()
+    assert type(node) is UniExpr and node.op is op and node.operand is e
+    with pytest.raises(TypeError):
+        getattr(e, name)(1)
+
+
+def test_aliases_are_the_same_objects():
+    d = vars(ExprMixin)
+    assert d["__div__"] is d["__floordiv__"]
+    assert d["__rdiv__"] is d["__rfloordiv__"]
+    assert d["__inv__"] is d["__invert__"]
+    assert ExprMixin.__div__ is ExprMixin.__floordiv__
+    e = this.x
+    check_bin(e.__div__(2), operator.floordiv, e, 2)
+    check_bin(e.__rdiv__(2), operator.floordiv, 2, e)
+
+
+def test_pow_refuses_a_third_argument():
+    with pytest.raises(TypeError):
+        pow(this.x, 2, 7)
+    with pytest.raises(TypeError):
+        ExprMixin.__pow__(this.x, 2, 7)
+    with pytest.raises(TypeError):
+        pow(2, this.x, 7)
+
+
+def test_reflected_comparison_and_membership():
+    assert repr(3 < this.x) == "(this.x > 3)"
+    assert (this.x in [1, 2]) is True
+    assert (3 in this.items) is True
+    node = this.items.__contains__(3)
+    assert repr(node) == "(this.items in 3)"
+    assert node({"items": [1, 3]}) is True and node({"items": [1]}) is False
+    assert bool(this.x == 3) is True
+
+
+# --- evaluation ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("node, ctx, result", [
+    (this.x + 1, {"x": 2}, 3),
+    (1 - this.x, {"x": 2}, -1),
+    ((this.a + this.b) * 2 - len_(this.items), {"a": 1, "b": 2, "items": [0]}, 5),
+    (~this.x, {"x": 0}, True),
+    (~this.x, {"x": 5}, False),
+    (this.a & this.b, {"a": 6, "b": 3}, 2),
+    (this.a | this.b, {"a": 6, "b": 3}, 7),
+    (this.x / 2, {"x": 3}, 1.5),
+    (this.x // 2, {"x": 3}, 1),
+    (this.x ** 2 % 5, {"x": 3}, 4),
+    (-this.x, {"x": 3}, -3),
+    (+this.x, {"x": 3}, 3),
+    (this.x >> 1 << 2 ^ 1, {"x": 6}, 13),
+    (BinExpr(operator.add, len, 1), [1, 2, 3], 4),
+    (BinExpr(max, 1, 2), None, 2),
+    (UniExpr(str, 5), None, "5"),
+])
+def test_evaluation(node, ctx, result):
+    got = node(ctx)
+    assert got == result and type(got) is type(result)
+    assert node(ctx, "ignored", 1) == result
+    assert node(obj=ctx) == result
+
+
+def test_callable_operands_get_the_context_alone_left_first_no_short_circuit():
+    calls = []
+
+    def operand(tag):
+        def f(*args, **kwargs):
+            calls.append((tag, args, kwargs))
+            return 0
+        return f
+
+    node = BinExpr(operator.and_, operand("l"), operand("r")) | BinExpr(operator.or_, operand("l2"), operand("r2"))
+    assert node("ctx", "extra") == 0
+    assert calls == [("l", ("ctx",), {}), ("r", ("ctx",), {}), ("l2", ("ctx",), {}), ("r2", ("ctx",), {})]
+
+
+def test_user_operator_functions_and_fields_set_later():
+    node = this.x + 1
+    assert node({"x": 1}) == 2
+    node.op = lambda a, b: (a, b)
+    assert node({"x": 1}) == (1, 1)
+    node.__dict__["rhs"] = this.y
+    assert node({"x": 1, "y": 7}) == (1, 7)
+    vars(node).update(lhs=5)
+    assert node({"y": 7}) == (5, 7)
+    node.__dict__ = {"op": operator.sub, "lhs": 9, "rhs": 4}
+    assert node(None) == 5
+    del node.rhs
+    with pytest.raises(AttributeError):
+        node(None)
+
+
+def test_path_fields_set_later():
+    p = this.a
+    assert p({"a": 1, "b": 2}) == 1
+    p._Path__field = "b"
+    assert p({"a": 1, "b": 2}) == 2 and repr(p) == "this.b"
+    p._Path__parent = None
+    assert p(5) == 5 and repr(p) == "this"
+
+
+def test_errors_propagate():
+    def boom(ctx):
+        raise ZeroDivisionError("operand")
+
+    with pytest.raises(ZeroDivisionError, match="operand"):
+        (BinExpr(operator.add, 1, boom))(None)
+    with pytest.raises(KeyError):
+        this.missing({})
+    with pytest.raises(TypeError):
+        this.a(object())
+    with pytest.raises(TypeError):
+        (this.a + "s")({"a": 1})
+
+
+# --- text forms ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("node, as_repr, as_str", [
+    (this.x + 1, "(this.x + 1)", "(this['x'] + 1)"),
+    (1 - this.x, "(1 - this.x)", "(1 - this['x'])"),
+    ((this.a + this.b) * 2, "((this.a + this.b) * 2)", "((this['a'] + this['b']) * 2)"),
+    (-this.x, "- this.x", "- this['x']"),
+    (~this.x, "not this.x", "not this['x']"),
+    (this.a & this.b, "(this.a and this.b)", "(this['a'] and this['b'])"),
+    (this.x / 2, "(this.x / 2)", "(this['x'] / 2)"),
+    (this.x // "s", "(this.x // 's')", "(this['x'] // s)"),
+    (this[0], "this.0", "this[0]"),
+    (this.a.b, "this.a.b", "this['a']['b']"),
+    (list_[0]["k"], "list_[0]['k']", "list_[0]['k']"),
+    (len_, "len_", "len_"),
+    (abs_(this.x - 5), "abs_((this.x - 5))", "abs_((this['x'] - 5))"),
+    (len_(this.items), "len_(this.items)", "len_(this['items'])"),
+])
+def test_text_forms(node, as_repr, as_str):
+    assert repr(node) == as_repr
+    assert str(node) == as_str
+
+
+def test_text_uses_opnames_at_call_time(monkeypatch):
+    node = this.x + 1
+    monkeypatch.setitem(expr.opnames, operator.add, "plus")
+    assert repr(node) == "(this.x plus 1)"
+    with pytest.raises(KeyError) as info:
+        repr(BinExpr(max, 1, 2))
+    assert info.value.args == (max,)
+
+
+def test_text_errors():
+    with pytest.raises(TypeError):
+        repr(Path(5))
+    with pytest.raises(AttributeError):
+        repr(FuncPath(object()))
+
+    class Bad:
+        def __repr__(self):
+            raise ValueError("bad repr")
+
+    with pytest.raises(ValueError, match="bad repr"):
+        repr(this.x + Bad())
+
+
+# --- names looked up at call time ---------------------------------------------------------------
+
+def test_rebound_module_names_are_honoured(monkeypatch):
+    made = []
+    monkeypatch.setattr(expr, "BinExpr", lambda *a: made.append(("bin",) + a) or "B")
+    monkeypatch.setattr(expr, "UniExpr", lambda *a: made.append(("uni",) + a) or "U")
+    monkeypatch.setattr(expr, "Path", lambda *a: ("P",) + a)
+    monkeypatch.setattr(expr, "Path2", lambda *a: ("P2",) + a)
+    monkeypatch.setattr(expr, "FuncPath", lambda *a: ("F",) + a)
+    e = Path("r")
+    assert e + 1 == "B" and -e == "U"
+    assert made == [("bin", operator.add, e, 1), ("uni", operator.neg, e)]
+    assert e.y == ("P", "r", "y", e) and e["k"] == ("P", "r", "k", e)
+    assert list_[2] == ("P2", "list_", 2, list_)
+    assert len_(this) == ("F", len, this)
+
+
+def test_operator_module_looked_up_at_call_time(monkeypatch):
+    fake = type("FakeOperator", (), {"add": "ADD", "neg": "NEG"})()
+    monkeypatch.setattr(expr, "operator", fake)
+    assert (this + 1).op == "ADD" and (-this).op == "NEG"
+    monkeypatch.setattr(expr, "operator", operator)
+    monkeypatch.setattr(operator, "mul", operator.add)
+    node = this * 3
+    assert node.op is operator.add and node(1) == 4
+
+
+def test_opnames_rebound(monkeypatch):
+    monkeypatch.setattr(expr, "opnames", {operator.add: "PLUS"})
+    assert repr(this + 1) == "(this PLUS 1)"
+    monkeypatch.delattr(expr, "opnames")
+    with pytest.raises(NameError):
+        repr(this + 1)
+
+
+# --- subclasses and changed classes -------------------------------------------------------------
+
+def test_subclass_overrides_are_honoured_inside_trees():
+    class Twice(BinExpr):
+        def __call__(self, obj, *args):
+            return 2 * super().__call__(obj)
+
+    class Hidden(Path):
+        pass
+
+    class Named(Path):
+        def __getattr__(self, name):
+            return name.upper()
+
+    hidden = Hidden("this", "a", this)
+    Hidden._Path__field = property(lambda self: "b")
+    tree = Twice(operator.add, this.a, 1) + hidden
+    assert tree({"a": 1, "b": 10}) == 14
+    assert Named("n").anything == "ANYTHING"
+    assert repr(hidden) == "this.b"
+
+
+def test_class_level_changes_are_honoured():
+    result = run_python("""
+        import operator
+        from qelo.expr import BinExpr, Path, this
+        tree = (this.a + 1) * 2
+        assert tree({"a": 1}) == 4
+        original_call = BinExpr.__dict__["__call__"]
+        BinExpr.__call__ = lambda self, obj, *args: "called"
+        assert tree({"a": 1}) == "called" and (this.a + 1)({"a": 1}) == "called"
+        BinExpr.__call__ = original_call
+        assert tree({"a": 1}) == 4
+        BinExpr.lhs = property(lambda self: 100)
+        assert tree({"a": 1}) == 200
+        del BinExpr.lhs
+        assert tree({"a": 1}) == 4
+        Path.__init__ = lambda self, *a: setattr(self, "_Path__parent", None)
+        assert vars(this.q) == {"_Path__parent": None}
+        Path.__getattr__ = lambda self, name: "attr:" + name
+        assert this.zz == "attr:zz"
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# --- state protocol -----------------------------------------------------------------------------
+
+NODES = [
+    lambda: this.x + 1,
+    lambda: -(this.a.b * 2),
+    lambda: len_(this.items) + abs_(obj_.y),
+    lambda: list_[0][1],
+    lambda: Path2("list_", 1, list_),
+    lambda: FuncPath(max, this.v),
+]
+
+
+@pytest.mark.parametrize("make", NODES)
+def test_copy_and_pickle_round_trips(make):
+    node = make()
+    ctx, lst = {"x": 1, "a": {"b": 3}, "items": [1, 2], "y": -4, "v": [5, 9]}, [[0, 7], 8]
+    expected = node(ctx, lst) if isinstance(node, Path2) else node(ctx)
+    copies = [copy.copy(node)] + [pickle.loads(pickle.dumps(node, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for twin in copies:
+        assert type(twin) is type(node)
+        assert repr(twin) == repr(node)
+        assert (twin(ctx, lst) if isinstance(twin, Path2) else twin(ctx)) == expected
+
+
+def test_getstate_is_a_fresh_copy():
+    node = this.x + 1
+    state = node.__getstate__()
+    assert state == {"op": operator.add, "lhs": node.lhs, "rhs": 1}
+    state["rhs"] = 2
+    assert node.rhs == 1
+    assert this.a.__getstate__() == {"_Path__name": "this", "_Path__field": "a", "_Path__parent": this}
+
+
+def test_getstate_includes_slots_of_subclasses():
+    class Slotted(BinExpr):
+        __slots__ = ("kept", "__private")
+
+    class One(Slotted):
+        __slots__ = "single"
+
+    node = One(operator.add, 1, 2)
+    node.kept, node._Slotted__private, node.single = "k", "p", "s"
+    state = node.__getstate__()
+    assert state == {"op": operator.add, "lhs": 1, "rhs": 2, "single": "s", "kept": "k", "_Slotted__private": "p"}
+    twin = copy.copy(node)
+    assert (twin.kept, twin._Slotted__private, twin.single) == ("k", "p", "s")
+
+
+def test_deepcopy():
+    with pytest.raises(KeyError):
+        copy.deepcopy(this)
+    with pytest.raises(KeyError):
+        copy.deepcopy(this.x + 1)
+    original = BinExpr(operator.add, [1], [2])
+    twin = copy.deepcopy(original)
+    assert twin(None) == [1, 2] and twin.lhs == [1] and twin.lhs is not original.lhs
+
+
+def test_setstate_sets_attributes_in_items_order():
+    seen = []
+
+    class Recording(UniExpr):
+        def __setattr__(self, name, value):
+            seen.append(name)
+            super().__setattr__(name, value)
+
+    class Pairs:
+        def items(self):
+            return iter([["z", 1], ("a", 2), ("z", 3)])
+
+    node = Recording.__new__(Recording)
+    assert node.__setstate__(Pairs()) is None
+    assert seen == ["z", "a", "z"] and vars(node) == {"z": 3, "a": 2}
+
+
+@pytest.mark.parametrize("item", [("a",), ("a", 1, 2), "abc", 5, ["x"]])
+def test_setstate_unpacking_errors(item):
+    node = UniExpr(operator.neg, 1)
+    items = [("first", 1), item, ("never", 2)]
+    source = type("M", (), {"items": lambda self: items})()
+
+    def reference():
+        for name, value in [item]:
+            pass
+
+    expected = python_error(reference)
+    with pytest.raises(type(expected)) as info:
+        node.__setstate__(source)
+    assert str(info.value) == str(expected)
+    assert node.first == 1 and "never" not in vars(node)
+
+
+def test_setstate_propagates_other_errors():
+    with pytest.raises(AttributeError):
+        UniExpr(1, 2).__setstate__([])
+    with pytest.raises(TypeError):
+        UniExpr(1, 2).__setstate__({1: 2})
+
+
+# --- paths --------------------------------------------------------------------------------------
+
+def test_path_basics():
+    ctx = {"a": {"b": 2}}
+    assert this(ctx) is ctx and obj_(ctx) is ctx
+    assert this.a.b(ctx) == 2 and this["a"]["b"](ctx) == 2
+    assert this.a.__getfield__() == "a" and this.__getfield__() is None
+    assert hasattr(this, "anything") and this._hidden.__getfield__() == "_hidden"
+    assert this.__special__.__getfield__() == "__special__"
+    assert this[1, 2]({(1, 2): "t"}) == "t"
+    assert Path.__getattr__(this, "q").__getfield__() == "q"
+    assert this.__getitem__(name="k").__getfield__() == "k"
+    assert repr(list_.__getitem__(index=4)) == "list_[4]"
+    assert this.a.b is not this.a.b and vars(this) == {"_Path__name": "this", "_Path__field": None,
+                                                      "_Path__parent": None}
+
+
+def test_path2():
+    assert list_(None, [10, 20]) == [10, 20]
+    assert list_[1](None, [10, 20]) == 20
+    assert list_[0][1](None, [[1, 2]]) == 2
+    with pytest.raises(IndexError, match="tuple index out of range"):
+        list_(None)
+    with pytest.raises(AttributeError):
+        list_.x
+    with pytest.raises(IndexError):
+        (list_[0] + 1)(None, [5])
+    with pytest.raises(TypeError):
+        list_(None, [1], key=1)
+
+
+def test_funcpath():
+    ctx = {"items": [1, 2, 3]}
+    for fp, result in ((len_, 3), (sum_, 6), (min_, 1), (max_, 3)):
+        bound = fp(this.items)
+        assert type(bound) is FuncPath and bound(ctx) == result
+    plain = [1, 2, 3]
+    assert len_(plain) is plain
+    assert FuncPath(len, [1, 2, 3])("anything") == 3
+    assert (len_(this.items) + 1)({"items": [1, 2]}) == 3
+    assert len_(operand=this.items)(ctx) == 3
+
+
+@pytest.mark.parametrize("path", [this, this.a, list_, list_[0], type("SubPath", (Path,), {})("s")])
+def test_iterating_a_path_is_refused(path):
+    with pytest.raises(TypeError, match="not iterable"):
+        list(path)
+    with pytest.raises(TypeError):
+        for _ in path:
+            pass
+
+
+# --- robustness ---------------------------------------------------------------------------------
+
+def test_deep_trees_raise_recursion_error():
+    result = run_python("""
+        import operator
+        from qelo.expr import BinExpr, FuncPath, this, list_
+        class Sub(BinExpr):
+            pass
+        builders = {
+            "bin": lambda e: e + 1, "uni": lambda e: -e, "path": lambda e: e.a,
+            "func": lambda e: FuncPath(abs, e), "sub": lambda e: Sub(operator.add, e, 1),
+        }
+        for name, build in builders.items():
+            e = this.x
+            for _ in range(100000):
+                e = build(e)
+            for action in (lambda: e({"x": 1}), lambda: repr(e), lambda: str(e)):
+                try:
+                    action()
+                    raise SystemExit(name + ": no RecursionError")
+                except RecursionError:
+                    pass
+            del e
+        e = list_
+        for _ in range(100000):
+            e = e[0]
+        for action in (lambda: e(None, [1]), lambda: repr(e)):
+            try:
+                action()
+                raise SystemExit("list_: no RecursionError")
+            except RecursionError:
+                pass
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_path_without_fields_recurses_into_recursion_error():
+    result = run_python("""
+        from qelo.expr import BinExpr, Path, this
+        empty = Path.__new__(Path)
+        for action in (lambda: empty.x, lambda: empty["k"], lambda: empty(1), lambda: repr(empty)):
+            try:
+                action()
+                raise SystemExit("no RecursionError")
+            except RecursionError:
+                pass
+        node = BinExpr.__new__(BinExpr)
+        node.__class__ = Path
+        try:
+            node.x
+            raise SystemExit("no RecursionError")
+        except RecursionError:
+            pass
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_no_reference_leaks_on_error_paths():
+    ctx = {"a": 1}
+    marker = object()
+    node = BinExpr(operator.add, this.a, marker)
+    before = sys.getrefcount(ctx), sys.getrefcount(marker)
+    for _ in range(1000):
+        try:
+            node(ctx)
+        except TypeError:
+            pass
+        try:
+            this.b(ctx)
+        except KeyError:
+            pass
+        repr(node)
+    assert (sys.getrefcount(ctx), sys.getrefcount(marker)) == before
+
+
+def test_operand_mutating_the_tree_mid_evaluation():
+    node = BinExpr(operator.add, None, 1)
+
+    def lhs(ctx):
+        node.rhs = 41
+        node.op = operator.sub
+        return 100
+
+    node.lhs = lhs
+    # Left resolved first; the right operand and the operator are read after it.
+    assert node(None) == 59
+
+
+# --- differential: fast and general paths agree -------------------------------------------------
+
+OPS = [operator.add, operator.sub, operator.mul, operator.and_, operator.or_, operator.xor,
+       operator.eq, operator.lt, operator.ge]
+
+
+class GeneralBin(BinExpr):
+    """A subclass: never evaluated inline, fields read through getattr."""
+
+
+LEAVES = st.one_of(st.integers(-50, 50), st.sampled_from(["a", "b", "c"]))
+SUBTREES = st.recursive(LEAVES, lambda kids: st.tuples(st.sampled_from(OPS), kids, kids), max_leaves=12)
+TREES = st.tuples(st.sampled_from(OPS), SUBTREES, SUBTREES)
+
+
+def build(tree, cls, path):
+    if isinstance(tree, tuple):
+        op, lhs, rhs = tree
+        return cls(op, build(lhs, cls, path), build(rhs, cls, path))
+    return path[tree] if isinstance(tree, str) else tree
+
+
+def compute(tree, ctx):
+    if isinstance(tree, tuple):
+        op, lhs, rhs = tree
+        return op(compute(lhs, ctx), compute(rhs, ctx))
+    return ctx[tree] if isinstance(tree, str) else tree
+
+
+@settings(max_examples=200, deadline=None)
+@given(TREES, st.fixed_dictionaries({k: st.integers(-9, 9) for k in "abc"}))
+def test_fast_and_general_paths_agree(tree, ctx):
+    expected = compute(tree, ctx)
+    assert build(tree, BinExpr, this)(ctx) == expected
+    assert build(tree, GeneralBin, type("P", (Path,), {})("this"))(ctx) == expected
+    assert build(tree, lambda *a: BinExpr(*a) + 0, this)(ctx) == expected
