@@ -70,6 +70,10 @@ def raiser(*args, **kwargs):
     raise Boom
 
 
+class BadRepr:
+    __repr__ = __str__ = raiser
+
+
 class Chunks:
     """A substream serving fixed data in pieces, then b'' for good."""
 
@@ -153,7 +157,7 @@ CASES = [
     ("evaluate failing op", lambda: expr.BinExpr(raiser, 1, 2)({}), (Boom,)),
     ("repr unknown op", lambda: repr(expr.BinExpr(max, 1, 2)), (KeyError,)),
     ("repr op with failing __eq__", lambda: repr(expr.BinExpr(BadEq(), 1, 2)), (Boom,)),
-    ("repr failing operand", lambda: repr(expr.UniExpr(operator.neg, type("R", (), {"__repr__": raiser})())), (Boom,)),
+    ("repr failing operand", lambda: repr(expr.UniExpr(operator.neg, BadRepr())), (Boom,)),
     ("pow with modulo", lambda: pow(this.x, 2, 7), (TypeError,)),
     ("setstate triples", lambda: (this.x + 1).__setstate__(TripleItems()), (ValueError,)),
     ("setstate not a mapping", lambda: (this.x + 1).__setstate__(5), (AttributeError,)),

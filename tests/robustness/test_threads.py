@@ -120,7 +120,7 @@ def test_conversions_while_tables_are_rebound_and_mutated():
 
 
 def test_hexdump_while_hexprint_changes():
-    data = bytes(range(64)) * 4
+    data = bytes(range(256))
     original = hexmod.hexdump(data, 16)
     hexprint = hexmod.HEXPRINT
     lower = [h.lower() for h in hexprint]
