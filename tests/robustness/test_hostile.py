@@ -211,3 +211,85 @@ def test_hexdisplayedinteger_with_empty_format_ends_in_recursion_error():
     with pytest.raises(RecursionError):
         str(value)
     assert str(hexmod.HexDisplayedInteger.new(5, "02x")) == "0x05"
+
+
+class Sneaky:
+    """An integer-like argument whose conversion runs `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    __int__ = __index__
+
+    def __lt__(self, other):
+        self.action()
+        return self.value < other
+
+    def __gt__(self, other):
+        self.action()
+        return self.value > other
+
+    def __radd__(self, other):
+        self.action()
+        return other + self.value
+
+    __add__ = __radd__
+
+    def __sub__(self, other):
+        self.action()
+        return self.value - other
+
+    def __mul__(self, other):
+        self.action()
+        return self.value * other
+
+    __rmul__ = __mul__
+
+
+@in_child
+def test_conversions_whose_arguments_rebind_helpers_and_tables():
+    def rebind_binary():
+        binary.int2byte = lambda v: bytes((v,))
+        binary.BYTES2BITS_CACHE = dict(binary.BYTES2BITS_CACHE)
+
+    assert binary.integer2bits(Sneaky(19, rebind_binary), 8) == b"\x00\x00\x00\x01\x00\x00\x01\x01"
+    assert binary.integer2bytes(19, Sneaky(2, rebind_binary)) == b"\x00\x13"
+    assert binary.bytes2bits(b"\x01") == b"\x00" * 7 + b"\x01"
+
+    def shrink_tables():
+        hexmod.HEXPRINT = hexmod.HEXPRINT[:16]
+
+    try:
+        hexmod.hexdump(bytes(range(256)), Sneaky(16, shrink_tables))
+    except IndexError:
+        pass  # the shortened table is what the dump saw
+    hexmod.HEXPRINT = ["%02X" % v for v in range(256)]
+    assert hexmod.hexundump(hexmod.hexdump(b"xyz", 16), 16) == b"xyz"
+
+
+@in_child
+def test_stream_counts_that_rewrite_the_adapter():
+    adapter = bitstream.RebufferedBytesIO(Feed(bytes(range(100))))
+    adapter.read(10)
+
+    def replace_window():
+        adapter.rwbuffer = b"\xff" * 50
+
+    result = adapter.read(Sneaky(5, replace_window))
+    assert isinstance(result, bytes) and len(result) == 5
+    adapter.seek(0)
+    assert isinstance(adapter.read(5), bytes)
+
+    restreamed = bitstream.RestreamedBytesIO(Feed(b"abcdefgh" * 4), bytes, 4, bytes, 2)
+
+    def drop_buffer():
+        restreamed.rbuffer = b""
+
+    # Every comparison empties the buffer again, so the read runs the substream dry.
+    assert restreamed.read(Sneaky(6, drop_buffer)) == b""
+    restreamed.substream = Feed(b"more")
+    assert restreamed.read(2) == b"mo"
