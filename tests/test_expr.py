@@ -243,6 +243,25 @@ def test_user_operator_functions_and_fields_set_later():
         node(None)
 
 
+@pytest.mark.parametrize("unary", [False, True])
+def test_a_node_applies_whichever_operator_it_holds_at_each_call(unary):
+    # The same node, evaluated inline under a parent, switches between original operator
+    # functions, a user function and back.
+    ctx = {"x": 7, "y": 3}
+    if unary:
+        inner = -this.x
+        sequence = [operator.pos, operator.not_, operator.neg, abs, operator.pos, operator.neg]
+        expected = [fn(7) for fn in sequence]
+    else:
+        inner = this.x + this.y
+        sequence = [operator.sub, operator.mul, operator.add, operator.truediv, lambda a, b: (a, b), operator.add]
+        expected = [fn(7, 3) for fn in sequence]
+    node = BinExpr(lambda a, b: a, inner, 0)
+    for fn, want in zip(sequence, expected):
+        inner.op = fn
+        assert node(ctx) == want and inner(ctx) == want
+
+
 def test_path_fields_set_later():
     p = this.a
     assert p({"a": 1, "b": 2}) == 1

@@ -60,6 +60,9 @@ struct ExprObject {
     PyObject* seen_dict;
     std::uint64_t seen_version;
     PyObject* seen_fields[3];
+    // The original operator function this node applied last (an index into the originals, only
+    // ever a guess to be confirmed by identity).
+    signed char op_guess;
 };
 
 struct ExprState {
@@ -121,10 +124,54 @@ inline PyObject* instance_dict(PyObject* self) {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<ExprObject*>(self)->dict;
 #else
+#if !defined(Py_GIL_DISABLED)
+    // The managed dict sits three words before the object. 3.12 tags the word when it holds
+    // not-yet-materialised values; 3.13 keeps values inline only in classes flagged for it.
+    PyObject* word = reinterpret_cast<PyObject**>(self)[-3];
+#if PY_VERSION_HEX < 0x030D0000
+    if ((reinterpret_cast<std::uintptr_t>(word) & 1) == 0) return word;
+#else
+    if (!PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) return word;
+#endif
+#endif
     PyObject** slot = _PyObject_GetDictPtr(self);
     return slot != nullptr ? *slot : nullptr;
 #endif
 }
+
+// One level of C recursion, charged to the thread's counter exactly as Py_EnterRecursiveCall
+// charges it, but with the thread state fetched once per evaluation rather than once per level.
+// Near the limit the interpreter's own check runs (and raises RecursionError).
+inline int& recursion_remaining(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining;
+#else
+    return ts->recursion_remaining;
+#endif
+}
+
+class DepthGuard {
+public:
+    DepthGuard(PyThreadState* ts, const char* where) noexcept : ts_(ts) {
+        int& remaining = recursion_remaining(ts);
+        if (remaining > 1) {
+            --remaining;
+            entered_ = true;
+        } else {
+            entered_ = Py_EnterRecursiveCall(where) == 0;
+        }
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard() {
+        if (entered_) ++recursion_remaining(ts_);  // what Py_LeaveRecursiveCall does
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    PyThreadState* ts_;
+    bool entered_;
+};
 
 // Dict versions are unique across the process and change with every mutation made through the
 // dict, so a field read once is remembered until its dict changes. Attribute stores into inline
