@@ -126,13 +126,14 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
         Ref self(tp->tp_alloc(tp, 0));
         if (!self) return Ref();
-        Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
+        Ref dict(PyDict_New());
         if (!dict) return Ref();
         const Fields& fields = kFields[kind];
         std::size_t i = 0;
         for (PyObject* value : args) {
             if (PyDict_SetItem(dict.get(), st->name(fields.names[i++]), value) < 0) return Ref();
         }
+        if (PyObject_GenericSetDict(self.get(), dict.get(), nullptr) < 0) return Ref();
         return self;
     }
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
