@@ -63,6 +63,12 @@ struct ExprObject {
     // The original operator function this node applied last (an index into the originals, only
     // ever a guess to be confirmed by identity).
     signed char op_guess;
+    // A node built directly by this module holds its fields here, in constructor order, until
+    // anything asks for its instance dict or writes an attribute; they then move into the dict,
+    // which from then on is the only truth. `live_kind` names the class whose fields these are;
+    // EXPRMIXIN (no fields) means none are held here.
+    signed char live_kind;
+    PyObject* live[3];
 };
 
 struct ExprState {
@@ -191,35 +197,32 @@ inline bool may_remember(PyObject* self) {
 #endif
 }
 
-// self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
-// `direct`, else through getattr (which is also what a missing key falls back to); remembered
-// between calls while the instance dict is provably unchanged.
-inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
-    PyObject* name = st->name(kFields[kind].names[index]);
-    if (!direct) return Ref(PyObject_GetAttr(self, name));
-    PyObject* dict = instance_dict(self);
-    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    const bool remember = may_remember(self);
-    const std::uint64_t version = dict_version(dict);
-    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
-    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref(PyObject_GetAttr(self, name));
-    }
-    if (remember) {
-        if (!same) {
-            node->seen_dict = dict;
-            node->seen_version = version;
-            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
-        }
-        node->seen_fields[index] = value;
-    }
-    return Ref::borrow(value);
-}
+inline bool is_live(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->live_kind != EXPRMIXIN; }
 
+// Moves the fields a node holds into its instance dict (created if needed). Keys already there
+// were written after the node was built and are kept. False with an exception set on failure.
+bool materialize(PyObject* self);
+
+// The value of attribute `name` of a live node when the answer is one of the fields it holds
+// (a new reference); null with no exception when ordinary lookup must answer, possibly after
+// the fields moved into the dict.
+PyObject* live_attribute(PyObject* self, PyObject* name);
+
+// self.<field `index` of class `kind`, constructor order>, read as getattr would (general
+// route: any node, any class state).
+Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
+
+// The same, straight from the node when it holds the field itself and `direct` says its class is
+// the exact, plain one; from the instance dict when `direct` (remembered between calls while the
+// dict is provably unchanged); else through getattr (which is also what a missing key falls back
+// to).
+[[gnu::always_inline]] inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // Held here while there is no dict (nothing has written one behind the class's back) and the
+    // class is the plain one the fields were built for.
+    if (direct && node->live_kind == kind && instance_dict(self) == nullptr) return Ref::borrow(node->live[index]);
+    return read_slot_general(st, self, kind, index, direct);
+}
 
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
@@ -252,6 +255,10 @@ int path_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int path2_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* path_getattro(PyObject* self, PyObject* name);
+PyObject* node_getattro(PyObject* self, PyObject* name);
+int node_setattro(PyObject* self, PyObject* name, PyObject* value);
+PyObject* node_get_dict(PyObject* self, void* closure);
+int node_set_dict(PyObject* self, PyObject* value, void* closure);
 
 // Shared type plumbing (module.cpp).
 int node_traverse(PyObject* self, visitproc visit, void* arg);

@@ -258,6 +258,10 @@ PyType_Slot funcpath_slots[] = {
 // Entry points shared with the rest of the module.
 
 PyObject* path_getattro(PyObject* self, PyObject* name) {
+    if (is_live(self)) {
+        PyObject* found = live_attribute(self, name);
+        if (found != nullptr || PyErr_Occurred()) return found;
+    }
     PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (found != nullptr || PyErr_Occurred()) return found;
     return getattr_fallback(self, name);
