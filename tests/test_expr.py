@@ -850,3 +850,11 @@ def test_write_behind_the_class_is_merged_with_held_fields():
     node.extra = 3
     assert list(vars(node)) == ["op", "lhs", "rhs", "extra"] and node.rhs == 1
     assert node({"x": 1}) == 2
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="object.__setattr__ refuses classes with their own __setattr__")
+def test_field_written_behind_the_class_wins_over_the_held_one():
+    node = this.x + 1
+    object.__setattr__(node, "rhs", 2)
+    assert node.rhs == 2 and vars(node)["rhs"] == 2 and node({"x": 1}) == 3
+    assert node.op is operator.add and vars(node)["lhs"] is node.lhs
