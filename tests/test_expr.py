@@ -858,3 +858,52 @@ def test_field_written_behind_the_class_wins_over_the_held_one():
     object.__setattr__(node, "rhs", 2)
     assert node.rhs == 2 and vars(node)["rhs"] == 2 and node({"x": 1}) == 3
     assert node.op is operator.add and vars(node)["lhs"] is node.lhs
+
+
+class WithMissing(dict):
+    def __missing__(self, key):
+        return ("missing", key)
+
+
+class KeyStr(str):
+    pass
+
+
+def full_outcome(fn):
+    try:
+        return ("value", fn())
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), exc.args)
+
+
+@pytest.mark.parametrize("ctx, key", [
+    ({"a": 1}, "a"), ({"a": 1}, "b"), (WithMissing(a=1), "b"), ({"a": 1}, KeyStr("a")),
+    ({KeyStr("a"): 1}, "a"), ({1: 2}, 1), ({}, (1, 2)), ({}, ""), ([5, 6], 1), ("xy", "a"),
+])
+def test_path_lookup_is_subscription(ctx, key):
+    assert full_outcome(lambda: this[key](ctx)) == full_outcome(lambda: ctx[key])
+    assert full_outcome(lambda: (this[key] + 0)(ctx)) == full_outcome(lambda: ctx[key] + 0)
+
+
+@pytest.mark.parametrize("value", [[1, 2], "abc", {}, 5, -3, -2.5, None])
+def test_len_and_abs_paths_are_the_builtins(value):
+    ctx = {"x": value}
+    assert full_outcome(lambda: len_(this.x)(ctx)) == full_outcome(lambda: len(value))
+    assert full_outcome(lambda: abs_(this.x)(ctx)) == full_outcome(lambda: abs(value))
+
+
+def test_len_and_abs_bound_before_import_are_called():
+    result = run_python("""
+        import builtins
+        class Box(list):
+            pass
+        real_len, real_abs = builtins.len, builtins.abs
+        builtins.len = lambda x: 42 if type(x) is Box else real_len(x)
+        builtins.abs = lambda x: 43 if type(x) is Box else real_abs(x)
+        import qelo.expr as e
+        builtins.len, builtins.abs = real_len, real_abs
+        assert e.len_(e.this.x)({"x": Box([1])}) == 42 and e.abs_(e.this.x)({"x": Box()}) == 43
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -83,6 +83,28 @@ Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
     return Ref(PyObject_CallOneArg(fn, a));
 }
 
+// container[key]; an exact dict with an exact str key is looked up directly (the same lookup
+// dict's own subscript makes, and the same KeyError when the key is missing).
+Ref subscript(PyObject* container, PyObject* key) {
+    if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
+        PyObject* found = PyDict_GetItemWithError(container, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref();
+    }
+    return Ref(PyObject_GetItem(container, key));
+}
+
+// func(value); builtins.len and builtins.abs as imported run as the C operations they are.
+Ref apply_function(ExprState* st, PyObject* func, PyObject* value) {
+    if (func == st->builtin_len) {
+        const Py_ssize_t size = PyObject_Size(value);
+        return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
+    }
+    if (func == st->builtin_abs) return Ref(PyNumber_Absolute(value));
+    return Ref(PyObject_CallOneArg(func, value));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Evaluation core. One Evaluator serves a whole inline evaluation: the module state and the
 // thread state the recursion guards charge.
@@ -169,7 +191,7 @@ Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     if (!value) return Ref();
     Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return Ref();
-    return Ref(PyObject_GetItem(value.get(), field.get()));
+    return subscript(value.get(), field.get());
 }
 
 Ref Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
@@ -189,7 +211,7 @@ Ref Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bo
     if (!value) return Ref();
     Ref index = read_slot(st, self, PATH2, 1, direct);
     if (!index) return Ref();
-    return Ref(PyObject_GetItem(value.get(), index.get()));
+    return subscript(value.get(), index.get());
 }
 
 Ref Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
@@ -210,7 +232,7 @@ Ref Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     if (!func) return Ref();
     Ref value = resolve(operand.get(), arg);
     if (!value) return Ref();
-    return Ref(PyObject_CallOneArg(func.get(), value.get()));
+    return apply_function(st, func.get(), value.get());
 }
 
 Evaluator evaluator(ExprState* st) { return Evaluator{st, PyThreadState_Get()}; }

@@ -78,6 +78,8 @@ struct ExprState {
     PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
+    PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
     std::array<unsigned int, KIND_COUNT> verified_tag{};
     // Module globals and operator functions as last found, valid while the dict they came from
     // keeps its version (see module_global). Borrowed, never owned.

@@ -2,6 +2,7 @@
 #include "expr.hpp"
 
 #include <cstddef>
+#include <string_view>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -317,6 +318,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->operator_module);
     for (PyObject* fn : st->originals) Py_VISIT(fn);
     Py_VISIT(st->path_getattr);
+    Py_VISIT(st->builtin_len);
+    Py_VISIT(st->builtin_abs);
     return 0;
 }
 
@@ -328,6 +331,8 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
     Py_CLEAR(st->path_getattr);
+    Py_CLEAR(st->builtin_len);
+    Py_CLEAR(st->builtin_abs);
     return 0;
 }
 
@@ -443,6 +448,12 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
 }
 
 // Step 5: the ready-made paths, each built by calling its class.
+// The interpreter's own builtin function `name` (not something bound in its place before import).
+bool is_genuine_builtin(PyObject* fn, PyObject* builtins, const char* name) {
+    if (!PyCFunction_CheckExact(fn) || PyCFunction_GET_SELF(fn) != builtins) return false;
+    return std::string_view(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name) == name;
+}
+
 bool bind_module_objects(ExprState* st, PyObject* dict) {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
@@ -461,6 +472,11 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
         Ref argument(object.builtin ? PyObject_GetAttrString(builtins.get(), object.argument)
                                     : PyUnicode_InternFromString(object.argument));
         if (!argument) return false;
+        if (object.builtin && is_genuine_builtin(argument.get(), builtins.get(), object.argument)) {
+            const std::string_view name(object.argument);
+            if (name == "len") st->builtin_len = argument.dup().release();
+            if (name == "abs") st->builtin_abs = argument.dup().release();
+        }
         PyObject* cls = reinterpret_cast<PyObject*>(st->types[object.kind]);
         Ref value(PyObject_CallOneArg(cls, argument.get()));
         if (!value || PyDict_SetItemString(dict, object.name, value.get()) < 0) return false;
