@@ -190,7 +190,8 @@ int field_index(ExprState* st, Kind kind, PyObject* name) {
     for (std::size_t i = 0; i < fields.count; ++i) {
         if (st->name(fields.names[i]) == name) return static_cast<int>(i);
     }
-    if (!PyUnicode_Check(name)) return -1;
+    // Interned strings are equal only when identical (the field names are interned).
+    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) return -1;
     for (std::size_t i = 0; i < fields.count; ++i) {
         if (PyUnicode_Compare(st->name(fields.names[i]), name) == 0) return static_cast<int>(i);
     }
@@ -447,7 +448,7 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
     return true;
 }
 
-// Step 5: the ready-made paths, each built by calling its class.
+// Step 5: the ready-made paths, each built as calling its class builds it.
 // The interpreter's own builtin function `name` (not something bound in its place before import).
 bool is_genuine_builtin(PyObject* fn, PyObject* builtins, const char* name) {
     if (!PyCFunction_CheckExact(fn) || PyCFunction_GET_SELF(fn) != builtins) return false;
@@ -478,7 +479,9 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
             if (name == "abs") st->builtin_abs = argument.dup().release();
         }
         PyObject* cls = reinterpret_cast<PyObject*>(st->types[object.kind]);
-        Ref value(PyObject_CallOneArg(cls, argument.get()));
+        // cls(argument): the fresh classes are plain, so this is the direct build.
+        Ref value = object.kind == FUNCPATH ? construct(st, FUNCPATH, cls, {argument.get(), Py_None})
+                                            : construct(st, object.kind, cls, {argument.get(), Py_None, Py_None});
         if (!value || PyDict_SetItemString(dict, object.name, value.get()) < 0) return false;
     }
     return true;
