@@ -117,8 +117,8 @@ struct Evaluator {
     ExprState* st;
     PyThreadState* ts;
 
-    Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
-    Ref resolve(PyObject* operand, PyObject* ctx) {
+    [[gnu::always_inline]] inline Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+    [[gnu::always_inline]] Ref resolve(PyObject* operand, PyObject* ctx) {
         if (Py_TYPE(operand)->tp_call == nullptr) return Ref::borrow(operand);
         return call(operand, &ctx, 1);
     }
@@ -129,7 +129,7 @@ struct Evaluator {
     Ref funcpath(PyObject* self, PyObject* arg, bool direct);
 };
 
-Ref Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+inline Ref Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
     // Exact, unmodified classes are evaluated here instead of through a call.
     PyTypeObject* tp = Py_TYPE(callable);
     const auto& types = st->types;

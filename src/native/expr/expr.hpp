@@ -208,7 +208,7 @@ bool materialize(PyObject* self);
 // The value of attribute `name` of a live node when the answer is one of the fields it holds
 // (a new reference); null with no exception when ordinary lookup must answer, possibly after
 // the fields moved into the dict.
-PyObject* live_attribute(PyObject* self, PyObject* name);
+PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name);
 
 // self.<field `index` of class `kind`, constructor order>, read as getattr would (general
 // route: any node, any class state).

@@ -200,10 +200,8 @@ int field_index(ExprState* st, Kind kind, PyObject* name) {
 
 }  // namespace
 
-PyObject* live_attribute(PyObject* self, PyObject* name) {
+PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
     if (instance_dict(self) != nullptr) {
         // A dict written behind the class's back: merge, then answer from it.
         materialize(self);
@@ -222,7 +220,9 @@ PyObject* live_attribute(PyObject* self, PyObject* name) {
 
 PyObject* node_getattro(PyObject* self, PyObject* name) {
     if (is_live(self)) {
-        PyObject* found = live_attribute(self, name);
+        ExprState* st = require_state(self);
+        if (st == nullptr) return nullptr;
+        PyObject* found = live_attribute(st, self, name);
         if (found != nullptr || PyErr_Occurred()) return found;
     }
     return PyObject_GenericGetAttr(self, name);
