@@ -122,9 +122,15 @@ struct Evaluator {
         if (Py_TYPE(operand)->tp_call == nullptr) return Ref::borrow(operand);
         return call(operand, &ctx, 1);
     }
+    // The same, handing an operand that is not callable back as it is.
+    [[gnu::always_inline]] Ref resolve(Ref&& operand, PyObject* ctx) {
+        if (Py_TYPE(operand.get())->tp_call == nullptr) return std::move(operand);
+        return call(operand.get(), &ctx, 1);
+    }
     Ref uniexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref binexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref path(PyObject* self, PyObject* ctx, bool direct);
+    Ref parent_value(PyObject* parent, PyObject* ctx);
     Ref path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
     Ref funcpath(PyObject* self, PyObject* arg, bool direct);
 };
@@ -148,7 +154,7 @@ Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     if (!guard) return Ref();
     Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
     if (!operand) return Ref();
-    Ref value = resolve(operand.get(), ctx);
+    Ref value = resolve(std::move(operand), ctx);
     if (!value) return Ref();
     // The operator is read once the operand is resolved, as the steps are ordered.
     Ref op = read_slot(st, self, UNIEXPR, 0, direct);
@@ -161,11 +167,11 @@ Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     if (!guard) return Ref();
     Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
     if (!lhs) return Ref();
-    Ref left = resolve(lhs.get(), ctx);
+    Ref left = resolve(std::move(lhs), ctx);
     if (!left) return Ref();
     Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
     if (!rhs) return Ref();
-    Ref right = resolve(rhs.get(), ctx);
+    Ref right = resolve(std::move(rhs), ctx);
     if (!right) return Ref();
     // Left before right, both before the operator is read and applied.
     Ref op = read_slot(st, self, BINEXPR, 0, direct);
@@ -173,21 +179,28 @@ Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     return apply_binary(st, self, op.get(), left.get(), right.get());
 }
 
-Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
+// The value of a path's parent for `ctx`: a root parent (this, obj_) gives the context itself,
+// another exact path is evaluated in place, anything else is called. Only the last two recurse,
+// so only they are charged a level.
+Ref Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
+    if (exact_plain(st, parent, PATH)) {
+        Ref grandparent = read_slot(st, parent, PATH, 2, true);
+        if (!grandparent) return Ref();
+        if (grandparent.get() == Py_None) return Ref::borrow(ctx);
+        DepthGuard guard(ts, kEvalPath);
+        if (!guard) return Ref();
+        return path(parent, ctx, true);
+    }
     DepthGuard guard(ts, kEvalPath);
     if (!guard) return Ref();
+    return call(parent, &ctx, 1);
+}
+
+Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
-    Ref value;
-    if (exact_plain(st, parent.get(), PATH)) {
-        // The parent evaluated in place; a root (this, obj_) gives the context itself.
-        Ref grandparent = read_slot(st, parent.get(), PATH, 2, true);
-        if (!grandparent) return Ref();
-        value = grandparent.get() == Py_None ? Ref::borrow(ctx) : path(parent.get(), ctx, true);
-    } else {
-        value = call(parent.get(), &ctx, 1);
-    }
+    Ref value = parent_value(parent.get(), ctx);
     if (!value) return Ref();
     Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return Ref();

@@ -56,7 +56,7 @@ struct ExprObject {
 #endif
     vectorcallfunc vectorcall;
     // Where each stored field sits in the instance dict as last read: valid only while the dict
-    // is the very same one at the very same version (see read_slot). Borrowed, never owned.
+    // is the very same one at the very same version (see read_slot_general). Borrowed, never owned.
     PyObject* seen_dict;
     std::uint64_t seen_version;
     PyObject* seen_fields[3];
