@@ -243,6 +243,25 @@ def test_user_operator_functions_and_fields_set_later():
         node(None)
 
 
+@pytest.mark.parametrize("unary", [False, True])
+def test_a_node_applies_whichever_operator_it_holds_at_each_call(unary):
+    # The same node, evaluated inline under a parent, switches between original operator
+    # functions, a user function and back.
+    ctx = {"x": 7, "y": 3}
+    if unary:
+        inner = -this.x
+        sequence = [operator.pos, operator.not_, operator.neg, abs, operator.pos, operator.neg]
+        expected = [fn(7) for fn in sequence]
+    else:
+        inner = this.x + this.y
+        sequence = [operator.sub, operator.mul, operator.add, operator.truediv, lambda a, b: (a, b), operator.add]
+        expected = [fn(7, 3) for fn in sequence]
+    node = BinExpr(lambda a, b: a, inner, 0)
+    for fn, want in zip(sequence, expected):
+        inner.op = fn
+        assert node(ctx) == want and inner(ctx) == want
+
+
 def test_path_fields_set_later():
     p = this.a
     assert p({"a": 1, "b": 2}) == 1
@@ -673,3 +692,218 @@ def test_fast_and_general_paths_agree(tree, ctx):
     assert build(tree, BinExpr, this)(ctx) == expected
     assert build(tree, GeneralBin, type("P", (Path,), {})("this"))(ctx) == expected
     assert build(tree, lambda *a: BinExpr(*a) + 0, this)(ctx) == expected
+
+
+# --- nodes built by operators, path access and binding, seen through every route ----------------
+# Such nodes are built directly; whatever route reads or changes them must see exactly what it
+# sees on a node whose fields were stored by __init__ into its instance dict.
+
+BUILT = {
+    "uni": (lambda: -this.x, ["op", "operand"]),
+    "bin": (lambda: this.x + 1, ["op", "lhs", "rhs"]),
+    "path": (lambda: this.x, ["_Path__name", "_Path__field", "_Path__parent"]),
+    "path2": (lambda: list_[2], ["_Path2__name", "_Path2__index", "_Path2__parent"]),
+    "funcpath": (lambda: len_(this.x), ["_FuncPath__func", "_FuncPath__operand"]),
+}
+
+
+def fresh(name):
+    return BUILT[name][0]()
+
+
+def fresh_from_dict(name):
+    # The same node after something asked for its instance dict.
+    node = fresh(name)
+    vars(node)
+    return node
+
+
+def outcome(fn):
+    try:
+        return ("value", fn())
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), str(exc))
+
+
+def plain(value):
+    # Nodes compare by building nodes; compare their text forms instead.
+    if isinstance(value, ExprMixin):
+        return ("node", type(value), repr(value))
+    if isinstance(value, (list, tuple)):
+        return type(value)(plain(v) for v in value)
+    return value
+
+
+def route_results(name, route):
+    fields = BUILT[name][1]
+    results = []
+    for make in (fresh, fresh_from_dict):
+        node = make(name)
+        results.append(plain(outcome(lambda: route(node, fields))))
+    return results
+
+
+class Sub:
+    pass
+
+
+def evaluate(node):
+    return node({"x": [4, 5, 6]}, [7, 8, 9])
+
+
+ROUTES = {
+    "vars": lambda n, f: [(k, plain(v)) for k, v in vars(n).items()],
+    "dict": lambda n, f: [(k, plain(v)) for k, v in n.__dict__.items()],
+    "getattr": lambda n, f: [plain(getattr(n, "".join(list(k)))) for k in f],
+    "hasattr": lambda n, f: [hasattr(n, k) for k in f + ["missing_"]],
+    "dir": lambda n, f: sorted(set(f) & set(dir(n))),
+    "evaluate": lambda n, f: plain(evaluate(n)),
+    "setattr": lambda n, f: (setattr(n, f[-1], 5), plain(getattr(n, f[-1])), list(vars(n)))[1:],
+    "delattr": lambda n, f: (delattr(n, f[0]), list(vars(n)), outcome(lambda: evaluate(n))[:2])[1:],
+    "delattr_then_read": lambda n, f: (delattr(n, f[-1]), plain(getattr(n, f[-1])))[1],
+    "dict_write": lambda n, f: (vars(n).__setitem__(f[-1], 9), getattr(n, f[-1]))[1],
+    "dict_replace": lambda n, f: (setattr(n, "__dict__", {f[0]: 1}), getattr(n, f[0]),
+                                  hasattr(n, f[-1]))[1:],
+    "getstate": lambda n, f: [(k, plain(v)) for k, v in n.__getstate__().items()],
+    "copy": lambda n, f: [(k, plain(v)) for k, v in vars(copy.copy(n)).items()],
+    "deepcopy": lambda n, f: plain(copy.deepcopy(n)),
+    "pickle": lambda n, f: [(k, plain(v)) for k, v in vars(pickle.loads(pickle.dumps(n))).items()],
+    "repr_str": lambda n, f: (repr(n), str(n)),
+    "object_getattribute_dict": lambda n, f: sorted(object.__getattribute__(n, "__dict__")),
+}
+
+
+@pytest.mark.parametrize("route", sorted(ROUTES))
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_built_nodes_agree_with_dict_nodes(name, route):
+    held, from_dict = route_results(name, ROUTES[route])
+    assert held == from_dict
+
+
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_built_nodes_hold_the_values_they_were_built_with(name):
+    node = fresh(name)
+    fields = BUILT[name][1]
+    values = [getattr(node, f) for f in fields]
+    assert list(vars(node)) == fields
+    assert all(vars(node)[f] is v for f, v in zip(fields, values))
+
+
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_class_assignment_keeps_the_fields(name):
+    node = fresh(name)
+    fields = BUILT[name][1]
+    before = [getattr(node, f) for f in fields]
+    sub = type("Sub", (type(node),), {})
+    node.__class__ = sub
+    assert [getattr(node, f) for f in fields] == before
+    assert plain(outcome(lambda: evaluate(node))) == plain(outcome(lambda: evaluate(fresh(name))))
+
+
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_class_changes_after_building_are_seen_by_built_nodes(name):
+    # Run in a child: the classes are changed.
+    code = f"""
+        import operator
+        from qelo.expr import *
+        import qelo.expr as expr
+        make = {{"uni": lambda: -this.x, "bin": lambda: this.x + 1, "path": lambda: this.x,
+                 "path2": lambda: list_[2], "funcpath": lambda: len_(this.x)}}[{name!r}]
+        fields = {BUILT[name][1]!r}
+        node, twin = make(), make()
+        vars(twin)
+        cls = type(node)
+        # A class attribute of a field's name: the instance's own value still wins.
+        setattr(cls, fields[-1], "class value")
+        assert getattr(node, fields[-1]) == getattr(twin, fields[-1]) != "class value"
+        # An attribute hook added later is asked only for what the instance lacks.
+        cls.__getattr__ = lambda self, name: "hook:" + name
+        assert getattr(node, fields[0]) is getattr(twin, fields[0])
+        assert node.other == twin.other == "hook:other"
+        # A data descriptor of a field's name answers before the instance dict.
+        setattr(cls, fields[0], property(lambda self: "property"))
+        assert getattr(node, fields[0]) == getattr(twin, fields[0]) == "property"
+        assert fields[0] in vars(node)
+        print("ok")
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_cycles_through_built_nodes_are_collected():
+    import gc
+    import weakref
+
+    holder = []
+    node = this.x + holder  # a field refers to the list, the list to the node
+    holder.append(node)
+    ref = weakref.ref(node)
+    del node, holder
+    gc.collect()
+    assert ref() is None
+
+
+def test_write_behind_the_class_is_merged_with_held_fields():
+    # A subclass's __setattr__ that reaches object's route through the class chain.
+    node = this.x + 1
+    node.extra = 3
+    assert list(vars(node)) == ["op", "lhs", "rhs", "extra"] and node.rhs == 1
+    assert node({"x": 1}) == 2
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="object.__setattr__ refuses classes with their own __setattr__")
+def test_field_written_behind_the_class_wins_over_the_held_one():
+    node = this.x + 1
+    object.__setattr__(node, "rhs", 2)
+    assert node.rhs == 2 and vars(node)["rhs"] == 2 and node({"x": 1}) == 3
+    assert node.op is operator.add and vars(node)["lhs"] is node.lhs
+
+
+class WithMissing(dict):
+    def __missing__(self, key):
+        return ("missing", key)
+
+
+class KeyStr(str):
+    pass
+
+
+def full_outcome(fn):
+    try:
+        return ("value", fn())
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), exc.args)
+
+
+@pytest.mark.parametrize("ctx, key", [
+    ({"a": 1}, "a"), ({"a": 1}, "b"), (WithMissing(a=1), "b"), ({"a": 1}, KeyStr("a")),
+    ({KeyStr("a"): 1}, "a"), ({1: 2}, 1), ({}, (1, 2)), ({}, ""), ([5, 6], 1), ("xy", "a"),
+])
+def test_path_lookup_is_subscription(ctx, key):
+    assert full_outcome(lambda: this[key](ctx)) == full_outcome(lambda: ctx[key])
+    assert full_outcome(lambda: (this[key] + 0)(ctx)) == full_outcome(lambda: ctx[key] + 0)
+
+
+@pytest.mark.parametrize("value", [[1, 2], "abc", {}, 5, -3, -2.5, None])
+def test_len_and_abs_paths_are_the_builtins(value):
+    ctx = {"x": value}
+    assert full_outcome(lambda: len_(this.x)(ctx)) == full_outcome(lambda: len(value))
+    assert full_outcome(lambda: abs_(this.x)(ctx)) == full_outcome(lambda: abs(value))
+
+
+def test_len_and_abs_bound_before_import_are_called():
+    result = run_python("""
+        import builtins
+        class Box(list):
+            pass
+        real_len, real_abs = builtins.len, builtins.abs
+        builtins.len = lambda x: 42 if type(x) is Box else real_len(x)
+        builtins.abs = lambda x: 43 if type(x) is Box else real_abs(x)
+        import qelo.expr as e
+        builtins.len, builtins.abs = real_len, real_abs
+        assert e.len_(e.this.x)({"x": Box([1])}) == 42 and e.abs_(e.this.x)({"x": Box()}) == 43
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

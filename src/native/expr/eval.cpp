@@ -59,95 +59,156 @@ int original_index(ExprState* st, PyObject* fn) {
     return -1;
 }
 
-Ref apply_binary(ExprState* st, PyObject* fn, PyObject* a, PyObject* b) {
+// Which original `fn` is, trying first the one this node applied last time (an identity check,
+// so a stale guess costs nothing but the full search).
+int original_index(ExprState* st, PyObject* self, PyObject* fn) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    const int guess = node->op_guess;
+    if (guess >= 0 && st->originals[guess] == fn) return guess;
     const int index = original_index(st, fn);
+    node->op_guess = static_cast<signed char>(index);
+    return index;
+}
+
+Ref apply_binary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a, PyObject* b) {
+    const int index = original_index(st, self, fn);
     if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), a, b);
     PyObject* args[] = {a, b};
     return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
 }
 
-Ref apply_unary(ExprState* st, PyObject* fn, PyObject* a) {
-    const int index = original_index(st, fn);
+Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
+    const int index = original_index(st, self, fn);
     if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), a);
     return Ref(PyObject_CallOneArg(fn, a));
 }
 
-}  // namespace
+// container[key]; an exact dict with an exact str key is looked up directly (the same lookup
+// dict's own subscript makes, and the same KeyError when the key is missing).
+Ref subscript(PyObject* container, PyObject* key) {
+    if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
+        PyObject* found = PyDict_GetItemWithError(container, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref();
+    }
+    return Ref(PyObject_GetItem(container, key));
+}
+
+// func(value); builtins.len and builtins.abs as imported run as the C operations they are.
+Ref apply_function(ExprState* st, PyObject* func, PyObject* value) {
+    if (func == st->builtin_len) {
+        const Py_ssize_t size = PyObject_Size(value);
+        return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
+    }
+    if (func == st->builtin_abs) return Ref(PyNumber_Absolute(value));
+    return Ref(PyObject_CallOneArg(func, value));
+}
 
 // ---------------------------------------------------------------------------------------------
-// Evaluation core.
+// Evaluation core. One Evaluator serves a whole inline evaluation: the module state and the
+// thread state the recursion guards charge.
 
-Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+const char kEvalExpr[] = " while evaluating an expression";
+const char kEvalPath[] = " while evaluating a path";
+const char kEvalFuncPath[] = " while evaluating a function path";
+
+struct Evaluator {
+    ExprState* st;
+    PyThreadState* ts;
+
+    [[gnu::always_inline]] inline Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+    [[gnu::always_inline]] Ref resolve(PyObject* operand, PyObject* ctx) {
+        if (Py_TYPE(operand)->tp_call == nullptr) return Ref::borrow(operand);
+        return call(operand, &ctx, 1);
+    }
+    // The same, handing an operand that is not callable back as it is.
+    [[gnu::always_inline]] Ref resolve(Ref&& operand, PyObject* ctx) {
+        if (Py_TYPE(operand.get())->tp_call == nullptr) return std::move(operand);
+        return call(operand.get(), &ctx, 1);
+    }
+    Ref uniexpr(PyObject* self, PyObject* ctx, bool direct);
+    Ref binexpr(PyObject* self, PyObject* ctx, bool direct);
+    Ref path(PyObject* self, PyObject* ctx, bool direct);
+    Ref parent_value(PyObject* parent, PyObject* ctx);
+    Ref path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+    Ref funcpath(PyObject* self, PyObject* arg, bool direct);
+};
+
+inline Ref Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
     // Exact, unmodified classes are evaluated here instead of through a call.
     PyTypeObject* tp = Py_TYPE(callable);
+    const auto& types = st->types;
     if (nargs >= 1) {
-        if (tp == st->types[BINEXPR] && is_plain(st, BINEXPR)) return eval_binexpr(st, callable, args[0], true);
-        if (tp == st->types[PATH] && is_plain(st, PATH)) return eval_path(st, callable, args[0], true);
-        if (tp == st->types[FUNCPATH] && is_plain(st, FUNCPATH)) return eval_funcpath(st, callable, args[0], true);
-        if (tp == st->types[UNIEXPR] && is_plain(st, UNIEXPR)) return eval_uniexpr(st, callable, args[0], true);
+        if (tp == types[BINEXPR] && is_plain(st, BINEXPR)) return binexpr(callable, args[0], true);
+        if (tp == types[PATH] && is_plain(st, PATH)) return path(callable, args[0], true);
+        if (tp == types[FUNCPATH] && is_plain(st, FUNCPATH)) return funcpath(callable, args[0], true);
+        if (tp == types[UNIEXPR] && is_plain(st, UNIEXPR)) return uniexpr(callable, args[0], true);
     }
-    if (tp == st->types[PATH2] && is_plain(st, PATH2)) return eval_path2(st, callable, args, nargs, true);
+    if (tp == types[PATH2] && is_plain(st, PATH2)) return path2(callable, args, nargs, true);
     return Ref(PyObject_Vectorcall(callable, args, nargs, nullptr));
 }
 
-Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) {
-    if (Py_TYPE(operand)->tp_call == nullptr) return Ref::borrow(operand);
-    return call_with(st, operand, &ctx, 1);
-}
-
-Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    RecursionGuard guard(" while evaluating an expression");
+Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
+    DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
     Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
     if (!operand) return Ref();
-    Ref value = resolve(st, operand.get(), ctx);
+    Ref value = resolve(std::move(operand), ctx);
     if (!value) return Ref();
     // The operator is read once the operand is resolved, as the steps are ordered.
     Ref op = read_slot(st, self, UNIEXPR, 0, direct);
     if (!op) return Ref();
-    return apply_unary(st, op.get(), value.get());
+    return apply_unary(st, self, op.get(), value.get());
 }
 
-Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    RecursionGuard guard(" while evaluating an expression");
+Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
+    DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
     Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
     if (!lhs) return Ref();
-    Ref left = resolve(st, lhs.get(), ctx);
+    Ref left = resolve(std::move(lhs), ctx);
     if (!left) return Ref();
     Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
     if (!rhs) return Ref();
-    Ref right = resolve(st, rhs.get(), ctx);
+    Ref right = resolve(std::move(rhs), ctx);
     if (!right) return Ref();
     // Left before right, both before the operator is read and applied.
     Ref op = read_slot(st, self, BINEXPR, 0, direct);
     if (!op) return Ref();
-    return apply_binary(st, op.get(), left.get(), right.get());
+    return apply_binary(st, self, op.get(), left.get(), right.get());
 }
 
-Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    RecursionGuard guard(" while evaluating a path");
+// The value of a path's parent for `ctx`: a root parent (this, obj_) gives the context itself,
+// another exact path is evaluated in place, anything else is called. Only the last two recurse,
+// so only they are charged a level.
+Ref Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
+    if (exact_plain(st, parent, PATH)) {
+        Ref grandparent = read_slot(st, parent, PATH, 2, true);
+        if (!grandparent) return Ref();
+        if (grandparent.get() == Py_None) return Ref::borrow(ctx);
+        DepthGuard guard(ts, kEvalPath);
+        if (!guard) return Ref();
+        return path(parent, ctx, true);
+    }
+    DepthGuard guard(ts, kEvalPath);
     if (!guard) return Ref();
+    return call(parent, &ctx, 1);
+}
+
+Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
-    Ref value;
-    if (exact_plain(st, parent.get(), PATH)) {
-        // The parent evaluated in place; a root (this, obj_) gives the context itself.
-        Ref grandparent = read_slot(st, parent.get(), PATH, 2, true);
-        if (!grandparent) return Ref();
-        value = grandparent.get() == Py_None ? Ref::borrow(ctx) : eval_path(st, parent.get(), ctx, true);
-    } else {
-        value = call_with(st, parent.get(), &ctx, 1);
-    }
+    Ref value = parent_value(parent.get(), ctx);
     if (!value) return Ref();
     Ref field = read_slot(st, self, PATH, 1, direct);
     if (!field) return Ref();
-    return Ref(PyObject_GetItem(value.get(), field.get()));
+    return subscript(value.get(), field.get());
 }
 
-Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
-    RecursionGuard guard(" while evaluating a path");
+Ref Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
+    DepthGuard guard(ts, kEvalPath);
     if (!guard) return Ref();
     Ref parent = read_slot(st, self, PATH2, 2, direct);
     if (!parent) return Ref();
@@ -159,15 +220,15 @@ Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t 
         }
         return Ref::borrow(args[1]);
     }
-    Ref value = call_with(st, parent.get(), args, nargs);
+    Ref value = call(parent.get(), args, nargs);
     if (!value) return Ref();
     Ref index = read_slot(st, self, PATH2, 1, direct);
     if (!index) return Ref();
-    return Ref(PyObject_GetItem(value.get(), index.get()));
+    return subscript(value.get(), index.get());
 }
 
-Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
-    RecursionGuard guard(" while evaluating a function path");
+Ref Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
+    DepthGuard guard(ts, kEvalFuncPath);
     if (!guard) return Ref();
     Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
     if (!operand) return Ref();
@@ -182,9 +243,38 @@ Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
     }
     Ref func = read_slot(st, self, FUNCPATH, 0, direct);
     if (!func) return Ref();
-    Ref value = resolve(st, operand.get(), arg);
+    Ref value = resolve(operand.get(), arg);
     if (!value) return Ref();
-    return Ref(PyObject_CallOneArg(func.get(), value.get()));
+    return apply_function(st, func.get(), value.get());
+}
+
+Evaluator evaluator(ExprState* st) { return Evaluator{st, PyThreadState_Get()}; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Entry points: a call of a node from outside starts one inline evaluation.
+
+Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+    return evaluator(st).call(callable, args, nargs);
+}
+
+Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) { return evaluator(st).resolve(operand, ctx); }
+
+Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).uniexpr(self, ctx, direct);
+}
+Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).binexpr(self, ctx, direct);
+}
+Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).path(self, ctx, direct);
+}
+Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
+    return evaluator(st).path2(self, args, nargs, direct);
+}
+Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
+    return evaluator(st).funcpath(self, arg, direct);
 }
 
 }  // namespace qelo::expr

@@ -56,10 +56,19 @@ struct ExprObject {
 #endif
     vectorcallfunc vectorcall;
     // Where each stored field sits in the instance dict as last read: valid only while the dict
-    // is the very same one at the very same version (see read_slot). Borrowed, never owned.
+    // is the very same one at the very same version (see read_slot_general). Borrowed, never owned.
     PyObject* seen_dict;
     std::uint64_t seen_version;
     PyObject* seen_fields[3];
+    // The original operator function this node applied last (an index into the originals, only
+    // ever a guess to be confirmed by identity).
+    signed char op_guess;
+    // A node built directly by this module holds its fields here, in constructor order, until
+    // anything asks for its instance dict or writes an attribute; they then move into the dict,
+    // which from then on is the only truth. `live_kind` names the class whose fields these are;
+    // EXPRMIXIN (no fields) means none are held here.
+    signed char live_kind;
+    PyObject* live[3];
 };
 
 struct ExprState {
@@ -69,6 +78,8 @@ struct ExprState {
     PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
+    PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
     std::array<unsigned int, KIND_COUNT> verified_tag{};
     // Module globals and operator functions as last found, valid while the dict they came from
     // keeps its version (see module_global). Borrowed, never owned.
@@ -121,10 +132,54 @@ inline PyObject* instance_dict(PyObject* self) {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<ExprObject*>(self)->dict;
 #else
+#if !defined(Py_GIL_DISABLED)
+    // The managed dict sits three words before the object. 3.12 tags the word when it holds
+    // not-yet-materialised values; 3.13 keeps values inline only in classes flagged for it.
+    PyObject* word = reinterpret_cast<PyObject**>(self)[-3];
+#if PY_VERSION_HEX < 0x030D0000
+    if ((reinterpret_cast<std::uintptr_t>(word) & 1) == 0) return word;
+#else
+    if (!PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) return word;
+#endif
+#endif
     PyObject** slot = _PyObject_GetDictPtr(self);
     return slot != nullptr ? *slot : nullptr;
 #endif
 }
+
+// One level of C recursion, charged to the thread's counter exactly as Py_EnterRecursiveCall
+// charges it, but with the thread state fetched once per evaluation rather than once per level.
+// Near the limit the interpreter's own check runs (and raises RecursionError).
+inline int& recursion_remaining(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining;
+#else
+    return ts->recursion_remaining;
+#endif
+}
+
+class DepthGuard {
+public:
+    DepthGuard(PyThreadState* ts, const char* where) noexcept : ts_(ts) {
+        int& remaining = recursion_remaining(ts);
+        if (remaining > 1) {
+            --remaining;
+            entered_ = true;
+        } else {
+            entered_ = Py_EnterRecursiveCall(where) == 0;
+        }
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard() {
+        if (entered_) ++recursion_remaining(ts_);  // what Py_LeaveRecursiveCall does
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    PyThreadState* ts_;
+    bool entered_;
+};
 
 // Dict versions are unique across the process and change with every mutation made through the
 // dict, so a field read once is remembered until its dict changes. Attribute stores into inline
@@ -144,35 +199,32 @@ inline bool may_remember(PyObject* self) {
 #endif
 }
 
-// self.<field `index` of class `kind`, constructor order>: straight from the instance dict when
-// `direct`, else through getattr (which is also what a missing key falls back to); remembered
-// between calls while the instance dict is provably unchanged.
-inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
-    PyObject* name = st->name(kFields[kind].names[index]);
-    if (!direct) return Ref(PyObject_GetAttr(self, name));
-    PyObject* dict = instance_dict(self);
-    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    const bool remember = may_remember(self);
-    const std::uint64_t version = dict_version(dict);
-    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
-    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref(PyObject_GetAttr(self, name));
-    }
-    if (remember) {
-        if (!same) {
-            node->seen_dict = dict;
-            node->seen_version = version;
-            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
-        }
-        node->seen_fields[index] = value;
-    }
-    return Ref::borrow(value);
-}
+inline bool is_live(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->live_kind != EXPRMIXIN; }
 
+// Moves the fields a node holds into its instance dict (created if needed). Keys already there
+// were written after the node was built and are kept. False with an exception set on failure.
+bool materialize(PyObject* self);
+
+// The value of attribute `name` of a live node when the answer is one of the fields it holds
+// (a new reference); null with no exception when ordinary lookup must answer, possibly after
+// the fields moved into the dict.
+PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name);
+
+// self.<field `index` of class `kind`, constructor order>, read as getattr would (general
+// route: any node, any class state).
+Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
+
+// The same, straight from the node when it holds the field itself and `direct` says its class is
+// the exact, plain one; from the instance dict when `direct` (remembered between calls while the
+// dict is provably unchanged); else through getattr (which is also what a missing key falls back
+// to).
+[[gnu::always_inline]] inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // Held here while there is no dict (nothing has written one behind the class's back) and the
+    // class is the plain one the fields were built for.
+    if (direct && node->live_kind == kind && instance_dict(self) == nullptr) return Ref::borrow(node->live[index]);
+    return read_slot_general(st, self, kind, index, direct);
+}
 
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
@@ -205,6 +257,10 @@ int path_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int path2_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* path_getattro(PyObject* self, PyObject* name);
+PyObject* node_getattro(PyObject* self, PyObject* name);
+int node_setattro(PyObject* self, PyObject* name, PyObject* value);
+PyObject* node_get_dict(PyObject* self, void* closure);
+int node_set_dict(PyObject* self, PyObject* value, void* closure);
 
 // Shared type plumbing (module.cpp).
 int node_traverse(PyObject* self, visitproc visit, void* arg);

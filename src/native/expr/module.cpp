@@ -2,6 +2,7 @@
 #include "expr.hpp"
 
 #include <cstddef>
+#include <string_view>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -34,12 +35,12 @@ struct OriginalSlots {
 };
 const OriginalSlots& original_slots(Kind kind) {
     static const std::array<OriginalSlots, KIND_COUNT> table{{
-        {nullptr, nullptr, PyObject_GenericGetAttr},
-        {uniexpr_call, uniexpr_init, PyObject_GenericGetAttr},
-        {binexpr_call, binexpr_init, PyObject_GenericGetAttr},
+        {nullptr, nullptr, node_getattro},
+        {uniexpr_call, uniexpr_init, node_getattro},
+        {binexpr_call, binexpr_init, node_getattro},
         {path_call, path_init, path_getattro},
-        {path2_call, path2_init, PyObject_GenericGetAttr},
-        {funcpath_call, funcpath_init, PyObject_GenericGetAttr},
+        {path2_call, path2_init, node_getattro},
+        {funcpath_call, funcpath_init, node_getattro},
     }};
     return table[kind];
 }
@@ -52,7 +53,7 @@ bool verify_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     const OriginalSlots& slots = original_slots(kind);
     if (tp->tp_call != slots.call || tp->tp_init != slots.init || tp->tp_getattro != slots.getattro ||
-        tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_new != PyBaseObject_Type.tp_new) {
+        tp->tp_setattro != node_setattro || tp->tp_new != PyBaseObject_Type.tp_new) {
         return false;
     }
     const Fields& fields = kFields[kind];
@@ -124,22 +125,130 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     PyTypeObject* tp = st->types[kind];
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
+        // The fields stay in the node until the instance dict is asked for (see materialize).
         Ref self(tp->tp_alloc(tp, 0));
         if (!self) return Ref();
-        Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
-        if (!dict) return Ref();
-        const Fields& fields = kFields[kind];
+        auto* node = reinterpret_cast<ExprObject*>(self.get());
         std::size_t i = 0;
-        for (PyObject* value : args) {
-            if (PyDict_SetItem(dict.get(), st->name(fields.names[i++]), value) < 0) return Ref();
-        }
+        for (PyObject* value : args) node->live[i++] = Ref::borrow(value).release();
+        node->live_kind = static_cast<signed char>(kind);
         return self;
     }
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 
+Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (node->live_kind != EXPRMIXIN && !materialize(self)) return Ref();
+    if (!direct) return Ref(PyObject_GetAttr(self, name));
+    PyObject* dict = instance_dict(self);
+    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
+    const bool remember = may_remember(self);
+    const std::uint64_t version = dict_version(dict);
+    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
+    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return Ref();
+        return Ref(PyObject_GetAttr(self, name));
+    }
+    if (remember) {
+        if (!same) {
+            node->seen_dict = dict;
+            node->seen_version = version;
+            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
+        }
+        node->seen_fields[index] = value;
+    }
+    return Ref::borrow(value);
+}
+
+bool materialize(PyObject* self) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (node->live_kind == EXPRMIXIN) return true;
+    ExprState* st = require_state(self);
+    if (st == nullptr) return false;
+    Ref dict(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return false;
+    // Still live: building the dict runs no code of ours or the user's.
+    const Fields& fields = kFields[node->live_kind];
+    for (std::size_t i = 0; i < fields.count; ++i) {
+        if (PyDict_SetDefault(dict.get(), st->name(fields.names[i]), node->live[i]) == nullptr) return false;
+    }
+    // Every value is in the dict now; only then let go of the node's own references.
+    node->live_kind = EXPRMIXIN;
+    for (std::size_t i = 0; i < fields.count; ++i) Py_CLEAR(node->live[i]);
+    return true;
+}
+
+namespace {
+
+// The index of `name` among a class's fields, or -1.
+int field_index(ExprState* st, Kind kind, PyObject* name) {
+    const Fields& fields = kFields[kind];
+    for (std::size_t i = 0; i < fields.count; ++i) {
+        if (st->name(fields.names[i]) == name) return static_cast<int>(i);
+    }
+    // Interned strings are equal only when identical (the field names are interned).
+    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) return -1;
+    for (std::size_t i = 0; i < fields.count; ++i) {
+        if (PyUnicode_Compare(st->name(fields.names[i]), name) == 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (instance_dict(self) != nullptr) {
+        // A dict written behind the class's back: merge, then answer from it.
+        materialize(self);
+        return nullptr;
+    }
+    const int index = field_index(st, static_cast<Kind>(node->live_kind), name);
+    if (index < 0) return nullptr;  // the instance dict would not hold it either
+    // A data descriptor of the class answers before the instance dict does.
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(self), name);
+    if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) {
+        materialize(self);
+        return nullptr;
+    }
+    return Ref::borrow(node->live[index]).release();
+}
+
+PyObject* node_getattro(PyObject* self, PyObject* name) {
+    if (is_live(self)) {
+        ExprState* st = require_state(self);
+        if (st == nullptr) return nullptr;
+        PyObject* found = live_attribute(st, self, name);
+        if (found != nullptr || PyErr_Occurred()) return found;
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int node_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!materialize(self)) return -1;
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject* node_get_dict(PyObject* self, void* closure) {
+    if (!materialize(self)) return nullptr;
+    return PyObject_GenericGetDict(self, closure);
+}
+
+int node_set_dict(PyObject* self, PyObject* value, void* closure) {
+    if (!materialize(self)) return -1;
+    return PyObject_GenericSetDict(self, value, closure);
+}
+
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (node->live_kind != EXPRMIXIN) {
+        for (std::size_t i = 0; i < kFields[node->live_kind].count; ++i) Py_VISIT(node->live[i]);
+    }
 #if PY_VERSION_HEX >= 0x030D0000
     return PyObject_VisitManagedDict(self, visit, arg);
 #elif PY_VERSION_HEX >= 0x030C0000
@@ -151,6 +260,12 @@ int node_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int node_clear(PyObject* self) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (node->live_kind != EXPRMIXIN) {
+        const std::size_t count = kFields[node->live_kind].count;
+        node->live_kind = EXPRMIXIN;
+        for (std::size_t i = 0; i < count; ++i) Py_CLEAR(node->live[i]);
+    }
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject_ClearManagedDict(self);
 #elif PY_VERSION_HEX >= 0x030C0000
@@ -204,6 +319,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->operator_module);
     for (PyObject* fn : st->originals) Py_VISIT(fn);
     Py_VISIT(st->path_getattr);
+    Py_VISIT(st->builtin_len);
+    Py_VISIT(st->builtin_abs);
     return 0;
 }
 
@@ -215,6 +332,8 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
     Py_CLEAR(st->path_getattr);
+    Py_CLEAR(st->builtin_len);
+    Py_CLEAR(st->builtin_abs);
     return 0;
 }
 
@@ -329,7 +448,13 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
     return true;
 }
 
-// Step 5: the ready-made paths, each built by calling its class.
+// Step 5: the ready-made paths, each built as calling its class builds it.
+// The interpreter's own builtin function `name` (not something bound in its place before import).
+bool is_genuine_builtin(PyObject* fn, PyObject* builtins, const char* name) {
+    if (!PyCFunction_CheckExact(fn) || PyCFunction_GET_SELF(fn) != builtins) return false;
+    return std::string_view(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name) == name;
+}
+
 bool bind_module_objects(ExprState* st, PyObject* dict) {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
@@ -348,8 +473,15 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
         Ref argument(object.builtin ? PyObject_GetAttrString(builtins.get(), object.argument)
                                     : PyUnicode_InternFromString(object.argument));
         if (!argument) return false;
+        if (object.builtin && is_genuine_builtin(argument.get(), builtins.get(), object.argument)) {
+            const std::string_view name(object.argument);
+            if (name == "len") st->builtin_len = argument.dup().release();
+            if (name == "abs") st->builtin_abs = argument.dup().release();
+        }
         PyObject* cls = reinterpret_cast<PyObject*>(st->types[object.kind]);
-        Ref value(PyObject_CallOneArg(cls, argument.get()));
+        // cls(argument): the fresh classes are plain, so this is the direct build.
+        Ref value = object.kind == FUNCPATH ? construct(st, FUNCPATH, cls, {argument.get(), Py_None})
+                                            : construct(st, object.kind, cls, {argument.get(), Py_None, Py_None});
         if (!value || PyDict_SetItemString(dict, object.name, value.get()) < 0) return false;
     }
     return true;

@@ -287,7 +287,7 @@ constexpr std::array<PyMethodDef, sizeof...(I) + 3> make_exprmixin_methods(std::
 auto exprmixin_methods = make_exprmixin_methods(std::make_index_sequence<kOperatorMethodCount>{});
 
 PyGetSetDef exprmixin_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", node_get_dict, node_set_dict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -299,6 +299,8 @@ PyType_Slot exprmixin_slots[] = {
     {Py_tp_getset, exprmixin_getset},
     {Py_tp_methods, exprmixin_methods.data()},
     {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot)},
+    {Py_tp_getattro, reinterpret_cast<void*>(node_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
     {Py_nb_add, reinterpret_cast<void*>(binary_slot<ADD>)},
     {Py_nb_subtract, reinterpret_cast<void*>(binary_slot<SUB>)},
     {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<MUL>)},

@@ -23,9 +23,7 @@ Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
 }
 
 // What an ordinary class does once normal lookup failed: call the class's __getattr__.
-PyObject* getattr_fallback(PyObject* self, PyObject* name) {
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
+PyObject* getattr_fallback(ExprState* st, PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     Ref hook = Ref::borrow(_PyType_Lookup(tp, st->name(N___getattr__)));
     if (hook.get() == st->path_getattr) return derive_path(st, self, name).release();
@@ -258,9 +256,19 @@ PyType_Slot funcpath_slots[] = {
 // Entry points shared with the rest of the module.
 
 PyObject* path_getattro(PyObject* self, PyObject* name) {
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    if (is_live(self)) {
+        PyObject* found = live_attribute(st, self, name);
+        if (found != nullptr || PyErr_Occurred()) return found;
+        // No instance dict and nothing of that name on the class: ordinary lookup finds nothing.
+        if (PyUnicode_Check(name) && instance_dict(self) == nullptr && _PyType_Lookup(Py_TYPE(self), name) == nullptr) {
+            return getattr_fallback(st, self, name);
+        }
+    }
     PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (found != nullptr || PyErr_Occurred()) return found;
-    return getattr_fallback(self, name);
+    return getattr_fallback(st, self, name);
 }
 
 PyObject* path_call(PyObject* self, PyObject* args, PyObject* kwargs) {
