@@ -3,8 +3,11 @@
 import operator as operator
 from typing import Any, Callable, ClassVar
 
+from typing_extensions import disjoint_base
+
 opnames: dict[Callable[..., Any], str]
 
+@disjoint_base
 class ExprMixin:
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __add__(self, other: Any) -> BinExpr: ...
