@@ -7,9 +7,13 @@
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
-//    copied whole, which keeps reading a long stream linear.
+//    copied whole, which keeps reading a long stream linear;
+//  * each instance remembers what its dict held after its own last write (StateCache): while the
+//    dict's version tag is unchanged, a small read is C arithmetic on the remembered numbers, and
+//    a buffer or int that only the dict holds is updated in place instead of replaced.
 
 #include "args.hpp"
+#include "dictversion.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -24,6 +28,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -89,10 +94,27 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 // ---------------------------------------------------------------------------------------------
 // Instances: a dict and a weak reference list, like an ordinary Python object.
 
+// What a plain instance's dict held when the instance last looked at it or wrote to it. While the
+// dict is the same object with the same version tag (dictversion.hpp), the same objects are bound
+// to the state names, so the borrowed pointers are alive and the numbers describe them. Any other
+// writer (user code, a subclass, a callback) changes the tag and sends the next call through the
+// lookups again.
+struct StateCache {
+    PyObject* dict;            // borrowed; only compared with the live dict
+    std::uint64_t version;     // 0: nothing remembered
+    bool usable;               // the state has the shapes the shortcuts handle
+    PyObject* buffer;          // rbuffer / rwbuffer: exact bytes
+    PyObject* position;        // sincereadwritten / offset: exact int
+    Py_ssize_t position_value;
+    Py_ssize_t moved;          // RebufferedBytesIO only
+    bool no_cutoff;            // RebufferedBytesIO only: tailcutoff is None
+};
+
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
+    StateCache cache;
 };
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -377,6 +399,95 @@ bool plain_store_index(PyObject* dict, PyObject* name, Py_ssize_t value) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The per-instance cache and the in-place updates it allows. An object that only the instance
+// dict references (reference count 1, so not a shared small int, interned or immortal object) can
+// be changed in place: nobody else can see the change, and the dict keeps the same object, so its
+// version tag stays valid. Nothing here runs Python code.
+
+constexpr Py_ssize_t kLargestCachedInt = 256;
+
+// Gives the exact int `obj` the value `value` in place when only the dict holds it and both values
+// are positive single-digit ints above the shared small ints. Ints cache no hash.
+bool overwrite_unshared_int(PyObject* obj, Py_ssize_t value) {
+    if (value <= kLargestCachedInt || value > static_cast<Py_ssize_t>(PyLong_MASK) || !PyLong_CheckExact(obj) ||
+        Py_REFCNT(obj) != 1) {
+        return false;
+    }
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (number->long_value.lv_tag != (std::uintptr_t{1} << _PyLong_NON_SIZE_BITS)) return false;
+    number->long_value.ob_digit[0] = static_cast<digit>(value);
+#else
+    if (Py_SIZE(obj) != 1) return false;
+    number->ob_digit[0] = static_cast<digit>(value);
+#endif
+    return true;
+}
+
+// Above this size a dropped front is given back to the allocator (a new, exact object) rather than
+// kept as unused room behind a shrunk one.
+constexpr Py_ssize_t kShrinkInPlaceMaximum = 65536;
+
+// Drops the first `drop` bytes of the exact bytes `obj` in place when only the dict holds it. The
+// object keeps its allocation; its length, terminating NUL and (reset) cached hash are those of
+// the shorter value.
+bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(obj);
+    if (drop <= 0 || drop >= size || size > kShrinkInPlaceMaximum || Py_REFCNT(obj) != 1) return false;
+    char* bytes = PyBytes_AS_STRING(obj);
+    std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
+    bytes[size - drop] = '\0';
+    Py_SET_SIZE(obj, size - drop);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(obj)->ob_shash = -1;
+#pragma GCC diagnostic pop
+    return true;
+}
+
+StateCache& cache_of(PyObject* self) { return reinterpret_cast<Instance*>(self)->cache; }
+
+// The cache of `self`, whose plain dict is `dict`, brought up to date: null when the state does not
+// have the shapes the shortcuts handle. `fill` reads the state from the dict into the cache and
+// says whether it is usable; it is trusted only if the dict did not change meanwhile.
+template <typename Fill>
+StateCache* current_cache(PyObject* self, PyObject* dict, Fill fill) {
+    StateCache& cache = cache_of(self);
+    const std::uint64_t now = qelo::dict_version(dict);
+    if (cache.dict == dict && cache.version == now && now != 0) return cache.usable ? &cache : nullptr;
+    cache.version = 0;
+    if (qelo::dict_is_watched(dict)) return nullptr;
+    const bool usable = fill(cache);
+    PyErr_Clear();
+    if (qelo::dict_version(dict) != now) return nullptr;
+    cache.dict = dict;
+    cache.version = now;
+    cache.usable = usable;
+    return usable ? &cache : nullptr;
+}
+
+// The version tag after the caller's own writes through `dict`, which left the cached objects
+// bound (the dict is not watched, so no code ran during the writes).
+void remember_version(StateCache& cache, PyObject* dict) { cache.version = qelo::dict_version(dict); }
+
+// dict[name] = value for the cached position; in place when possible.
+bool store_position(StateCache& cache, PyObject* dict, PyObject* name, Py_ssize_t value) {
+    if (overwrite_unshared_int(cache.position, value)) {
+        cache.position_value = value;
+        return true;
+    }
+    Ref number(PyLong_FromSsize_t(value));
+    if (!number || PyDict_SetItem(dict, name, number.get()) < 0) {
+        cache.version = 0;
+        return false;
+    }
+    cache.position = number.get();  // the dict holds it
+    cache.position_value = value;
+    remember_version(cache, dict);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // RestreamedBytesIO
 
 const char* const kRestreamedInitParams[] = {"substream", "decoder", "decoderunit", "encoder", "encoderunit"};
@@ -542,12 +653,50 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
     return 0;
 }
 
+// rbuffer and sincereadwritten of a plain instance into its cache.
+bool fill_restreamed_cache(const ModuleState* st, PyObject* dict, StateCache& cache) {
+    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer)) return false;
+    PyObject* position = PyDict_GetItemWithError(dict, st->names[kSincereadwritten]);
+    if (position == nullptr || !plain_index(dict, st->names[kSincereadwritten], &cache.position_value)) return false;
+    cache.buffer = rbuffer;
+    cache.position = position;
+    return true;
+}
+
+// read(count) served from the cached rbuffer alone. 0 with *result set (or an error), or
+// kNotHandled.
+int restreamed_read_remembered(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    StateCache* cache = current_cache(self.self(), dict, [&](StateCache& c) { return fill_restreamed_cache(st, dict, c); });
+    if (cache == nullptr) return kNotHandled;
+    PyObject* rbuffer = cache->buffer;
+    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
+    if (count > size || cache->position_value > PY_SSIZE_T_MAX - count) return kNotHandled;
+    Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
+    if (!head) return 0;
+    if (count > 0 && !drop_front_unshared_bytes(rbuffer, count)) {
+        Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer) + count, size - count));
+        if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) {
+            cache->version = 0;
+            return 0;
+        }
+        cache->buffer = rest.get();  // the dict holds it
+        remember_version(*cache, dict);
+    }
+    if (!store_position(*cache, dict, st->names[kSincereadwritten], cache->position_value + count)) return 0;
+    *result = head.release();
+    return 0;
+}
+
 PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
     if (PyLong_CheckExact(count)) {
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
         if (wanted >= 0) {
             PyObject* result = nullptr;
-            if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
+            if (restreamed_read_remembered(self, wanted, &result) == 0) return result;
         }
         PyErr_Clear();
     }
@@ -887,6 +1036,45 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     return 0;
 }
 
+// rwbuffer, offset, moved and tailcutoff of a plain instance into its cache.
+bool fill_rebuffered_cache(const ModuleState* st, PyObject* dict, StateCache& cache) {
+    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
+    if (window == nullptr || !PyBytes_CheckExact(window)) return false;
+    PyObject* position = PyDict_GetItemWithError(dict, st->names[kOffset]);
+    if (position == nullptr || !plain_index(dict, st->names[kOffset], &cache.position_value)) return false;
+    if (!plain_index(dict, st->names[kMoved], &cache.moved)) return false;
+    PyObject* tailcutoff = PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
+    if (tailcutoff == nullptr) return false;
+    cache.no_cutoff = tailcutoff == Py_None;
+    cache.buffer = window;
+    cache.position = position;
+    return true;
+}
+
+// read(count) inside the cached window of an instance without a cut-off. 0 with *result set (or
+// an error), or kNotHandled.
+int rebuffered_read_remembered(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return kNotHandled;
+    const ModuleState* st = self.state();
+    StateCache* cache = current_cache(self.self(), dict, [&](StateCache& c) { return fill_rebuffered_cache(st, dict, c); });
+    if (cache == nullptr || !cache->no_cutoff) return kNotHandled;
+    PyObject* window = cache->buffer;
+    const Py_ssize_t offset = cache->position_value;
+    Py_ssize_t endsat = 0;
+    if (__builtin_add_overflow(offset, count, &endsat) || offset < cache->moved ||
+        endsat - cache->moved > PyBytes_GET_SIZE(window)) {
+        return kNotHandled;
+    }
+    const Py_ssize_t start = offset - cache->moved;
+    Ref data = (start == 0 && count == PyBytes_GET_SIZE(window))
+                   ? Ref::borrow(window)
+                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + start, count));
+    if (!data || !store_position(*cache, dict, st->names[kOffset], endsat)) return 0;
+    *result = data.release();
+    return 0;
+}
+
 PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* a[1];
@@ -902,6 +1090,7 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
         if (wanted >= 0) {
             PyObject* result = nullptr;
+            if (rebuffered_read_remembered(attrs, wanted, &result) == 0) return result;
             if (rebuffered_read_cached(attrs, wanted, &result) == 0) return result;
         }
         PyErr_Clear();

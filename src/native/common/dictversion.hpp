@@ -17,4 +17,15 @@ namespace qelo {
 inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 #pragma GCC diagnostic pop
 
+// Whether a dict watcher (3.12+) watches the dict: its callback runs Python code in the middle of
+// a mutation, before the new tag is set, so a tag read after a write no longer proves that only
+// that write happened. The low bits of the tag carry the watcher flags.
+inline bool dict_is_watched([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return (dict_version(dict) & 0xFF) != 0;
+#else
+    return false;
+#endif
+}
+
 }  // namespace qelo
