@@ -8,9 +8,10 @@
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
 //    copied whole, which keeps reading a long stream linear;
-//  * each instance remembers what its dict held after its own last write (StateCache): while the
-//    dict's version tag is unchanged, a small read is C arithmetic on the remembered numbers, and
-//    a buffer or int that only the dict holds is updated in place instead of replaced.
+//  * each instance remembers what its dict binds to the state names (StateCache) until the dict's
+//    version tag changes, and its own writes keep that memory valid, so a small read does no dict
+//    lookups; an int or a small buffer that only the dict holds is updated in place instead of
+//    being replaced.
 
 #include "args.hpp"
 #include "dictversion.hpp"
@@ -94,20 +95,18 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 // ---------------------------------------------------------------------------------------------
 // Instances: a dict and a weak reference list, like an ordinary Python object.
 
-// What a plain instance's dict held when the instance last looked at it or wrote to it. While the
-// dict is the same object with the same version tag (dictversion.hpp), the same objects are bound
-// to the state names, so the borrowed pointers are alive and the numbers describe them. Any other
-// writer (user code, a subclass, a callback) changes the tag and sends the next call through the
-// lookups again.
+constexpr std::size_t kStateNameCount = kTailcutoff + 1;
+
+// What a plain instance's dict binds to its state names, as far as looked up since the dict last
+// changed. While the dict is the same object with the same version tag (dictversion.hpp), the
+// same objects are bound, so the borrowed pointers are alive. Any other writer (user code, a
+// subclass, a callback) changes the tag and the next use starts over with lookups. Trusted only
+// while every key of the dict is an exact str: then looking up or storing a state name runs no
+// Python code, so nothing can change the dict between a write and the reading of its new tag.
 struct StateCache {
-    PyObject* dict;            // borrowed; only compared with the live dict
-    std::uint64_t version;     // 0: nothing remembered
-    bool usable;               // the state has the shapes the shortcuts handle
-    PyObject* buffer;          // rbuffer / rwbuffer: exact bytes
-    PyObject* position;        // sincereadwritten / offset: exact int
-    Py_ssize_t position_value;
-    Py_ssize_t moved;          // RebufferedBytesIO only
-    bool no_cutoff;            // RebufferedBytesIO only: tailcutoff is None
+    PyObject* dict;          // borrowed; only compared with the live dict
+    std::uint64_t version;   // 0: nothing remembered
+    std::array<PyObject*, kStateNameCount> values;  // borrowed; null: not looked up yet
 };
 
 struct Instance {
@@ -161,7 +160,7 @@ public:
     Ref get(Name name) const {
         PyObject* key = st_->names[name];
         if (PyObject* dict = plain_dict()) {
-            PyObject* found = PyDict_GetItemWithError(dict, key);
+            PyObject* found = lookup(dict, name);
             if (found != nullptr) return Ref::borrow(found);
             if (PyErr_Occurred()) return Ref();
         }
@@ -170,8 +169,50 @@ public:
 
     bool set(Name name, PyObject* value) const {
         PyObject* key = st_->names[name];
-        if (PyObject* dict = plain_dict()) return PyDict_SetItem(dict, key, value) == 0;
+        if (PyObject* dict = plain_dict()) return store(dict, name, value);
         return PyObject_SetAttr(self_, key, value) == 0;
+    }
+
+    // dict[name] of the plain dict `dict` (borrowed; null when missing or on error).
+    PyObject* lookup(PyObject* dict, Name name) const { return lookup(dict, cache_for(dict), name); }
+
+    // The same with the cache already at hand (cache_for(dict), not invalidated since).
+    PyObject* lookup(PyObject* dict, StateCache* cache, Name name) const {
+        if (cache != nullptr && cache->values[name] != nullptr) return cache->values[name];
+        PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+        if (cache != nullptr) cache->values[name] = found;
+        return found;
+    }
+
+    // dict[name] = value on the plain dict `dict`, keeping the cache valid.
+    bool store(PyObject* dict, Name name, PyObject* value) const {
+        PyObject* key = st_->names[name];
+        StateCache* cache = cache_for(dict);
+        if (cache == nullptr) return PyDict_SetItem(dict, key, value) == 0;
+        // The replaced value is released only after the new tag has been read: its release may run
+        // code (a finalizer) that changes the dict.
+        Ref replaced = Ref::borrow(lookup(dict, name));
+        if (PyDict_SetItem(dict, key, value) < 0) {
+            cache->version = 0;
+            return false;
+        }
+        cache->version = qelo::dict_version(dict);
+        cache->values[name] = value;
+        return true;
+    }
+
+    // The cache of the plain dict `dict`, emptied if the dict changed since it was filled; null when
+    // it cannot be trusted.
+    StateCache* cache_for(PyObject* dict) const {
+        StateCache& cache = reinterpret_cast<Instance*>(self_)->cache;
+        const std::uint64_t now = qelo::dict_version(dict);
+        if (cache.dict == dict && cache.version == now && now != 0) return &cache;
+        cache.version = 0;
+        if (now == 0 || qelo::dict_is_watched(dict) || !keys_are_exact_strings(dict)) return nullptr;
+        cache.dict = dict;
+        cache.version = now;
+        cache.values.fill(nullptr);
+        return &cache;
     }
 
     // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
@@ -183,14 +224,20 @@ public:
         PyObject* dict = plain_dict();
         if (dict == nullptr) return false;
         PyObject* key = st_->names[name];
-        PyObject* found = PyDict_GetItemWithError(dict, key);
+        PyObject* found = lookup(dict, name);
         if (found != obj) {
             PyErr_Clear();
             return false;
         }
+        StateCache* cache = cache_for(dict);
         if (PyDict_DelItem(dict, key) < 0) {
             PyErr_Clear();
             return false;
+        }
+        // `held` keeps the removed value alive, so nothing ran since the deletion.
+        if (cache != nullptr) {
+            cache->version = qelo::dict_version(dict);
+            cache->values[name] = nullptr;
         }
         return Py_REFCNT(obj) == 1;
     }
@@ -219,6 +266,17 @@ public:
     }
 
 private:
+    // Few enough keys to check at each refill, all exact str (their lookups run no Python code).
+    static bool keys_are_exact_strings(PyObject* dict) {
+        if (PyDict_GET_SIZE(dict) > 64) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+        }
+        return true;
+    }
+
     ModuleState* st_;
     PyObject* self_;
     Kind kind_;
@@ -382,10 +440,23 @@ ModuleState* cls_state(PyTypeObject* cls) { return static_cast<ModuleState*>(PyT
 
 constexpr int kNotHandled = 1;
 
-// dict[name] as a Py_ssize_t when it is an exact int in range.
-bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
-    PyObject* value = PyDict_GetItemWithError(dict, name);
+// `value` as a Py_ssize_t when it is an exact int in range.
+bool index_of(PyObject* value, Py_ssize_t* out) {
     if (value == nullptr || !PyLong_CheckExact(value)) return false;
+    // Single-digit ints are read directly.
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(number)) {
+        *out = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#else
+    const Py_ssize_t digits = Py_SIZE(value);
+    if (digits >= -1 && digits <= 1) {
+        *out = digits * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+        return true;
+    }
+#endif
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0 || n > PY_SSIZE_T_MAX || n < PY_SSIZE_T_MIN) return false;
@@ -393,24 +464,17 @@ bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
     return true;
 }
 
-bool plain_store_index(PyObject* dict, PyObject* name, Py_ssize_t value) {
-    Ref number(PyLong_FromSsize_t(value));
-    return number && PyDict_SetItem(dict, name, number.get()) == 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The per-instance cache and the in-place updates it allows. An object that only the instance
-// dict references (reference count 1, so not a shared small int, interned or immortal object) can
-// be changed in place: nobody else can see the change, and the dict keeps the same object, so its
-// version tag stays valid. Nothing here runs Python code.
+// An object that only the instance dict references (reference count 1, so not a shared small
+// int, an interned or an immortal object) can be changed in place: nobody else can see the
+// change, and the dict keeps the same object, so its version tag stays valid.
 
 constexpr Py_ssize_t kLargestCachedInt = 256;
 
 // Gives the exact int `obj` the value `value` in place when only the dict holds it and both values
 // are positive single-digit ints above the shared small ints. Ints cache no hash.
 bool overwrite_unshared_int(PyObject* obj, Py_ssize_t value) {
-    if (value <= kLargestCachedInt || value > static_cast<Py_ssize_t>(PyLong_MASK) || !PyLong_CheckExact(obj) ||
-        Py_REFCNT(obj) != 1) {
+    if (obj == nullptr || value <= kLargestCachedInt || value > static_cast<Py_ssize_t>(PyLong_MASK) ||
+        !PyLong_CheckExact(obj) || Py_REFCNT(obj) != 1) {
         return false;
     }
     auto* number = reinterpret_cast<PyLongObject*>(obj);
@@ -445,46 +509,12 @@ bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
     return true;
 }
 
-StateCache& cache_of(PyObject* self) { return reinterpret_cast<Instance*>(self)->cache; }
-
-// The cache of `self`, whose plain dict is `dict`, brought up to date: null when the state does not
-// have the shapes the shortcuts handle. `fill` reads the state from the dict into the cache and
-// says whether it is usable; it is trusted only if the dict did not change meanwhile.
-template <typename Fill>
-StateCache* current_cache(PyObject* self, PyObject* dict, Fill fill) {
-    StateCache& cache = cache_of(self);
-    const std::uint64_t now = qelo::dict_version(dict);
-    if (cache.dict == dict && cache.version == now && now != 0) return cache.usable ? &cache : nullptr;
-    cache.version = 0;
-    if (qelo::dict_is_watched(dict)) return nullptr;
-    const bool usable = fill(cache);
+// dict[name] = value (an int) on the plain dict `dict`, in place when only the dict holds the old int.
+bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value) {
+    if (overwrite_unshared_int(self.lookup(dict, name), value)) return true;
     PyErr_Clear();
-    if (qelo::dict_version(dict) != now) return nullptr;
-    cache.dict = dict;
-    cache.version = now;
-    cache.usable = usable;
-    return usable ? &cache : nullptr;
-}
-
-// The version tag after the caller's own writes through `dict`, which left the cached objects
-// bound (the dict is not watched, so no code ran during the writes).
-void remember_version(StateCache& cache, PyObject* dict) { cache.version = qelo::dict_version(dict); }
-
-// dict[name] = value for the cached position; in place when possible.
-bool store_position(StateCache& cache, PyObject* dict, PyObject* name, Py_ssize_t value) {
-    if (overwrite_unshared_int(cache.position, value)) {
-        cache.position_value = value;
-        return true;
-    }
     Ref number(PyLong_FromSsize_t(value));
-    if (!number || PyDict_SetItem(dict, name, number.get()) < 0) {
-        cache.version = 0;
-        return false;
-    }
-    cache.position = number.get();  // the dict holds it
-    cache.position_value = value;
-    remember_version(cache, dict);
-    return true;
+    return number && self.store(dict, name, number.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -564,7 +594,7 @@ Ref read_unit(const Attrs& self) {
     if (PyObject* dict = self.plain_dict()) {
         // Reading decoderunit from the dict runs no code and cannot fail, so looking `read` up
         // after it is the same as before it, and the call needs no bound method object.
-        Ref unit = Ref::borrow(PyDict_GetItemWithError(dict, self.state()->names[kDecoderunit]));
+        Ref unit = Ref::borrow(self.lookup(dict, kDecoderunit));
         if (unit) {
             PyObject* args[] = {substream.get(), unit.get()};
             return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
@@ -632,61 +662,23 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
 int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
-    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
+    StateCache* cache = self.cache_for(dict);
+    PyObject* rbuffer = self.lookup(dict, cache, kRbuffer);
     Py_ssize_t sincereadwritten = 0;
     if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count ||
-        !plain_index(dict, st->names[kSincereadwritten], &sincereadwritten) ||
+        !index_of(self.lookup(dict, cache, kSincereadwritten), &sincereadwritten) ||
         sincereadwritten > PY_SSIZE_T_MAX - count) {
         PyErr_Clear();
         return kNotHandled;
     }
-    Ref held = Ref::borrow(rbuffer);
     const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
-    const char* bytes = PyBytes_AS_STRING(rbuffer);
-    Ref head = count == size ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes, count));
-    if (!head) return 0;
-    Ref rest = count == 0 ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes + count, size - count));
-    if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) return 0;
-    if (!plain_store_index(dict, st->names[kSincereadwritten], sincereadwritten + count)) return 0;
-    *result = head.release();
-    return 0;
-}
-
-// rbuffer and sincereadwritten of a plain instance into its cache.
-bool fill_restreamed_cache(const ModuleState* st, PyObject* dict, StateCache& cache) {
-    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
-    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer)) return false;
-    PyObject* position = PyDict_GetItemWithError(dict, st->names[kSincereadwritten]);
-    if (position == nullptr || !plain_index(dict, st->names[kSincereadwritten], &cache.position_value)) return false;
-    cache.buffer = rbuffer;
-    cache.position = position;
-    return true;
-}
-
-// read(count) served from the cached rbuffer alone. 0 with *result set (or an error), or
-// kNotHandled.
-int restreamed_read_remembered(const Attrs& self, Py_ssize_t count, PyObject** result) {
-    PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
-    StateCache* cache = current_cache(self.self(), dict, [&](StateCache& c) { return fill_restreamed_cache(st, dict, c); });
-    if (cache == nullptr) return kNotHandled;
-    PyObject* rbuffer = cache->buffer;
-    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
-    if (count > size || cache->position_value > PY_SSIZE_T_MAX - count) return kNotHandled;
     Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
     if (!head) return 0;
     if (count > 0 && !drop_front_unshared_bytes(rbuffer, count)) {
         Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer) + count, size - count));
-        if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) {
-            cache->version = 0;
-            return 0;
-        }
-        cache->buffer = rest.get();  // the dict holds it
-        remember_version(*cache, dict);
+        if (!rest || !self.store(dict, kRbuffer, rest.get())) return 0;
     }
-    if (!store_position(*cache, dict, st->names[kSincereadwritten], cache->position_value + count)) return 0;
+    if (!store_index(self, dict, kSincereadwritten, sincereadwritten + count)) return 0;
     *result = head.release();
     return 0;
 }
@@ -696,7 +688,7 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
         if (wanted >= 0) {
             PyObject* result = nullptr;
-            if (restreamed_read_remembered(self, wanted, &result) == 0) return result;
+            if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
         }
         PyErr_Clear();
     }
@@ -1006,16 +998,15 @@ int rebuffered_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
     Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
-    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
-    PyObject* tailcutoff = window == nullptr ? nullptr : PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
+    StateCache* cache = self.cache_for(dict);
+    PyObject* window = self.lookup(dict, cache, kRwbuffer);
+    PyObject* tailcutoff = window == nullptr ? nullptr : self.lookup(dict, cache, kTailcutoff);
     const bool handled =
-        tailcutoff != nullptr && PyBytes_CheckExact(window) && plain_index(dict, st->names[kOffset], &offset) &&
-        plain_index(dict, st->names[kMoved], &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
+        tailcutoff != nullptr && PyBytes_CheckExact(window) && index_of(self.lookup(dict, cache, kOffset), &offset) &&
+        index_of(self.lookup(dict, cache, kMoved), &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
         offset >= moved && endsat - moved <= PyBytes_GET_SIZE(window) &&
-        (tailcutoff == Py_None || (plain_index(dict, st->names[kTailcutoff], &keep) &&
-                                   !__builtin_sub_overflow(endsat, keep, &keep_from)));
+        (tailcutoff == Py_None || (index_of(tailcutoff, &keep) && !__builtin_sub_overflow(endsat, keep, &keep_from)));
     if (!handled) {
         PyErr_Clear();
         return kNotHandled;
@@ -1024,53 +1015,13 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     Ref data = (offset == moved && count == size)
                    ? Ref::borrow(window)
                    : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
-    if (!data || !plain_store_index(dict, st->names[kOffset], endsat)) return 0;
+    if (!data || !store_index(self, dict, kOffset, endsat)) return 0;
     if (moved < keep_from) {
         Ref removed(PyLong_FromSsize_t(keep_from - moved));
-        if (!removed || !plain_store_index(dict, st->names[kMoved], keep_from) ||
-            !store_tail(self, kRwbuffer, removed.get())) {
+        if (!removed || !store_index(self, dict, kMoved, keep_from) || !store_tail(self, kRwbuffer, removed.get())) {
             return 0;
         }
     }
-    *result = data.release();
-    return 0;
-}
-
-// rwbuffer, offset, moved and tailcutoff of a plain instance into its cache.
-bool fill_rebuffered_cache(const ModuleState* st, PyObject* dict, StateCache& cache) {
-    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
-    if (window == nullptr || !PyBytes_CheckExact(window)) return false;
-    PyObject* position = PyDict_GetItemWithError(dict, st->names[kOffset]);
-    if (position == nullptr || !plain_index(dict, st->names[kOffset], &cache.position_value)) return false;
-    if (!plain_index(dict, st->names[kMoved], &cache.moved)) return false;
-    PyObject* tailcutoff = PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
-    if (tailcutoff == nullptr) return false;
-    cache.no_cutoff = tailcutoff == Py_None;
-    cache.buffer = window;
-    cache.position = position;
-    return true;
-}
-
-// read(count) inside the cached window of an instance without a cut-off. 0 with *result set (or
-// an error), or kNotHandled.
-int rebuffered_read_remembered(const Attrs& self, Py_ssize_t count, PyObject** result) {
-    PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
-    StateCache* cache = current_cache(self.self(), dict, [&](StateCache& c) { return fill_rebuffered_cache(st, dict, c); });
-    if (cache == nullptr || !cache->no_cutoff) return kNotHandled;
-    PyObject* window = cache->buffer;
-    const Py_ssize_t offset = cache->position_value;
-    Py_ssize_t endsat = 0;
-    if (__builtin_add_overflow(offset, count, &endsat) || offset < cache->moved ||
-        endsat - cache->moved > PyBytes_GET_SIZE(window)) {
-        return kNotHandled;
-    }
-    const Py_ssize_t start = offset - cache->moved;
-    Ref data = (start == 0 && count == PyBytes_GET_SIZE(window))
-                   ? Ref::borrow(window)
-                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + start, count));
-    if (!data || !store_position(*cache, dict, st->names[kOffset], endsat)) return 0;
     *result = data.release();
     return 0;
 }
@@ -1090,7 +1041,6 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
         if (wanted >= 0) {
             PyObject* result = nullptr;
-            if (rebuffered_read_remembered(attrs, wanted, &result) == 0) return result;
             if (rebuffered_read_cached(attrs, wanted, &result) == 0) return result;
         }
         PyErr_Clear();
@@ -1243,7 +1193,14 @@ PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject* cls, PyObject* const
 template <PyObject* (*Impl)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*),
           PyObject* ModuleState::*Defining>
 PyObject* with_defining_class(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    // The classes themselves name their module directly; subclasses are searched.
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* module = nullptr;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* own = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (own != nullptr && PyModule_GetDef(own) == &bitstream_module) module = own;
+    }
+    if (module == nullptr) module = PyType_GetModuleByDef(type, &bitstream_module);
     if (module == nullptr) return nullptr;
     PyObject* cls = state_of(module)->*Defining;
     if (cls == nullptr) {
