@@ -106,8 +106,11 @@ constexpr std::size_t kStateNameCount = kTailcutoff + 1;
 struct StateCache {
     PyObject* dict;          // borrowed; only compared with the live dict
     std::uint64_t version;   // 0: nothing remembered
-    std::array<PyObject*, kStateNameCount> values;  // borrowed; null: not looked up yet
+    std::uint32_t known;     // bit per state name: values[name] is what the dict binds to it
+    std::array<PyObject*, kStateNameCount> values;  // borrowed; null: the name is not bound
 };
+
+constexpr std::uint32_t bit_of(Name name) { return std::uint32_t{1} << name; }
 
 struct Instance {
     PyObject_HEAD
@@ -178,9 +181,12 @@ public:
 
     // The same with the cache already at hand (cache_for(dict), not invalidated since).
     PyObject* lookup(PyObject* dict, StateCache* cache, Name name) const {
-        if (cache != nullptr && cache->values[name] != nullptr) return cache->values[name];
+        if (cache != nullptr && (cache->known & bit_of(name)) != 0) return cache->values[name];
         PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
-        if (cache != nullptr) cache->values[name] = found;
+        if (cache != nullptr && !PyErr_Occurred()) {
+            cache->values[name] = found;
+            cache->known |= bit_of(name);
+        }
         return found;
     }
 
@@ -198,6 +204,7 @@ public:
         }
         cache->version = qelo::dict_version(dict);
         cache->values[name] = value;
+        cache->known |= bit_of(name);
         return true;
     }
 
@@ -211,7 +218,7 @@ public:
         if (now == 0 || qelo::dict_is_watched(dict) || !keys_are_exact_strings(dict)) return nullptr;
         cache.dict = dict;
         cache.version = now;
-        cache.values.fill(nullptr);
+        cache.known = 0;
         return &cache;
     }
 
@@ -238,6 +245,7 @@ public:
         if (cache != nullptr) {
             cache->version = qelo::dict_version(dict);
             cache->values[name] = nullptr;
+            cache->known |= bit_of(name);
         }
         return Py_REFCNT(obj) == 1;
     }
@@ -722,11 +730,21 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
     return head.release();
 }
 
-PyObject* restreamed_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+// The argument of read(count); a single positional one is by far the usual call.
+bool parse_count(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** count) {
+    if (nargs == 1 && kwnames == nullptr) {
+        *count = args[0];
+        return true;
+    }
+    return qelo::parse_args(sig, args, nargs, kwnames, count);
+}
+
+PyObject* restreamed_read(PyObject* self, PyTypeObject*, ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* a[1];
-    if (!qelo::parse_args(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
-    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    if (!parse_count(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
     if (a[0] == nullptr || a[0] == Py_None) return restreamed_read_all(attrs);
     return restreamed_read_count(attrs, a[0]);
 }
@@ -1026,16 +1044,15 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     return 0;
 }
 
-PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, ModuleState* st, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (!qelo::parse_args(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_count(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* count = a[0];
     if (count == nullptr || count == Py_None) {
         PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
         return nullptr;
     }
-    ModuleState* st = cls_state(cls);
     const Attrs attrs(st, self, kRebuffered);
     if (PyLong_CheckExact(count)) {
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
@@ -1190,7 +1207,7 @@ PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject* cls, PyObject* const
 // read is called far more often than anything else: it takes the plain fast calling convention
 // (cheaper to call than a method that is also given its defining class) and finds that class
 // through the module.
-template <PyObject* (*Impl)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*),
+template <PyObject* (*Impl)(PyObject*, PyTypeObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*),
           PyObject* ModuleState::*Defining>
 PyObject* with_defining_class(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The classes themselves name their module directly; subclasses are searched.
@@ -1202,12 +1219,13 @@ PyObject* with_defining_class(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     if (module == nullptr) module = PyType_GetModuleByDef(type, &bitstream_module);
     if (module == nullptr) return nullptr;
-    PyObject* cls = state_of(module)->*Defining;
+    ModuleState* st = state_of(module);
+    PyObject* cls = st->*Defining;
     if (cls == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "qelo.lib.bitstream has been cleared");
         return nullptr;
     }
-    return Impl(self, reinterpret_cast<PyTypeObject*>(cls), args, nargs, kwnames);
+    return Impl(self, reinterpret_cast<PyTypeObject*>(cls), st, args, nargs, kwnames);
 }
 
 #define QELO_FAST_METHOD(name, fn, doc) \
