@@ -754,6 +754,15 @@ def test_values_held_outside_never_change_with_later_reads():
     assert s.tell() == 374 and s.rbuffer == STREAM[374:1000]
 
 
+def test_decoded_objects_kept_elsewhere_never_change():
+    unit = bytes(range(100, 200))
+    s = RestreamedBytesIO(io.BytesIO(bytes(1000)), lambda data: unit, 10, bytes, 1)
+    assert s.read(30) == unit[:30] and s.read(5) == unit[30:35]
+    assert unit == bytes(range(100, 200)) and s.rbuffer == unit[35:]
+    s.read(65)
+    assert s.read(150) == unit + unit[:50] and s.rbuffer == unit[50:]
+
+
 def test_rbuffer_hash_follows_reads_from_it():
     s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
     s.read(10)

@@ -347,13 +347,30 @@ bool fits_in_place(PyObject* buffer, PyObject* tail) {
            PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
 }
 
+// a + b; two exact bytes objects are joined directly, with the interpreter's own results (an
+// empty side gives the other object itself).
+Ref concatenate(PyObject* a, PyObject* b) {
+    if (!PyBytes_CheckExact(a) || !PyBytes_CheckExact(b)) return add(a, b);
+    const Py_ssize_t left = PyBytes_GET_SIZE(a);
+    const Py_ssize_t right = PyBytes_GET_SIZE(b);
+    if (left == 0) return Ref::borrow(b);
+    if (right == 0) return Ref::borrow(a);
+    if (right > PY_SSIZE_T_MAX - left) return add(a, b);  // the interpreter's error
+    Ref joined(PyBytes_FromStringAndSize(nullptr, left + right));
+    if (!joined) return Ref();
+    char* out = PyBytes_AS_STRING(joined.get());
+    std::memcpy(out, PyBytes_AS_STRING(a), static_cast<size_t>(left));
+    std::memcpy(out + left, PyBytes_AS_STRING(b), static_cast<size_t>(right));
+    return joined;
+}
+
 // self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail) {
     if (fits_in_place(current.get(), tail) && self.take_unshared_bytes(name, current)) {
         if (!append_in_place(current, tail)) return false;
         return self.set(name, current.get());
     }
-    Ref joined = add(current.get(), tail);
+    Ref joined = concatenate(current.get(), tail);
     if (!joined) return false;
     return self.set(name, joined.get());
 }
