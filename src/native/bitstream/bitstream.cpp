@@ -1368,6 +1368,10 @@ void bitstream_free(void* module) { bitstream_clear(static_cast<PyObject*>(modul
 
 PyModuleDef_Slot bitstream_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(bitstream_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // All state is per module object, so each interpreter (and its own GIL) is independent.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

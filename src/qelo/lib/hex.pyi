@@ -11,6 +11,8 @@ anything else.
 
 from typing import Any, SupportsIndex
 
+from typing_extensions import disjoint_base
+
 
 from qelo.lib.py3compat import (
     byte2int as byte2int,
@@ -29,17 +31,20 @@ HEXPRINT: list[str]
 def hexdump(data: bytes | bytearray, linesize: SupportsIndex) -> str: ...
 def hexundump(data: str, linesize: SupportsIndex) -> bytes: ...
 
+@disjoint_base
 class HexDisplayedInteger(int):
     fmtstr: str
     @staticmethod
     def new(intvalue: Any, fmtstr: str) -> HexDisplayedInteger: ...
 
+@disjoint_base
 class HexDisplayedBytes(bytes):
     render: str
 
 class HexDisplayedDict(dict[Any, Any]):
     render: str
 
+@disjoint_base
 class HexDumpDisplayedBytes(bytes):
     render: str
 
