@@ -215,6 +215,9 @@ public:
         const std::uint64_t now = qelo::dict_version(dict);
         if (cache.dict == dict && cache.version == now && now != 0) return &cache;
         cache.version = 0;
+#ifdef Py_GIL_DISABLED
+        return nullptr;  // another thread could change the dict between a check and a use
+#endif
         if (now == 0 || qelo::dict_is_watched(dict) || !keys_are_exact_strings(dict)) return nullptr;
         cache.dict = dict;
         cache.version = now;
@@ -491,15 +494,21 @@ bool index_of(PyObject* value, Py_ssize_t* out) {
 
 // An object that only the instance dict references (reference count 1, so not a shared small
 // int, an interned or an immortal object) can be changed in place: nobody else can see the
-// change, and the dict keeps the same object, so its version tag stays valid.
+// change, and the dict keeps the same object, so its version tag stays valid. Without a GIL
+// another thread could be reading the object through the dict, so nothing is changed in place.
+#ifdef Py_GIL_DISABLED
+constexpr bool kMayChangeInPlace = false;
+#else
+constexpr bool kMayChangeInPlace = true;
+#endif
 
 constexpr Py_ssize_t kLargestCachedInt = 256;
 
 // Gives the exact int `obj` the value `value` in place when only the dict holds it and both values
 // are positive single-digit ints above the shared small ints. Ints cache no hash.
 bool overwrite_unshared_int(PyObject* obj, Py_ssize_t value) {
-    if (obj == nullptr || value <= kLargestCachedInt || value > static_cast<Py_ssize_t>(PyLong_MASK) ||
-        !PyLong_CheckExact(obj) || Py_REFCNT(obj) != 1) {
+    if (!kMayChangeInPlace || obj == nullptr || value <= kLargestCachedInt ||
+        value > static_cast<Py_ssize_t>(PyLong_MASK) || !PyLong_CheckExact(obj) || Py_REFCNT(obj) != 1) {
         return false;
     }
     auto* number = reinterpret_cast<PyLongObject*>(obj);
@@ -522,7 +531,9 @@ constexpr Py_ssize_t kShrinkInPlaceMaximum = 65536;
 // the shorter value.
 bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
     const Py_ssize_t size = PyBytes_GET_SIZE(obj);
-    if (drop <= 0 || drop >= size || size > kShrinkInPlaceMaximum || Py_REFCNT(obj) != 1) return false;
+    if (!kMayChangeInPlace || drop <= 0 || drop >= size || size > kShrinkInPlaceMaximum || Py_REFCNT(obj) != 1) {
+        return false;
+    }
     char* bytes = PyBytes_AS_STRING(obj);
     std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
     bytes[size - drop] = '\0';
