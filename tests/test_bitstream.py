@@ -818,6 +818,69 @@ def test_finalizer_of_a_replaced_value_rewriting_the_state_is_seen():
     )
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_dict_watcher_sees_every_write_and_may_rewrite_the_state():
+    run_isolated(
+        """
+        import ctypes, io
+        from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+
+        STREAM = bytes(range(256)) * 4096
+        MODIFIED = 1
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+        events = []
+        rewrites = {}
+
+        def on_event(event, d, key, value):
+            if event == MODIFIED:
+                events.append(key)
+                if key in rewrites:
+                    name, new = rewrites.pop(key)
+                    d[name] = new  # an existing key: the dict keeps its size
+            return 0
+
+        keep = callback_type(on_event)
+        ctypes.pythonapi.PyDict_AddWatcher.argtypes = [callback_type]
+        watcher = ctypes.pythonapi.PyDict_AddWatcher(keep)
+        ctypes.pythonapi.PyDict_Watch.argtypes = [ctypes.c_int, ctypes.py_object]
+
+        def rebuffered(cache):
+            r = RebufferedBytesIO(io.BytesIO(STREAM))
+            if not cache:
+                r.__dict__[0] = None
+            r.read(1000)
+            r.read(10)
+            ctypes.pythonapi.PyDict_Watch(watcher, r.__dict__)
+            events.clear()
+            rewrites[id("offset")] = ("moved", 1015)
+            out = [r.read(10), r.offset, r.moved, len(events)]
+            for count in (10, 5):
+                try:
+                    out.append(r.read(count))
+                except OSError as exc:
+                    out.append(repr(exc))
+            return out + [r.offset, r.moved, len(events)]
+
+        def restreamed(cache):
+            s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
+            if not cache:
+                s.__dict__[0] = None
+            s.read(300)
+            s.read(10)
+            ctypes.pythonapi.PyDict_Watch(watcher, s.__dict__)
+            events.clear()
+            rewrites[id("rbuffer")] = ("sincereadwritten", 5000)
+            return [s.read(64), s.read(64), s.tell(), s.rbuffer, len(events)]
+
+        for scenario in (rebuffered, restreamed):
+            cached, general = scenario(True), scenario(False)
+            assert cached == general, (cached, general)
+            assert cached[-1] >= 2, cached  # every write was seen, none made in place
+        print(rebuffered(True)[:4])
+        """
+    )
+
+
 @pytest.mark.parametrize("start", [2**30 - 100, 2**62, 2**63 - 100])
 def test_positions_crossing_int_size_boundaries(start):
     r = RebufferedBytesIO(io.BytesIO(STREAM))

@@ -494,8 +494,9 @@ bool index_of(PyObject* value, Py_ssize_t* out) {
 
 // An object that only the instance dict references (reference count 1, so not a shared small
 // int, an interned or an immortal object) can be changed in place: nobody else can see the
-// change, and the dict keeps the same object, so its version tag stays valid. Without a GIL
-// another thread could be reading the object through the dict, so nothing is changed in place.
+// change, and the dict keeps the same object, so its version tag stays valid. Not for a watched
+// dict (3.12+): its watchers are told of every change of a value. Without a GIL another thread
+// could be reading the object through the dict, so nothing is changed in place.
 #ifdef Py_GIL_DISABLED
 constexpr bool kMayChangeInPlace = false;
 #else
@@ -547,7 +548,7 @@ bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
 
 // dict[name] = value (an int) on the plain dict `dict`, in place when only the dict holds the old int.
 bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value) {
-    if (overwrite_unshared_int(self.lookup(dict, name), value)) return true;
+    if (!qelo::dict_is_watched(dict) && overwrite_unshared_int(self.lookup(dict, name), value)) return true;
     PyErr_Clear();
     Ref number(PyLong_FromSsize_t(value));
     return number && self.store(dict, name, number.get());
@@ -710,7 +711,7 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
     const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
     Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
     if (!head) return 0;
-    if (count > 0 && !drop_front_unshared_bytes(rbuffer, count)) {
+    if (count > 0 && (qelo::dict_is_watched(dict) || !drop_front_unshared_bytes(rbuffer, count))) {
         Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer) + count, size - count));
         if (!rest || !self.store(dict, kRbuffer, rest.get())) return 0;
     }
