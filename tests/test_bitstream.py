@@ -647,6 +647,255 @@ def test_restreamed_fast_and_general_paths_agree(ops, decoderunit, encoderunit):
     assert results[0] == results[1]
 
 
+# --- the per-instance state cache: instances remember their state until their dict changes -------
+
+STREAM = pattern(0, 3 * POLL)
+
+
+def uncached(instance):
+    """A key that is not a str in the instance dict makes every use look the state up again."""
+    instance.__dict__[0] = "not a state name"
+    return instance
+
+
+def foreign(name, values):
+    """Writes to one state name from outside, as attribute, as dict item, or with a new __dict__."""
+    how = st.sampled_from(["attr", "item", "newdict"])
+    return st.tuples(st.just("foreign"), st.tuples(how, st.just(name), values))
+
+
+def apply_foreign(instance, how, name, value):
+    if how == "attr":
+        setattr(instance, name, value)
+    elif how == "item":
+        instance.__dict__[name] = value
+    else:
+        instance.__dict__ = {**instance.__dict__, name: value}
+
+
+def run_ops(instance, ops, snapshot):
+    trace = []
+    for name, arg in ops:
+        try:
+            if name == "foreign":
+                apply_foreign(instance, *arg)
+            else:
+                trace.append(getattr(instance, name)(arg))
+        except (IOError, ValueError, TypeError) as exc:
+            trace.append(repr(exc))
+        trace.append(snapshot(instance))
+    return trace
+
+
+rebuffered_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.integers(0, 700)),
+        st.tuples(st.just("seek"), st.integers(0, 3000)),
+        st.tuples(st.just("write"), st.binary(max_size=20)),
+        foreign("offset", st.integers(0, 3000)),
+        foreign("moved", st.integers(0, 1000)),
+        foreign("rwbuffer", st.binary(max_size=600)),
+        foreign("tailcutoff", st.one_of(st.none(), st.integers(0, 500))),
+    ),
+    max_size=40,
+)
+
+
+def rebuffered_snapshot(r):
+    return (r.offset, r.moved, r.rwbuffer, r.tailcutoff)
+
+
+@settings(max_examples=150, deadline=None)
+@given(rebuffered_ops, st.one_of(st.none(), st.integers(0, 500)))
+def test_rebuffered_state_cache_sees_every_foreign_write(ops, tailcutoff):
+    cached = run_ops(RebufferedBytesIO(io.BytesIO(STREAM), tailcutoff), ops, rebuffered_snapshot)
+    general = run_ops(uncached(RebufferedBytesIO(io.BytesIO(STREAM), tailcutoff)), ops, rebuffered_snapshot)
+    assert cached == general
+
+
+restreamed_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.one_of(st.none(), st.integers(0, 300))),
+        st.tuples(st.just("write"), st.binary(max_size=9)),
+        foreign("rbuffer", st.binary(max_size=300)),
+        foreign("sincereadwritten", st.integers(0, 2000)),
+        foreign("decoderunit", st.integers(1, 600)),
+    ),
+    max_size=40,
+)
+
+
+def restreamed_snapshot(s):
+    return (s.rbuffer, s.wbuffer, s.sincereadwritten, s.decoderunit)
+
+
+@settings(max_examples=150, deadline=None)
+@given(restreamed_ops, st.integers(1, 600))
+def test_restreamed_state_cache_sees_every_foreign_write(ops, decoderunit):
+    def make():
+        return RestreamedBytesIO(io.BytesIO(STREAM[:5000]), lambda d: d[::-1], decoderunit, bytes, 3)
+
+    assert run_ops(make(), ops, restreamed_snapshot) == run_ops(uncached(make()), ops, restreamed_snapshot)
+
+
+def test_values_held_outside_never_change_with_later_reads():
+    r = RebufferedBytesIO(io.BytesIO(STREAM))
+    r.read(300)
+    r.read(300)
+    offset, window = r.offset, r.rwbuffer
+    r.read(64)
+    assert offset == 600 and r.offset == 664 and window == STREAM[:POLL]
+    s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
+    s.read(300)
+    s.read(10)
+    told, rest = s.tell(), s.rbuffer
+    assert s.read(64) == STREAM[310:374]
+    assert told == 310 and rest == STREAM[310:1000]
+    assert s.tell() == 374 and s.rbuffer == STREAM[374:1000]
+
+
+def test_decoded_objects_kept_elsewhere_never_change():
+    unit = bytes(range(100, 200))
+    s = RestreamedBytesIO(io.BytesIO(bytes(1000)), lambda data: unit, 10, bytes, 1)
+    assert s.read(30) == unit[:30] and s.read(5) == unit[30:35]
+    assert unit == bytes(range(100, 200)) and s.rbuffer == unit[35:]
+    s.read(65)
+    assert s.read(150) == unit + unit[:50] and s.rbuffer == unit[50:]
+
+
+def test_rbuffer_hash_follows_reads_from_it():
+    s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
+    s.read(10)
+    hash(s.rbuffer)  # cached in the object
+    s.read(10)
+    assert hash(s.rbuffer) == hash(STREAM[20:1000]) and {STREAM[20:1000]: 1}[s.rbuffer] == 1
+    assert len(s.rbuffer) == 980 and s.rbuffer.endswith(STREAM[990:1000])
+
+
+def test_finalizer_of_a_replaced_value_rewriting_the_state_is_seen():
+    run_isolated(
+        """
+        import io
+        from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+
+        STREAM = bytes(range(256)) * 4096
+
+        def rebuffered(cache):
+            r = RebufferedBytesIO(io.BytesIO(STREAM), 0)
+            if not cache:
+                r.__dict__[0] = None
+
+            class Window(bytes):
+                def __del__(self):
+                    r.__dict__["offset"] = 7
+                    r.rwbuffer = STREAM[:500]
+
+            r.rwbuffer = Window(STREAM[:1000])
+            trace = [r.read(10), r.offset, r.moved, r.rwbuffer]
+            for count in (5, 0):
+                try:
+                    trace.append(r.read(count))
+                except OSError as exc:
+                    trace.append(repr(exc))
+            return trace + [r.offset, r.moved, r.rwbuffer]
+
+        def restreamed(cache):
+            s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 100, bytes, 1)
+            if not cache:
+                s.__dict__[0] = None
+
+            class Buffer(bytes):
+                def __del__(self):
+                    s.sincereadwritten = 1000
+                    s.rbuffer = b"xyz" * 100
+
+            s.rbuffer = Buffer(STREAM[:50])
+            return [s.read(60), s.read(64), s.read(64), s.tell(), s.rbuffer]
+
+        assert rebuffered(True) == rebuffered(False), (rebuffered(True), rebuffered(False))
+        assert restreamed(True) == restreamed(False), (restreamed(True), restreamed(False))
+        """
+    )
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_dict_watcher_sees_every_write_and_may_rewrite_the_state():
+    run_isolated(
+        """
+        import ctypes, io
+        from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+
+        STREAM = bytes(range(256)) * 4096
+        MODIFIED = 1
+        callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+        events = []
+        rewrites = {}
+
+        def on_event(event, d, key, value):
+            if event == MODIFIED:
+                events.append(key)
+                if key in rewrites:
+                    name, new = rewrites.pop(key)
+                    d[name] = new  # an existing key: the dict keeps its size
+            return 0
+
+        keep = callback_type(on_event)
+        ctypes.pythonapi.PyDict_AddWatcher.argtypes = [callback_type]
+        watcher = ctypes.pythonapi.PyDict_AddWatcher(keep)
+        ctypes.pythonapi.PyDict_Watch.argtypes = [ctypes.c_int, ctypes.py_object]
+
+        def rebuffered(cache):
+            r = RebufferedBytesIO(io.BytesIO(STREAM))
+            if not cache:
+                r.__dict__[0] = None
+            r.read(1000)
+            r.read(10)
+            ctypes.pythonapi.PyDict_Watch(watcher, r.__dict__)
+            events.clear()
+            rewrites[id("offset")] = ("moved", 1015)
+            out = [r.read(10), r.offset, r.moved, len(events)]
+            for count in (10, 5):
+                try:
+                    out.append(r.read(count))
+                except OSError as exc:
+                    out.append(repr(exc))
+            return out + [r.offset, r.moved, len(events)]
+
+        def restreamed(cache):
+            s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
+            if not cache:
+                s.__dict__[0] = None
+            s.read(300)
+            s.read(10)
+            ctypes.pythonapi.PyDict_Watch(watcher, s.__dict__)
+            events.clear()
+            rewrites[id("rbuffer")] = ("sincereadwritten", 5000)
+            return [s.read(64), s.read(64), s.tell(), s.rbuffer, len(events)]
+
+        for scenario in (rebuffered, restreamed):
+            cached, general = scenario(True), scenario(False)
+            assert cached == general, (cached, general)
+            assert cached[-1] >= 2, cached  # every write was seen, none made in place
+        print(rebuffered(True)[:4])
+        """
+    )
+
+
+@pytest.mark.parametrize("start", [2**30 - 100, 2**62, 2**63 - 100])
+def test_positions_crossing_int_size_boundaries(start):
+    r = RebufferedBytesIO(io.BytesIO(STREAM))
+    r.rwbuffer = STREAM[:1000]
+    r.moved = r.offset = start
+    for i in range(10):
+        assert r.read(64) == STREAM[64 * i : 64 * (i + 1)]
+    assert r.tell() == start + 640 and r.cachedto() == start + 1000
+    s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 1000, bytes, 1)
+    s.sincereadwritten = start
+    for i in range(10):
+        assert s.read(64) == STREAM[64 * i : 64 * (i + 1)]
+    assert s.tell() == start + 640
+
+
 # --- callbacks that rewrite the adapter mid-call (run apart: a fault would crash) ----------------
 
 

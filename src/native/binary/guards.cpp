@@ -9,6 +9,8 @@
 // ma_version_tag changes on every modification.
 #include "state.hpp"
 
+#include "dictversion.hpp"
+
 #include "kernels.hpp"
 
 #include <atomic>
@@ -134,7 +136,7 @@ std::uint64_t namespace_stamp([[maybe_unused]] PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
     return table_epoch.load(std::memory_order_acquire);
 #else
-    return reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
+    return qelo::dict_version(ns);
 #endif
 }
 
@@ -192,7 +194,7 @@ bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     const std::uint64_t now = table_epoch.load(std::memory_order_acquire);
 #else
     (void)work;
-    const std::uint64_t now = reinterpret_cast<PyDictObject*>(guard.table)->ma_version_tag;
+    const std::uint64_t now = qelo::dict_version(guard.table);
 #endif
     if (!guard.known || guard.stamp != now) {
         guard.pristine = holds_original_contents(table, guard.table);

@@ -7,9 +7,14 @@
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
-//    copied whole, which keeps reading a long stream linear.
+//    copied whole, which keeps reading a long stream linear;
+//  * each instance remembers what its dict binds to the state names (StateCache) until the dict's
+//    version tag changes, and its own writes keep that memory valid, so a small read does no dict
+//    lookups; an int or a small buffer that only the dict holds is updated in place instead of
+//    being replaced.
 
 #include "args.hpp"
+#include "dictversion.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -24,6 +29,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -89,10 +95,28 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 // ---------------------------------------------------------------------------------------------
 // Instances: a dict and a weak reference list, like an ordinary Python object.
 
+constexpr std::size_t kStateNameCount = kTailcutoff + 1;
+
+// What a plain instance's dict binds to its state names, as far as looked up since the dict last
+// changed. While the dict is the same object with the same version tag (dictversion.hpp), the
+// same objects are bound, so the borrowed pointers are alive. Any other writer (user code, a
+// subclass, a callback) changes the tag and the next use starts over with lookups. Trusted only
+// while every key of the dict is an exact str: then looking up or storing a state name runs no
+// Python code, so nothing can change the dict between a write and the reading of its new tag.
+struct StateCache {
+    PyObject* dict;          // borrowed; only compared with the live dict
+    std::uint64_t version;   // 0: nothing remembered
+    std::uint32_t known;     // bit per state name: values[name] is what the dict binds to it
+    std::array<PyObject*, kStateNameCount> values;  // borrowed; null: the name is not bound
+};
+
+constexpr std::uint32_t bit_of(Name name) { return std::uint32_t{1} << name; }
+
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
+    StateCache cache;
 };
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -139,7 +163,7 @@ public:
     Ref get(Name name) const {
         PyObject* key = st_->names[name];
         if (PyObject* dict = plain_dict()) {
-            PyObject* found = PyDict_GetItemWithError(dict, key);
+            PyObject* found = lookup(dict, name);
             if (found != nullptr) return Ref::borrow(found);
             if (PyErr_Occurred()) return Ref();
         }
@@ -148,8 +172,57 @@ public:
 
     bool set(Name name, PyObject* value) const {
         PyObject* key = st_->names[name];
-        if (PyObject* dict = plain_dict()) return PyDict_SetItem(dict, key, value) == 0;
+        if (PyObject* dict = plain_dict()) return store(dict, name, value);
         return PyObject_SetAttr(self_, key, value) == 0;
+    }
+
+    // dict[name] of the plain dict `dict` (borrowed; null when missing or on error).
+    PyObject* lookup(PyObject* dict, Name name) const { return lookup(dict, cache_for(dict), name); }
+
+    // The same with the cache already at hand (cache_for(dict), not invalidated since).
+    PyObject* lookup(PyObject* dict, StateCache* cache, Name name) const {
+        if (cache != nullptr && (cache->known & bit_of(name)) != 0) return cache->values[name];
+        PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+        if (cache != nullptr && !PyErr_Occurred()) {
+            cache->values[name] = found;
+            cache->known |= bit_of(name);
+        }
+        return found;
+    }
+
+    // dict[name] = value on the plain dict `dict`, keeping the cache valid.
+    bool store(PyObject* dict, Name name, PyObject* value) const {
+        PyObject* key = st_->names[name];
+        StateCache* cache = cache_for(dict);
+        if (cache == nullptr) return PyDict_SetItem(dict, key, value) == 0;
+        // The replaced value is released only after the new tag has been read: its release may run
+        // code (a finalizer) that changes the dict.
+        Ref replaced = Ref::borrow(lookup(dict, name));
+        if (PyDict_SetItem(dict, key, value) < 0) {
+            cache->version = 0;
+            return false;
+        }
+        cache->version = qelo::dict_version(dict);
+        cache->values[name] = value;
+        cache->known |= bit_of(name);
+        return true;
+    }
+
+    // The cache of the plain dict `dict`, emptied if the dict changed since it was filled; null when
+    // it cannot be trusted.
+    StateCache* cache_for(PyObject* dict) const {
+        StateCache& cache = reinterpret_cast<Instance*>(self_)->cache;
+        const std::uint64_t now = qelo::dict_version(dict);
+        if (cache.dict == dict && cache.version == now && now != 0) return &cache;
+        cache.version = 0;
+#ifdef Py_GIL_DISABLED
+        return nullptr;  // another thread could change the dict between a check and a use
+#endif
+        if (now == 0 || qelo::dict_is_watched(dict) || !keys_are_exact_strings(dict)) return nullptr;
+        cache.dict = dict;
+        cache.version = now;
+        cache.known = 0;
+        return &cache;
     }
 
     // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
@@ -161,14 +234,21 @@ public:
         PyObject* dict = plain_dict();
         if (dict == nullptr) return false;
         PyObject* key = st_->names[name];
-        PyObject* found = PyDict_GetItemWithError(dict, key);
+        PyObject* found = lookup(dict, name);
         if (found != obj) {
             PyErr_Clear();
             return false;
         }
+        StateCache* cache = cache_for(dict);
         if (PyDict_DelItem(dict, key) < 0) {
             PyErr_Clear();
             return false;
+        }
+        // `held` keeps the removed value alive, so nothing ran since the deletion.
+        if (cache != nullptr) {
+            cache->version = qelo::dict_version(dict);
+            cache->values[name] = nullptr;
+            cache->known |= bit_of(name);
         }
         return Py_REFCNT(obj) == 1;
     }
@@ -197,6 +277,17 @@ public:
     }
 
 private:
+    // Few enough keys to check at each refill, all exact str (their lookups run no Python code).
+    static bool keys_are_exact_strings(PyObject* dict) {
+        if (PyDict_GET_SIZE(dict) > 64) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+        }
+        return true;
+    }
+
     ModuleState* st_;
     PyObject* self_;
     Kind kind_;
@@ -259,13 +350,30 @@ bool fits_in_place(PyObject* buffer, PyObject* tail) {
            PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
 }
 
+// a + b; two exact bytes objects are joined directly, with the interpreter's own results (an
+// empty side gives the other object itself).
+Ref concatenate(PyObject* a, PyObject* b) {
+    if (!PyBytes_CheckExact(a) || !PyBytes_CheckExact(b)) return add(a, b);
+    const Py_ssize_t left = PyBytes_GET_SIZE(a);
+    const Py_ssize_t right = PyBytes_GET_SIZE(b);
+    if (left == 0) return Ref::borrow(b);
+    if (right == 0) return Ref::borrow(a);
+    if (right > PY_SSIZE_T_MAX - left) return add(a, b);  // the interpreter's error
+    Ref joined(PyBytes_FromStringAndSize(nullptr, left + right));
+    if (!joined) return Ref();
+    char* out = PyBytes_AS_STRING(joined.get());
+    std::memcpy(out, PyBytes_AS_STRING(a), static_cast<size_t>(left));
+    std::memcpy(out + left, PyBytes_AS_STRING(b), static_cast<size_t>(right));
+    return joined;
+}
+
 // self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail) {
     if (fits_in_place(current.get(), tail) && self.take_unshared_bytes(name, current)) {
         if (!append_in_place(current, tail)) return false;
         return self.set(name, current.get());
     }
-    Ref joined = add(current.get(), tail);
+    Ref joined = concatenate(current.get(), tail);
     if (!joined) return false;
     return self.set(name, joined.get());
 }
@@ -360,10 +468,23 @@ ModuleState* cls_state(PyTypeObject* cls) { return static_cast<ModuleState*>(PyT
 
 constexpr int kNotHandled = 1;
 
-// dict[name] as a Py_ssize_t when it is an exact int in range.
-bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
-    PyObject* value = PyDict_GetItemWithError(dict, name);
+// `value` as a Py_ssize_t when it is an exact int in range.
+bool index_of(PyObject* value, Py_ssize_t* out) {
     if (value == nullptr || !PyLong_CheckExact(value)) return false;
+    // Single-digit ints are read directly.
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (PyUnstable_Long_IsCompact(number)) {
+        *out = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#else
+    const Py_ssize_t digits = Py_SIZE(value);
+    if (digits >= -1 && digits <= 1) {
+        *out = digits * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+        return true;
+    }
+#endif
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0 || n > PY_SSIZE_T_MAX || n < PY_SSIZE_T_MIN) return false;
@@ -371,9 +492,66 @@ bool plain_index(PyObject* dict, PyObject* name, Py_ssize_t* out) {
     return true;
 }
 
-bool plain_store_index(PyObject* dict, PyObject* name, Py_ssize_t value) {
+// An object that only the instance dict references (reference count 1, so not a shared small
+// int, an interned or an immortal object) can be changed in place: nobody else can see the
+// change, and the dict keeps the same object, so its version tag stays valid. Not for a watched
+// dict (3.12+): its watchers are told of every change of a value. Without a GIL another thread
+// could be reading the object through the dict, so nothing is changed in place.
+#ifdef Py_GIL_DISABLED
+constexpr bool kMayChangeInPlace = false;
+#else
+constexpr bool kMayChangeInPlace = true;
+#endif
+
+constexpr Py_ssize_t kLargestCachedInt = 256;
+
+// Gives the exact int `obj` the value `value` in place when only the dict holds it and both values
+// are positive single-digit ints above the shared small ints. Ints cache no hash.
+bool overwrite_unshared_int(PyObject* obj, Py_ssize_t value) {
+    if (!kMayChangeInPlace || obj == nullptr || value <= kLargestCachedInt ||
+        value > static_cast<Py_ssize_t>(PyLong_MASK) || !PyLong_CheckExact(obj) || Py_REFCNT(obj) != 1) {
+        return false;
+    }
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (number->long_value.lv_tag != (std::uintptr_t{1} << _PyLong_NON_SIZE_BITS)) return false;
+    number->long_value.ob_digit[0] = static_cast<digit>(value);
+#else
+    if (Py_SIZE(obj) != 1) return false;
+    number->ob_digit[0] = static_cast<digit>(value);
+#endif
+    return true;
+}
+
+// Above this size a dropped front is given back to the allocator (a new, exact object) rather than
+// kept as unused room behind a shrunk one.
+constexpr Py_ssize_t kShrinkInPlaceMaximum = 65536;
+
+// Drops the first `drop` bytes of the exact bytes `obj` in place when only the dict holds it. The
+// object keeps its allocation; its length, terminating NUL and (reset) cached hash are those of
+// the shorter value.
+bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(obj);
+    if (!kMayChangeInPlace || drop <= 0 || drop >= size || size > kShrinkInPlaceMaximum || Py_REFCNT(obj) != 1) {
+        return false;
+    }
+    char* bytes = PyBytes_AS_STRING(obj);
+    std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
+    bytes[size - drop] = '\0';
+    Py_SET_SIZE(obj, size - drop);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(obj)->ob_shash = -1;
+#pragma GCC diagnostic pop
+    return true;
+}
+
+// dict[name] = value (an int) on the plain dict `dict`, in place when only the dict holds the old int.
+bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value) {
+    if (!qelo::dict_is_watched(dict) && overwrite_unshared_int(self.lookup(dict, name), value)) return true;
+    PyErr_Clear();
     Ref number(PyLong_FromSsize_t(value));
-    return number && PyDict_SetItem(dict, name, number.get()) == 0;
+    return number && self.store(dict, name, number.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -453,7 +631,7 @@ Ref read_unit(const Attrs& self) {
     if (PyObject* dict = self.plain_dict()) {
         // Reading decoderunit from the dict runs no code and cannot fail, so looking `read` up
         // after it is the same as before it, and the call needs no bound method object.
-        Ref unit = Ref::borrow(PyDict_GetItemWithError(dict, self.state()->names[kDecoderunit]));
+        Ref unit = Ref::borrow(self.lookup(dict, kDecoderunit));
         if (unit) {
             PyObject* args[] = {substream.get(), unit.get()};
             return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
@@ -521,23 +699,23 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
 int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
-    PyObject* rbuffer = PyDict_GetItemWithError(dict, st->names[kRbuffer]);
+    StateCache* cache = self.cache_for(dict);
+    PyObject* rbuffer = self.lookup(dict, cache, kRbuffer);
     Py_ssize_t sincereadwritten = 0;
     if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count ||
-        !plain_index(dict, st->names[kSincereadwritten], &sincereadwritten) ||
+        !index_of(self.lookup(dict, cache, kSincereadwritten), &sincereadwritten) ||
         sincereadwritten > PY_SSIZE_T_MAX - count) {
         PyErr_Clear();
         return kNotHandled;
     }
-    Ref held = Ref::borrow(rbuffer);
     const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
-    const char* bytes = PyBytes_AS_STRING(rbuffer);
-    Ref head = count == size ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes, count));
+    Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
     if (!head) return 0;
-    Ref rest = count == 0 ? held.dup() : Ref(PyBytes_FromStringAndSize(bytes + count, size - count));
-    if (!rest || PyDict_SetItem(dict, st->names[kRbuffer], rest.get()) < 0) return 0;
-    if (!plain_store_index(dict, st->names[kSincereadwritten], sincereadwritten + count)) return 0;
+    if (count > 0 && (qelo::dict_is_watched(dict) || !drop_front_unshared_bytes(rbuffer, count))) {
+        Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer) + count, size - count));
+        if (!rest || !self.store(dict, kRbuffer, rest.get())) return 0;
+    }
+    if (!store_index(self, dict, kSincereadwritten, sincereadwritten + count)) return 0;
     *result = head.release();
     return 0;
 }
@@ -581,11 +759,21 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
     return head.release();
 }
 
-PyObject* restreamed_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+// The argument of read(count); a single positional one is by far the usual call.
+bool parse_count(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** count) {
+    if (nargs == 1 && kwnames == nullptr) {
+        *count = args[0];
+        return true;
+    }
+    return qelo::parse_args(sig, args, nargs, kwnames, count);
+}
+
+PyObject* restreamed_read(PyObject* self, PyTypeObject*, ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* a[1];
-    if (!qelo::parse_args(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
-    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    if (!parse_count(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
     if (a[0] == nullptr || a[0] == Py_None) return restreamed_read_all(attrs);
     return restreamed_read_count(attrs, a[0]);
 }
@@ -857,16 +1045,15 @@ int rebuffered_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return kNotHandled;
-    const ModuleState* st = self.state();
     Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
-    PyObject* window = PyDict_GetItemWithError(dict, st->names[kRwbuffer]);
-    PyObject* tailcutoff = window == nullptr ? nullptr : PyDict_GetItemWithError(dict, st->names[kTailcutoff]);
+    StateCache* cache = self.cache_for(dict);
+    PyObject* window = self.lookup(dict, cache, kRwbuffer);
+    PyObject* tailcutoff = window == nullptr ? nullptr : self.lookup(dict, cache, kTailcutoff);
     const bool handled =
-        tailcutoff != nullptr && PyBytes_CheckExact(window) && plain_index(dict, st->names[kOffset], &offset) &&
-        plain_index(dict, st->names[kMoved], &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
+        tailcutoff != nullptr && PyBytes_CheckExact(window) && index_of(self.lookup(dict, cache, kOffset), &offset) &&
+        index_of(self.lookup(dict, cache, kMoved), &moved) && !__builtin_add_overflow(offset, count, &endsat) &&
         offset >= moved && endsat - moved <= PyBytes_GET_SIZE(window) &&
-        (tailcutoff == Py_None || (plain_index(dict, st->names[kTailcutoff], &keep) &&
-                                   !__builtin_sub_overflow(endsat, keep, &keep_from)));
+        (tailcutoff == Py_None || (index_of(tailcutoff, &keep) && !__builtin_sub_overflow(endsat, keep, &keep_from)));
     if (!handled) {
         PyErr_Clear();
         return kNotHandled;
@@ -875,11 +1062,10 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     Ref data = (offset == moved && count == size)
                    ? Ref::borrow(window)
                    : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
-    if (!data || !plain_store_index(dict, st->names[kOffset], endsat)) return 0;
+    if (!data || !store_index(self, dict, kOffset, endsat)) return 0;
     if (moved < keep_from) {
         Ref removed(PyLong_FromSsize_t(keep_from - moved));
-        if (!removed || !plain_store_index(dict, st->names[kMoved], keep_from) ||
-            !store_tail(self, kRwbuffer, removed.get())) {
+        if (!removed || !store_index(self, dict, kMoved, keep_from) || !store_tail(self, kRwbuffer, removed.get())) {
             return 0;
         }
     }
@@ -887,16 +1073,15 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     return 0;
 }
 
-PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, ModuleState* st, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (!qelo::parse_args(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_count(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* count = a[0];
     if (count == nullptr || count == Py_None) {
         PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
         return nullptr;
     }
-    ModuleState* st = cls_state(cls);
     const Attrs attrs(st, self, kRebuffered);
     if (PyLong_CheckExact(count)) {
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
@@ -1048,11 +1233,38 @@ PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject* cls, PyObject* const
 // ---------------------------------------------------------------------------------------------
 // Types and module
 
+// read is called far more often than anything else: it takes the plain fast calling convention
+// (cheaper to call than a method that is also given its defining class) and finds that class
+// through the module.
+template <PyObject* (*Impl)(PyObject*, PyTypeObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*),
+          PyObject* ModuleState::*Defining>
+PyObject* with_defining_class(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The classes themselves name their module directly; subclasses are searched.
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* module = nullptr;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* own = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (own != nullptr && PyModule_GetDef(own) == &bitstream_module) module = own;
+    }
+    if (module == nullptr) module = PyType_GetModuleByDef(type, &bitstream_module);
+    if (module == nullptr) return nullptr;
+    ModuleState* st = state_of(module);
+    PyObject* cls = st->*Defining;
+    if (cls == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "qelo.lib.bitstream has been cleared");
+        return nullptr;
+    }
+    return Impl(self, reinterpret_cast<PyTypeObject*>(cls), st, args, nargs, kwnames);
+}
+
+#define QELO_FAST_METHOD(name, fn, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+
 #define QELO_METHOD(name, fn, doc) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef restreamed_methods[] = {
-    QELO_METHOD("read", restreamed_read, nullptr),
+    QELO_FAST_METHOD("read", (with_defining_class<restreamed_read, &ModuleState::restreamed_type>), nullptr),
     QELO_METHOD("write", restreamed_write, nullptr),
     QELO_METHOD("close", restreamed_close, nullptr),
     QELO_METHOD("seek", restreamed_seek, nullptr),
@@ -1063,7 +1275,7 @@ PyMethodDef restreamed_methods[] = {
 };
 
 PyMethodDef rebuffered_methods[] = {
-    QELO_METHOD("read", rebuffered_read, nullptr),
+    QELO_FAST_METHOD("read", (with_defining_class<rebuffered_read, &ModuleState::rebuffered_type>), nullptr),
     QELO_METHOD("write", rebuffered_write, nullptr),
     QELO_METHOD("seek", rebuffered_seek, nullptr),
     QELO_METHOD("seekable", rebuffered_seekable, nullptr),
@@ -1075,6 +1287,7 @@ PyMethodDef rebuffered_methods[] = {
 };
 
 #undef QELO_METHOD
+#undef QELO_FAST_METHOD
 
 PyType_Slot restreamed_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(restreamed_init)},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "dictversion.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -181,14 +182,10 @@ private:
     bool entered_;
 };
 
-// Dict versions are unique across the process and change with every mutation made through the
-// dict, so a field read once is remembered until its dict changes. Attribute stores into inline
-// instance values (3.13+) bypass the dict's version; the classes here never get inline values,
-// and a class that did would not be remembered for.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
+// A field read once is remembered until its dict's version changes (dictversion.hpp). Attribute
+// stores into inline instance values (3.13+) bypass the dict's version; the classes here never get
+// inline values, and a class that did would not be remembered for.
+using qelo::dict_version;
 
 inline bool may_remember(PyObject* self) {
 #ifdef Py_TPFLAGS_INLINE_VALUES
