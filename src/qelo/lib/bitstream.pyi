@@ -2,11 +2,14 @@ from io import BlockingIOError as BlockingIOError
 from time import sleep as sleep
 from typing import Any, Callable, NoReturn, Protocol
 
+from typing_extensions import disjoint_base
+
 maxsize: int
 
 class _Readable(Protocol):
     def read(self, n: int, /) -> Any: ...
 
+@disjoint_base
 class RestreamedBytesIO:
     substream: Any
     encoder: Callable[[bytes], Any]
@@ -33,6 +36,7 @@ class RestreamedBytesIO:
         """WARNING: tell is correct only on read-only and write-only instances."""
     def tellable(self) -> bool: ...
 
+@disjoint_base
 class RebufferedBytesIO:
     substream: _Readable
     offset: int
