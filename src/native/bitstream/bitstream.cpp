@@ -7,7 +7,8 @@
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
-//    copied whole, which keeps reading a long stream linear;
+//    copied whole; the window is grown with spare room behind its visible end, which later polls
+//    fill without reallocating, so reading a long stream stays linear;
 //  * each instance remembers what its dict binds to the state names (StateCache) until the dict's
 //    version tag changes, and its own writes keep that memory valid, so a small read does no dict
 //    lookups; an int or a small buffer that only the dict holds is updated in place instead of
