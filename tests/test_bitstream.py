@@ -544,7 +544,7 @@ def test_cutoff_never_changes_bytes_handed_out():
     r = RebufferedBytesIO(Endless(), 16)
     r.read(100)
     earlier = r.rwbuffer
-    copy = bytes(earlier)
+    copy = bytearray(earlier)  # bytes(earlier) would be earlier itself
     r.read(100)
     assert earlier == copy and r.rwbuffer == pattern(184, POLL - 184)
 
@@ -557,6 +557,85 @@ def test_attributes_changed_between_calls_change_the_next_read():
     assert r.read(2) == b"34" and r.cachedto() == 110
     r.tailcutoff = 1
     assert r.read(1) == b"5" and r.cachedfrom() == 105
+
+
+class Meddler(Endless):
+    """An endless substream that, at each poll, does one scripted thing to its adapter's window:
+    holds a reference to it (with a copy, not the bytes object itself, to compare later), lets go of what it held, or rebinds the
+    attribute to an equal copy."""
+
+    def __init__(self, actions):
+        super().__init__()
+        self.actions = list(actions)
+        self.adapter = None
+        self.held = []
+
+    def read(self, n):
+        action = self.actions.pop(0) if self.actions else "none"
+        window = self.adapter.rwbuffer
+        if action == "hold":
+            self.held.append((window, bytearray(window)))
+        elif action == "release":
+            self.held.clear()
+        elif action == "replace":
+            self.adapter.rwbuffer = bytes(bytearray(window))
+        del window
+        return super().read(n)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.lists(st.integers(0, 3 * POLL), min_size=1, max_size=12),
+    st.lists(st.sampled_from(["none", "hold", "release", "replace"]), max_size=30),
+)
+def test_window_is_exactly_what_was_read_whoever_holds_it_between_polls(counts, actions):
+    meddled = RebufferedBytesIO(None)
+    meddled.substream = meddler = Meddler(actions)
+    meddler.adapter = meddled
+    alone = RebufferedBytesIO(Endless())
+    handed_out = []
+    for count in counts:
+        data = meddled.read(count)
+        assert data == alone.read(count) == pattern(meddled.tell() - count, count)
+        handed_out.append((data, bytearray(data)))
+        window = meddled.rwbuffer
+        assert type(window) is bytes and window == alone.rwbuffer == pattern(0, meddled.cachedto())
+        assert hash(window) == hash(pattern(0, len(window)))
+        assert sys.getsizeof(window) == sys.getsizeof(pattern(0, len(window)))
+        del window
+    assert all(kept == copy for kept, copy in handed_out + meddler.held)
+
+
+@pytest.mark.parametrize("hold_every_poll", [False, True])
+def test_reading_a_long_stream_keeps_no_memory_beyond_the_window(hold_every_poll):
+    run_isolated(
+        f"""
+        import gc, tracemalloc
+        from qelo.lib.bitstream import RebufferedBytesIO
+        POLL = 131072
+        class Source:
+            def __init__(self):
+                self.adapter = None
+                self.held = None
+            def read(self, n):
+                if {hold_every_poll}:
+                    self.held = self.adapter.rwbuffer  # the previous one is let go
+                return b"x" * n
+        tracemalloc.start()
+        for _ in range(3):
+            source = Source()
+            r = source.adapter = RebufferedBytesIO(source)
+            for _ in range(64):
+                r.read(POLL // 2)
+                traced = tracemalloc.get_traced_memory()[0]
+                # the window with its spare room, the one held by the source, a poll and a read
+                assert traced <= 2 * len(r.rwbuffer) + 4 * POLL + (1 << 20), (traced, len(r.rwbuffer))
+            assert len(r.rwbuffer) == 32 * POLL and r.rwbuffer == b"x" * (32 * POLL)
+            del r, source
+            gc.collect()
+            assert tracemalloc.get_traced_memory()[0] < (1 << 20)
+        """
+    )
 
 
 # --- differential checks: plain instances against instances that take the general path -----------

@@ -7,7 +7,8 @@
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
-//    copied whole, which keeps reading a long stream linear;
+//    copied whole; the window is grown with spare room behind its visible end, which later polls
+//    fill without reallocating, so reading a long stream stays linear;
 //  * each instance remembers what its dict binds to the state names (StateCache) until the dict's
 //    version tag changes, and its own writes keep that memory valid, so a small read does no dict
 //    lookups; an int or a small buffer that only the dict holds is updated in place instead of
@@ -112,21 +113,36 @@ struct StateCache {
 
 constexpr std::uint32_t bit_of(Name name) { return std::uint32_t{1} << name; }
 
+// The window bytes object this instance last grew with spare room behind its visible end (an
+// exact bytes object; its allocation holds `capacity` bytes). The strong reference keeps its address
+// from being reused by another object, so identity with what the dict binds proves it is the same
+// object; the reference count then tells whether anybody besides the dict and this record holds it.
+struct GrownWindow {
+    PyObject* bytes;  // strong, or null
+    Py_ssize_t capacity;
+};
+
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
     StateCache cache;
+    GrownWindow grown;
 };
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
+    Py_VISIT(reinterpret_cast<Instance*>(self)->grown.bytes);
     return 0;
 }
 
+// Releasing a bytes object runs no Python code.
+void forget_grown(PyObject* self) { Py_CLEAR(reinterpret_cast<Instance*>(self)->grown.bytes); }
+
 int instance_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
+    forget_grown(self);
     return 0;
 }
 
@@ -172,6 +188,8 @@ public:
 
     bool set(Name name, PyObject* value) const {
         PyObject* key = st_->names[name];
+        // A replaced window is not kept alive by its growth record.
+        if (name == kRwbuffer && value != grown().bytes) forget_grown(self_);
         if (PyObject* dict = plain_dict()) return store(dict, name, value);
         return PyObject_SetAttr(self_, key, value) == 0;
     }
@@ -253,6 +271,8 @@ public:
         return Py_REFCNT(obj) == 1;
     }
 
+    GrownWindow& grown() const { return reinterpret_cast<Instance*>(self_)->grown; }
+
     // The instance dict when attribute access on self is provably a plain dict access for every
     // state name; null otherwise (then the generic protocol is used).
     PyObject* plain_dict() const {
@@ -328,16 +348,70 @@ Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
     return Ref(PyObject_GetItem(seq, bounds.get()));
 }
 
+// An object that only the instance dict references (reference count 1, so not a shared small
+// int, an interned or an immortal object) can be changed in place: nobody else can see the
+// change, and the dict keeps the same object, so its version tag stays valid. Not for a watched
+// dict (3.12+): its watchers are told of every change of a value. Without a GIL another thread
+// could be reading the object through the dict, so nothing is changed in place.
+#ifdef Py_GIL_DISABLED
+constexpr bool kMayChangeInPlace = false;
+#else
+constexpr bool kMayChangeInPlace = true;
+#endif
+
+// Gives the exact bytes `obj` the visible length `size` (at most its allocation): its terminating
+// NUL and (reset) cached hash are those of the value it now holds.
+void set_bytes_length(PyObject* obj, Py_ssize_t size) {
+    PyBytes_AS_STRING(obj)[size] = '\0';
+    Py_SET_SIZE(obj, size);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(obj)->ob_shash = -1;
+#pragma GCC diagnostic pop
+}
+
 // Appends `tail` (exact bytes) to `buffer`, which must be an exact bytes object whose only
-// reference is `buffer`; realloc extends it in place or remaps its pages, so the cost is that of
-// `tail`, not of the buffer.
-bool append_in_place(Ref& buffer, PyObject* tail) {
+// reference is `buffer`, reallocating it to hold `capacity` bytes (at least the joined size) of
+// which the joined value is visible. realloc extends it in place or remaps its pages.
+bool append_in_place(Ref& buffer, PyObject* tail, Py_ssize_t capacity) {
     const Py_ssize_t old_size = PyBytes_GET_SIZE(buffer.get());
     const Py_ssize_t extra = PyBytes_GET_SIZE(tail);
     PyObject* raw = buffer.release();
-    if (_PyBytes_Resize(&raw, old_size + extra) < 0) return false;  // raw is gone, MemoryError set
+    if (_PyBytes_Resize(&raw, capacity) < 0) return false;  // raw is gone, MemoryError set
     std::memcpy(PyBytes_AS_STRING(raw) + old_size, PyBytes_AS_STRING(tail), static_cast<size_t>(extra));
+    set_bytes_length(raw, old_size + extra);
     buffer = Ref(raw);
+    return true;
+}
+
+// Room for the window to grow into: remapping the whole allocation at every poll would make reading
+// a long stream quadratic, growing it by half its size each time keeps that linear.
+Py_ssize_t grown_capacity(Py_ssize_t needed) {
+    const Py_ssize_t room = needed / 2;
+    return needed > PY_SSIZE_T_MAX - 64 - room ? needed : needed + room;
+}
+
+// Appends `tail` to the window `window` by copying it into the spare room of the allocation, when
+// the window is the object this instance grew, the plain dict binds it, nobody else holds it
+// (the dict, the growth record and `window`), and the room suffices. Nothing else changes: the dict
+// binds the same object, so its version tag (and the state cache) stay valid.
+bool append_within_capacity(const Attrs& self, PyObject* window, PyObject* tail) {
+    GrownWindow& grown = self.grown();
+    if (!kMayChangeInPlace || grown.bytes == nullptr || window != grown.bytes || !PyBytes_CheckExact(tail) ||
+        Py_REFCNT(window) != 3) {
+        return false;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(window);
+    const Py_ssize_t extra = PyBytes_GET_SIZE(tail);
+    if (extra > grown.capacity - size) return false;
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || qelo::dict_is_watched(dict)) return false;
+    if (self.lookup(dict, kRwbuffer) != window) {
+        PyErr_Clear();
+        return false;
+    }
+    std::memcpy(PyBytes_AS_STRING(window) + size, PyBytes_AS_STRING(tail), static_cast<size_t>(extra));
+    set_bytes_length(window, size + extra);
     return true;
 }
 
@@ -369,9 +443,24 @@ Ref concatenate(PyObject* a, PyObject* b) {
 
 // self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail) {
+    const bool window = name == kRwbuffer;
+    if (window) {
+        if (fits_in_place(current.get(), tail) && append_within_capacity(self, current.get(), tail)) return true;
+        // Whatever happens next, the record must not count as a holder of the current window.
+        forget_grown(self.self());
+    }
     if (fits_in_place(current.get(), tail) && self.take_unshared_bytes(name, current)) {
-        if (!append_in_place(current, tail)) return false;
-        return self.set(name, current.get());
+        const Py_ssize_t needed = PyBytes_GET_SIZE(current.get()) + PyBytes_GET_SIZE(tail);
+        const Py_ssize_t capacity = window && kMayChangeInPlace ? grown_capacity(needed) : needed;
+        if (!append_in_place(current, tail, capacity)) return false;
+        if (!self.set(name, current.get())) return false;
+        if (capacity > needed) {
+            GrownWindow& grown = self.grown();
+            Py_INCREF(current.get());
+            Py_XSETREF(grown.bytes, current.get());
+            grown.capacity = capacity;
+        }
+        return true;
     }
     Ref joined = concatenate(current.get(), tail);
     if (!joined) return false;
@@ -380,6 +469,8 @@ bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* ta
 
 // self.<name> = self.<name>[removed:], trimming in place when the buffer is unshared.
 bool store_tail(const Attrs& self, Name name, PyObject* removed) {
+    // The trimmed window is reallocated to its exact size (or replaced): it has no spare room left.
+    if (name == kRwbuffer) forget_grown(self.self());
     Ref current = self.get(name);
     if (!current) return false;
     if (PyLong_CheckExact(removed) && PyBytes_CheckExact(current.get())) {
@@ -492,16 +583,6 @@ bool index_of(PyObject* value, Py_ssize_t* out) {
     return true;
 }
 
-// An object that only the instance dict references (reference count 1, so not a shared small
-// int, an interned or an immortal object) can be changed in place: nobody else can see the
-// change, and the dict keeps the same object, so its version tag stays valid. Not for a watched
-// dict (3.12+): its watchers are told of every change of a value. Without a GIL another thread
-// could be reading the object through the dict, so nothing is changed in place.
-#ifdef Py_GIL_DISABLED
-constexpr bool kMayChangeInPlace = false;
-#else
-constexpr bool kMayChangeInPlace = true;
-#endif
 
 constexpr Py_ssize_t kLargestCachedInt = 256;
 
@@ -537,12 +618,7 @@ bool drop_front_unshared_bytes(PyObject* obj, Py_ssize_t drop) {
     }
     char* bytes = PyBytes_AS_STRING(obj);
     std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
-    bytes[size - drop] = '\0';
-    Py_SET_SIZE(obj, size - drop);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    reinterpret_cast<PyBytesObject*>(obj)->ob_shash = -1;
-#pragma GCC diagnostic pop
+    set_bytes_length(obj, size - drop);
     return true;
 }
 
