@@ -197,6 +197,32 @@ CASES = [
     ("rebuffered wrong arguments", lambda: bitstream.RebufferedBytesIO(), (TypeError,)),
 ]
 
+# Every operator method of the expression classes, called by name.
+BINARY_METHODS = ["__add__", "__sub__", "__mul__", "__floordiv__", "__truediv__", "__div__", "__mod__",
+                  "__pow__", "__xor__", "__rshift__", "__lshift__", "__and__", "__or__", "__radd__",
+                  "__rsub__", "__rmul__", "__rfloordiv__", "__rtruediv__", "__rdiv__", "__rmod__",
+                  "__rpow__", "__rxor__", "__rrshift__", "__rlshift__", "__rand__", "__ror__",
+                  "__contains__", "__gt__", "__ge__", "__lt__", "__le__", "__eq__", "__ne__"]
+UNARY_METHODS = ["__neg__", "__pos__", "__invert__", "__inv__"]
+CASES += [(f"operator {name}", (lambda name=name: getattr(this.x, name)(2)), ()) for name in BINARY_METHODS]
+CASES += [(f"operator {name}", (lambda name=name: getattr(this.x, name)()), ()) for name in UNARY_METHODS]
+CASES += [(f"evaluate {name}", (lambda name=name: getattr(this.x, name)(3)({"x": 7})), (TypeError,))
+          for name in BINARY_METHODS]
+CASES += [(f"operator {name} surplus argument", (lambda name=name: getattr(this.x, name)(1, 2)), (TypeError,))
+          for name in ("__add__", "__neg__", "__contains__")]
+
+# Every method of the stream adapters, and every display class.
+STREAM_METHODS = [("tell", ()), ("tellable", ()), ("seekable", ()), ("seek", (3,)), ("seek", (1, 1)),
+                  ("cachedfrom", ()), ("cachedto", ())]
+CASES += [(f"rebuffered {name}{args}", (lambda name=name, args=args: getattr(bitstream.RebufferedBytesIO(Chunks()), name)(*args)), ())
+          for name, args in STREAM_METHODS]
+CASES += [(f"restreamed {name}", (lambda name=name: getattr(restreamed(), name)()), ())
+          for name in ("tell", "tellable", "seekable", "close")]
+DISPLAY = [hexmod.HexDisplayedBytes, hexmod.HexDumpDisplayedBytes]
+CASES += [(f"display {cls.__name__}", (lambda cls=cls: str(cls(b"\x00\x7fA" * 5))), ()) for cls in DISPLAY]
+CASES += [(f"display {cls.__name__}", (lambda cls=cls: str(cls(data=b"\x00\x7fA" * 5))), ())
+          for cls in (hexmod.HexDisplayedDict, hexmod.HexDumpDisplayedDict)]
+
 
 @pytest.mark.parametrize("fn, expected", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_no_reference_leak(fn, expected):
