@@ -37,14 +37,17 @@ def _traced_window(fn: Callable[[], object], calls: int, expected: tuple) -> int
 
 
 def traced_growth(fn: Callable[[], object], calls: int, expected=()) -> int:
-    """Bytes still held on the Python heap after `calls` more calls, once warmed up.
+    """Bytes the Python heap grows by per `calls` calls, once warmed up.
 
-    The smaller of two consecutive windows is reported: a leak grows in every window, while the
-    interpreter's free lists and caches settle once (and can make one window look bigger)."""
+    Measured as the difference between a window of 3 * calls and one of `calls` calls: a leak grows
+    with the number of calls, while what the interpreter settles once per window (free lists,
+    caches of the pickle machinery under some allocators) cancels out."""
     expected = tuple(expected)
     for _ in range(calls):
         call_ignoring(fn, expected)
-    return min(_traced_window(fn, calls, expected) for _ in range(2))
+    short = _traced_window(fn, calls, expected)
+    long = _traced_window(fn, 3 * calls, expected)
+    return (long - short) // 2
 
 
 # ASan keeps freed memory in quarantine, so resident size says nothing under the sanitizer.
