@@ -1,0 +1,395 @@
+"""Chunked hexdump/hexundump for the command-line tool.
+
+Large inputs are dumped or restored a few MiB at a time with the native functions, so neither the
+whole text nor the whole byte string is ever held in memory. The result is byte-identical to one
+call on the whole input, errors included (a fault names the line's number in the whole text).
+
+Offsets are the only thing a chunk gets wrong when handled alone: it starts them at 0 and picks
+their width from its own length. Chunks start at multiples of 16**k, so the low k digits of every
+offset are already right and only the high digits need rewriting; lines in a run that share those
+digits are patched with one strided slice assignment per digit, at C speed.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Iterator
+from typing import BinaryIO
+
+from qelo.lib.hex import hexdump, hexundump
+
+MIB = 1 << 20
+# Inputs above this size are streamed; the chunk size is what is held at a time. Both can be
+# lowered through hidden environment variables so the tests reach the chunked paths cheaply.
+STREAM_THRESHOLD = 64 * MIB
+CHUNK_SIZE = 16 * MIB
+
+HEADER = 'hexundump("""'
+CLOSING = '""")'
+HEAD = len(HEADER) + 1
+TAIL = len(CLOSING) + 1
+LIMIT = 1 << 32
+LIMIT_MESSAGE = "hexdump cannot process more than 16**8 or 4294967296 bytes"
+_LEADING_HEX = re.compile(r"[0-9A-Fa-f]{0,9}")
+
+
+def stream_threshold() -> int:
+    return int(os.environ.get("QELO_CLI_STREAM_THRESHOLD", STREAM_THRESHOLD))
+
+
+def chunk_size() -> int:
+    return max(1, int(os.environ.get("QELO_CLI_CHUNK_SIZE", CHUNK_SIZE)))
+
+
+def tables_are_standard() -> bool:
+    """The chunked writer relies on one ASCII character per printable entry and two per hex pair."""
+    from qelo.lib import hex as module
+
+    return getattr(module, "HEXPRINT", None) == ["%02X" % v for v in range(256)] and getattr(
+        module, "PRINTABLE", None
+    ) == [chr(v) if 32 <= v < 128 else "." for v in range(256)]
+
+
+class Progress:
+    """One updating line on standard error, only when it is a terminal."""
+
+    def __init__(self, command: str, total: int | None, stream) -> None:
+        self.command, self.total, self.stream = command, total, stream
+        self.enabled = bool(getattr(stream, "isatty", lambda: False)())
+        self.shown = False
+
+    def update(self, done: int) -> None:
+        if not self.enabled:
+            return
+        text = f"{self.command}: {done // MIB} MiB"
+        if self.total:
+            text += f" of {self.total // MIB} MiB ({100 * done // self.total}%)"
+        self.stream.write("\r" + text)
+        self.stream.flush()
+        self.shown = True
+
+    def finish(self) -> None:
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+            self.shown = False
+
+
+def _valuation16(value: int, cap: int) -> int:
+    """The largest k <= cap with 16**k dividing value (cap for 0)."""
+    k = 0
+    while k < cap and value % (16 ** (k + 1)) == 0:
+        k += 1
+    return k
+
+
+def _chunk_bytes(linesize: int) -> int:
+    """A multiple of linesize near the chunk size, divisible by as high a power of 16 as fits."""
+    target = chunk_size()
+    for k in range(6, -1, -1):
+        unit = math.lcm(linesize, 16**k)
+        if unit <= target or k == 0:
+            return unit * max(1, target // unit)
+    raise AssertionError("unreachable")
+
+
+def _runs(first: int, count: int, step: int, k: int) -> Iterator[tuple[int, int, int]]:
+    """Ranges [a, b) of line indexes whose offsets first + i*step share offset >> 4k."""
+    unit = 16**k
+    a = 0
+    while a < count:
+        high = (first + a * step) // unit
+        b = min(count, -(-((high + 1) * unit - first) // step))
+        yield a, b, high
+        a = b
+
+
+def _line_length(width: int, linesize: int) -> int:
+    return width + 3 + 3 * linesize - 1 + 3 + linesize
+
+
+def _patch_high_digits(buf: bytearray, start: int, count: int, stride: int, width: int, k: int,
+                       old_first: int, new_first: int, step: int, verify: bool) -> bool:
+    """Rewrite the high width-k digits of count offset fields (line i at start + i*stride) from
+    old_first + i*step to new_first + i*step; old_first - new_first must be a multiple of 16**k.
+    With verify, first check that each field holds its old value (hex digits in either case)."""
+    digits = width - k
+    if digits == 0:
+        return True
+    shift = (old_first - new_first) >> (4 * k)
+    for a, b, high in _runs(old_first, count, step, k):
+        if high >= 16**digits:
+            return False
+        old = b"%0*X" % (digits, high)
+        new = b"%0*X" % (digits, high - shift)
+        for d in range(digits):
+            where = slice(start + a * stride + d, start + b * stride, stride)
+            if verify:
+                want = old[d : d + 1] * (b - a)
+                got = buf[where]
+                if got != want and got.upper() != want:
+                    return False
+            buf[where] = new[d : d + 1] * (b - a)
+    return True
+
+
+# ---------------------------------------------------------------------------------------------
+# hexdump
+
+
+def _rebased_lines(text: str, linesize: int, base: int, own_width: int, width: int) -> bytes:
+    """Data lines of a chunk's dump with each offset field rewritten (the chunk's own width
+    differs from the whole dump's, which only happens for pieces under 64 KiB)."""
+    lines = text[HEAD:-TAIL].split("\n")[:-1]
+    return "".join(
+        "%0*X%s\n" % (width, base + i * linesize, line[own_width:]) for i, line in enumerate(lines)
+    ).encode("ascii")
+
+
+def _dumped_chunk(chunk: bytes, linesize: int, base: int, width: int):
+    text = hexdump(chunk, linesize)
+    own_width = 8 if len(chunk) >= 1 << 16 else 4
+    if own_width != width:
+        return _rebased_lines(text, linesize, base, own_width, width)
+    buf = bytearray(text.encode("ascii"))
+    count = -(-len(chunk) // linesize)
+    k = _valuation16(base, width)
+    _patch_high_digits(buf, HEAD, count, _line_length(width, linesize) + 1, width, k, 0, base, linesize, False)
+    return memoryview(buf)[HEAD:-TAIL]
+
+
+def _chunks(source: BinaryIO, head: bytes, size: int) -> Iterator[bytes]:
+    while len(head) >= size:
+        yield head[:size]
+        head = head[size:]
+    while True:
+        piece = source.read(size - len(head))
+        if not piece:
+            break
+        head += piece
+        if len(head) == size:
+            yield head
+            head = b""
+    if head:
+        yield head
+
+
+def dump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: BinaryIO,
+                progress: Progress) -> None:
+    """Write the dump of head + the rest of source. total is the whole length when known (a
+    regular file); otherwise head already holds at least 64 KiB, so offsets have 8 digits."""
+    if total is not None and total >= LIMIT:
+        raise ValueError(LIMIT_MESSAGE)
+    width = 4 if total is not None and total < 1 << 16 else 8
+    done = 0
+    out.write((HEADER + "\n").encode("ascii"))
+    for chunk in _chunks(source, head, _chunk_bytes(linesize)):
+        if done + len(chunk) >= LIMIT:
+            raise ValueError(LIMIT_MESSAGE)
+        out.write(_dumped_chunk(chunk, linesize, done, width))
+        done += len(chunk)
+        progress.update(done)
+    if (4 if done < 1 << 16 else 8) != width:
+        raise ValueError("the input changed size while it was read")
+    out.write((CLOSING + "\n").encode("ascii"))
+
+
+# ---------------------------------------------------------------------------------------------
+# hexundump
+
+
+def _utf8_fault(exc: UnicodeDecodeError, at: int) -> ValueError:
+    start, end = at + exc.start, at + exc.end
+    if exc.end - exc.start == 1:
+        detail = f"'{exc.encoding}' codec can't decode byte 0x{exc.object[exc.start]:02x} in position {start}: {exc.reason}"
+    else:
+        detail = f"'{exc.encoding}' codec can't decode bytes in position {start}-{end - 1}: {exc.reason}"
+    return ValueError(f"the input is not a UTF-8 text: {detail}")
+
+
+def _blocks(source: BinaryIO, head: bytes, targets: Iterator[int]) -> Iterator[tuple[int, bytes, bool]]:
+    """(position, block, is_last): the input cut right after a newline near each target size.
+    UTF-8 never uses the newline byte inside a character, so every block decodes on its own."""
+    buffer, position, ended = head, 0, False
+    for target in targets:
+        while True:
+            cut = -1
+            if len(buffer) > target or ended:
+                cut = buffer.rfind(b"\n", 0, target)
+                if cut < 0:
+                    cut = buffer.find(b"\n", target)
+            if ended:
+                if cut < 0 or len(buffer) <= target:
+                    cut = len(buffer) - 1
+                break
+            if cut >= 0 and len(buffer) > cut + 1:
+                break
+            piece = source.read(max(target, 1 << 16))
+            if not piece:
+                ended = True
+            buffer += piece
+        block, buffer = buffer[: cut + 1], buffer[cut + 1 :]
+        last = ended and not buffer
+        yield position, block, last
+        position += len(block)
+        if last:
+            return
+
+
+def _quote(line: str) -> str:
+    return repr(line[:120]) + ("..." if len(line) > 120 else "")
+
+
+class _Undumper:
+    def __init__(self, linesize: int) -> None:
+        self.linesize = linesize
+        self.width: int | None = None  # offset digits, set by the first data line
+        self.produced = 0  # bytes restored, all from full lines while reading goes on
+        self.state = "header"  # what the last line read was: header, full, short, closing
+        self.line = 0  # number of lines read so far
+
+    def line_length(self) -> int | None:
+        return None if self.width is None else _line_length(self.width, self.linesize)
+
+    def _fast_lines(self, block: bytes) -> tuple[bytearray, int]:
+        """The leading run of full-length ASCII lines with offsets made relative, or (b'', 0)."""
+        length = self.line_length()
+        if length is None or not block.isascii():
+            return bytearray(), 0
+        stride = length + 1
+        ends = block[length::stride]
+        count = len(ends) - len(ends.lstrip(b"\n"))
+        if count == 0 or block.count(b"\n", 0, count * stride) != count:
+            return bytearray(), 0
+        buf = bytearray(block[: count * stride])
+        k = _valuation16(self.produced, self.width)
+        if not _patch_high_digits(buf, 0, count, stride, self.width, k, self.produced, 0, self.linesize, True):
+            return bytearray(), 0
+        return buf, count
+
+    def _slow_line(self, line: str, index: int) -> str:
+        """line (the index-th of the block) with its offset made relative to the block."""
+        digits = len(_LEADING_HEX.match(line).group())
+        width = self.width
+        if digits not in (4, 8) or (width is not None and digits != width):
+            return line
+        expected = self.produced + index * self.linesize
+        relative = index * self.linesize
+        if int(line[:digits], 16) != expected:
+            relative = (relative + 1) % 16**digits  # still wrong, so the reader reports this line
+        return "%0*X%s" % (digits, relative, line[digits:])
+
+    def feed(self, text: str, raw: bytes, last: bool) -> bytes:
+        """Restore one block (whole lines; the last one may lack its newline when last)."""
+        first_block = self.state == "header" and self.line == 0
+        prefix: list[str] = []
+        if first_block:
+            body, fast_count, lines = text, 0, None
+        else:
+            if self.state == "short":
+                prefix = ["0000   00" + " " * (3 * self.linesize - 3) + "   ."]
+            elif self.state == "closing":
+                prefix = [CLOSING]
+            fast, fast_count = self._fast_lines(raw) if not prefix and self.produced else (bytearray(), 0)
+            lines = text.split("\n")
+            rest = lines[fast_count:]
+            if not prefix and self.produced:
+                rest = [self._slow_line(line, fast_count + i) for i, line in enumerate(rest)]
+            if not prefix and self.width is not None and lines[0]:
+                leading = len(_LEADING_HEX.match(lines[0]).group())
+                if leading in (4, 8) and leading != self.width:
+                    # The whole dump's offset width is already fixed; a block read alone would
+                    # take its width from this line instead.
+                    if fast_count:
+                        fast[0:1] = b"x"
+                    else:
+                        rest[0] = "x" + rest[0][1:]
+            body = "\n".join([HEADER, *prefix, ""]) + fast.decode("ascii") + "\n".join(rest)
+        block_lines = text.count("\n") + (0 if text.endswith("\n") else 1)
+        lines_only = text[:-1] if text.endswith("\n") else text
+        last_line = lines_only[lines_only.rfind("\n") + 1 :]
+        closes = last_line == CLOSING
+        fed = body if (last or closes) else body + CLOSING + "\n"
+        try:
+            result = hexundump(fed, self.linesize)
+        except ValueError as exc:
+            skipped = 0 if first_block else 1 + len(prefix)
+            raise self._absolute(exc, fed, text, skipped) from None
+        if first_block and self.width is None and block_lines > 1:
+            second = text.split("\n", 2)[1]
+            self.width = len(_LEADING_HEX.match(second).group())
+        self.line += block_lines
+        if prefix:
+            result = b""
+        if closes:
+            self.state = "closing"
+        elif block_lines == 1 and first_block:
+            self.state = "header"
+        elif self.width is not None and len(last_line) == _line_length(self.width, self.linesize):
+            self.state = "full"
+        else:
+            self.state = "short"
+        self.produced += len(result)
+        return result
+
+    def _absolute(self, exc: ValueError, fed: str, text: str, skipped: int) -> ValueError:
+        """The reader's message for the block, with line number, line text and offset as they
+        stand in the whole dump."""
+        message = str(exc)
+        found = re.search(r"line (\d+)", message)
+        if found is None:
+            return exc
+        fed_number = int(found.group(1))
+        index = fed_number - 1 - skipped  # of the line within the block
+        number = self.line + index + 1
+        message = message[: found.start(1)] + str(number) + message[found.end(1) :]
+        if index >= 0:
+            fed_line = fed.split("\n")[fed_number - 1]
+            original = text.split("\n")[index]
+            if fed_line != original and message.endswith(_quote(fed_line)):
+                message = message[: -len(_quote(fed_line))] + _quote(original)
+            if self.width is not None:
+                relative = "%0*X" % (self.width, index * self.linesize)
+                absolute = "%0*X" % (self.width, self.produced + index * self.linesize)
+                message = message.replace(f"offset {relative} (", f"offset {absolute} (", 1)
+        return ValueError(message)
+
+
+def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: BinaryIO,
+                  progress: Progress) -> None:
+    """Write the bytes that the dump in head + the rest of source holds."""
+    undumper = _Undumper(linesize)
+    size = _chunk_bytes(linesize)
+
+    def targets() -> Iterator[int]:
+        # Blocks of whole full lines keep every block's first offset a multiple of 16**k.
+        yield HEAD + (size // linesize) * _line_length(_guess_width(head), linesize) + (size // linesize)
+        while True:
+            length = undumper.line_length() or _line_length(8, linesize)
+            yield (size // linesize) * (length + 1)
+
+    blocks = _blocks(source, head, targets())
+    for position, block, last in blocks:
+        try:
+            text = block.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise _utf8_fault(exc, position) from None
+        try:
+            out.write(undumper.feed(text, block, last))
+        except ValueError as fault:
+            # Reading the whole text would have failed on its encoding first.
+            for later_position, later, _ in blocks:
+                try:
+                    later.decode("utf-8")
+                except UnicodeDecodeError as exc:
+                    raise _utf8_fault(exc, later_position) from None
+            raise fault from None
+        progress.update(position + len(block))
+
+
+def _guess_width(head: bytes) -> int:
+    second = head.split(b"\n", 2)[1:2]
+    digits = len(re.match(rb"[0-9A-Fa-f]*", second[0]).group()) if second else 8
+    return digits if digits in (4, 8) else 8
