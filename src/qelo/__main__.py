@@ -149,8 +149,9 @@ def _run(command: str, source: bytes, linesize: int) -> bytes:
 
 def _convert(command: str, source: BinaryIO, size: int | None, linesize: int, out: BinaryIO) -> None:
     threshold = _cli_stream.stream_threshold()
-    if size is not None and size <= threshold:
-        head = _read_up_to(source, size + 1)
+    if size is not None:
+        # Read a little past the size in case the file grew; a large one only needs its start.
+        head = _read_up_to(source, size + 1 if size <= threshold else 1 << 16)
     else:
         # The dump's offset width is settled once 64 KiB have arrived.
         head = _read_up_to(source, max(threshold, 1 << 16) + 1)

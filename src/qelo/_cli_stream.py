@@ -226,7 +226,7 @@ def _blocks(source: BinaryIO, head: bytes, targets: Iterator[int]) -> Iterator[t
                 break
             if cut >= 0 and len(buffer) > cut + 1:
                 break
-            piece = source.read(max(target, 1 << 16))
+            piece = source.read(max(target + 1 - len(buffer), 0) + (1 << 16))
             if not piece:
                 ended = True
             buffer += piece
@@ -242,7 +242,22 @@ def _quote(line: str) -> str:
     return repr(line[:120]) + ("..." if len(line) > 120 else "")
 
 
+_LEADING_HEX_BYTES = re.compile(rb"[0-9A-Fa-f]{0,9}")
+_LEADING_HEX_TEXT = _LEADING_HEX
+
+
+def _hex_digits(line) -> int:
+    pattern = _LEADING_HEX_BYTES if isinstance(line, (bytes, bytearray)) else _LEADING_HEX_TEXT
+    return len(pattern.match(line).group())
+
+
 class _Undumper:
+    """Feeds the native reader one block of whole lines at a time. A block other than the first
+    gets a header line, offsets relative to its first line and, unless it ends the input, a
+    closing line; so the strict reader checks every line as it would in the whole text. The
+    state between blocks is carried by the last line read: after a short data line or the
+    closing line, the next block is preceded by such a line."""
+
     def __init__(self, linesize: int) -> None:
         self.linesize = linesize
         self.width: int | None = None  # offset digits, set by the first data line
@@ -253,73 +268,75 @@ class _Undumper:
     def line_length(self) -> int | None:
         return None if self.width is None else _line_length(self.width, self.linesize)
 
-    def _fast_lines(self, block: bytes) -> tuple[bytearray, int]:
-        """The leading run of full-length ASCII lines with offsets made relative, or (b'', 0)."""
+    def _fast_lines(self, fed: bytearray, block: bytes) -> int:
+        """Append the leading run of full-length ASCII lines of block to fed with their offsets
+        made relative to the block; the number of lines appended."""
         length = self.line_length()
         if length is None or not block.isascii():
-            return bytearray(), 0
+            return 0
         stride = length + 1
         ends = block[length::stride]
         count = len(ends) - len(ends.lstrip(b"\n"))
-        if count == 0 or block.count(b"\n", 0, count * stride) != count:
-            return bytearray(), 0
-        buf = bytearray(block[: count * stride])
+        if count == 0:
+            return 0
+        # Every field patched starts right after a newline, so it is a line's offset field.
+        start = len(fed)
+        fed += memoryview(block)[: count * stride]
         k = _valuation16(self.produced, self.width)
-        if not _patch_high_digits(buf, 0, count, stride, self.width, k, self.produced, 0, self.linesize, True):
-            return bytearray(), 0
-        return buf, count
+        if not _patch_high_digits(fed, start, count, stride, self.width, k, self.produced, 0, self.linesize, True):
+            del fed[start:]
+            return 0
+        return count
 
     def _slow_line(self, line: str, index: int) -> str:
         """line (the index-th of the block) with its offset made relative to the block."""
-        digits = len(_LEADING_HEX.match(line).group())
-        width = self.width
-        if digits not in (4, 8) or (width is not None and digits != width):
+        digits = _hex_digits(line)
+        if digits != self.width:
             return line
-        expected = self.produced + index * self.linesize
         relative = index * self.linesize
-        if int(line[:digits], 16) != expected:
+        if int(line[:digits], 16) != self.produced + relative:
             relative = (relative + 1) % 16**digits  # still wrong, so the reader reports this line
         return "%0*X%s" % (digits, relative, line[digits:])
 
-    def feed(self, text: str, raw: bytes, last: bool) -> bytes:
+    def feed(self, raw: bytes, last: bool) -> bytes:
         """Restore one block (whole lines; the last one may lack its newline when last)."""
-        first_block = self.state == "header" and self.line == 0
+        first_block = self.line == 0
         prefix: list[str] = []
-        if first_block:
-            body, fast_count, lines = text, 0, None
+        if self.state == "short":
+            prefix = ["0000   00" + " " * (3 * self.linesize - 3) + "   ."]
+        elif self.state == "closing":
+            prefix = [CLOSING]
+        fed = bytearray() if first_block else bytearray("\n".join([HEADER, *prefix, ""]).encode("ascii"))
+        skipped = 0 if first_block else 1 + len(prefix)  # lines of fed before the block's first
+        body_start = len(fed)
+        rebase = not prefix and self.produced > 0
+        fast_count = self._fast_lines(fed, raw) if rebase else 0
+        fast_end = fast_count * ((self.line_length() or 0) + 1)
+        rest = memoryview(raw)[fast_end:]
+        if rebase:
+            lines = str(rest, "utf-8").split("\n")
+            fed += "\n".join([self._slow_line(line, fast_count + i) for i, line in enumerate(lines)]).encode("utf-8")
         else:
-            if self.state == "short":
-                prefix = ["0000   00" + " " * (3 * self.linesize - 3) + "   ."]
-            elif self.state == "closing":
-                prefix = [CLOSING]
-            fast, fast_count = self._fast_lines(raw) if not prefix and self.produced else (bytearray(), 0)
-            lines = text.split("\n")
-            rest = lines[fast_count:]
-            if not prefix and self.produced:
-                rest = [self._slow_line(line, fast_count + i) for i, line in enumerate(rest)]
-            if not prefix and self.width is not None and lines[0]:
-                leading = len(_LEADING_HEX.match(lines[0]).group())
-                if leading in (4, 8) and leading != self.width:
-                    # The whole dump's offset width is already fixed; a block read alone would
-                    # take its width from this line instead.
-                    if fast_count:
-                        fast[0:1] = b"x"
-                    else:
-                        rest[0] = "x" + rest[0][1:]
-            body = "\n".join([HEADER, *prefix, ""]) + fast.decode("ascii") + "\n".join(rest)
-        block_lines = text.count("\n") + (0 if text.endswith("\n") else 1)
-        lines_only = text[:-1] if text.endswith("\n") else text
-        last_line = lines_only[lines_only.rfind("\n") + 1 :]
-        closes = last_line == CLOSING
-        fed = body if (last or closes) else body + CLOSING + "\n"
+            fed += rest
+        if not prefix and self.width is not None and _hex_digits(raw) in (4, 8) and _hex_digits(raw) != self.width:
+            # The whole dump's offset width is already fixed; a block read alone would take its
+            # width from this line instead.
+            fed[body_start] = ord("x")
+        lines_only = raw[:-1] if raw.endswith(b"\n") else raw
+        last_line = lines_only[lines_only.rfind(b"\n") + 1 :]
+        closes = last_line == CLOSING.encode()
+        if not (last or closes):
+            fed += (CLOSING + "\n").encode("ascii")
         try:
-            result = hexundump(fed, self.linesize)
+            result = hexundump(str(fed, "utf-8"), self.linesize)
         except ValueError as exc:
-            skipped = 0 if first_block else 1 + len(prefix)
-            raise self._absolute(exc, fed, text, skipped) from None
+            raise self._absolute(exc, str(fed, "utf-8"), raw.decode("utf-8"), skipped) from None
+        # A block read without fault has newlines only at line ends in its full-length run,
+        # except when it ends with the closing line (a short line may sit inside that run).
+        newlines = raw.count(b"\n") if closes else fast_count + raw.count(b"\n", fast_end)
+        block_lines = newlines + (0 if raw.endswith(b"\n") else 1)
         if first_block and self.width is None and block_lines > 1:
-            second = text.split("\n", 2)[1]
-            self.width = len(_LEADING_HEX.match(second).group())
+            self.width = _hex_digits(raw.split(b"\n", 2)[1])
         self.line += block_lines
         if prefix:
             result = b""
@@ -327,7 +344,7 @@ class _Undumper:
             self.state = "closing"
         elif block_lines == 1 and first_block:
             self.state = "header"
-        elif self.width is not None and len(last_line) == _line_length(self.width, self.linesize):
+        elif self.width is not None and len(last_line.decode("utf-8")) == _line_length(self.width, self.linesize):
             self.state = "full"
         else:
             self.state = "short"
@@ -361,35 +378,36 @@ def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: in
                   progress: Progress) -> None:
     """Write the bytes that the dump in head + the rest of source holds."""
     undumper = _Undumper(linesize)
-    size = _chunk_bytes(linesize)
+    lines = _chunk_bytes(linesize) // linesize
 
     def targets() -> Iterator[int]:
         # Blocks of whole full lines keep every block's first offset a multiple of 16**k.
-        yield HEAD + (size // linesize) * _line_length(_guess_width(head), linesize) + (size // linesize)
+        yield len(HEADER) + 1 + lines * (_line_length(_guess_width(head), linesize) + 1)
         while True:
-            length = undumper.line_length() or _line_length(8, linesize)
-            yield (size // linesize) * (length + 1)
+            yield lines * ((undumper.line_length() or _line_length(8, linesize)) + 1)
 
     blocks = _blocks(source, head, targets())
     for position, block, last in blocks:
+        _check_utf8(block, position)
         try:
-            text = block.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            raise _utf8_fault(exc, position) from None
-        try:
-            out.write(undumper.feed(text, block, last))
-        except ValueError as fault:
+            out.write(undumper.feed(block, last))
+        except ValueError:
             # Reading the whole text would have failed on its encoding first.
             for later_position, later, _ in blocks:
-                try:
-                    later.decode("utf-8")
-                except UnicodeDecodeError as exc:
-                    raise _utf8_fault(exc, later_position) from None
-            raise fault from None
+                _check_utf8(later, later_position)
+            raise
         progress.update(position + len(block))
+
+
+def _check_utf8(block: bytes, position: int) -> None:
+    if not block.isascii():
+        try:
+            block.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise _utf8_fault(exc, position) from None
 
 
 def _guess_width(head: bytes) -> int:
     second = head.split(b"\n", 2)[1:2]
-    digits = len(re.match(rb"[0-9A-Fa-f]*", second[0]).group()) if second else 8
+    digits = _hex_digits(second[0]) if second else 8
     return digits if digits in (4, 8) else 8
