@@ -116,12 +116,10 @@ def _patch_high_digits(buf: bytearray, start: int, count: int, stride: int, widt
     old_first + i*step to new_first + i*step; old_first - new_first must be a multiple of 16**k.
     With verify, first check that each field holds its old value (hex digits in either case)."""
     digits = width - k
-    if digits == 0:
-        return True
     shift = (old_first - new_first) >> (4 * k)
     for a, b, high in _runs(old_first, count, step, k):
         if high >= 16**digits:
-            return False
+            return False  # beyond what the field can hold (16**digits is 1 when no digit is left)
         old = b"%0*X" % (digits, high)
         new = b"%0*X" % (digits, high - shift)
         for d in range(digits):
