@@ -114,20 +114,27 @@ def _output(path: str | None) -> Iterator[BinaryIO]:
         except OSError as exc:
             raise _WriteFailed(exc) from exc
         return
-    with contextlib.suppress(OSError):
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            with open(path, "wb") as stream:
-                yield stream
-            return
-    directory, name = os.path.split(os.path.abspath(path))
+    target = os.path.realpath(path)  # through a symbolic link, as opening OUT would
+    try:
+        mode: int | None = os.stat(target).st_mode
+    except OSError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(path, "wb") as stream:
+            yield stream
+        return
+    directory, name = os.path.split(target)
     handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=directory)
     try:
         with os.fdopen(handle, "wb") as stream:
             yield stream
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        else:
+            os.chmod(temporary, stat.S_IMODE(mode))
+        os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
@@ -156,7 +163,7 @@ def _convert(command: str, source: BinaryIO, size: int | None, linesize: int, ou
         # The dump's offset width is settled once 64 KiB have arrived.
         head = _read_up_to(source, max(threshold, 1 << 16) + 1)
     whole = size is None and len(head) <= threshold or size is not None and size <= threshold
-    if whole or not _cli_stream.tables_are_standard():
+    if whole or command == "hexdump" and not _cli_stream.tables_are_standard():
         out.write(_run(command, head + source.read(), linesize))
         return
     progress = _cli_stream.Progress(command, size, sys.stderr)

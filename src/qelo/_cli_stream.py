@@ -24,7 +24,7 @@ MIB = 1 << 20
 # Inputs above this size are streamed; the chunk size is what is held at a time. Both can be
 # lowered through hidden environment variables so the tests reach the chunked paths cheaply.
 STREAM_THRESHOLD = 64 * MIB
-CHUNK_SIZE = 16 * MIB
+CHUNK_SIZE = 4 * MIB
 
 HEADER = 'hexundump("""'
 CLOSING = '""")'
@@ -32,7 +32,9 @@ HEAD = len(HEADER) + 1
 TAIL = len(CLOSING) + 1
 LIMIT = 1 << 32
 LIMIT_MESSAGE = "hexdump cannot process more than 16**8 or 4294967296 bytes"
-_LEADING_HEX = re.compile(r"[0-9A-Fa-f]{0,9}")
+# The reader looks at no more than 9 leading hex digits to find an offset field of 4 or 8.
+_LEADING_HEX_TEXT = re.compile(r"[0-9A-Fa-f]{0,9}")
+_LEADING_HEX_BYTES = re.compile(rb"[0-9A-Fa-f]{0,9}")
 
 
 def stream_threshold() -> int:
@@ -207,41 +209,55 @@ def _utf8_fault(exc: UnicodeDecodeError, at: int) -> ValueError:
     return ValueError(f"the input is not a UTF-8 text: {detail}")
 
 
-def _blocks(source: BinaryIO, head: bytes, targets: Iterator[int]) -> Iterator[tuple[int, bytes, bool]]:
-    """(position, block, is_last): the input cut right after a newline near each target size.
-    UTF-8 never uses the newline byte inside a character, so every block decodes on its own."""
-    buffer, position, ended = head, 0, False
+def _read_at_least(source: BinaryIO, count: int) -> bytes:
+    """count bytes, fewer only at the end; a single read (no copy) when the source allows."""
+    data = source.read(count)
+    while 0 < len(data) < count:
+        more = source.read(count - len(data))
+        if not more:
+            break
+        data += more
+    return data
+
+
+def _cut_blocks(source: BinaryIO, head: bytes, targets: Iterator[int]) -> Iterator[bytes]:
+    """The input cut right after the last newline within each target size (or the first one
+    after it for a longer line). UTF-8 never uses the newline byte inside a character, so every
+    block decodes on its own."""
+    rest = head
     for target in targets:
-        while True:
-            cut = -1
-            if len(buffer) > target or ended:
-                cut = buffer.rfind(b"\n", 0, target)
-                if cut < 0:
-                    cut = buffer.find(b"\n", target)
-            if ended:
-                if cut < 0 or len(buffer) <= target:
-                    cut = len(buffer) - 1
-                break
-            if cut >= 0 and len(buffer) > cut + 1:
-                break
-            piece = source.read(max(target + 1 - len(buffer), 0) + (1 << 16))
-            if not piece:
-                ended = True
-            buffer += piece
-        block, buffer = buffer[: cut + 1], buffer[cut + 1 :]
-        last = ended and not buffer
-        yield position, block, last
-        position += len(block)
-        if last:
+        data = rest + _read_at_least(source, target - len(rest)) if len(rest) < target else rest
+        if not data:
             return
+        cut = data.rfind(b"\n", 0, target) + 1
+        while cut == 0:
+            more = _read_at_least(source, max(target, 1 << 16))
+            if not more:
+                cut = len(data)
+                break
+            found = more.find(b"\n")
+            data += more
+            if found >= 0:
+                cut = len(data) - len(more) + found + 1
+        # A block of whole target size is the common case: slicing all of it copies nothing.
+        block, rest = data[:cut], data[cut:]
+        yield block
+
+
+def _blocks(source: BinaryIO, head: bytes, targets: Iterator[int]) -> Iterator[tuple[int, bytes, bool]]:
+    """(position, block, is_last), one block read ahead so that the last one is known."""
+    position, previous = 0, None
+    for block in _cut_blocks(source, head, targets):
+        if previous is not None:
+            yield position, previous, False
+            position += len(previous)
+        previous = block
+    if previous is not None:
+        yield position, previous, True
 
 
 def _quote(line: str) -> str:
     return repr(line[:120]) + ("..." if len(line) > 120 else "")
-
-
-_LEADING_HEX_BYTES = re.compile(rb"[0-9A-Fa-f]{0,9}")
-_LEADING_HEX_TEXT = _LEADING_HEX
 
 
 def _hex_digits(line) -> int:
@@ -266,11 +282,11 @@ class _Undumper:
     def line_length(self) -> int | None:
         return None if self.width is None else _line_length(self.width, self.linesize)
 
-    def _fast_lines(self, fed: bytearray, block: bytes) -> int:
+    def _fast_lines(self, fed: bytearray, block: bytes, ascii: bool) -> int:
         """Append the leading run of full-length ASCII lines of block to fed with their offsets
         made relative to the block; the number of lines appended."""
         length = self.line_length()
-        if length is None or not block.isascii():
+        if length is None or not ascii:
             return 0
         stride = length + 1
         ends = block[length::stride]
@@ -296,7 +312,7 @@ class _Undumper:
             relative = (relative + 1) % 16**digits  # still wrong, so the reader reports this line
         return "%0*X%s" % (digits, relative, line[digits:])
 
-    def feed(self, raw: bytes, last: bool) -> bytes:
+    def feed(self, raw: bytes, last: bool, ascii: bool) -> bytes:
         """Restore one block (whole lines; the last one may lack its newline when last)."""
         first_block = self.line == 0
         prefix: list[str] = []
@@ -308,7 +324,7 @@ class _Undumper:
         skipped = 0 if first_block else 1 + len(prefix)  # lines of fed before the block's first
         body_start = len(fed)
         rebase = not prefix and self.produced > 0
-        fast_count = self._fast_lines(fed, raw) if rebase else 0
+        fast_count = self._fast_lines(fed, raw, ascii) if rebase else 0
         fast_end = fast_count * ((self.line_length() or 0) + 1)
         rest = memoryview(raw)[fast_end:]
         if rebase:
@@ -378,17 +394,19 @@ def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: in
     undumper = _Undumper(linesize)
     lines = _chunk_bytes(linesize) // linesize
 
+    guess = _line_length(_guess_width(head), linesize)
+
     def targets() -> Iterator[int]:
         # Blocks of whole full lines keep every block's first offset a multiple of 16**k.
-        yield len(HEADER) + 1 + lines * (_line_length(_guess_width(head), linesize) + 1)
-        while True:
-            yield lines * ((undumper.line_length() or _line_length(8, linesize)) + 1)
+        yield len(HEADER) + 1 + lines * (guess + 1)
+        while True:  # asked one block ahead, so the width may still be a guess
+            yield lines * ((undumper.line_length() or guess) + 1)
 
     blocks = _blocks(source, head, targets())
     for position, block, last in blocks:
-        _check_utf8(block, position)
+        ascii = _check_utf8(block, position)
         try:
-            out.write(undumper.feed(block, last))
+            out.write(undumper.feed(block, last, ascii))
         except ValueError:
             # Reading the whole text would have failed on its encoding first.
             for later_position, later, _ in blocks:
@@ -397,12 +415,15 @@ def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: in
         progress.update(position + len(block))
 
 
-def _check_utf8(block: bytes, position: int) -> None:
-    if not block.isascii():
-        try:
-            block.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            raise _utf8_fault(exc, position) from None
+def _check_utf8(block: bytes, position: int) -> bool:
+    """Whether block is ASCII; raises the whole text's error if it is not UTF-8."""
+    if block.isascii():
+        return True
+    try:
+        block.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise _utf8_fault(exc, position) from None
+    return False
 
 
 def _guess_width(head: bytes) -> int:
