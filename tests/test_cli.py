@@ -239,7 +239,7 @@ def test_wrong_linesize_is_found_in_every_chunk(monkeypatch, tmp_path):
         assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("size", [THRESHOLD, 65536 + 1, 300000])
+@pytest.mark.parametrize("size", [THRESHOLD, 5000, 65536 + 1, 300000])
 def test_standard_input_is_chunked_once_large(size):
     data = sized(size, 3)
     env = dict(os.environ, QELO_CLI_STREAM_THRESHOLD=str(THRESHOLD), QELO_CLI_CHUNK_SIZE="20000")

@@ -50,9 +50,10 @@ def _parser() -> argparse.ArgumentParser:
         )
         command.add_argument("-o", dest="output", metavar="OUT", help="write to OUT instead of standard output")
     parser.epilog = (
-        "Inputs over 64 MiB are streamed in chunks, with progress on standard error when it is a "
-        "terminal; if such a run fails part-way, standard output may already hold part of the "
-        "result (an -o file is only created on success)."
+        "Inputs over 64 MiB (standard input: once 64 MiB have arrived) are processed in chunks "
+        "and the result is written as it is made, with progress on standard error when that is "
+        "a terminal. If such a run fails part-way, standard output may already hold part of the "
+        "result; an -o file is only put in place on success."
     )
     return parser
 
@@ -160,9 +161,13 @@ def _convert(command: str, source: BinaryIO, size: int | None, linesize: int, ou
         # Read a little past the size in case the file grew; a large one only needs its start.
         head = _read_up_to(source, size + 1 if size <= threshold else 1 << 16)
     else:
-        # The dump's offset width is settled once 64 KiB have arrived.
-        head = _read_up_to(source, max(threshold, 1 << 16) + 1)
-    whole = size is None and len(head) <= threshold or size is not None and size <= threshold
+        # A pipe is read whole up to the threshold; past it, the dump's offset width is settled
+        # once 64 KiB have arrived, and an input that ended early has its length known.
+        wanted = max(threshold, 1 << 16) + 1
+        head = _read_up_to(source, wanted)
+        if len(head) < wanted:
+            size = len(head)
+    whole = size is not None and size <= threshold
     if whole or command == "hexdump" and not _cli_stream.tables_are_standard():
         out.write(_run(command, head + source.read(), linesize))
         return
