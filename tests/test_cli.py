@@ -162,6 +162,7 @@ FAULTS = {
     "no closing line": lambda t: t[: -len(b'""")\n')],
     "short line inside": lambda t: replace_line(t, late_line(t, 5), lambda l: l[: -2]),
     "line without newline joined": lambda t: replace_line(t, late_line(t), lambda l: l + b"\n"),
+    "bad UTF-8 late": lambda t: replace_line(t, late_line(t), lambda l: l[:-1] + b"\xe2\x82"),
     "bad UTF-8 after a bad line": lambda t: replace_line(t, 5, lambda l: l[:-1]) + b"\xff\n",
     "bad UTF-8 early, bad line late": lambda t: replace_line(replace_line(t, 7, lambda l: l[:-1] + b"\xc3("), late_line(t), lambda l: l[:-1]),
 }

@@ -125,6 +125,8 @@ def _patch_high_digits(buf: bytearray, start: int, count: int, stride: int, widt
         old = b"%0*X" % (digits, high)
         new = b"%0*X" % (digits, high - shift)
         for d in range(digits):
+            if old[d] == new[d]:
+                continue  # left as it stands; the reader checks it against the same digit
             where = slice(start + a * stride + d, start + b * stride, stride)
             if verify:
                 want = old[d : d + 1] * (b - a)
@@ -282,11 +284,11 @@ class _Undumper:
     def line_length(self) -> int | None:
         return None if self.width is None else _line_length(self.width, self.linesize)
 
-    def _fast_lines(self, fed: bytearray, block: bytes, ascii: bool) -> int:
-        """Append the leading run of full-length ASCII lines of block to fed with their offsets
-        made relative to the block; the number of lines appended."""
+    def _fast_lines(self, fed: bytearray, block: bytes) -> int:
+        """Append the leading run of lines of block that are as many bytes long as a full line
+        to fed, with their offsets made relative to the block; the number of lines appended."""
         length = self.line_length()
-        if length is None or not ascii:
+        if length is None:
             return 0
         stride = length + 1
         ends = block[length::stride]
@@ -312,7 +314,7 @@ class _Undumper:
             relative = (relative + 1) % 16**digits  # still wrong, so the reader reports this line
         return "%0*X%s" % (digits, relative, line[digits:])
 
-    def feed(self, raw: bytes, last: bool, ascii: bool) -> bytes:
+    def feed(self, raw: bytes, last: bool, position: int) -> bytes:
         """Restore one block (whole lines; the last one may lack its newline when last)."""
         first_block = self.line == 0
         prefix: list[str] = []
@@ -324,11 +326,15 @@ class _Undumper:
         skipped = 0 if first_block else 1 + len(prefix)  # lines of fed before the block's first
         body_start = len(fed)
         rebase = not prefix and self.produced > 0
-        fast_count = self._fast_lines(fed, raw, ascii) if rebase else 0
+        fast_count = self._fast_lines(fed, raw) if rebase else 0
         fast_end = fast_count * ((self.line_length() or 0) + 1)
         rest = memoryview(raw)[fast_end:]
         if rebase:
-            lines = str(rest, "utf-8").split("\n")
+            try:
+                lines = str(rest, "utf-8").split("\n")
+            except UnicodeDecodeError:
+                _check_utf8(raw, position)
+                raise
             fed += "\n".join([self._slow_line(line, fast_count + i) for i, line in enumerate(lines)]).encode("utf-8")
         else:
             fed += rest
@@ -342,9 +348,16 @@ class _Undumper:
         if not (last or closes):
             fed += (CLOSING + "\n").encode("ascii")
         try:
-            result = hexundump(str(fed, "utf-8"), self.linesize)
+            # fed differs from the block only in ASCII digits and framing lines, so it decodes
+            # exactly when the block does.
+            text = str(fed, "utf-8")
+        except UnicodeDecodeError:
+            _check_utf8(raw, position)
+            raise
+        try:
+            result = hexundump(text, self.linesize)
         except ValueError as exc:
-            raise self._absolute(exc, str(fed, "utf-8"), raw.decode("utf-8"), skipped) from None
+            raise self._absolute(exc, text, raw.decode("utf-8"), skipped) from None
         # A block read without fault has newlines only at line ends in its full-length run,
         # except when it ends with the closing line (a short line may sit inside that run).
         newlines = raw.count(b"\n") if closes else fast_count + raw.count(b"\n", fast_end)
@@ -404,9 +417,8 @@ def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: in
 
     blocks = _blocks(source, head, targets())
     for position, block, last in blocks:
-        ascii = _check_utf8(block, position)
         try:
-            out.write(undumper.feed(block, last, ascii))
+            out.write(undumper.feed(block, last, position))
         except ValueError:
             # Reading the whole text would have failed on its encoding first.
             for later_position, later, _ in blocks:
