@@ -362,8 +362,8 @@ class _Undumper:
         # except when it ends with the closing line (a short line may sit inside that run).
         newlines = raw.count(b"\n") if closes else fast_count + raw.count(b"\n", fast_end)
         block_lines = newlines + (0 if raw.endswith(b"\n") else 1)
-        if first_block and self.width is None and block_lines > 1:
-            self.width = _hex_digits(raw.split(b"\n", 2)[1])
+        if first_block and block_lines > 1 and _hex_digits(raw.split(b"\n", 2)[1]) in (4, 8):
+            self.width = _hex_digits(raw.split(b"\n", 2)[1])  # the first data line's, as read
         self.line += block_lines
         if prefix:
             result = b""
