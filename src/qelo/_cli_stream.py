@@ -280,13 +280,27 @@ class _Undumper:
         self.produced = 0  # bytes restored, all from full lines while reading goes on
         self.state = "header"  # what the last line read was: header, full, short, closing
         self.line = 0  # number of lines read so far
+        # The framed text of a block is built in one buffer kept from block to block: fresh
+        # buffers of several MiB each cost more in page faults than the copying itself.
+        self.buffer = bytearray()
+        self.used = 0
+
+    def _put(self, data) -> None:
+        """Append data at self.used, overwriting in place while the buffer is long enough."""
+        end = self.used + len(data)
+        if end <= len(self.buffer):
+            self.buffer[self.used : end] = data
+        else:
+            del self.buffer[self.used :]
+            self.buffer += data
+        self.used = end
 
     def line_length(self) -> int | None:
         return None if self.width is None else _line_length(self.width, self.linesize)
 
-    def _fast_lines(self, fed: bytearray, block: bytes) -> int:
+    def _fast_lines(self, block: bytes) -> int:
         """Append the leading run of lines of block that are as many bytes long as a full line
-        to fed, with their offsets made relative to the block; the number of lines appended."""
+        to the buffer, with their offsets made relative to the block; the number of lines."""
         length = self.line_length()
         if length is None:
             return 0
@@ -296,11 +310,11 @@ class _Undumper:
         if count == 0:
             return 0
         # Every field patched starts right after a newline, so it is a line's offset field.
-        start = len(fed)
-        fed += memoryview(block)[: count * stride]
+        start = self.used
+        self._put(memoryview(block)[: count * stride])
         k = _valuation16(self.produced, self.width)
-        if not _patch_high_digits(fed, start, count, stride, self.width, k, self.produced, 0, self.linesize, True):
-            del fed[start:]
+        if not _patch_high_digits(self.buffer, start, count, stride, self.width, k, self.produced, 0, self.linesize, True):
+            self.used = start
             return 0
         return count
 
@@ -322,11 +336,13 @@ class _Undumper:
             prefix = ["0000   00" + " " * (3 * self.linesize - 3) + "   ."]
         elif self.state == "closing":
             prefix = [CLOSING]
-        fed = bytearray() if first_block else bytearray("\n".join([HEADER, *prefix, ""]).encode("ascii"))
-        skipped = 0 if first_block else 1 + len(prefix)  # lines of fed before the block's first
-        body_start = len(fed)
+        self.used = 0
+        if not first_block:
+            self._put("\n".join([HEADER, *prefix, ""]).encode("ascii"))
+        skipped = 0 if first_block else 1 + len(prefix)  # framing lines before the block
+        body_start = self.used
         rebase = not prefix and self.produced > 0
-        fast_count = self._fast_lines(fed, raw) if rebase else 0
+        fast_count = self._fast_lines(raw) if rebase else 0
         fast_end = fast_count * ((self.line_length() or 0) + 1)
         rest = memoryview(raw)[fast_end:]
         if rebase:
@@ -335,22 +351,23 @@ class _Undumper:
             except UnicodeDecodeError:
                 _check_utf8(raw, position)
                 raise
-            fed += "\n".join([self._slow_line(line, fast_count + i) for i, line in enumerate(lines)]).encode("utf-8")
+            self._put("\n".join([self._slow_line(line, fast_count + i) for i, line in enumerate(lines)]).encode("utf-8"))
         else:
-            fed += rest
+            self._put(rest)
         if not prefix and self.width is not None and _hex_digits(raw) in (4, 8) and _hex_digits(raw) != self.width:
             # The whole dump's offset width is already fixed; a block read alone would take its
             # width from this line instead.
-            fed[body_start] = ord("x")
+            self.buffer[body_start] = ord("x")
         lines_only = raw[:-1] if raw.endswith(b"\n") else raw
         last_line = lines_only[lines_only.rfind(b"\n") + 1 :]
         closes = last_line == CLOSING.encode()
         if not (last or closes):
-            fed += (CLOSING + "\n").encode("ascii")
+            self._put((CLOSING + "\n").encode("ascii"))
+        del self.buffer[self.used :]  # a small cut, which keeps the buffer's memory
         try:
-            # fed differs from the block only in ASCII digits and framing lines, so it decodes
-            # exactly when the block does.
-            text = str(fed, "utf-8")
+            # The framed text differs from the block only in ASCII digits and framing lines, so
+            # it decodes exactly when the block does.
+            text = str(self.buffer, "utf-8")
         except UnicodeDecodeError:
             _check_utf8(raw, position)
             raise
