@@ -163,9 +163,10 @@ def _dumped_chunk(chunk: bytes, linesize: int, base: int, width: int):
 
 
 def _chunks(source: BinaryIO, head: bytes, size: int) -> Iterator[bytes]:
-    while len(head) >= size:
-        yield head[:size]
-        head = head[size:]
+    whole = len(head) - len(head) % size
+    for start in range(0, whole, size):
+        yield head[start : start + size]
+    head = head[whole:]
     while True:
         piece = source.read(size - len(head))
         if not piece:
