@@ -60,3 +60,248 @@ def test_failures_are_reported(args, stdin, status, message):
     result = qelo(*args, stdin=stdin)
     assert result.returncode == status
     assert message in result.stderr and result.stdout == b""
+
+
+# --- Large inputs: chunked processing, progress, output only on success -----------------------
+# The hidden environment variables lower the 64 MiB threshold and the chunk size, so the chunked
+# paths run on small inputs; the results must not depend on them.
+
+import io
+import os
+import stat
+
+from qelo.__main__ import main
+from qelo.lib.hex import hexundump
+
+THRESHOLD = 1000
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def sized(size, seed=0):
+    block = bytes((seed + 7 * i * i + i // 5) % 256 for i in range(509))
+    return (block * (size // len(block) + 1))[:size]
+
+
+def run_main(monkeypatch, args, chunk=256, terminal=False):
+    monkeypatch.setenv("QELO_CLI_STREAM_THRESHOLD", str(THRESHOLD))
+    monkeypatch.setenv("QELO_CLI_CHUNK_SIZE", str(chunk))
+    stderr = Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr("sys.stderr", stderr)
+    return main(args), stderr.getvalue()
+
+
+def library_error(text, linesize):
+    try:
+        hexundump(text.decode("utf-8"), linesize)
+    except UnicodeDecodeError as exc:
+        return f"the input is not a UTF-8 text: {exc}"
+    except ValueError as exc:
+        return str(exc)
+    raise AssertionError("the dump is valid")
+
+
+@pytest.mark.parametrize("linesize", [1, 3, 16, 17, 100])
+@pytest.mark.parametrize(
+    ("size", "chunk"),
+    [
+        (THRESHOLD, 256),  # at the threshold: whole
+        (THRESHOLD + 1, 256),  # just above: chunked, 4-digit offsets
+        (9000, 7),  # chunks smaller than a line
+        (65535, 4096),  # the last size with 4-digit offsets
+        (65536, 1 << 17),  # 8-digit offsets, one chunk
+        (65536 + 2 * 16**4 + 5, 1 << 16),  # 8-digit offsets, chunks of 16**4 and a short last one
+        (70001, 1000),  # chunks under 64 KiB in an 8-digit dump
+    ],
+)
+def test_chunked_output_is_identical(monkeypatch, tmp_path, linesize, size, chunk):
+    data = sized(size, linesize)
+    source, dumped, restored = tmp_path / "in.bin", tmp_path / "dump.txt", tmp_path / "out.bin"
+    source.write_bytes(data)
+    args = ["--linesize", str(linesize)]
+    status, progress = run_main(monkeypatch, ["hexdump", str(source), "-o", str(dumped), *args], chunk, True)
+    expected = hexdump(data, linesize)
+    assert status == 0 and dumped.read_bytes() == expected.encode()
+    assert (progress != "") == (size > THRESHOLD)  # progress shows only for chunked runs
+    # The reader accepts hex digits in either case and a missing final newline, chunked too.
+    for text in (expected, expected.lower(), expected[:-1]):
+        dumped.write_text(text)
+        status, _ = run_main(monkeypatch, ["hexundump", str(dumped), "-o", str(restored), *args], chunk)
+        assert status == 0 and restored.read_bytes() == data
+
+
+def late_line(text, back=3):
+    """Index of a data line near the end of the dump (in the last chunks)."""
+    return len(text.split(b"\n")) - back
+
+
+def replace_line(text, index, new):
+    lines = text.split(b"\n")
+    lines[index] = new(lines[index])
+    return b"\n".join(lines)
+
+
+def drop_line(text, index):
+    lines = text.split(b"\n")
+    del lines[index]
+    return b"\n".join(lines)
+
+
+FAULTS = {
+    "bad hex pair": lambda t: replace_line(t, late_line(t), lambda l: l[:12] + b"G" + l[13:]),
+    "printable column cut": lambda t: replace_line(t, late_line(t), lambda l: l[:-1]),
+    "line missing": lambda t: drop_line(t, late_line(t, 4)),
+    "line repeated": lambda t: replace_line(t, late_line(t), lambda l: t.split(b"\n")[late_line(t) - 1]),
+    "offset of the other width": lambda t: replace_line(t, late_line(t), lambda l: l[4:] if l[:4] == b"0000" else b"0000" + l),
+    "text after the closing line": lambda t: t + b"more\n",
+    "long line after the closing line": lambda t: t + b"y" * 100000 + b"\n",
+    "high offset digit": lambda t: replace_line(t, late_line(t, 40), lambda l: (b"0" if l[:1] == b"1" else b"1") + l[1:]),
+    "no closing line": lambda t: t[: -len(b'""")\n')],
+    "short line inside": lambda t: replace_line(t, late_line(t, 5), lambda l: l[: -2]),
+    "line without newline joined": lambda t: replace_line(t, late_line(t), lambda l: l + b"\n"),
+    "bad UTF-8 late": lambda t: replace_line(t, late_line(t), lambda l: l[:-1] + b"\xe2\x82"),
+    "bad UTF-8 after a bad line": lambda t: replace_line(t, 5, lambda l: l[:-1]) + b"\xff\n",
+    "bad UTF-8 early, bad line late": lambda t: replace_line(replace_line(t, 7, lambda l: l[:-1] + b"\xc3("), late_line(t), lambda l: l[:-1]),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+@pytest.mark.parametrize(("size", "linesize"), [(5000, 3), (5000, 16), (150000, 16), (150000, 17)])
+def test_chunked_faults_name_the_line_and_leave_no_output(monkeypatch, tmp_path, fault, size, linesize):
+    text = FAULTS[fault](hexdump(sized(size), linesize).encode())
+    source, output = tmp_path / "dump.txt", tmp_path / "out.bin"
+    source.write_bytes(text)
+    output.write_bytes(b"previous content")
+    status, stderr = run_main(monkeypatch, ["hexundump", str(source), "-o", str(output), "--linesize", str(linesize)], 4096)
+    assert status == 1
+    assert stderr == f"python -m qelo hexundump: {source}: {library_error(text, linesize)}\n"
+    assert output.read_bytes() == b"previous content"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dump.txt", "out.bin"]
+
+
+@pytest.mark.parametrize(
+    ("size", "chunk", "old", "new"),
+    [(0x30000, 1 << 16, b"00020000   ", b"0000   "), (5000, 256, b"0100   ", b"00000100   ")],
+)
+def test_offset_width_cannot_change_at_a_chunk_start(monkeypatch, tmp_path, size, chunk, old, new):
+    text = hexdump(sized(size), 16).encode()
+    assert text.count(b"\n" + old) == 1
+    text = text.replace(b"\n" + old, b"\n" + new)
+    (tmp_path / "dump.txt").write_bytes(text)
+    status, stderr = run_main(monkeypatch, ["hexundump", str(tmp_path / "dump.txt"), "-o", str(tmp_path / "out")], chunk)
+    assert status == 1 and stderr.endswith(f": {library_error(text, 16)}\n") and "is not a data line" in stderr
+    assert not (tmp_path / "out").exists()
+
+
+def as_short_line(line, linesize):
+    """A full data line (4-digit offset) turned into a valid line holding one byte less."""
+    hex_column, printable = line[7 : 7 + 3 * linesize - 1], line[7 + 3 * linesize + 2 :]
+    return line[:7] + hex_column[: 3 * linesize - 4] + b"   " + b"   " + printable[:-1]
+
+
+@pytest.mark.parametrize("linesize", [3, 16])
+def test_short_line_before_more_lines_at_any_chunk_boundary(monkeypatch, tmp_path, linesize):
+    text = hexdump(sized(5000), linesize).encode()
+    for index in range(250, 262):  # around the end of the first chunk, wherever it falls
+        broken = replace_line(text, index, lambda line: as_short_line(line, linesize))
+        (tmp_path / "dump.txt").write_bytes(broken)
+        status, stderr = run_main(monkeypatch, ["hexundump", str(tmp_path / "dump.txt"), "--linesize", str(linesize)], 4096)
+        assert status == 1 and stderr.endswith(f": {library_error(broken, linesize)}\n")
+        assert f"line {index + 2} is not the closing line" in stderr
+
+
+@pytest.mark.parametrize("size", [5003, 150011])
+def test_closing_line_ending_a_chunk_before_more_text(monkeypatch, tmp_path, size):
+    # With 11 bytes on the last line, that line and the closing line together are as long as a
+    # full line, and a long line after them ends the chunk right after the closing line.
+    text = hexdump(sized(size), 16).encode() + b"z" * 50000 + b"\n"
+    (tmp_path / "dump.txt").write_bytes(text)
+    status, stderr = run_main(monkeypatch, ["hexundump", str(tmp_path / "dump.txt")], 4096)
+    assert status == 1 and stderr.endswith(f": {library_error(text, 16)}\n") and "follows the closing line" in stderr
+
+
+def test_four_digit_offsets_cannot_go_past_ffff(monkeypatch, tmp_path):
+    lines = hexdump(sized(70000), 16).encode().split(b"\n")
+    text = b"\n".join([lines[0], *(line[4:] for line in lines[1:-2]), *lines[-2:]])
+    (tmp_path / "dump.txt").write_bytes(text)
+    status, stderr = run_main(monkeypatch, ["hexundump", str(tmp_path / "dump.txt")], 4096)
+    assert status == 1 and stderr.endswith(f": {library_error(text, 16)}\n") and "offset 10000 " in stderr
+
+
+def test_wrong_linesize_is_found_in_every_chunk(monkeypatch, tmp_path):
+    text = hexdump(sized(20000), 16).encode()
+    (tmp_path / "dump.txt").write_bytes(text)
+    for linesize in (8, 17):
+        status, stderr = run_main(monkeypatch, ["hexundump", str(tmp_path / "dump.txt"), "--linesize", str(linesize), "-o", str(tmp_path / "out")])
+        assert status == 1 and library_error(text, linesize) in stderr and "line 2 " in stderr
+        assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("size", [THRESHOLD, 5000, 65536 + 1, 300000])
+def test_standard_input_is_chunked_once_large(size):
+    data = sized(size, 3)
+    env = dict(os.environ, QELO_CLI_STREAM_THRESHOLD=str(THRESHOLD), QELO_CLI_CHUNK_SIZE="20000")
+    run = lambda *args, stdin: subprocess.run(
+        [sys.executable, "-m", "qelo", *args], input=stdin, capture_output=True, env=env, timeout=60
+    )
+    dumped = run("hexdump", "-", "--linesize", "5", stdin=data)
+    assert (dumped.returncode, dumped.stderr) == (0, b"") and dumped.stdout == hexdump(data, 5).encode()
+    restored = run("hexundump", "-", "--linesize", "5", stdin=dumped.stdout)
+    assert (restored.returncode, restored.stderr, restored.stdout) == (0, b"", data)
+
+
+def test_progress_is_one_updating_line_on_a_terminal(monkeypatch, tmp_path):
+    source = tmp_path / "in.bin"
+    source.write_bytes(sized(5000))
+    status, progress = run_main(monkeypatch, ["hexdump", str(source), "-o", str(tmp_path / "out")], 1024, True)
+    updates = progress.split("\r")
+    assert status == 0 and updates[0] == "" and progress.endswith("\n") and progress.count("\n") == 1
+    percents = [int(u.rsplit("(", 1)[1].split("%")[0]) for u in updates[1:]]
+    assert len(percents) >= 3 and percents == sorted(set(percents)) and percents[-1] == 100
+    assert updates[-1] == "hexdump: 0 MiB of 0 MiB (100%)\n"
+
+
+def test_progress_reaches_a_real_terminal_only(tmp_path):
+    pty = pytest.importorskip("pty")
+    source = tmp_path / "in.bin"
+    source.write_bytes(sized(3000))
+    env = dict(os.environ, QELO_CLI_STREAM_THRESHOLD=str(THRESHOLD), QELO_CLI_CHUNK_SIZE="1000")
+    command = [sys.executable, "-m", "qelo", "hexdump", str(source), "-o", str(tmp_path / "out")]
+    master, slave = pty.openpty()
+    try:
+        child = subprocess.run(command, stderr=slave, env=env, timeout=60)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                piece = os.read(master, 4096)
+            except OSError:
+                break
+            if not piece:
+                break
+            shown += piece
+    finally:
+        os.close(master)
+    assert child.returncode == 0 and shown.startswith(b"\rhexdump: 0 MiB of 0 MiB (") and shown.count(b"\r") > 2
+    assert shown.endswith(b"\rhexdump: 0 MiB of 0 MiB (100%)\r\n")  # the terminal turns the final newline into CR LF
+    piped = subprocess.run(command, capture_output=True, env=env, timeout=60)
+    assert (piped.returncode, piped.stderr) == (0, b"")
+
+
+def test_over_four_gib_fails_before_writing(monkeypatch, tmp_path):
+    source = tmp_path / "huge.bin"
+    with open(source, "wb") as stream:
+        stream.truncate(1 << 32)  # sparse: nothing is read before the size is refused
+    status, stderr = run_main(monkeypatch, ["hexdump", str(source), "-o", str(tmp_path / "out")])
+    assert status == 1 and "hexdump cannot process more than 16**8 or 4294967296 bytes" in stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_output_to_a_device_is_written_in_place(monkeypatch, tmp_path):
+    source = tmp_path / "in.bin"
+    source.write_bytes(sized(2000))
+    status, _ = run_main(monkeypatch, ["hexdump", str(source), "-o", os.devnull])
+    assert status == 0 and stat.S_ISCHR(os.stat(os.devnull).st_mode)

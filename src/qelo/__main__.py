@@ -3,12 +3,25 @@
 hexdump writes the hex dump text of a file's bytes; hexundump reads such a text back and writes
 the bytes it holds. FILE "-" is standard input; the result goes to standard output unless -o
 names a file.
+
+Inputs over 64 MiB are processed in chunks: the output is written as it is made (identical to a
+single call of the library function) and progress is shown on standard error when that is a
+terminal. A failure part-way leaves no -o file behind; standard output may have received part of
+the result by then.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
+import stat
 import sys
+import tempfile
+from collections.abc import Iterator
+from typing import BinaryIO
+
+from qelo import _cli_stream
 
 
 def _positive_int(text: str) -> int:
@@ -36,24 +49,97 @@ def _parser() -> argparse.ArgumentParser:
             "--linesize", type=_positive_int, default=16, metavar="N", help="bytes per dump line (default 16)"
         )
         command.add_argument("-o", dest="output", metavar="OUT", help="write to OUT instead of standard output")
+    parser.epilog = (
+        "Inputs over 64 MiB (standard input: once 64 MiB have arrived) are processed in chunks "
+        "and the result is written as it is made, with progress on standard error when that is "
+        "a terminal. If such a run fails part-way, standard output may already hold part of the "
+        "result; an -o file is only put in place on success."
+    )
     return parser
 
 
-def _read_input(path: str) -> bytes:
+@contextlib.contextmanager
+def _input(path: str) -> Iterator[tuple[BinaryIO, int | None]]:
+    """The input stream and its remaining length when known (a regular file)."""
     if path == "-":
-        return sys.stdin.buffer.read()
-    with open(path, "rb") as stream:
-        return stream.read()
+        stream, own = sys.stdin.buffer, False
+    else:
+        stream, own = open(path, "rb"), True
+    try:
+        size = None
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            info = os.fstat(stream.fileno())
+            if stat.S_ISREG(info.st_mode):
+                size = max(0, info.st_size - stream.tell())
+        yield stream, size
+    finally:
+        if own:
+            stream.close()
 
 
-def _write_output(path: str | None, payload: bytes) -> None:
+def _read_up_to(stream: BinaryIO, count: int) -> bytes:
+    pieces, have = [], 0
+    while have < count:
+        piece = stream.read(count - have)
+        if not piece:
+            break
+        pieces.append(piece)
+        have += len(piece)
+    return b"".join(pieces)
+
+
+class _WriteFailed(Exception):
+    """An OSError while writing the result, told apart from one while reading the input."""
+
+
+class _Sink:
+    def __init__(self, stream: BinaryIO) -> None:
+        self.stream = stream
+
+    def write(self, data) -> None:
+        try:
+            self.stream.write(data)
+        except OSError as exc:
+            raise _WriteFailed(exc) from exc
+
+
+@contextlib.contextmanager
+def _output(path: str | None) -> Iterator[BinaryIO]:
+    """Standard output, or OUT written through a temporary file beside it that replaces OUT only
+    on success, so a failed run never leaves a partial OUT (a device or pipe is written as is)."""
     if path is None:
         sys.stdout.flush()
-        sys.stdout.buffer.write(payload)
-        sys.stdout.buffer.flush()
+        yield sys.stdout.buffer
+        try:
+            sys.stdout.buffer.flush()
+        except OSError as exc:
+            raise _WriteFailed(exc) from exc
         return
-    with open(path, "wb") as stream:
-        stream.write(payload)
+    target = os.path.realpath(path)  # through a symbolic link, as opening OUT would
+    try:
+        mode: int | None = os.stat(target).st_mode
+    except OSError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(path, "wb") as stream:
+            yield stream
+        return
+    directory, name = os.path.split(target)
+    handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            yield stream
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        else:
+            os.chmod(temporary, stat.S_IMODE(mode))
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
 
 
 def _run(command: str, source: bytes, linesize: int) -> bytes:
@@ -69,24 +155,55 @@ def _run(command: str, source: bytes, linesize: int) -> bytes:
     return hexundump(text, linesize)
 
 
+def _convert(command: str, source: BinaryIO, size: int | None, linesize: int, out: BinaryIO) -> None:
+    threshold = _cli_stream.stream_threshold()
+    if size is not None:
+        # Read a little past the size in case the file grew; a large one only needs its start.
+        head = _read_up_to(source, size + 1 if size <= threshold else 1 << 16)
+    else:
+        # A pipe is read whole up to the threshold; past it, the dump's offset width is settled
+        # once 64 KiB have arrived, and an input that ended early has its length known.
+        wanted = max(threshold, 1 << 16) + 1
+        head = _read_up_to(source, wanted)
+        if len(head) < wanted:
+            size = len(head)
+    whole = size is not None and size <= threshold
+    if whole or command == "hexdump" and not _cli_stream.tables_are_standard():
+        out.write(_run(command, head + source.read(), linesize))
+        return
+    progress = _cli_stream.Progress(command, size, sys.stderr)
+    stream = _cli_stream.dump_stream if command == "hexdump" else _cli_stream.undump_stream
+    try:
+        stream(source, head, size, linesize, out, progress)
+    finally:
+        progress.finish()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     where = "standard input" if args.file == "-" else args.file
+    prefix = f"{parser.prog} {args.command}"
     try:
-        source = _read_input(args.file)
-    except OSError as exc:
-        print(f"{parser.prog} {args.command}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)
-        return 1
-    try:
-        payload = _run(args.command, source, args.linesize)
+        with _input(args.file) as (source, size):
+            try:
+                with _output(args.output) as out:
+                    _convert(args.command, source, size, args.linesize, _Sink(out))
+            except _WriteFailed as failure:
+                raise failure.__cause__ from None
+            except OSError as exc:
+                if exc.filename is None or exc.filename == args.file:
+                    print(f"{prefix}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)
+                    return 1
+                raise
     except ValueError as exc:
-        print(f"{parser.prog} {args.command}: {where}: {exc}", file=sys.stderr)
+        print(f"{prefix}: {where}: {exc}", file=sys.stderr)
         return 1
-    try:
-        _write_output(args.output, payload)
     except OSError as exc:
-        print(f"{parser.prog} {args.command}: cannot write {args.output}: {exc.strerror or exc}", file=sys.stderr)
+        if exc.filename is not None and exc.filename == args.file:
+            print(f"{prefix}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)
+        else:
+            print(f"{prefix}: cannot write {args.output or 'standard output'}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     return 0
 
