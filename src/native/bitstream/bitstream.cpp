@@ -16,17 +16,9 @@
 
 #include "args.hpp"
 #include "dictversion.hpp"
+#include "members.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define QELO_T_PYSSIZET T_PYSSIZET
-#define QELO_READONLY READONLY
-#else
-#define QELO_T_PYSSIZET Py_T_PYSSIZET
-#define QELO_READONLY Py_READONLY
-#endif
 
 #include <array>
 #include <cstddef>
@@ -993,15 +985,11 @@ Ref poll_substream(const Attrs& self, PyTypeObject* cls, bool blocking_is_none) 
     if (data || !blocking_is_none) return data;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
+    Ref held_type(type), held_value(value), held_traceback(traceback);
     Ref blocking = module_global(cls, st->names[kBlockingIOError]);
-    if (!blocking) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return Ref();
-    }
+    if (!blocking) return Ref();
     const int matches = PyErr_GivenExceptionMatches(type, blocking.get());
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
     if (!matches) return Ref();
     PyErr_Clear();
     return Ref::borrow(Py_None);

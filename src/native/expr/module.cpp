@@ -1,17 +1,9 @@
 // qelo.expr: module state, shared type plumbing and the import-time work.
 #include "expr.hpp"
+#include "members.hpp"
 
 #include <cstddef>
 #include <string_view>
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define QELO_T_PYSSIZET T_PYSSIZET
-#define QELO_READONLY READONLY
-#else
-#define QELO_T_PYSSIZET Py_T_PYSSIZET
-#define QELO_READONLY Py_READONLY
-#endif
 
 namespace qelo::expr {
 
