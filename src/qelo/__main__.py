@@ -91,6 +91,10 @@ def _read_up_to(stream: BinaryIO, count: int) -> bytes:
 class _WriteFailed(Exception):
     """An OSError while writing the result, told apart from one while reading the input."""
 
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
 
 class _Sink:
     def __init__(self, stream: BinaryIO) -> None:
@@ -155,7 +159,9 @@ def _run(command: str, source: bytes, linesize: int) -> bytes:
     return hexundump(text, linesize)
 
 
-def _convert(command: str, source: BinaryIO, size: int | None, linesize: int, out: BinaryIO) -> None:
+def _convert(
+    command: str, source: BinaryIO, size: int | None, linesize: int, out: _cli_stream.Writable
+) -> None:
     threshold = _cli_stream.stream_threshold()
     if size is not None:
         # Read a little past the size in case the file grew; a large one only needs its start.
@@ -190,7 +196,7 @@ def main(argv: list[str] | None = None) -> int:
                 with _output(args.output) as out:
                     _convert(args.command, source, size, args.linesize, _Sink(out))
             except _WriteFailed as failure:
-                raise failure.__cause__ from None
+                raise failure.error from None
             except OSError as exc:
                 if exc.filename is None or exc.filename == args.file:
                     print(f"{prefix}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)

@@ -16,9 +16,15 @@ import math
 import os
 import re
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import BinaryIO, Protocol
 
 from qelo.lib.hex import hexdump, hexundump
+
+
+class Writable(Protocol):
+    """Where results go: anything with a write method taking bytes."""
+
+    def write(self, data: bytes, /) -> object: ...
 
 MIB = 1 << 20
 # Inputs above this size are streamed; the chunk size is what is held at a time. Both can be
@@ -179,7 +185,7 @@ def _chunks(source: BinaryIO, head: bytes, size: int) -> Iterator[bytes]:
         yield head
 
 
-def dump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: BinaryIO,
+def dump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: Writable,
                 progress: Progress) -> None:
     """Write the dump of head + the rest of source. total is the whole length when known (a
     regular file); otherwise head already holds at least 64 KiB, so offsets have 8 digits."""
@@ -265,7 +271,8 @@ def _quote(line: str) -> str:
 
 def _hex_digits(line) -> int:
     pattern = _LEADING_HEX_BYTES if isinstance(line, (bytes, bytearray)) else _LEADING_HEX_TEXT
-    return len(pattern.match(line).group())
+    found = pattern.match(line)  # the pattern matches the empty string, so never None
+    return len(found.group()) if found is not None else 0
 
 
 class _Undumper:
@@ -302,9 +309,10 @@ class _Undumper:
     def _fast_lines(self, block: bytes) -> int:
         """Append the leading run of lines of block that are as many bytes long as a full line
         to the buffer, with their offsets made relative to the block; the number of lines."""
-        length = self.line_length()
-        if length is None:
+        width = self.width
+        if width is None:
             return 0
+        length = _line_length(width, self.linesize)
         stride = length + 1
         ends = block[length::stride]
         count = len(ends) - len(ends.lstrip(b"\n"))
@@ -313,8 +321,8 @@ class _Undumper:
         # Every field patched starts right after a newline, so it is a line's offset field.
         start = self.used
         self._put(memoryview(block)[: count * stride])
-        k = _valuation16(self.produced, self.width)
-        if not _patch_high_digits(self.buffer, start, count, stride, self.width, k, self.produced, 0, self.linesize, True):
+        k = _valuation16(self.produced, width)
+        if not _patch_high_digits(self.buffer, start, count, stride, width, k, self.produced, 0, self.linesize, True):
             self.used = start
             return 0
         return count
@@ -419,7 +427,7 @@ class _Undumper:
         return ValueError(message)
 
 
-def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: BinaryIO,
+def undump_stream(source: BinaryIO, head: bytes, total: int | None, linesize: int, out: Writable,
                   progress: Progress) -> None:
     """Write the bytes that the dump in head + the rest of source holds."""
     undumper = _Undumper(linesize)
