@@ -157,6 +157,10 @@ Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     Ref value = resolve(std::move(operand), ctx);
     if (!value) return Ref();
     // The operator is read once the operand is resolved, as the steps are ordered.
+    if (PyObject* fn = peek_slot(self, UNIEXPR, 0, direct)) {
+        const int index = original_index(st, self, fn);
+        if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get());
+    }
     Ref op = read_slot(st, self, UNIEXPR, 0, direct);
     if (!op) return Ref();
     return apply_unary(st, self, op.get(), value.get());
@@ -173,7 +177,12 @@ Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     if (!rhs) return Ref();
     Ref right = resolve(std::move(rhs), ctx);
     if (!right) return Ref();
-    // Left before right, both before the operator is read and applied.
+    // Left before right, both before the operator is read and applied. An original operator read
+    // straight from the node is known by identity before any code runs, so it need not be held.
+    if (PyObject* fn = peek_slot(self, BINEXPR, 0, direct)) {
+        const int index = original_index(st, self, fn);
+        if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), left.get(), right.get());
+    }
     Ref op = read_slot(st, self, BINEXPR, 0, direct);
     if (!op) return Ref();
     return apply_binary(st, self, op.get(), left.get(), right.get());
@@ -196,7 +205,24 @@ Ref Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     return call(parent, &ctx, 1);
 }
 
+// Whether `parent` is an exact, plain root path (this, obj_) holding its fields itself: it stands
+// for the context, and finding that out runs no code.
+[[gnu::always_inline]] inline bool is_root_path(ExprState* st, PyObject* parent) {
+    if (!exact_plain(st, parent, PATH)) return false;
+    PyObject* grandparent = peek_slot(parent, PATH, 2, true);
+    return grandparent == Py_None;
+}
+
 Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
+    // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
+    // the subscript, and the field is held across that).
+    if (PyObject* parent = peek_slot(self, PATH, 2, direct)) {
+        if (parent == Py_None) return Ref::borrow(ctx);
+        if (is_root_path(st, parent)) {
+            Ref field = Ref::borrow(reinterpret_cast<ExprObject*>(self)->live[1]);
+            return subscript(ctx, field.get());
+        }
+    }
     Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
@@ -240,6 +266,14 @@ Ref Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         Ref func = read_slot(st, self, FUNCPATH, 0, direct);
         if (!func) return Ref();
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg});
+    }
+    // builtins.len read straight from the node is known by identity now (the function as read here
+    // is the one applied), so it need not be held while the operand is resolved.
+    if (PyObject* fn = peek_slot(self, FUNCPATH, 0, direct); fn != nullptr && fn == st->builtin_len) {
+        Ref value = resolve(operand.get(), arg);
+        if (!value) return Ref();
+        const Py_ssize_t size = PyObject_Size(value.get());
+        return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
     }
     Ref func = read_slot(st, self, FUNCPATH, 0, direct);
     if (!func) return Ref();
