@@ -781,6 +781,14 @@ def test_subclass_root_parent_is_called():
 
     node = Path("a", "a", Root("r"))
     assert node({"a": "from ctx"}) == "from root"
+    # The same paths as operands of built nodes, and over a root whose fields sit in its dict.
+    assert (node + "!")({"a": "from ctx"}) == "from root!"
+    assert (-len_(node))({"a": "from ctx"}) == -len("from root")
+    over_plain_root = Path("a", "a", Path("this"))
+    assert (over_plain_root + "!")({"a": "ctx"}) == "ctx!"
+    moved_root = Path("r", "inner")
+    moved_root._Path__parent = lambda ctx: {"inner": {"a": "moved"}}
+    assert (Path("a", "a", moved_root) + "!")({"a": "ctx"}) == "moved!"
 
 
 # --- nodes built by operators, path access and binding, seen through every route ----------------

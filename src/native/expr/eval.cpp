@@ -127,6 +127,12 @@ struct Evaluator {
         if (Py_TYPE(operand.get())->tp_call == nullptr) return std::move(operand);
         return call(operand.get(), &ctx, 1);
     }
+    // The field of a path straight over a root path (this.a, obj_.x) when `operand` is an exact,
+    // plain one holding its fields itself; null otherwise. Borrowed, like peek_slot.
+    [[gnu::always_inline]] PyObject* root_field(PyObject* operand);
+    // self.<field `index`> resolved for ctx. A path over a root path is looked up in ctx here with
+    // only its field held: nothing else of it is used once the lookup starts.
+    [[gnu::always_inline]] Ref operand_value(PyObject* self, Kind kind, int index, bool direct, PyObject* ctx);
     Ref uniexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref binexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref path(PyObject* self, PyObject* ctx, bool direct);
@@ -152,9 +158,7 @@ inline Ref Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t
 Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
-    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
-    if (!operand) return Ref();
-    Ref value = resolve(std::move(operand), ctx);
+    Ref value = operand_value(self, UNIEXPR, 1, direct, ctx);
     if (!value) return Ref();
     // The operator is read once the operand is resolved, as the steps are ordered.
     if (PyObject* fn = peek_slot(self, UNIEXPR, 0, direct)) {
@@ -169,13 +173,9 @@ Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
 Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
-    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
-    if (!lhs) return Ref();
-    Ref left = resolve(std::move(lhs), ctx);
+    Ref left = operand_value(self, BINEXPR, 1, direct, ctx);
     if (!left) return Ref();
-    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
-    if (!rhs) return Ref();
-    Ref right = resolve(std::move(rhs), ctx);
+    Ref right = operand_value(self, BINEXPR, 2, direct, ctx);
     if (!right) return Ref();
     // Left before right, both before the operator is read and applied. An original operator read
     // straight from the node is known by identity before any code runs, so it need not be held.
@@ -211,6 +211,25 @@ Ref Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     if (!exact_plain(st, parent, PATH)) return false;
     PyObject* grandparent = peek_slot(parent, PATH, 2, true);
     return grandparent == Py_None;
+}
+
+inline PyObject* Evaluator::root_field(PyObject* operand) {
+    if (!exact_plain(st, operand, PATH)) return nullptr;
+    PyObject* parent = peek_slot(operand, PATH, 2, true);
+    if (parent == nullptr || parent == Py_None || !is_root_path(st, parent)) return nullptr;
+    return reinterpret_cast<ExprObject*>(operand)->live[1];
+}
+
+inline Ref Evaluator::operand_value(PyObject* self, Kind kind, int index, bool direct, PyObject* ctx) {
+    if (PyObject* operand = peek_slot(self, kind, index, direct)) {
+        if (PyObject* field = root_field(operand)) {
+            Ref held = Ref::borrow(field);
+            return subscript(ctx, held.get());
+        }
+    }
+    Ref operand = read_slot(st, self, kind, index, direct);
+    if (!operand) return Ref();
+    return resolve(std::move(operand), ctx);
 }
 
 Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
