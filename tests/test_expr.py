@@ -694,6 +694,103 @@ def test_fast_and_general_paths_agree(tree, ctx):
     assert build(tree, lambda *a: BinExpr(*a) + 0, this)(ctx) == expected
 
 
+# Nodes built by operators hold their fields themselves and are evaluated without taking
+# references to the operator, a root parent or len; the same trees after vars() (fields in the
+# dict) and as subclass instances (read through getattr) must give the same answers.
+SHAPES = [
+    (lambda: -(this.a + 1), lambda c: -(c["a"] + 1)),
+    (lambda: +this.a - -this.b, lambda c: +c["a"] - -c["b"]),
+    (lambda: len_(this.items) * this.a, lambda c: len(c["items"]) * c["a"]),
+    (lambda: abs_(this.b) + obj_.a, lambda c: abs(c["b"]) + c["a"]),
+    (lambda: this.nested.a + this.nested["b"], lambda c: c["nested"]["a"] + c["nested"]["b"]),
+    (lambda: (this.a > this.b) == (this.b < this.a), lambda c: (c["a"] > c["b"]) == (c["b"] < c["a"])),
+]
+
+
+class KeyedDict(dict):
+    def __missing__(self, key):
+        return 7
+
+
+def _every_node(node, seen=None):
+    seen = set() if seen is None else seen
+    if id(node) in seen or not isinstance(node, expr.ExprMixin):
+        return
+    seen.add(id(node))
+    yield node
+    for value in list(vars(node).values()):
+        yield from _every_node(value, seen)
+
+
+@pytest.mark.parametrize("shape", range(len(SHAPES)))
+@pytest.mark.parametrize("ctx_type", [dict, KeyedDict])
+def test_built_nodes_agree_with_their_dict_form(shape, ctx_type):
+    build_node, compute_value = SHAPES[shape]
+    ctx = ctx_type(a=5, b=-3, items=[1, 2, 3], nested={"a": 10, "b": 20})
+    expected = compute_value(ctx)
+    assert build_node()(ctx) == expected
+    materialised = build_node()
+    assert list(_every_node(materialised))  # vars() moved every node's fields into its dict
+    assert materialised(ctx) == expected
+
+
+def test_operator_swapped_while_a_built_node_evaluates():
+    swapped = []
+
+    def rhs(ctx):
+        node.op = operator.sub
+        swapped.append(True)
+        return 1
+
+    node = this.a + rhs
+    # Both operands first, then the operator as it stands: the swap is seen.
+    assert node({"a": 10}) == 9 and swapped
+    node2 = this.a + (lambda ctx: 1)
+    assert node2({"a": 10}) == 11
+
+
+def test_function_swapped_while_a_built_function_path_evaluates():
+    node = len_(this.items)
+
+    def items(ctx):
+        node._FuncPath__func = sum
+        return [4, 5, 6]
+
+    node._FuncPath__operand = items
+    # The function is read before the operand is resolved.
+    assert node({}) == 3
+    assert node({}) == 15
+
+
+def test_root_parent_rebuilt_while_a_built_path_evaluates():
+    class Ctx(dict):
+        def __getitem__(self, key):
+            node._Path__field = "b"
+            return dict.__getitem__(self, key)
+
+    node = this.a
+    ctx = Ctx(a=1, b=2)
+    assert node(ctx) == 1
+    assert node(ctx) == 2
+
+
+def test_subclass_root_parent_is_called():
+    class Root(Path):
+        def __call__(self, obj):
+            return {"a": "from root"}
+
+    node = Path("a", "a", Root("r"))
+    assert node({"a": "from ctx"}) == "from root"
+    # The same paths as operands of built nodes, and over a root whose fields sit in its dict.
+    assert (node + "!")({"a": "from ctx"}) == "from root!"
+    assert (-len_(node))({"a": "from ctx"}) == -len("from root")
+    over_plain_root = Path("a", "a", Path("this"))
+    assert (over_plain_root + "!")({"a": "ctx"}) == "ctx!"
+    moved_root = Path("r", "inner")
+    moved_root._Path__parent = lambda ctx: {"inner": {"a": "moved"}}
+    assert (Path("a", "a", moved_root) + "!")({"a": "ctx"}) == "moved!"
+
+
 # --- nodes built by operators, path access and binding, seen through every route ----------------
 # Such nodes are built directly; whatever route reads or changes them must see exactly what it
 # sees on a node whose fields were stored by __init__ into its instance dict.

@@ -127,6 +127,12 @@ struct Evaluator {
         if (Py_TYPE(operand.get())->tp_call == nullptr) return std::move(operand);
         return call(operand.get(), &ctx, 1);
     }
+    // The field of a path straight over a root path (this.a, obj_.x) when `operand` is an exact,
+    // plain one holding its fields itself; null otherwise. Borrowed, like peek_slot.
+    [[gnu::always_inline]] PyObject* root_field(PyObject* operand);
+    // self.<field `index`> resolved for ctx. A path over a root path is looked up in ctx here with
+    // only its field held: nothing else of it is used once the lookup starts.
+    [[gnu::always_inline]] Ref operand_value(PyObject* self, Kind kind, int index, bool direct, PyObject* ctx);
     Ref uniexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref binexpr(PyObject* self, PyObject* ctx, bool direct);
     Ref path(PyObject* self, PyObject* ctx, bool direct);
@@ -152,11 +158,13 @@ inline Ref Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t
 Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
-    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
-    if (!operand) return Ref();
-    Ref value = resolve(std::move(operand), ctx);
+    Ref value = operand_value(self, UNIEXPR, 1, direct, ctx);
     if (!value) return Ref();
     // The operator is read once the operand is resolved, as the steps are ordered.
+    if (PyObject* fn = peek_slot(self, UNIEXPR, 0, direct)) {
+        const int index = original_index(st, self, fn);
+        if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get());
+    }
     Ref op = read_slot(st, self, UNIEXPR, 0, direct);
     if (!op) return Ref();
     return apply_unary(st, self, op.get(), value.get());
@@ -165,15 +173,16 @@ Ref Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
 Ref Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return Ref();
-    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
-    if (!lhs) return Ref();
-    Ref left = resolve(std::move(lhs), ctx);
+    Ref left = operand_value(self, BINEXPR, 1, direct, ctx);
     if (!left) return Ref();
-    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
-    if (!rhs) return Ref();
-    Ref right = resolve(std::move(rhs), ctx);
+    Ref right = operand_value(self, BINEXPR, 2, direct, ctx);
     if (!right) return Ref();
-    // Left before right, both before the operator is read and applied.
+    // Left before right, both before the operator is read and applied. An original operator read
+    // straight from the node is known by identity before any code runs, so it need not be held.
+    if (PyObject* fn = peek_slot(self, BINEXPR, 0, direct)) {
+        const int index = original_index(st, self, fn);
+        if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), left.get(), right.get());
+    }
     Ref op = read_slot(st, self, BINEXPR, 0, direct);
     if (!op) return Ref();
     return apply_binary(st, self, op.get(), left.get(), right.get());
@@ -196,7 +205,43 @@ Ref Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     return call(parent, &ctx, 1);
 }
 
+// Whether `parent` is an exact, plain root path (this, obj_) holding its fields itself: it stands
+// for the context, and finding that out runs no code.
+[[gnu::always_inline]] inline bool is_root_path(ExprState* st, PyObject* parent) {
+    if (!exact_plain(st, parent, PATH)) return false;
+    PyObject* grandparent = peek_slot(parent, PATH, 2, true);
+    return grandparent == Py_None;
+}
+
+inline PyObject* Evaluator::root_field(PyObject* operand) {
+    if (!exact_plain(st, operand, PATH)) return nullptr;
+    PyObject* parent = peek_slot(operand, PATH, 2, true);
+    if (parent == nullptr || parent == Py_None || !is_root_path(st, parent)) return nullptr;
+    return reinterpret_cast<ExprObject*>(operand)->live[1];
+}
+
+inline Ref Evaluator::operand_value(PyObject* self, Kind kind, int index, bool direct, PyObject* ctx) {
+    if (PyObject* operand = peek_slot(self, kind, index, direct)) {
+        if (PyObject* field = root_field(operand)) {
+            Ref held = Ref::borrow(field);
+            return subscript(ctx, held.get());
+        }
+    }
+    Ref operand = read_slot(st, self, kind, index, direct);
+    if (!operand) return Ref();
+    return resolve(std::move(operand), ctx);
+}
+
 Ref Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
+    // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
+    // the subscript, and the field is held across that).
+    if (PyObject* parent = peek_slot(self, PATH, 2, direct)) {
+        if (parent == Py_None) return Ref::borrow(ctx);
+        if (is_root_path(st, parent)) {
+            Ref field = Ref::borrow(reinterpret_cast<ExprObject*>(self)->live[1]);
+            return subscript(ctx, field.get());
+        }
+    }
     Ref parent = read_slot(st, self, PATH, 2, direct);
     if (!parent) return Ref();
     if (parent.get() == Py_None) return Ref::borrow(ctx);
@@ -240,6 +285,14 @@ Ref Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         Ref func = read_slot(st, self, FUNCPATH, 0, direct);
         if (!func) return Ref();
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg});
+    }
+    // builtins.len read straight from the node is known by identity now (the function as read here
+    // is the one applied), so it need not be held while the operand is resolved.
+    if (PyObject* fn = peek_slot(self, FUNCPATH, 0, direct); fn != nullptr && fn == st->builtin_len) {
+        Ref value = resolve(operand.get(), arg);
+        if (!value) return Ref();
+        const Py_ssize_t size = PyObject_Size(value.get());
+        return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
     }
     Ref func = read_slot(st, self, FUNCPATH, 0, direct);
     if (!func) return Ref();

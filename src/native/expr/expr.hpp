@@ -223,6 +223,15 @@ Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool 
     return read_slot_general(st, self, kind, index, direct);
 }
 
+// The field a node holds itself when `direct` says its class is the exact, plain one and nothing
+// has given it a dict; null when the field must be read the general way. Borrowed: valid only
+// until code that could write to the node runs.
+[[gnu::always_inline]] inline PyObject* peek_slot(PyObject* self, Kind kind, int index, bool direct) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (direct && node->live_kind == kind && instance_dict(self) == nullptr) return node->live[index];
+    return nullptr;
+}
+
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
 Ref module_global(ExprState* st, Name name);
