@@ -1393,11 +1393,11 @@ bool import_name(PyObject* module, const char* source, const char* name) {
     return PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
-bool add_class(PyObject* module, PyType_Spec* spec, PyObject** slot) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+bool add_class(PyObject* module, PyType_Spec* type_spec, PyObject** slot) {
+    PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
     if (type == nullptr) return false;
     *slot = type;
-    const char* dot = std::strrchr(spec->name, '.');
+    const char* dot = std::strrchr(type_spec->name, '.');
     return PyModule_AddObjectRef(module, dot + 1, type) == 0;
 }
 

@@ -367,9 +367,9 @@ bool build_opnames(ExprState* st, PyObject* dict) {
 }
 
 // A class as an ordinary class shows it: bare __name__ (which also names it in error messages).
-bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* spec, const char* short_name) {
+bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* type_spec, const char* short_name) {
     PyObject* bases = kind == EXPRMIXIN ? nullptr : reinterpret_cast<PyObject*>(st->types[EXPRMIXIN]);
-    Ref type(PyType_FromModuleAndSpec(module, spec, bases));
+    Ref type(PyType_FromModuleAndSpec(module, type_spec, bases));
     if (!type) return false;
     Ref name(PyUnicode_FromString(short_name));
     if (!name || PyObject_SetAttr(type.get(), st->name(N___name__), name.get()) < 0) return false;
@@ -418,7 +418,7 @@ bool finish_path(ExprState* st) {
 bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
     struct Step {
         Kind kind;
-        PyType_Spec* spec;
+        PyType_Spec* type_spec;
         const char* name;
         Name binding;
     };
@@ -428,7 +428,7 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
         {PATH2, &path2_spec, "Path2", N_Path2},             {FUNCPATH, &funcpath_spec, "FuncPath", N_FuncPath},
     };
     for (const Step& step : steps) {
-        if (!make_type(module, st, step.kind, step.spec, step.name)) return false;
+        if (!make_type(module, st, step.kind, step.type_spec, step.name)) return false;
         PyObject* type = reinterpret_cast<PyObject*>(st->types[step.kind]);
         if (step.kind == EXPRMIXIN && !add_aliases(st->types[EXPRMIXIN])) return false;
         if (step.kind == PATH && !finish_path(st)) return false;

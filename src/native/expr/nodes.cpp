@@ -269,7 +269,7 @@ PyObject* setstate_method(PyObject* self, PyTypeObject* defining, PyObject* cons
 }
 
 // ---------------------------------------------------------------------------------------------
-// Type spec of ExprMixin.
+// PyType_Spec of ExprMixin.
 
 template <std::size_t... I>
 constexpr std::array<PyMethodDef, sizeof...(I) + 3> make_exprmixin_methods(std::index_sequence<I...>) {
