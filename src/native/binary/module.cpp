@@ -4,6 +4,9 @@
 // already bound in the namespace.
 #include "state.hpp"
 
+#include "binarykernels.hpp"
+#include "kernels.hpp"
+
 #include <cstring>
 
 namespace qelo::binary {
@@ -190,6 +193,25 @@ Ref bits_of(PyObject* module, long v) {
     return call_one(bytes2bits_fn.get(), byte.get());
 }
 
+extern PyModuleDef module_def;
+
+int kernel_ready_for(PyObject* module, Py_ssize_t work) {
+    if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
+    return bytes2bits_kernel_ready(module, work);
+}
+
+void spread_bytes(const unsigned char* in, std::size_t n, unsigned char* out) { kernels::bytes_to_bits(in, n, out); }
+
+const BinaryKernels lent_kernels = {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes2bits)),
+                                    kernel_ready_for, spread_bytes};
+
+// The private `_kernels` attribute: one capsule per module object, each module object checked by
+// its own state.
+bool add_kernels_capsule(PyObject* module) {
+    Ref capsule(PyCapsule_New(const_cast<BinaryKernels*>(&lent_kernels), kBinaryKernelsCapsule, nullptr));
+    return capsule && PyModule_AddObjectRef(module, "_kernels", capsule.get()) == 0;
+}
+
 int exec_module(PyObject* module) {
     State* st = state_of(module);
     PyObject* ns = namespace_of(module);
@@ -242,6 +264,7 @@ int exec_module(PyObject* module) {
 
     // 9. swapbitsinbytes, hexlify, unhexlify.
     if (PyModule_AddFunctions(module, final_functions) < 0) return -1;
+    if (!add_kernels_capsule(module)) return -1;
     return arm_table_guards(st, ns) ? 0 : -1;
 }
 

@@ -180,6 +180,18 @@ PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     return out;
 }
 
+int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work) {
+    State* st = state_of(module);
+    if (st == nullptr || st->empty_bytes == nullptr) return 0;
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) {
+        PyErr_Clear();  // bytes2bits itself reports the failed lookup
+        return 0;
+    }
+    return bindings->original[kIterHelper] && bindings->table_bound[kBytesToBitsTable] &&
+           table_is_pristine(st, kBytesToBitsTable, work);
+}
+
 PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = single_arg(module, kBits2bytesSig, args, nargs, kwnames);
     if (data == nullptr) return nullptr;

@@ -154,6 +154,10 @@ PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* hexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* unhexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// 1 when bytes2bits would convert exact bytes of about `work` bytes with its kernel right now
+// (representations.cpp); 0 otherwise, with no exception set.
+int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work);
+
 // Whether the int2byte bound in the namespace is the original packer, still packing ">B"
 // (integers.cpp). -1 on a lookup error.
 int int2byte_is_original(PyObject* module);

@@ -1,0 +1,28 @@
+// What qelo.lib.binary lends other extensions through its private `_kernels` attribute (a capsule
+// named kBinaryKernelsCapsule, one per module object): a way to tell whether one of its functions
+// would take its direct route, and that route itself, so that a caller holding many inputs for the
+// same function can convert them in one go when that gives what separate calls would.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+namespace qelo {
+
+inline constexpr const char kBinaryKernelsCapsule[] = "qelo.lib.binary._kernels";
+
+struct BinaryKernels {
+    // The C function behind bytes2bits: a callable whose m_self is the binary module and whose
+    // function is this one is that module's own bytes2bits.
+    PyCFunction bytes2bits;
+    // 1 when bytes2bits of `module` (an instance of qelo.lib.binary) would convert exact bytes of
+    // about `work` bytes with bytes_to_bits right now (its helpers and table are the originals), 0
+    // when not or when `module` is not such a module; never runs Python code, never sets an error.
+    int (*bytes2bits_ready)(PyObject* module, Py_ssize_t work);
+    // Eight bytes 0x00/0x01 per input byte, most significant bit first (`out` holds 8 * n bytes).
+    void (*bytes_to_bits)(const unsigned char* in, std::size_t n, unsigned char* out);
+};
+
+}  // namespace qelo
