@@ -1086,3 +1086,111 @@ def test_huge_values_raise_instead_of_crashing():
         assert r.read(1) == b"x"
         """
     )
+
+
+# --- many decoder rounds at once: io.BytesIO with bytes or qelo.lib.binary's bytes2bits ------------
+
+binary = pytest.importorskip("qelo.lib.binary")
+
+
+class SubBytesIO(io.BytesIO):
+    pass
+
+
+def own_read(source):
+    """io.BytesIO whose read is an instance attribute (the same method, bound, so the same data)."""
+    source.read = source.read
+    return source
+
+
+def reversing_iterateints(data):
+    return iter(bytes(data)[::-1])
+
+
+bulk_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.one_of(st.none(), st.integers(0, 700), st.just(2**70))),
+        st.tuples(st.just("rebind"), st.sampled_from(["iterateints", "BYTES2BITS_CACHE"])),
+        st.tuples(st.just("restore"), st.just(None)),
+        st.tuples(st.just("decoder"), st.sampled_from(["bits", "bytes"])),
+        st.tuples(st.just("close substream"), st.just(None)),
+    ),
+    max_size=10,
+)
+
+
+def run_bulk(ops, data, unit, substream_of, wrap):
+    """Applies ops to an instance decoding through io.BytesIO; `wrap` turns a decoder into the one
+    installed (the identity keeps the fast route open). Rebinding inside qelo.lib.binary changes what
+    bytes2bits gives (reversed units) or only which table it uses (an equal copy)."""
+    decoders = {"bits": binary.bytes2bits, "bytes": bytes}
+    source = substream_of(io.BytesIO(data))
+    s = RestreamedBytesIO(source, wrap(binary.bytes2bits), unit, None, 1)
+    saved = {name: getattr(binary, name) for name in ("iterateints", "BYTES2BITS_CACHE")}
+    replacements = {"iterateints": reversing_iterateints, "BYTES2BITS_CACHE": dict(binary.BYTES2BITS_CACHE)}
+    trace = []
+    try:
+        for name, arg in ops:
+            if name == "read":
+                try:
+                    trace.append(s.read(arg))
+                except ValueError as exc:
+                    trace.append(repr(exc))
+            elif name == "rebind":
+                setattr(binary, arg, replacements[arg])
+            elif name == "restore":
+                for key, value in saved.items():
+                    setattr(binary, key, value)
+            elif name == "decoder":
+                s.decoder = wrap(decoders[arg])
+            else:
+                source.close()
+            position = None if source.closed else source.tell()
+            trace.append((s.rbuffer, s.tell(), position))
+    finally:
+        for key, value in saved.items():
+            setattr(binary, key, value)
+    return trace
+
+
+@settings(max_examples=200, deadline=None)
+@given(bulk_ops, st.binary(max_size=300), st.integers(1, 9))
+def test_bulk_decoding_agrees_with_one_round_per_unit(ops, data, unit):
+    fast = run_bulk(ops, data, unit, lambda source: source, lambda decoder: decoder)
+    assert fast == run_bulk(ops, data, unit, lambda source: source, lambda decoder: lambda d: decoder(d))
+    assert fast == run_bulk(ops, data, unit, lambda source: SubBytesIO(source.getvalue()), lambda decoder: decoder)
+    assert fast == run_bulk(ops, data, unit, own_read, lambda decoder: decoder)
+
+
+@pytest.mark.parametrize("decoder, expand", [(binary.bytes2bits, 8), (bytes, 1)])
+@pytest.mark.parametrize("size", [0, 1, 5, 65536 * 2 + 3])
+@pytest.mark.parametrize("unit", [1, 3, 4096])
+def test_bulk_decoding_of_long_streams(decoder, expand, size, unit):
+    data = bytes(range(256)) * (size // 256) + bytes(size % 256)
+    whole = decoder(data)
+    s = RestreamedBytesIO(io.BytesIO(data), decoder, unit, None, 1)
+    assert s.read() == whole and s.tell() == len(whole) and s.rbuffer == b""
+    s = RestreamedBytesIO(io.BytesIO(data), decoder, unit, None, 1)
+    # Asking for one byte more than the stream holds: every unit is read and kept, nothing returned.
+    assert s.read(len(whole) + 1) == b"" and s.rbuffer == whole and s.tell() == 0
+    s = RestreamedBytesIO(io.BytesIO(data), decoder, unit, None, 1)
+    count = expand * unit * 3 + 1  # ends inside a unit
+    pieces = []
+    while True:
+        piece = s.read(count)
+        if not piece:
+            break
+        pieces.append(piece)
+    assert b"".join(pieces) + s.rbuffer == whole
+    assert len(s.rbuffer) < count and s.tell() == len(whole) - len(s.rbuffer)
+
+
+def test_bulk_decoding_reads_whole_units_only():
+    data = bytes(range(100))
+    source = io.BytesIO(data)
+    s = RestreamedBytesIO(source, binary.bytes2bits, 3, None, 1)
+    assert s.read(50) == binary.bytes2bits(data[:7])[:50]
+    # 50 bits need 7 source bytes: three units of 3 are read, not 7 bytes.
+    assert source.tell() == 9 and len(s.rbuffer) == 72 - 50
+    assert s.read(22 + 24 * 2) == binary.bytes2bits(data[:15])[50:]
+    assert source.tell() == 15 and s.rbuffer == b""

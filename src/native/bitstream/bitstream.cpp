@@ -15,6 +15,7 @@
 //    being replaced.
 
 #include "args.hpp"
+#include "binarykernels.hpp"
 #include "dictversion.hpp"
 #include "members.hpp"
 #include "namespace.hpp"
@@ -52,12 +53,14 @@ enum Name : std::size_t {
     kWrite,
     kSleep,
     kBlockingIOError,
+    kKernels,
     kNameCount
 };
 
 constexpr std::array<const char*, kNameCount> kNameTexts = {
     "substream", "encoder",  "encoderunit", "decoder", "decoderunit", "rbuffer", "wbuffer", "sincereadwritten",
     "offset",    "rwbuffer", "moved",       "tailcutoff", "read",     "write",   "sleep",   "BlockingIOError",
+    "_kernels",
 };
 
 constexpr Py_ssize_t kPollSize = 131072;
@@ -79,7 +82,9 @@ struct ModuleState {
     PyObject* one;
     PyObject* poll_size;
     PlainCache plain[2];
-};
+    // io.BytesIO, when it is the interpreter's own immutable C class with its C read (else null).
+    PyObject* bytesio_type;
+}; 
 
 extern PyModuleDef bitstream_module;
 
@@ -731,9 +736,129 @@ int restreamed_fill_once(const Attrs& self) {
     return store_concatenation(self, kRbuffer, std::move(rbuffer), decoded.get()) ? 1 : -1;
 }
 
+// Bulk decoding. When the substream is exactly io.BytesIO reading through its own C read, and the
+// decoder is `bytes` or qelo.lib.binary's own bytes2bits taking its kernel, k rounds of
+// "read(decoderunit), decode, append" run no Python code in between, and give what one
+// read(k * decoderunit) decoded at once and appended gives: the same bytes leave the substream (it
+// returns fewer only at its end, where the rounds would have read the same bytes as full units and
+// one short unit), decoding is byte-wise (bytes: the identity on exact bytes), and the appends add
+// up. So the rounds a request still needs are done in one.
+
+enum Fill : int { kFillError = -1, kFillEnded = 0, kFillDecoded = 1, kFillNotHandled = 2 };
+
+// Source bytes read in one bulk round at most (a bounded piece of work and memory).
+constexpr Py_ssize_t kBulkSourceBytes = 65536;
+
+enum class BulkDecoder { kNone, kIdentity, kBits };
+
+// What the decoder does to exact bytes of about `work` bytes, as far as a bulk round may stand in.
+BulkDecoder bulk_decoder_of(ModuleState* st, PyObject* decoder, Py_ssize_t work, const qelo::BinaryKernels** lent) {
+    if (decoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return BulkDecoder::kIdentity;
+    if (!Py_IS_TYPE(decoder, &PyCFunction_Type)) return BulkDecoder::kNone;
+    PyObject* module = PyCFunction_GET_SELF(decoder);
+    if (module == nullptr || !PyModule_CheckExact(module)) return BulkDecoder::kNone;
+    // Found through the function itself, so qelo.lib.binary need not be imported here, and each
+    // module object (one per interpreter) answers for its own functions.
+    PyObject* capsule = PyDict_GetItemWithError(PyModule_GetDict(module), st->names[kKernels]);
+    if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
+        PyErr_Clear();
+        return BulkDecoder::kNone;
+    }
+    const auto* kernels = static_cast<const qelo::BinaryKernels*>(PyCapsule_GetPointer(capsule, qelo::kBinaryKernelsCapsule));
+    if (kernels == nullptr) {
+        PyErr_Clear();
+        return BulkDecoder::kNone;
+    }
+    // Rebinding a helper or the table of qelo.lib.binary takes bytes2bits off its kernel: asked anew
+    // at every round.
+    if (PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits || kernels->bytes2bits_ready(module, work) != 1) {
+        return BulkDecoder::kNone;
+    }
+    *lent = kernels;
+    return BulkDecoder::kBits;
+}
+
+// Whether `substream` is exactly io.BytesIO with nothing in its own attribute dict (which could
+// shadow read).
+bool reads_as_bytesio(ModuleState* st, PyObject* substream) {
+    if (st->bytesio_type == nullptr || Py_TYPE(substream) != reinterpret_cast<PyTypeObject*>(st->bytesio_type)) {
+        return false;
+    }
+    PyObject* own = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(substream) + Py_TYPE(substream)->tp_dictoffset);
+    return own == nullptr || (PyDict_Check(own) && PyDict_GET_SIZE(own) == 0);
+}
+
+// One bulk round of restreamed reading: `wanted` decoded bytes are still missing (-1: read until
+// the substream ends).
+Fill restreamed_fill_bulk(const Attrs& self, Py_ssize_t wanted) {
+    ModuleState* st = self.state();
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || st->bytesio_type == nullptr) return kFillNotHandled;
+    StateCache* cache = self.cache_for(dict);
+    PyObject* substream = self.lookup(dict, cache, kSubstream);
+    PyObject* decoder = substream == nullptr ? nullptr : self.lookup(dict, cache, kDecoder);
+    PyObject* rbuffer = decoder == nullptr ? nullptr : self.lookup(dict, cache, kRbuffer);
+    Py_ssize_t unit = 0;
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !index_of(self.lookup(dict, cache, kDecoderunit), &unit) ||
+        unit < 1 || unit > kBulkSourceBytes / 2 || !reads_as_bytesio(st, substream)) {
+        PyErr_Clear();
+        return kFillNotHandled;
+    }
+    const Py_ssize_t most_units = kBulkSourceBytes / unit;
+    const qelo::BinaryKernels* kernels = nullptr;
+    const BulkDecoder kind = bulk_decoder_of(st, decoder, most_units * unit, &kernels);
+    if (kind == BulkDecoder::kNone) return kFillNotHandled;
+    // Units the rounds would read: until `wanted` more decoded bytes are there.
+    const Py_ssize_t decoded_per_unit = kind == BulkDecoder::kBits ? 8 * unit : unit;
+    Py_ssize_t units = most_units;
+    if (wanted >= 0 && wanted / decoded_per_unit < most_units) {
+        units = wanted / decoded_per_unit + (wanted % decoded_per_unit != 0 ? 1 : 0);
+    }
+    if (units < 2) return kFillNotHandled;  // a single round
+    const Py_ssize_t request = units * unit;
+    // Everything that may fail for want of memory before the substream is touched: then the rounds run.
+    Ref bits = kind == BulkDecoder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
+    Ref size(PyLong_FromSsize_t(request));
+    if (!size || (kind == BulkDecoder::kBits && !bits)) {
+        PyErr_Clear();
+        return kFillNotHandled;
+    }
+    Ref held_substream = Ref::borrow(substream);
+    PyObject* call_args[] = {held_substream.get(), size.get()};
+    Ref data(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
+    if (!data) return kFillError;  // the first round's read fails the same way
+    if (!PyBytes_CheckExact(data.get())) {
+        PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
+        return kFillError;
+    }
+    const Py_ssize_t got = PyBytes_GET_SIZE(data.get());
+    if (got == 0) return kFillEnded;
+    Ref decoded;
+    if (kind == BulkDecoder::kBits) {
+        kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
+                               static_cast<std::size_t>(got), reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bits.get())));
+        // Short only at the end of the substream: the value is shorter than the allocation.
+        if (got < request) set_bytes_length(bits.get(), 8 * got);
+        decoded = std::move(bits);
+    } else {
+        decoded = std::move(data);
+    }
+    Ref current = self.get(kRbuffer);
+    if (!current) return kFillError;
+    return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+}
+
+// One round of reading into rbuffer, or as many as a bulk round stands in for. 1: decoded, 0: the
+// substream had nothing, -1: error.
+int restreamed_fill(const Attrs& self, Py_ssize_t wanted) {
+    const Fill bulk = restreamed_fill_bulk(self, wanted);
+    if (bulk != kFillNotHandled) return bulk;
+    return restreamed_fill_once(self);
+}
+
 PyObject* restreamed_read_all(const Attrs& self) {
     for (;;) {
-        const int filled = restreamed_fill_once(self);
+        const int filled = restreamed_fill(self, -1);
         if (filled < 0) return nullptr;
         if (filled == 0) break;
     }
@@ -761,6 +886,18 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
     Ref have(PyLong_FromSsize_t(size));
     if (!have) return -1;
     return compare(have.get(), count, Py_LT);
+}
+
+// count - len(rbuffer) when both are known without running code, else -1 (as many as there are).
+Py_ssize_t missing_bytes(const Attrs& self, PyObject* count) {
+    Py_ssize_t wanted = 0;
+    PyObject* dict = self.plain_dict();
+    PyObject* rbuffer = dict == nullptr ? nullptr : self.lookup(dict, kRbuffer);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !index_of(count, &wanted)) {
+        PyErr_Clear();
+        return -1;
+    }
+    return wanted > PyBytes_GET_SIZE(rbuffer) ? wanted - PyBytes_GET_SIZE(rbuffer) : 0;
 }
 
 // read(count) served from rbuffer alone. 0 with *result set (or an error), or kNotHandled.
@@ -807,7 +944,7 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
         const int short_of = rbuffer_short_of(self, count);
         if (short_of < 0) return nullptr;
         if (!short_of) break;
-        const int filled = restreamed_fill_once(self);
+        const int filled = restreamed_fill(self, missing_bytes(self, count));
         if (filled < 0) return nullptr;
         if (filled == 0) return empty_bytes().release();
     }
@@ -1401,6 +1538,27 @@ bool add_class(PyObject* module, PyType_Spec* type_spec, PyObject** slot) {
     return PyModule_AddObjectRef(module, dot + 1, type) == 0;
 }
 
+// Remembers io.BytesIO when its read is the C method the class itself defines and nobody can
+// rebind it (an immutable type): an instance of exactly that class, with nothing in its own
+// attribute dict, then reads through that method and runs no Python code doing so.
+bool capture_bytesio(ModuleState* st) {
+    Ref io(PyImport_ImportModule("io"));
+    if (!io) return false;
+    Ref type(PyObject_GetAttrString(io.get(), "BytesIO"));
+    if (!type) return false;
+    if (!PyType_Check(type.get())) return true;
+    auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject* read = _PyType_Lookup(cls, st->names[kRead]);
+    const bool own_c_read = read != nullptr && Py_IS_TYPE(read, &PyMethodDescr_Type) &&
+                            reinterpret_cast<PyMethodDescrObject*>(read)->d_common.d_type == cls;
+    if (own_c_read && std::strcmp(cls->tp_name, "_io.BytesIO") == 0 &&
+        PyType_HasFeature(cls, Py_TPFLAGS_IMMUTABLETYPE) && cls->tp_getattro == PyObject_GenericGetAttr &&
+        cls->tp_dictoffset > 0) {
+        st->bytesio_type = type.release();
+    }
+    return true;
+}
+
 int bitstream_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     if (!st->names.init(kNameTexts)) return -1;
@@ -1411,7 +1569,7 @@ int bitstream_exec(PyObject* module) {
     const bool ok = import_name(module, "io", "BlockingIOError") && import_name(module, "time", "sleep") &&
                     import_name(module, "sys", "maxsize") &&
                     add_class(module, &restreamed_spec, &st->restreamed_type) &&
-                    add_class(module, &rebuffered_spec, &st->rebuffered_type);
+                    add_class(module, &rebuffered_spec, &st->rebuffered_type) && capture_bytesio(st);
     return ok ? 0 : -1;
 }
 
@@ -1423,6 +1581,7 @@ int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->rebuffered_type);
     Py_VISIT(st->plain[0].type);
     Py_VISIT(st->plain[1].type);
+    Py_VISIT(st->bytesio_type);
     return 0;
 }
 
@@ -1437,6 +1596,7 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->poll_size);
     Py_CLEAR(st->plain[0].type);
     Py_CLEAR(st->plain[1].type);
+    Py_CLEAR(st->bytesio_type);
     return 0;
 }
 
