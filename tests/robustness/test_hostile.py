@@ -5,6 +5,7 @@ exception propagates, and the object stays usable afterwards."""
 from __future__ import annotations
 
 import operator
+import os
 
 import pytest
 
@@ -293,3 +294,38 @@ def test_stream_counts_that_rewrite_the_adapter():
     assert restreamed.read(Sneaky(6, drop_buffer)) == b""
     restreamed.substream = Feed(b"more")
     assert restreamed.read(2) == b"mo"
+
+
+class Chunks:
+    """An endless substream of 131072-byte chunks of `byte`."""
+
+    def __init__(self, byte=b"z"):
+        self.chunk = byte * 131072
+
+    def read(self, n):
+        return self.chunk[:n]
+
+
+def address_space_in_use():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@in_child
+def test_rebuffered_window_survives_a_failed_growth():
+    import resource
+
+    window = bytes(range(256)) * (32 * 1024 * 1024 // 256)
+    adapter = bitstream.RebufferedBytesIO(Chunks())
+    adapter.rwbuffer = bytes(bytearray(window))  # held by the instance alone: grown in place
+    adapter.seek(len(window) - 10)
+    # Room for small objects, not for a window half as large again.
+    limit = address_space_in_use() + 8 * 1024 * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    with pytest.raises(MemoryError):
+        adapter.read(20)
+    assert adapter.rwbuffer == window
+    assert (adapter.tell(), adapter.cachedfrom(), adapter.cachedto()) == (len(window) - 10, 0, len(window))
+    adapter.seek(1000)
+    assert adapter.read(300) == window[1000:1300]

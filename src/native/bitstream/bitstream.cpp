@@ -21,6 +21,7 @@
 #include "namespace.hpp"
 #include "ref.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -241,29 +242,24 @@ public:
     }
 
     // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
-    // reference, removes it from the dict so that `held` is its only reference, and returns true.
-    // The caller then owns it exclusively and must store it back with set().
+    // reference, binds None to the name in its place so that `held` is its only reference, and
+    // returns true. The caller then owns it exclusively and must store it (or what replaces it)
+    // back with set() before any Python code runs. Replacing the value of a key the dict holds never
+    // allocates, so neither does storing it back: a failure in between can always restore it.
     bool take_unshared_bytes(Name name, const Ref& held) const {
         PyObject* obj = held.get();
         if (!PyBytes_CheckExact(obj) || Py_REFCNT(obj) != 2) return false;
         PyObject* dict = plain_dict();
-        if (dict == nullptr) return false;
-        PyObject* key = st_->names[name];
-        PyObject* found = lookup(dict, name);
-        if (found != obj) {
+        // A watcher would see the placeholder (and could run code while it is there).
+        if (dict == nullptr || qelo::dict_is_watched(dict)) return false;
+        if (lookup(dict, name) != obj) {
             PyErr_Clear();
             return false;
         }
-        StateCache* cache = cache_for(dict);
-        if (PyDict_DelItem(dict, key) < 0) {
+        // `held` keeps the replaced value alive, so nothing runs during the replacement.
+        if (!store(dict, name, Py_None)) {
             PyErr_Clear();
             return false;
-        }
-        // `held` keeps the removed value alive, so nothing ran since the deletion.
-        if (cache != nullptr) {
-            cache->version = qelo::dict_version(dict);
-            cache->values[name] = nullptr;
-            cache->known |= bit_of(name);
         }
         return Py_REFCNT(obj) == 1;
     }
@@ -367,18 +363,59 @@ void set_bytes_length(PyObject* obj, Py_ssize_t size) {
 #pragma GCC diagnostic pop
 }
 
+// Gives the exact bytes object `buffer`, whose only reference it is, an allocation of `capacity`
+// bytes; the bytes up to `capacity` stay, and the caller sets the length (set_bytes_length). realloc
+// extends a large
+// block in place or remaps its pages. Unlike _PyBytes_Resize, which frees the object when the
+// reallocation fails, a failure leaves `buffer` as it was (MemoryError set, false returned).
+bool reallocate_bytes(Ref& buffer, Py_ssize_t capacity) {
+    constexpr Py_ssize_t kHeader = static_cast<Py_ssize_t>(offsetof(PyBytesObject, ob_sval)) + 1;
+    if (capacity > PY_SSIZE_T_MAX - kHeader) {
+        PyErr_NoMemory();
+        return false;
+    }
+#if defined(Py_TRACE_REFS) || defined(Py_REF_DEBUG) || defined(Py_GIL_DISABLED)
+    // These builds keep books on every object that only the interpreter's own resize updates: copy.
+    const Py_ssize_t size = std::min(PyBytes_GET_SIZE(buffer.get()), capacity);
+    Ref copy(PyBytes_FromStringAndSize(nullptr, capacity));
+    if (!copy) return false;
+    std::memcpy(PyBytes_AS_STRING(copy.get()), PyBytes_AS_STRING(buffer.get()), static_cast<size_t>(size));
+    set_bytes_length(copy.get(), size);
+    buffer = std::move(copy);
+#else
+    // The block moves whole: reference count (1), type, length and cached hash come along.
+    void* moved = PyObject_Realloc(buffer.get(), static_cast<size_t>(kHeader + capacity));
+    if (moved == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    (void)buffer.release();  // the old address is no longer an object
+    buffer = Ref(static_cast<PyObject*>(moved));
+#endif
+    return true;
+}
+
 // Appends `tail` (exact bytes) to `buffer`, which must be an exact bytes object whose only
 // reference is `buffer`, reallocating it to hold `capacity` bytes (at least the joined size) of
-// which the joined value is visible. realloc extends it in place or remaps its pages.
+// which the joined value is visible. On failure `buffer` is unchanged.
 bool append_in_place(Ref& buffer, PyObject* tail, Py_ssize_t capacity) {
     const Py_ssize_t old_size = PyBytes_GET_SIZE(buffer.get());
     const Py_ssize_t extra = PyBytes_GET_SIZE(tail);
-    PyObject* raw = buffer.release();
-    if (_PyBytes_Resize(&raw, capacity) < 0) return false;  // raw is gone, MemoryError set
-    std::memcpy(PyBytes_AS_STRING(raw) + old_size, PyBytes_AS_STRING(tail), static_cast<size_t>(extra));
-    set_bytes_length(raw, old_size + extra);
-    buffer = Ref(raw);
+    if (!reallocate_bytes(buffer, capacity)) return false;
+    std::memcpy(PyBytes_AS_STRING(buffer.get()) + old_size, PyBytes_AS_STRING(tail), static_cast<size_t>(extra));
+    set_bytes_length(buffer.get(), old_size + extra);
     return true;
+}
+
+// self.<name> = value after a failure with the exception kept (an unshared buffer taken out of the
+// dict goes back unchanged).
+bool restore_after_failure(const Attrs& self, Name name, PyObject* value) {
+    PyObject *type, *error, *traceback;
+    PyErr_Fetch(&type, &error, &traceback);
+    Ref held_type(type), held_error(error), held_traceback(traceback);
+    if (!self.set(name, value)) return false;
+    PyErr_Restore(held_type.release(), held_error.release(), held_traceback.release());
+    return false;
 }
 
 // Room for the window to grow into: remapping the whole allocation at every poll would make reading
@@ -449,7 +486,7 @@ bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* ta
     if (fits_in_place(current.get(), tail) && self.take_unshared_bytes(name, current)) {
         const Py_ssize_t needed = PyBytes_GET_SIZE(current.get()) + PyBytes_GET_SIZE(tail);
         const Py_ssize_t capacity = window && kMayChangeInPlace ? grown_capacity(needed) : needed;
-        if (!append_in_place(current, tail, capacity)) return false;
+        if (!append_in_place(current, tail, capacity)) return restore_after_failure(self, name, current.get());
         if (!self.set(name, current.get())) return false;
         if (capacity > needed) {
             GrownWindow& grown = self.grown();
@@ -474,10 +511,11 @@ bool store_tail(const Attrs& self, Name name, PyObject* removed) {
         const Py_ssize_t size = PyBytes_GET_SIZE(current.get());
         const Py_ssize_t drop = PyNumber_AsSsize_t(removed, nullptr);
         if (drop > 0 && drop < size && self.take_unshared_bytes(name, current)) {
-            PyObject* raw = current.release();
-            std::memmove(PyBytes_AS_STRING(raw), PyBytes_AS_STRING(raw) + drop, static_cast<size_t>(size - drop));
-            if (_PyBytes_Resize(&raw, size - drop) < 0) return false;
-            current = Ref(raw);
+            char* bytes = PyBytes_AS_STRING(current.get());
+            std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
+            // Giving the dropped room back is optional: if even that fails, the object keeps it.
+            if (!reallocate_bytes(current, size - drop)) PyErr_Clear();
+            set_bytes_length(current.get(), size - drop);
             return self.set(name, current.get());
         }
     }
