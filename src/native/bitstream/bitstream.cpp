@@ -756,6 +756,12 @@ Ref read_unit(const Attrs& self) {
     return call1(reader.get(), unit.get());
 }
 
+// Whether decoder(data) is data itself, with nothing else happening: bytes() of an exact bytes
+// object returns that object (its __bytes__ is the C method that does so).
+bool decodes_to_itself(PyObject* decoder, PyObject* data) {
+    return decoder == reinterpret_cast<PyObject*>(&PyBytes_Type) && PyBytes_CheckExact(data);
+}
+
 // Reads one unit from the substream into rbuffer through the decoder. 1: decoded, 0: the
 // substream had nothing (None or empty), -1: error.
 int restreamed_fill_once(const Attrs& self) {
@@ -769,7 +775,7 @@ int restreamed_fill_once(const Attrs& self) {
     if (!rbuffer) return -1;
     Ref decoder = self.get(kDecoder);
     if (!decoder) return -1;
-    Ref decoded = call1(decoder.get(), data.get());
+    Ref decoded = decodes_to_itself(decoder.get(), data.get()) ? std::move(data) : call1(decoder.get(), data.get());
     if (!decoded) return -1;
     return store_concatenation(self, kRbuffer, std::move(rbuffer), decoded.get()) ? 1 : -1;
 }
