@@ -970,15 +970,15 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
 }
 
 PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
-    if (PyLong_CheckExact(count)) {
-        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
-        if (wanted >= 0) {
-            PyObject* result = nullptr;
-            if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
-        }
+    // An exact int in range is compared with 0 in C: the comparison runs no code either way.
+    Py_ssize_t wanted = -1;
+    const bool exact = index_of(count, &wanted);
+    if (exact && wanted >= 0) {
+        PyObject* result = nullptr;
+        if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
         PyErr_Clear();
     }
-    const int negative = compare(count, self.state()->zero, Py_LT);
+    const int negative = exact ? wanted < 0 : compare(count, self.state()->zero, Py_LT);
     if (negative < 0) return nullptr;
     if (negative) {
         PyErr_SetString(PyExc_ValueError, "count cannot be negative");
@@ -992,10 +992,9 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
         if (filled < 0) return nullptr;
         if (filled == 0) return empty_bytes().release();
     }
-    if (PyLong_CheckExact(count)) {
+    if (exact) {
         PyObject* result = nullptr;
-        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
-        if (wanted >= 0 && restreamed_read_buffered(self, wanted, &result) == 0) return result;
+        if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
         PyErr_Clear();
     }
     Ref rbuffer = self.get(kRbuffer);
