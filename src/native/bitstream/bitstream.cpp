@@ -932,15 +932,17 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
     return compare(have.get(), count, Py_LT);
 }
 
-// count - len(rbuffer) when both are known without running code, else -1 (as many as there are).
+// count - len(rbuffer) when both are known without running code; 0 (no bulk round) when not. An
+// exact int beyond the Py_ssize_t range asks for more than any stream can give.
 Py_ssize_t missing_bytes(const Attrs& self, PyObject* count) {
-    Py_ssize_t wanted = 0;
     PyObject* dict = self.plain_dict();
     PyObject* rbuffer = dict == nullptr ? nullptr : self.lookup(dict, kRbuffer);
-    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !index_of(count, &wanted)) {
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !PyLong_CheckExact(count)) {
         PyErr_Clear();
-        return -1;
+        return 0;
     }
+    Py_ssize_t wanted = 0;
+    if (!index_of(count, &wanted)) return compare(count, self.state()->zero, Py_GT) > 0 ? PY_SSIZE_T_MAX : 0;
     return wanted > PyBytes_GET_SIZE(rbuffer) ? wanted - PyBytes_GET_SIZE(rbuffer) : 0;
 }
 
