@@ -3,7 +3,7 @@
 //
 // Both classes keep their state in the instance dictionary and read/write it by name at every
 // use, so subclasses, properties and callbacks that replace attributes mid-call are honoured.
-// Speed comes from two guarded shortcuts that give the same results:
+// Speed comes from guarded shortcuts that give the same results:
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict;
 //  * a byte buffer held only by that dict is grown or trimmed in place (realloc) instead of being
@@ -12,7 +12,9 @@
 //  * each instance remembers what its dict binds to the state names (StateCache) until the dict's
 //    version tag changes, and its own writes keep that memory valid, so a small read does no dict
 //    lookups; an int or a small buffer that only the dict holds is updated in place instead of
-//    being replaced.
+//    being replaced;
+//  * RestreamedBytesIO reading from an exact io.BytesIO through `bytes` or qelo.lib.binary's own
+//    bytes2bits does the decoder rounds a request needs in one read and one conversion.
 
 #include "args.hpp"
 #include "binarykernels.hpp"
@@ -85,7 +87,7 @@ struct ModuleState {
     PlainCache plain[2];
     // io.BytesIO, when it is the interpreter's own immutable C class with its C read (else null).
     PyObject* bytesio_type;
-}; 
+};
 
 extern PyModuleDef bitstream_module;
 
@@ -364,10 +366,10 @@ void set_bytes_length(PyObject* obj, Py_ssize_t size) {
 }
 
 // Gives the exact bytes object `buffer`, whose only reference it is, an allocation of `capacity`
-// bytes; the bytes up to `capacity` stay, and the caller sets the length (set_bytes_length). realloc
-// extends a large
-// block in place or remaps its pages. Unlike _PyBytes_Resize, which frees the object when the
-// reallocation fails, a failure leaves `buffer` as it was (MemoryError set, false returned).
+// bytes; the bytes up to `capacity` stay, and the caller sets the length (set_bytes_length).
+// realloc extends a large block in place or remaps its pages. Unlike _PyBytes_Resize, which frees
+// the object when the reallocation fails, a failure leaves `buffer` as it was (MemoryError set,
+// false returned).
 bool reallocate_bytes(Ref& buffer, Py_ssize_t capacity) {
     constexpr Py_ssize_t kHeader = static_cast<Py_ssize_t>(offsetof(PyBytesObject, ob_sval)) + 1;
     if (capacity > PY_SSIZE_T_MAX - kHeader) {
