@@ -377,14 +377,24 @@ bool reallocate_bytes(Ref& buffer, Py_ssize_t capacity) {
         return false;
     }
 #if defined(Py_TRACE_REFS) || defined(Py_REF_DEBUG) || defined(Py_GIL_DISABLED)
-    // These builds keep books on every object that only the interpreter's own resize updates: copy.
-    const Py_ssize_t size = std::min(PyBytes_GET_SIZE(buffer.get()), capacity);
-    Ref copy(PyBytes_FromStringAndSize(nullptr, capacity));
-    if (!copy) return false;
-    std::memcpy(PyBytes_AS_STRING(copy.get()), PyBytes_AS_STRING(buffer.get()), static_cast<size_t>(size));
-    set_bytes_length(copy.get(), size);
-    buffer = std::move(copy);
+    // These builds keep books on every object that only the interpreter's own resize updates.
+    constexpr bool kBookkept = true;
+#elif PY_VERSION_HEX >= 0x030D0000
+    // A reference tracer is told of every object created and destroyed: a moved block is both.
+    void* tracer_data = nullptr;
+    const bool kBookkept = PyRefTracer_GetTracer(&tracer_data) != nullptr;
 #else
+    constexpr bool kBookkept = false;
+#endif
+    if (kBookkept) {
+        const Py_ssize_t size = std::min(PyBytes_GET_SIZE(buffer.get()), capacity);
+        Ref copy(PyBytes_FromStringAndSize(nullptr, capacity));
+        if (!copy) return false;
+        std::memcpy(PyBytes_AS_STRING(copy.get()), PyBytes_AS_STRING(buffer.get()), static_cast<size_t>(size));
+        set_bytes_length(copy.get(), size);
+        buffer = std::move(copy);
+        return true;
+    }
     // The block moves whole: reference count (1), type, length and cached hash come along.
     void* moved = PyObject_Realloc(buffer.get(), static_cast<size_t>(kHeader + capacity));
     if (moved == nullptr) {
@@ -393,7 +403,6 @@ bool reallocate_bytes(Ref& buffer, Py_ssize_t capacity) {
     }
     (void)buffer.release();  // the old address is no longer an object
     buffer = Ref(static_cast<PyObject*>(moved));
-#endif
     return true;
 }
 
