@@ -85,8 +85,10 @@ struct ModuleState {
     PyObject* one;
     PyObject* poll_size;
     PlainCache plain[2];
-    // io.BytesIO, when it is the interpreter's own immutable C class with its C read (else null).
+    // io.BytesIO, when it is the interpreter's own immutable C class with its C read (else null),
+    // and that read's method descriptor.
     PyObject* bytesio_type;
+    PyObject* bytesio_read;
 };
 
 extern PyModuleDef bitstream_module;
@@ -869,18 +871,21 @@ Fill restreamed_fill_bulk(const Attrs& self, Py_ssize_t wanted) {
     if (wanted >= 0 && wanted / decoded_per_unit < most_units) {
         units = wanted / decoded_per_unit + (wanted % decoded_per_unit != 0 ? 1 : 0);
     }
-    if (units < 2) return kFillNotHandled;  // a single round
+    if (units < 1) return kFillNotHandled;  // how much is missing is not known in C
     const Py_ssize_t request = units * unit;
     // Everything that may fail for want of memory before the substream is touched: then the rounds run.
     Ref bits = kind == BulkDecoder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
-    Ref size(PyLong_FromSsize_t(request));
+    // A single round asks with decoderunit itself, as the round does.
+    Ref size = units == 1 ? Ref::borrow(self.lookup(dict, cache, kDecoderunit)) : Ref(PyLong_FromSsize_t(request));
     if (!size || (kind == BulkDecoder::kBits && !bits)) {
         PyErr_Clear();
         return kFillNotHandled;
     }
+    // `read` of the substream is io.BytesIO's own (reads_as_bytesio): called through its descriptor,
+    // without looking it up again.
     Ref held_substream = Ref::borrow(substream);
     PyObject* call_args[] = {held_substream.get(), size.get()};
-    Ref data(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
+    Ref data(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
     if (!data) return kFillError;  // the first round's read fails the same way
     if (!PyBytes_CheckExact(data.get())) {
         PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
@@ -1610,6 +1615,7 @@ bool capture_bytesio(ModuleState* st) {
     if (own_c_read && std::strcmp(cls->tp_name, "_io.BytesIO") == 0 &&
         PyType_HasFeature(cls, Py_TPFLAGS_IMMUTABLETYPE) && cls->tp_getattro == PyObject_GenericGetAttr &&
         cls->tp_dictoffset > 0) {
+        st->bytesio_read = Ref::borrow(read).release();
         st->bytesio_type = type.release();
     }
     return true;
@@ -1638,6 +1644,7 @@ int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->plain[0].type);
     Py_VISIT(st->plain[1].type);
     Py_VISIT(st->bytesio_type);
+    Py_VISIT(st->bytesio_read);
     return 0;
 }
 
@@ -1653,6 +1660,7 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->plain[0].type);
     Py_CLEAR(st->plain[1].type);
     Py_CLEAR(st->bytesio_type);
+    Py_CLEAR(st->bytesio_read);
     return 0;
 }
 
