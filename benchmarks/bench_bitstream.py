@@ -201,7 +201,7 @@ def cases() -> list[Case]:
                         "qelo": _decode_bits(native, data, bytes2bits, count),
                         "pure": _decode_bits(pure, data, bytes2bits, count),
                     },
-                    target="pure >= 5x (chunked: both pay the same two calls per unit)",
+                    target="pure >= 5x",
                 )
             )
     return found
