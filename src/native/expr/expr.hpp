@@ -105,7 +105,7 @@ inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module
 // class still has the slots it was created with and no data descriptor shadows a field name.
 // The answer is cached per type version, so any change to the class rechecks it.
 bool verify_plain(ExprState* st, Kind kind);
-inline bool is_plain(ExprState* st, Kind kind) {
+[[gnu::always_inline]] inline bool is_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
     if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind]) return true;
