@@ -160,6 +160,12 @@ struct Evaluator {
         return reinterpret_cast<ExprObject*>(node)->live[index];
     }
 
+    // self.<field `index`> read the general way (read_slot), its class asked afresh: code may have
+    // run since the step began.
+    Ref read(PyObject* self, Kind kind, int index) {
+        return read_slot(st, self, kind, index, exact_plain(st, self, kind));
+    }
+
     [[gnu::always_inline]] inline PyObject* call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
     // callable ? operand(ctx) : operand. The caller keeps `operand` alive across the call.
     [[gnu::always_inline]] PyObject* resolve(PyObject* operand, PyObject* ctx) {
@@ -172,13 +178,13 @@ struct Evaluator {
     // self.<field `index`> resolved for ctx. A path over a root path is looked up in ctx here with
     // only its field held: nothing else of it is used once the lookup starts. `known` is what is
     // known of self before, and after (a constant operand runs no code).
-    [[gnu::always_inline]] inline PyObject* operand_value(PyObject* self, Kind kind, int index, bool direct,
-                                                          PyObject* ctx, Known& known);
+    [[gnu::always_inline]] inline PyObject* operand_value(PyObject* self, Kind kind, int index, PyObject* ctx,
+                                                          Known& known);
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
     PyObject* path(PyObject* self, PyObject* ctx, bool direct);
     PyObject* parent_value(PyObject* parent, PyObject* ctx);
-    PyObject* path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+    PyObject* path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
     PyObject* funcpath(PyObject* self, PyObject* arg, bool direct);
 };
 
@@ -192,7 +198,7 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
         if (tp == types[FUNCPATH] && is_plain(st, FUNCPATH)) return funcpath(callable, args[0], true);
         if (tp == types[UNIEXPR] && is_plain(st, UNIEXPR)) return uniexpr(callable, args[0], true);
     }
-    if (tp == types[PATH2] && is_plain(st, PATH2)) return path2(callable, args, nargs, true);
+    if (tp == types[PATH2] && is_plain(st, PATH2)) return path2(callable, args, nargs);
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
@@ -203,8 +209,7 @@ inline PyObject* Evaluator::root_field(PyObject* operand) const {
     return field(operand, 1);
 }
 
-inline PyObject* Evaluator::operand_value(PyObject* self, Kind kind, int index, bool direct, PyObject* ctx,
-                                          Known& known) {
+inline PyObject* Evaluator::operand_value(PyObject* self, Kind kind, int index, PyObject* ctx, Known& known) {
     if (holds(self, kind, known)) {
         PyObject* operand = field(self, index);
         if (Py_TYPE(operand)->tp_call == nullptr) {
@@ -220,7 +225,7 @@ inline PyObject* Evaluator::operand_value(PyObject* self, Kind kind, int index, 
         return resolve(operand, ctx);
     }
     known = Known::NOTHING;
-    Ref operand = read_slot(st, self, kind, index, direct);
+    Ref operand = read(self, kind, index);
     if (!operand) return nullptr;
     return resolve(operand.get(), ctx);
 }
@@ -229,7 +234,7 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     Known known = direct ? Known::PLAIN : Known::NOTHING;
-    Ref value(operand_value(self, UNIEXPR, 1, direct, ctx, known));
+    Ref value(operand_value(self, UNIEXPR, 1, ctx, known));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered. An original
     // read straight from the node is known by identity before any code runs: it need not be held.
@@ -237,7 +242,7 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
         const int index = original_index(st, self, field(self, 0));
         if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get()).release();
     }
-    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
+    Ref op = read(self, UNIEXPR, 0);
     if (!op) return nullptr;
     return apply_unary(st, self, op.get(), value.get()).release();
 }
@@ -246,9 +251,9 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     Known known = direct ? Known::PLAIN : Known::NOTHING;
-    Ref left(operand_value(self, BINEXPR, 1, direct, ctx, known));
+    Ref left(operand_value(self, BINEXPR, 1, ctx, known));
     if (!left) return nullptr;
-    Ref right(operand_value(self, BINEXPR, 2, direct, ctx, known));
+    Ref right(operand_value(self, BINEXPR, 2, ctx, known));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
     if (holds(self, BINEXPR, known)) {
@@ -265,7 +270,7 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
             return apply_original_binary(static_cast<Op>(index), a, b).release();
         }
     }
-    Ref op = read_slot(st, self, BINEXPR, 0, direct);
+    Ref op = read(self, BINEXPR, 0);
     if (!op) return nullptr;
     return apply_binary(st, self, op.get(), left.get(), right.get()).release();
 }
@@ -299,20 +304,20 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
             return subscript(ctx, key.get());
         }
     }
-    Ref parent = read_slot(st, self, PATH, 2, direct);
+    Ref parent = read(self, PATH, 2);
     if (!parent) return nullptr;
     if (parent.get() == Py_None) return Py_NewRef(ctx);
     Ref value(parent_value(parent.get(), ctx));
     if (!value) return nullptr;
-    Ref key = read_slot(st, self, PATH, 1, direct);
+    Ref key = read(self, PATH, 1);
     if (!key) return nullptr;
     return subscript(value.get(), key.get());
 }
 
-PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
+PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     DepthGuard guard(ts, kEvalPath);
     if (!guard) return nullptr;
-    Ref parent = read_slot(st, self, PATH2, 2, direct);
+    Ref parent = read(self, PATH2, 2);
     if (!parent) return nullptr;
     if (parent.get() == Py_None) {
         // args[1]: the list follows the context.
@@ -324,7 +329,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     Ref value(call(parent.get(), args, nargs));
     if (!value) return nullptr;
-    Ref index = read_slot(st, self, PATH2, 1, direct);
+    Ref index = read(self, PATH2, 1);
     if (!index) return nullptr;
     return subscript(value.get(), index.get());
 }
@@ -350,18 +355,18 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         const Py_ssize_t size = PyObject_Size(value.get());
         return size < 0 ? nullptr : PyLong_FromSsize_t(size);
     }
-    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
+    Ref operand = read(self, FUNCPATH, 1);
     if (!operand) return nullptr;
     if (operand.get() == Py_None) {
         // Unbound: bind to a callable argument, hand anything else back untouched.
         if (Py_TYPE(arg)->tp_call == nullptr) return Py_NewRef(arg);
         Ref cls = module_global(st, N_FuncPath);
         if (!cls) return nullptr;
-        Ref func = read_slot(st, self, FUNCPATH, 0, direct);
+        Ref func = read(self, FUNCPATH, 0);
         if (!func) return nullptr;
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg}).release();
     }
-    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
+    Ref func = read(self, FUNCPATH, 0);
     if (!func) return nullptr;
     Ref value(resolve(operand.get(), arg));
     if (!value) return nullptr;
@@ -381,20 +386,21 @@ Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize
 
 Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) { return Ref(evaluator(st).resolve(operand, ctx)); }
 
-Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    return Ref(evaluator(st).uniexpr(self, ctx, direct));
+PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).uniexpr(self, ctx, direct);
 }
-Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    return Ref(evaluator(st).binexpr(self, ctx, direct));
+PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).binexpr(self, ctx, direct);
 }
-Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
-    return Ref(evaluator(st).path(self, ctx, direct));
+PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+    return evaluator(st).path(self, ctx, direct);
 }
-Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct) {
-    return Ref(evaluator(st).path2(self, args, nargs, direct));
+// Path2 reads its fields the general way only: whether the class is plain is asked at each read.
+PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool /*direct*/) {
+    return evaluator(st).path2(self, args, nargs);
 }
-Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
-    return Ref(evaluator(st).funcpath(self, arg, direct));
+PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
+    return evaluator(st).funcpath(self, arg, direct);
 }
 
 }  // namespace qelo::expr
