@@ -180,8 +180,12 @@ struct Evaluator {
     // known of self before, and after (a constant operand runs no code).
     [[gnu::always_inline]] inline PyObject* operand_value(PyObject* self, Kind kind, int index, PyObject* ctx,
                                                           Known& known);
+    // The same when self's fields are not known to be held by it (kept out of line: rare).
+    [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx);
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
+    // self.op read the general way and applied to left and right.
+    [[gnu::noinline, gnu::cold]] PyObject* binexpr_general_op(PyObject* self, PyObject* left, PyObject* right);
     PyObject* path(PyObject* self, PyObject* ctx, bool direct);
     PyObject* parent_value(PyObject* parent, PyObject* ctx);
     PyObject* path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
@@ -225,6 +229,10 @@ inline PyObject* Evaluator::operand_value(PyObject* self, Kind kind, int index, 
         return resolve(operand, ctx);
     }
     known = Known::NOTHING;
+    return operand_value_general(self, kind, index, ctx);
+}
+
+PyObject* Evaluator::operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
     Ref operand = read(self, kind, index);
     if (!operand) return nullptr;
     return resolve(operand.get(), ctx);
@@ -270,9 +278,13 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
             return apply_original_binary(static_cast<Op>(index), a, b).release();
         }
     }
+    return binexpr_general_op(self, left.get(), right.get());
+}
+
+PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject* right) {
     Ref op = read(self, BINEXPR, 0);
     if (!op) return nullptr;
-    return apply_binary(st, self, op.get(), left.get(), right.get()).release();
+    return apply_binary(st, self, op.get(), left, right).release();
 }
 
 // The value of a path's parent for `ctx`: a root parent (this, obj_) gives the context itself,
