@@ -269,11 +269,13 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
         if (index >= 0 && !is_unary(index)) {
             PyObject* a = left.get();
             PyObject* b = right.get();
-            // The commonest cases, without the dispatch.
-            static_assert(ADD == 0 && SUB == 1 && MUL == 2);
-            if (index <= MUL && same_builtin_number(a, b)) {
+            // The commonest cases, without the dispatch; one call site per slot, so that each
+            // indirect call keeps to one target.
+            if (same_builtin_number(a, b)) {
                 PyNumberMethods* nb = Py_TYPE(a)->tp_as_number;
-                return (index == ADD ? nb->nb_add : index == SUB ? nb->nb_subtract : nb->nb_multiply)(a, b);
+                if (index == ADD) return nb->nb_add(a, b);
+                if (index == SUB) return nb->nb_subtract(a, b);
+                if (index == MUL) return nb->nb_multiply(a, b);
             }
             return apply_original_binary(static_cast<Op>(index), a, b).release();
         }
