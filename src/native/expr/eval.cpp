@@ -96,13 +96,14 @@ Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
     return Ref(PyObject_CallOneArg(fn, a));
 }
 
-// container[key]; an exact dict with an exact str key is looked up directly (the same lookup
-// dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
+// The KeyError dict's own subscript raises for a missing key (kept out of the inlined lookup).
 [[gnu::noinline]] PyObject* missing_key(PyObject* key) {
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
 }
 
+// container[key]; an exact dict with an exact str key is looked up directly (the same lookup
+// dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
 [[gnu::always_inline]] inline PyObject* subscript(PyObject* container, PyObject* key) {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
         PyObject* found = PyDict_GetItemWithError(container, key);
