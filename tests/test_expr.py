@@ -1004,3 +1004,93 @@ def test_len_and_abs_bound_before_import_are_called():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+# --- arithmetic on exact ints and floats goes straight to their own slot ------------------------
+
+class LoudInt(int):
+    """Its reflected methods must win over int's own: the straight route is for exact ints only."""
+
+    def __radd__(self, other):
+        return ("radd", other)
+
+    def __rsub__(self, other):
+        return ("rsub", other)
+
+    def __rmul__(self, other):
+        return ("rmul", other)
+
+
+class LoudFloat(float):
+    def __radd__(self, other):
+        return ("radd", other)
+
+    def __rsub__(self, other):
+        return ("rsub", other)
+
+    def __rmul__(self, other):
+        return ("rmul", other)
+
+
+ARITHMETIC_OPERANDS = [
+    (3, 4), (-7, 2 ** 70), (2 ** 64, -(2 ** 64)), (0, -0), (1.5, -2.25), (float("inf"), float("-inf")),
+    (float("nan"), 1.0), (-0.0, 0.0), (1e308, 10.0), (3, 2.5), (2.5, 3), (True, 2), (2, False),
+    (3, LoudInt(4)), (LoudInt(3), 4), (1.5, LoudFloat(2.0)), (2, LoudFloat(2.0)), ("ab", "cd"), ([1], 2),
+    ("ab", None), (3, "x"),
+]
+
+
+@pytest.mark.parametrize("op", [operator.add, operator.sub, operator.mul])
+@pytest.mark.parametrize("a, b", ARITHMETIC_OPERANDS)
+def test_arithmetic_agrees_with_the_operator(op, a, b):
+    def outcome(fn):
+        result = full_outcome(fn)
+        # repr tells nan, -0.0 and the result's type apart where == would not.
+        return (result[0], repr(result[1]), type(result[1])) if result[0] == "value" else result
+
+    expected = outcome(lambda: op(a, b))
+    ctx = {"a": a, "b": b}
+    built = {operator.add: this.a + this.b, operator.sub: this.a - this.b, operator.mul: this.a * this.b}[op]
+    assert outcome(lambda: built(ctx)) == expected
+    assert outcome(lambda: BinExpr(op, a, b)(ctx)) == expected
+    assert outcome(lambda: GeneralBin(op, this.a, this.b)(ctx)) == expected
+
+
+def test_class_changed_by_an_operand_mid_evaluation_is_seen():
+    # Each read of a field asks again whether the class still lets it be read from the node: here
+    # the lookup of ctx["a"] gives BinExpr, FuncPath or Path a property of a field's name, which
+    # then answers for that field in every later read, as it would in any class.
+    result = run_python("""
+        import operator
+        from qelo.expr import BinExpr, FuncPath, Path, len_, this
+
+        class Ctx(dict):
+            def __init__(self, change):
+                super().__init__(a=10, b=20, items=[1, 2, 3])
+                self.change = change
+
+            def __getitem__(self, key):
+                if key == "a":
+                    self.change()
+                return dict.__getitem__(self, key)
+
+        def check(node, cls, name, value, changed, unchanged):
+            def change():
+                setattr(cls, name, property(lambda self: value))
+            try:
+                got = node(Ctx(change))
+            finally:
+                delattr(cls, name)
+            assert got == changed, (name, got, changed)
+            assert node(Ctx(lambda: None)) == unchanged
+
+        check(this.a + this.b, BinExpr, "rhs", 100, 110, 30)
+        check(this.a + this.b, BinExpr, "op", operator.mul, 200, 30)
+        check(this.a + 5, BinExpr, "op", operator.sub, 5, 15)
+        check((this.a + 0) * 2 - len_(this.items), BinExpr, "rhs", 7, (10 + 7) * 7 - 7, 17)
+        check(this.a + len_(this.items), FuncPath, "_FuncPath__operand", [1, 2], 12, 13)
+        check(this.a * this.b, Path, "_Path__field", "a", 100, 200)
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -105,7 +105,7 @@ inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module
 // class still has the slots it was created with and no data descriptor shadows a field name.
 // The answer is cached per type version, so any change to the class rechecks it.
 bool verify_plain(ExprState* st, Kind kind);
-inline bool is_plain(ExprState* st, Kind kind) {
+[[gnu::always_inline]] inline bool is_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
     if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind]) return true;
@@ -245,11 +245,12 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
 Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
 Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
 // `direct`: self is of the exact, plain class (exact_plain), so its fields are read from its dict.
-Ref eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-Ref eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-Ref eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-Ref eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
-Ref eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
+// The value is a new reference (null with the exception set), as a call slot returns it.
+PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
 
 // Slot functions compared against to keep fast paths honest.
 PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -58,6 +58,11 @@ bool verify_plain(ExprState* st, Kind kind) {
 
 
 ExprState* state_of_type(PyTypeObject* type) {
+    // The classes themselves (the usual case) without walking their MRO.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
+    }
     PyObject* mro = type->tp_mro;
     if (mro == nullptr) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);

@@ -340,7 +340,7 @@ PyObject* uniexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_uniexpr(st, self, obj, exact_plain(st, self, UNIEXPR)).release();
+    return eval_uniexpr(st, self, obj, exact_plain(st, self, UNIEXPR));
 }
 
 PyObject* binexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -349,7 +349,7 @@ PyObject* binexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_binexpr(st, self, obj, exact_plain(st, self, BINEXPR)).release();
+    return eval_binexpr(st, self, obj, exact_plain(st, self, BINEXPR));
 }
 
 PyObject* uniexpr_repr_as(PyObject* self, bool as_repr) {

@@ -66,7 +66,7 @@ PyObject* path_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_path(st, self, obj, exact_plain(st, self, PATH)).release();
+    return eval_path(st, self, obj, exact_plain(st, self, PATH));
 }
 
 // A root shows its bare name; a derived path shows its parent in the same form, then its field.
@@ -148,7 +148,7 @@ PyObject* path2_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_path2(st, self, args, nargs, exact_plain(st, self, PATH2)).release();
+    return eval_path2(st, self, args, nargs, exact_plain(st, self, PATH2));
 }
 
 PyObject* path2_repr(PyObject* self) {
@@ -210,7 +210,7 @@ PyObject* funcpath_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!parse_obj_args(sig, args, nargs, kwnames, &operand)) return nullptr;
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH)).release();
+    return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH));
 }
 
 // "name_" unbound, "name_(operand)" bound, the operand in the same text form.
