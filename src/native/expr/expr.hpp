@@ -89,6 +89,16 @@ struct ExprState {
     PyObject* operator_dict = nullptr;
     std::uint64_t operator_version = 0;
     std::array<PyObject*, OP_COUNT> operator_functions{};
+    // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
+    // zero, fields, dict and weak reference list all empty. Raw memory, not references.
+    struct Spares {
+        static constexpr int kCapacity = 32;
+        std::array<PyObject*, kCapacity> items{};
+        int count = 0;
+    };
+    std::array<Spares, KIND_COUNT> spares{};
+    // The instance layout is the one reuse assumes (checked once the classes exist).
+    bool spares_enabled = false;
 
     PyObject* name(Name n) const { return names[n]; }
 };
@@ -237,6 +247,10 @@ Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool 
 Ref module_global(ExprState* st, Name name);
 // getattr(<module-level operator>, <the function's name>).
 Ref operator_function(ExprState* st, Op op);
+
+// A freed node of the exact class `kind` ready to be filled in (reference count one, untracked),
+// or null (no error) when none is kept.
+PyObject* reuse_spare(ExprState* st, Kind kind);
 
 // cls(*args), built directly when cls is still the exact, unmodified class `kind`.
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);

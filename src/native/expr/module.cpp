@@ -3,6 +3,7 @@
 #include "members.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace qelo::expr {
@@ -118,12 +119,15 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
         // The fields stay in the node until the instance dict is asked for (see materialize).
-        Ref self(tp->tp_alloc(tp, 0));
+        // A spare node is tracked by the collector only once it is filled in.
+        PyObject* spare = reuse_spare(st, kind);
+        Ref self(spare != nullptr ? spare : tp->tp_alloc(tp, 0));
         if (!self) return Ref();
         auto* node = reinterpret_cast<ExprObject*>(self.get());
         std::size_t i = 0;
         for (PyObject* value : args) node->live[i++] = Ref::borrow(value).release();
         node->live_kind = static_cast<signed char>(kind);
+        if (spare != nullptr) PyObject_GC_Track(spare);
         return self;
     }
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
@@ -268,18 +272,104 @@ int node_clear(PyObject* self) {
     return 0;
 }
 
+namespace {
+
+// The words an instance keeps its weak reference list and its dict (or a tagged pointer to values
+// not yet in a dict) in: where the type's offsets say, the dict three words before the object
+// when the interpreter manages it.
+PyObject* weakref_word(PyObject* self) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_weaklistoffset);
+}
+PyObject* dict_word(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject**>(self)[-3];
+#else
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#endif
+}
+
+// Reuse needs every instance of the six classes to have the same size and the dict and weak
+// reference list where dict_word and weakref_word look.
+bool spare_layout_holds(const ExprState* st) {
+#if defined(Py_GIL_DISABLED)
+    (void)st;
+    return false;
+#else
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr Py_ssize_t kDictOffset = -1;  // managed by the interpreter
+    constexpr Py_ssize_t kWeaklistOffset = -4 * static_cast<Py_ssize_t>(sizeof(PyObject*));
+#else
+    constexpr Py_ssize_t kDictOffset = offsetof(ExprObject, dict);
+    constexpr Py_ssize_t kWeaklistOffset = offsetof(ExprObject, weakrefs);
+#endif
+    for (const PyTypeObject* tp : st->types) {
+        if (tp == nullptr || tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ExprObject)) || tp->tp_itemsize != 0 ||
+            tp->tp_dictoffset != kDictOffset || tp->tp_weaklistoffset != kWeaklistOffset ||
+            tp->tp_finalize != nullptr || tp->tp_free != PyObject_GC_Del) {
+            return false;
+        }
+    }
+    return true;
+#endif
+}
+
+// The module state and class kind of a node whose class is exactly one of the module's own.
+ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module;
+    if (module == nullptr || PyModule_GetDef(module) != &module_def) return nullptr;
+    ExprState* st = state_of_module(module);
+    if (st == nullptr) return nullptr;
+    for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
+        if (st->types[k] == tp) {
+            kind = static_cast<Kind>(k);
+            return st;
+        }
+    }
+    return nullptr;
+}
+
+// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it.
+bool keep_spare(PyObject* self) {
+    Kind kind;
+    ExprState* st = exact_owner(Py_TYPE(self), kind);
+    if (st == nullptr || !st->spares_enabled) return false;
+    if (dict_word(self) != nullptr || weakref_word(self) != nullptr) return false;
+    ExprState::Spares& spares = st->spares[kind];
+    if (spares.count == ExprState::Spares::kCapacity) return false;
+    spares.items[spares.count++] = self;
+    return true;
+}
+
+void free_spares(ExprState* st) {
+    for (ExprState::Spares& spares : st->spares) {
+        while (spares.count > 0) PyObject_GC_Del(spares.items[--spares.count]);
+    }
+}
+
+}  // namespace
+
+PyObject* reuse_spare(ExprState* st, Kind kind) {
+    ExprState::Spares& spares = st->spares[kind];
+    if (spares.count == 0) return nullptr;
+    PyObject* self = spares.items[--spares.count];
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // As fresh from tp_alloc: all zero past the header but the vectorcall pointer, which is the
+    // class's own (spares are kept per class).
+    const vectorcallfunc vectorcall = node->vectorcall;
+    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(ExprObject) - sizeof(PyObject));
+    node->vectorcall = vectorcall;
+    return PyObject_Init(self, st->types[kind]);
+}
+
 void node_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     // Deep trees free through their dicts; the trashcan keeps that off the C stack.
     Py_TRASHCAN_BEGIN(self, node_dealloc)
-#if PY_VERSION_HEX < 0x030C0000
-    if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-#else
-    PyObject_ClearWeakRefs(self);
-#endif
+    if (tp->tp_weaklistoffset != 0 && weakref_word(self) != nullptr) PyObject_ClearWeakRefs(self);
     node_clear(self);
-    tp->tp_free(self);
+    if (!keep_spare(self)) tp->tp_free(self);
     Py_DECREF(tp);
     Py_TRASHCAN_END
 }
@@ -320,6 +410,9 @@ int module_clear(PyObject* module) {
     ExprState* st = state_of_module(module);
     if (st == nullptr) return 0;
     st->names.clear();
+    // Spares are freed while their classes, which size them, are still held.
+    st->spares_enabled = false;
+    free_spares(st);
     for (PyTypeObject*& tp : st->types) Py_CLEAR(tp);
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
@@ -487,10 +580,9 @@ int module_exec(PyObject* module) {
     st->module = module;
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
-    if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict) ||
-        !bind_module_objects(st, dict)) {
-        return -1;
-    }
+    if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
+    st->spares_enabled = spare_layout_holds(st);
+    if (!bind_module_objects(st, dict)) return -1;
     return 0;
 }
 
