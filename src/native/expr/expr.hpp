@@ -75,6 +75,7 @@ struct ExprObject {
 struct ExprState {
     NameTable<N_COUNT> names;
     PyObject* module;  // borrowed: the state lives inside this very module
+    PyObject* globals = nullptr;  // borrowed: the module's dict, which it keeps for life
     std::array<PyTypeObject*, KIND_COUNT> types{};
     PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
@@ -85,7 +86,7 @@ struct ExprState {
     // Module globals and operator functions as last found, valid while the dict they came from
     // keeps its version (see module_global). Borrowed, never owned.
     std::uint64_t globals_version = 0;
-    std::array<PyObject*, N_opnames + 1> globals{};
+    std::array<PyObject*, N_opnames + 1> global_values{};
     PyObject* operator_dict = nullptr;
     std::uint64_t operator_version = 0;
     std::array<PyObject*, OP_COUNT> operator_functions{};
@@ -109,7 +110,7 @@ extern PyModuleDef module_def;
 // when there is none.
 ExprState* state_of_type(PyTypeObject* type);
 inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
-inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module); }
+inline PyObject* module_dict(ExprState* st) { return st->globals; }
 
 // True when instances of the exact class `kind` can be read, built and evaluated directly: the
 // class still has the slots it was created with and no data descriptor shadows a field name.

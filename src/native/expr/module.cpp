@@ -19,6 +19,20 @@ constexpr std::array<const char*, N_COUNT> kNameTexts{
     "__name__", "__dict__", "__class__", "__slots__", "__base__", "__getattr__", "__iter__", "items", "update",
 };
 
+// The words an instance keeps its weak reference list and its dict (or a tagged pointer to values
+// not yet in a dict) in: where the type's offsets say, the dict three words before the object
+// when the interpreter manages it.
+PyObject* weakref_word(PyObject* self) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_weaklistoffset);
+}
+PyObject* dict_word(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject**>(self)[-3];
+#else
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#endif
+}
+
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
 
 struct OriginalSlots {
@@ -53,6 +67,8 @@ bool verify_plain(ExprState* st, Kind kind) {
     for (std::size_t i = 0; i < fields.count; ++i) {
         if (is_data_descriptor(_PyType_Lookup(tp, st->name(fields.names[i])))) return false;
     }
+    // Attribute access of a plain Path derives paths without looking its __getattr__ up again.
+    if (kind == PATH && _PyType_Lookup(tp, st->name(N___getattr__)) != st->path_getattr) return false;
     st->verified_tag[kind] = tp->tp_version_tag;
     return true;
 }
@@ -76,13 +92,13 @@ Ref module_global(ExprState* st, Name name) {
     const std::uint64_t version = dict_version(dict);
     if (version != st->globals_version) {
         st->globals_version = version;
-        st->globals.fill(nullptr);
-    } else if (st->globals[name] != nullptr) {
-        return Ref::borrow(st->globals[name]);
+        st->global_values.fill(nullptr);
+    } else if (st->global_values[name] != nullptr) {
+        return Ref::borrow(st->global_values[name]);
     }
     PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
     if (found != nullptr) {
-        st->globals[name] = found;
+        st->global_values[name] = found;
         return Ref::borrow(found);
     }
     if (PyErr_Occurred()) return Ref();
@@ -263,9 +279,12 @@ int node_clear(PyObject* self) {
         for (std::size_t i = 0; i < count; ++i) Py_CLEAR(node->live[i]);
     }
 #if PY_VERSION_HEX >= 0x030D0000
-    PyObject_ClearManagedDict(self);
+    // Nothing to clear while no dict was made, unless the values live inline.
+    if (dict_word(self) != nullptr || PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) {
+        PyObject_ClearManagedDict(self);
+    }
 #elif PY_VERSION_HEX >= 0x030C0000
-    _PyObject_ClearManagedDict(self);
+    if (dict_word(self) != nullptr) _PyObject_ClearManagedDict(self);
 #else
     Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);
 #endif
@@ -273,20 +292,6 @@ int node_clear(PyObject* self) {
 }
 
 namespace {
-
-// The words an instance keeps its weak reference list and its dict (or a tagged pointer to values
-// not yet in a dict) in: where the type's offsets say, the dict three words before the object
-// when the interpreter manages it.
-PyObject* weakref_word(PyObject* self) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_weaklistoffset);
-}
-PyObject* dict_word(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject**>(self)[-3];
-#else
-    return reinterpret_cast<ExprObject*>(self)->dict;
-#endif
-}
 
 // Reuse needs every instance of the six classes to have the same size and the dict and weak
 // reference list where dict_word and weakref_word look.
@@ -578,6 +583,7 @@ int module_exec(PyObject* module) {
     module_clear(module);
     *st = ExprState{};
     st->module = module;
+    st->globals = PyModule_GetDict(module);
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
     if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;

@@ -258,6 +258,23 @@ PyType_Slot funcpath_slots[] = {
 PyObject* path_getattro(PyObject* self, PyObject* name) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // A plain Path holding its fields, no dict: an interned name is one of the fields (no data
+    // descriptor shadows them), or an attribute of the class, or else goes to the original
+    // __getattr__, which derives a path; nothing in between can run code.
+    if (node->live_kind == PATH && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name) &&
+        exact_plain(st, self, PATH) && instance_dict(self) == nullptr) {
+        for (int i = 0; i < 3; ++i) {
+            if (name == st->name(kFields[PATH].names[i])) return Ref::borrow(node->live[i]).release();
+        }
+        if (_PyType_Lookup(Py_TYPE(self), name) == nullptr) {
+            Ref cls = module_global(st, N_Path);
+            if (!cls) return nullptr;
+            Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
+            if (!root) return nullptr;
+            return construct(st, PATH, cls.get(), {root.get(), name, self}).release();
+        }
+    }
     if (is_live(self)) {
         PyObject* found = live_attribute(st, self, name);
         if (found != nullptr || PyErr_Occurred()) return found;
