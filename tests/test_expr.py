@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -1004,3 +1005,129 @@ def test_len_and_abs_bound_before_import_are_called():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+# --- freed nodes built again --------------------------------------------------------------------
+
+# What may have happened to a node before it was dropped.
+PAST_LIVES = {
+    "nothing": lambda n: None,
+    "extra attribute": lambda n: setattr(n, "extra", [n]),
+    "dict asked for": lambda n: vars(n),
+    "weak reference": lambda n: KEEP.append(weakref.ref(n, lambda r: None)),
+    "field deleted": lambda n: delattr(n, next(iter(vars(n)))),
+}
+KEEP = []
+
+
+def state_of(node, fields):
+    import gc
+
+    return (type(node), [(f, plain(getattr(node, f))) for f in fields], list(vars(node)),
+            hasattr(node, "extra"), weakref.getweakrefcount(node), gc.is_tracked(node), repr(node),
+            plain(outcome(lambda: evaluate(node))))
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(sorted(BUILT)), st.sampled_from(sorted(PAST_LIVES))),
+                min_size=1, max_size=80))
+def test_nodes_built_after_others_were_dropped_are_fresh(history):
+    expected = {name: state_of(fresh(name), BUILT[name][1]) for name in BUILT}
+    dropped = []
+    for name, past in history:
+        node = fresh(name)
+        PAST_LIVES[past](node)
+        dropped.append(node)
+    del node
+    dropped.clear()
+    KEEP.clear()
+    for name in BUILT:
+        for _ in range(3):
+            assert state_of(fresh(name), BUILT[name][1]) == expected[name]
+
+
+def test_dropped_subclass_nodes_do_not_come_back_as_the_plain_class():
+    class Mine(BinExpr):
+        pass
+
+    nodes = [Mine(operator.add, this.x, i) for i in range(100)]
+    del nodes
+    built = [this.x + i for i in range(100)]
+    assert {type(n) for n in built} == {BinExpr}
+    assert {type(n.lhs) for n in built} == {Path}
+
+
+def test_cycles_through_reused_nodes_are_collected():
+    import gc
+
+    for _ in range(3):
+        drop = [this.x + i for i in range(100)]
+        del drop
+        holder = []
+        node = this.x + holder
+        holder.append(node)
+        ref = weakref.ref(node)
+        del node, holder
+        gc.collect()
+        assert ref() is None
+
+
+def test_reload_with_dropped_nodes_kept():
+    result = run_python("""
+        import importlib
+        import qelo.expr as e
+        old = [e.this.a + i for i in range(50)]
+        drop = [e.this.b - i for i in range(50)]
+        del drop
+        importlib.reload(e)
+        new = [e.this.a + i for i in range(50)]
+        assert new[3]({"a": 1}) == 4 and old[3]({"a": 1}) == 4
+        del old
+        assert [n({"a": 1}) for n in new] == list(range(1, 51))
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# --- attribute access of a plain Path against a subclass and a Path with a dict -------------------
+
+class PlainSubPath(Path):
+    pass
+
+
+PATH_FIELDS = ["_Path__name", "_Path__field", "_Path__parent"]
+
+
+@pytest.mark.parametrize("name", [
+    "a", "items", "_Path__name", "_Path__field", "_Path__parent", "__getfield__", "__class__",
+    "__dict__", "__getattr__", "__repr__", "op", "", "a b", "".join(["fi", "eld"]),
+    "".join(["_Path", "__name"]), KeyStr("a"), KeyStr("_Path__name"),
+])
+def test_plain_path_attribute_access_agrees_with_the_general_route(name):
+    exact = Path("this", "x", this)
+    subclassed = PlainSubPath("this", "x", this)
+    with_dict = Path("this", "x", this)
+    vars(with_dict)
+    paths = (exact, subclassed, with_dict)
+    if name in PATH_FIELDS:
+        assert [getattr(p, name) for p in paths] == [("this", "x", this)[PATH_FIELDS.index(name)]] * 3
+    elif hasattr(Path, name):
+        # Found on the class: what object's own lookup finds, no path derived.
+        for p in paths:
+            assert getattr(p, name) == object.__getattribute__(p, name)
+    else:
+        for parent in paths:
+            node = getattr(parent, name)
+            assert type(node) is Path
+            assert vars(node) == {"_Path__name": "this", "_Path__field": name, "_Path__parent": parent}
+            assert type(vars(node)["_Path__field"]) is type(name)
+            assert repr(node) == f"this.x.{name}"
+
+
+def test_plain_path_derives_through_whatever_path_is_bound(monkeypatch):
+    made = []
+    monkeypatch.setattr(expr, "Path", lambda *a: made.append(a) or "made")
+    assert this.anything == "made" and made == [("this", "anything", this)]
+    monkeypatch.undo()
+    assert type(this.anything) is Path

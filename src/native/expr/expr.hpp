@@ -89,6 +89,7 @@ struct ExprState {
     std::array<PyObject*, N_opnames + 1> global_values{};
     PyObject* operator_dict = nullptr;
     std::uint64_t operator_version = 0;
+    std::uint64_t operator_globals_version = 0;  // of the module globals when operator_dict was found
     std::array<PyObject*, OP_COUNT> operator_functions{};
     // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
     // zero, fields, dict and weak reference list all empty. Raw memory, not references.

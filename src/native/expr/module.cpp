@@ -106,6 +106,12 @@ Ref module_global(ExprState* st, Name name) {
 }
 
 Ref operator_function(ExprState* st, Op op) {
+    // Module globals unchanged since `operator` was found to be the plain module owning
+    // operator_dict: that module (which keeps its dict for life) is still the one bound.
+    if (st->operator_dict != nullptr && dict_version(module_dict(st)) == st->operator_globals_version &&
+        dict_version(st->operator_dict) == st->operator_version && st->operator_functions[op] != nullptr) {
+        return Ref::borrow(st->operator_functions[op]);
+    }
     Ref module = module_global(st, N_operator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
@@ -113,6 +119,7 @@ Ref operator_function(ExprState* st, Op op) {
     if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(module.get());
         const std::uint64_t version = dict_version(dict);
+        st->operator_globals_version = dict_version(module_dict(st));
         if (dict != st->operator_dict || version != st->operator_version) {
             st->operator_dict = dict;
             st->operator_version = version;
