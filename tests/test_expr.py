@@ -1111,11 +1111,14 @@ def test_plain_path_attribute_access_agrees_with_the_general_route(name):
     vars(with_dict)
     paths = (exact, subclassed, with_dict)
     if name in PATH_FIELDS:
-        assert [getattr(p, name) for p in paths] == [("this", "x", this)[PATH_FIELDS.index(name)]] * 3
+        # Nodes compare by building nodes: identity it is.
+        expected = ("this", "x", this)[PATH_FIELDS.index(name)]
+        assert all(getattr(p, name) is expected for p in paths)
     elif hasattr(Path, name):
         # Found on the class: what object's own lookup finds, no path derived.
         for p in paths:
-            assert getattr(p, name) == object.__getattribute__(p, name)
+            found, generic = getattr(p, name), object.__getattribute__(p, name)
+            assert not isinstance(found, ExprMixin) and type(found) is type(generic) and found == generic
     else:
         for parent in paths:
             node = getattr(parent, name)
@@ -1131,3 +1134,19 @@ def test_plain_path_derives_through_whatever_path_is_bound(monkeypatch):
     assert this.anything == "made" and made == [("this", "anything", this)]
     monkeypatch.undo()
     assert type(this.anything) is Path
+
+
+def test_names_added_to_the_classes_later_are_found_by_plain_paths():
+    result = run_python("""
+        from qelo.expr import ExprMixin, Path, this
+        for owner in (Path, ExprMixin):
+            for _ in range(3):
+                assert type(this.zz) is Path and repr(this.zz) == "this.zz"
+            owner.zz = marker = object()
+            assert this.zz is marker and this.a.zz is marker
+            del owner.zz
+            assert type(this.zz) is Path and this.zz._Path__parent is this
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

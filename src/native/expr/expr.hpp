@@ -80,6 +80,10 @@ struct ExprState {
     PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    // The name last found missing from Path and its bases, and Path's version tag then: still
+    // missing while the tag is the same (any change to the classes gives a new one).
+    PyObject* path_missing_name = nullptr;
+    unsigned int path_missing_tag = 0;
     PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
     PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
     std::array<unsigned int, KIND_COUNT> verified_tag{};

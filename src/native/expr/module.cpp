@@ -413,6 +413,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->operator_module);
     for (PyObject* fn : st->originals) Py_VISIT(fn);
     Py_VISIT(st->path_getattr);
+    Py_VISIT(st->path_missing_name);
     Py_VISIT(st->builtin_len);
     Py_VISIT(st->builtin_abs);
     return 0;
@@ -429,6 +430,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
     Py_CLEAR(st->path_getattr);
+    Py_CLEAR(st->path_missing_name);
     Py_CLEAR(st->builtin_len);
     Py_CLEAR(st->builtin_abs);
     return 0;

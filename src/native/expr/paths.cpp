@@ -250,6 +250,18 @@ PyType_Slot funcpath_slots[] = {
     {0, nullptr},
 };
 
+// Whether `name` is found neither on the exact Path class nor on its bases.
+bool missing_from_path(ExprState* st, PyObject* name) {
+    PyTypeObject* tp = st->types[PATH];
+    const unsigned int tag = tp->tp_version_tag;
+    if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
+    if (_PyType_Lookup(tp, name) != nullptr) return false;
+    Py_INCREF(name);
+    Py_XSETREF(st->path_missing_name, name);
+    st->path_missing_tag = tag;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -267,7 +279,7 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
         for (int i = 0; i < 3; ++i) {
             if (name == st->name(kFields[PATH].names[i])) return Ref::borrow(node->live[i]).release();
         }
-        if (_PyType_Lookup(Py_TYPE(self), name) == nullptr) {
+        if (missing_from_path(st, name)) {
             Ref cls = module_global(st, N_Path);
             if (!cls) return nullptr;
             Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
