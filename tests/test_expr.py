@@ -1150,3 +1150,29 @@ def test_names_added_to_the_classes_later_are_found_by_plain_paths():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_freeing_deep_chains_stays_off_the_c_stack():
+    # Through nodes alone, through containers that have their own depth guard, through cells that
+    # have none, and through nodes that were given dicts and weak references.
+    result = run_python("""
+        import types, weakref
+        from qelo.expr import this
+        keep = []
+        links = {
+            "node": lambda e: e + 1,
+            "list": lambda e: this.x + [e],
+            "cell": lambda e: this.x + types.CellType(e),
+            "dict node": lambda e: (e + 1, vars(e))[0],
+            "weak node": lambda e: (e + 1, keep.append(weakref.ref(e)))[0],
+        }
+        for name, link in links.items():
+            e = this.x
+            for _ in range(300000):
+                e = link(e)
+            del e
+            keep.clear()
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

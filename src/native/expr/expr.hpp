@@ -105,6 +105,9 @@ struct ExprState {
     std::array<Spares, KIND_COUNT> spares{};
     // The instance layout is the one reuse assumes (checked once the classes exist).
     bool spares_enabled = false;
+    // Node releases in progress that skipped the trashcan (see node_dealloc).
+    static constexpr int kDirectReleases = 50;
+    int direct_releases = 0;
 
     PyObject* name(Name n) const { return names[n]; }
 };

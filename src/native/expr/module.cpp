@@ -342,9 +342,7 @@ ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
 }
 
 // Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it.
-bool keep_spare(PyObject* self) {
-    Kind kind;
-    ExprState* st = exact_owner(Py_TYPE(self), kind);
+bool keep_spare(ExprState* st, Kind kind, PyObject* self) {
     if (st == nullptr || !st->spares_enabled) return false;
     if (dict_word(self) != nullptr || weakref_word(self) != nullptr) return false;
     ExprState::Spares& spares = st->spares[kind];
@@ -374,14 +372,37 @@ PyObject* reuse_spare(ExprState* st, Kind kind) {
     return PyObject_Init(self, st->types[kind]);
 }
 
+namespace {
+
+// Everything but letting go of the class, which may be the last thing keeping the module alive.
+void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
+    if (tp->tp_weaklistoffset != 0 && weakref_word(self) != nullptr) PyObject_ClearWeakRefs(self);
+    node_clear(self);
+    if (!keep_spare(st, kind, self)) tp->tp_free(self);
+}
+
+}  // namespace
+
 void node_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // Deep trees free through their dicts; the trashcan keeps that off the C stack.
+    Kind kind = EXPRMIXIN;
+    ExprState* st = exact_owner(tp, kind);
+    // Deep trees free through their fields and dicts; the trashcan keeps that off the C stack.
+#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_GIL_DISABLED)
+    // Before 3.13 the trashcan costs two calls per object and only counts nested releases, which
+    // a count of our own does as well: the first levels run directly, deeper ones through it.
+    // (The count is the module's, not the thread's: it can only overstate a thread's depth.)
+    if (st != nullptr && st->direct_releases < ExprState::kDirectReleases) {
+        ++st->direct_releases;
+        release_node(self, tp, st, kind);
+        --st->direct_releases;
+        Py_DECREF(tp);
+        return;
+    }
+#endif
     Py_TRASHCAN_BEGIN(self, node_dealloc)
-    if (tp->tp_weaklistoffset != 0 && weakref_word(self) != nullptr) PyObject_ClearWeakRefs(self);
-    node_clear(self);
-    if (!keep_spare(self)) tp->tp_free(self);
+    release_node(self, tp, st, kind);
     Py_DECREF(tp);
     Py_TRASHCAN_END
 }
