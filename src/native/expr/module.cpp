@@ -2,6 +2,7 @@
 #include "expr.hpp"
 #include "members.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -34,6 +35,34 @@ PyObject* dict_word(PyObject* self) {
 }
 
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
+
+// The head of a module object as the interpreter lays it out (the same from 3.11 to 3.13), read
+// directly only once it was checked against the API on this module's own object.
+struct ModuleHead {
+    PyObject_HEAD
+    PyObject* md_dict;
+    PyModuleDef* md_def;
+    void* md_state;
+};
+std::atomic<bool> module_head_checked{false};
+
+void check_module_head(PyObject* module) {
+    const auto* head = reinterpret_cast<const ModuleHead*>(module);
+    if (Py_IS_TYPE(module, &PyModule_Type) && head->md_dict == PyModule_GetDict(module) &&
+        head->md_def == PyModule_GetDef(module) && head->md_state == PyModule_GetState(module)) {
+        module_head_checked.store(true, std::memory_order_relaxed);
+    }
+}
+
+// The state of `module` when it is an instance of this module; null (no error) otherwise.
+ExprState* state_if_ours(PyObject* module) {
+    if (module == nullptr) return nullptr;
+    if (Py_IS_TYPE(module, &PyModule_Type) && module_head_checked.load(std::memory_order_relaxed)) {
+        const auto* head = reinterpret_cast<const ModuleHead*>(module);
+        return head->md_def == &module_def ? static_cast<ExprState*>(head->md_state) : nullptr;
+    }
+    return PyModule_GetDef(module) == &module_def ? state_of_module(module) : nullptr;
+}
 
 struct OriginalSlots {
     ternaryfunc call;
@@ -81,8 +110,8 @@ ExprState* state_of_type(PyTypeObject* type) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
+        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(base)->ht_module);
+        if (st != nullptr) return st;
     }
     return nullptr;
 }
@@ -328,9 +357,7 @@ bool spare_layout_holds(const ExprState* st) {
 // The module state and class kind of a node whose class is exactly one of the module's own.
 ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
     if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module;
-    if (module == nullptr || PyModule_GetDef(module) != &module_def) return nullptr;
-    ExprState* st = state_of_module(module);
+    ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module);
     if (st == nullptr) return nullptr;
     for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
         if (st->types[k] == tp) {
@@ -614,6 +641,7 @@ int module_exec(PyObject* module) {
     *st = ExprState{};
     st->module = module;
     st->globals = PyModule_GetDict(module);
+    check_module_head(module);
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
     if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
