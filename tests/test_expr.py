@@ -1176,3 +1176,27 @@ def test_freeing_deep_chains_stays_off_the_c_stack():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_class_called_for_a_node_may_drop_the_names_it_was_found_under():
+    # The class and the operator function are looked up without holding them; a class that
+    # rebinds both before using its arguments still gets live ones.
+    result = run_python("""
+        import operator, gc
+        import qelo.expr as e
+        real_add = operator.add
+        class Rebinding:
+            def __new__(cls, op, lhs, rhs):
+                operator.add = lambda a, b: None
+                e.BinExpr = None
+                gc.collect()
+                return (op(2, 3), lhs, rhs)
+        for _ in range(2):
+            e.BinExpr = Rebinding
+            operator.add = lambda a, b: a * 10 + b
+            assert (e.this + 1) == (23, e.this, 1)
+        operator.add = real_add
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

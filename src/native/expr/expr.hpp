@@ -257,11 +257,25 @@ Ref module_global(ExprState* st, Name name);
 // getattr(<module-level operator>, <the function's name>).
 Ref operator_function(ExprState* st, Op op);
 
+// What module_global and operator_function would answer from their caches, while the dicts they
+// came from are unchanged; null (no error) when they must be asked. Borrowed: valid until code runs.
+inline PyObject* peek_global(ExprState* st, Name name) {
+    return dict_version(st->globals) == st->globals_version ? st->global_values[name] : nullptr;
+}
+inline PyObject* peek_operator_function(ExprState* st, Op op) {
+    if (st->operator_dict == nullptr || dict_version(st->globals) != st->operator_globals_version ||
+        dict_version(st->operator_dict) != st->operator_version) {
+        return nullptr;
+    }
+    return st->operator_functions[op];
+}
+
 // A freed node of the exact class `kind` ready to be filled in (reference count one, untracked),
 // or null (no error) when none is kept.
 PyObject* reuse_spare(ExprState* st, Kind kind);
 
-// cls(*args), built directly when cls is still the exact, unmodified class `kind`.
+// cls(*args), built directly when cls is still the exact, unmodified class `kind`. The arguments
+// may be borrowed: they are held for the call when it runs code.
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
 
 // Evaluation.

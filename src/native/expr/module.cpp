@@ -104,6 +104,11 @@ bool verify_plain(ExprState* st, Kind kind) {
 
 
 ExprState* state_of_type(PyTypeObject* type) {
+    // One of the module's own classes, the usual case, without going through the MRO.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(type)->ht_module);
+        if (st != nullptr) return st;
+    }
     PyObject* mro = type->tp_mro;
     if (mro == nullptr) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);
@@ -137,10 +142,7 @@ Ref module_global(ExprState* st, Name name) {
 Ref operator_function(ExprState* st, Op op) {
     // Module globals unchanged since `operator` was found to be the plain module owning
     // operator_dict: that module (which keeps its dict for life) is still the one bound.
-    if (st->operator_dict != nullptr && dict_version(module_dict(st)) == st->operator_globals_version &&
-        dict_version(st->operator_dict) == st->operator_version && st->operator_functions[op] != nullptr) {
-        return Ref::borrow(st->operator_functions[op]);
-    }
+    if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
     Ref module = module_global(st, N_operator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
@@ -173,15 +175,20 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
         // The fields stay in the node until the instance dict is asked for (see materialize).
         // A spare node is tracked by the collector only once it is filled in.
         PyObject* spare = reuse_spare(st, kind);
-        Ref self(spare != nullptr ? spare : tp->tp_alloc(tp, 0));
-        if (!self) return Ref();
-        auto* node = reinterpret_cast<ExprObject*>(self.get());
-        std::size_t i = 0;
-        for (PyObject* value : args) node->live[i++] = Ref::borrow(value).release();
+        PyObject* self = spare != nullptr ? spare : tp->tp_alloc(tp, 0);
+        if (self == nullptr) return Ref();
+        auto* node = reinterpret_cast<ExprObject*>(self);
+        const PyObject* const* values = args.begin();
+        for (std::size_t i = 0; i < args.size(); ++i) node->live[i] = Py_NewRef(const_cast<PyObject*>(values[i]));
         node->live_kind = static_cast<signed char>(kind);
         if (spare != nullptr) PyObject_GC_Track(spare);
-        return self;
+        return Ref(self);
     }
+    // The call runs code, which may drop what the caller only borrowed.
+    Ref held_cls = Ref::borrow(cls);
+    std::array<Ref, 3> held_args;
+    std::size_t i = 0;
+    for (PyObject* value : args) held_args[i++] = Ref::borrow(value);
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 

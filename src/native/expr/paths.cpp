@@ -280,11 +280,19 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
             if (name == st->name(kFields[PATH].names[i])) return Ref::borrow(node->live[i]).release();
         }
         if (missing_from_path(st, name)) {
-            Ref cls = module_global(st, N_Path);
-            if (!cls) return nullptr;
-            Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
+            Ref held_cls;
+            PyObject* cls = peek_global(st, N_Path);
+            if (cls == nullptr) {
+                held_cls = module_global(st, N_Path);
+                if (!held_cls) return nullptr;
+                cls = held_cls.get();
+            }
+            // Looking the class up may have run code that changed the node.
+            const bool direct = exact_plain(st, self, PATH);
+            if (PyObject* root = peek_slot(self, PATH, 0, direct)) return construct(st, PATH, cls, {root, name, self}).release();
+            Ref root = read_slot_general(st, self, PATH, 0, direct);
             if (!root) return nullptr;
-            return construct(st, PATH, cls.get(), {root.get(), name, self}).release();
+            return construct(st, PATH, cls, {root.get(), name, self}).release();
         }
     }
     if (is_live(self)) {
