@@ -143,6 +143,8 @@ Ref operator_function(ExprState* st, Op op) {
     // Module globals unchanged since `operator` was found to be the plain module owning
     // operator_dict: that module (which keeps its dict for life) is still the one bound.
     if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
+    // Taken before the lookup: should that run code that rebinds names, the cache never matches.
+    const std::uint64_t globals_version = dict_version(module_dict(st));
     Ref module = module_global(st, N_operator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
@@ -150,7 +152,7 @@ Ref operator_function(ExprState* st, Op op) {
     if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(module.get());
         const std::uint64_t version = dict_version(dict);
-        st->operator_globals_version = dict_version(module_dict(st));
+        st->operator_globals_version = globals_version;
         if (dict != st->operator_dict || version != st->operator_version) {
             st->operator_dict = dict;
             st->operator_version = version;
