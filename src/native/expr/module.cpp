@@ -180,8 +180,8 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
         PyObject* self = spare != nullptr ? spare : tp->tp_alloc(tp, 0);
         if (self == nullptr) return Ref();
         auto* node = reinterpret_cast<ExprObject*>(self);
-        const PyObject* const* values = args.begin();
-        for (std::size_t i = 0; i < args.size(); ++i) node->live[i] = Py_NewRef(const_cast<PyObject*>(values[i]));
+        PyObject* const* values = args.begin();
+        for (std::size_t i = 0; i < args.size(); ++i) node->live[i] = Py_NewRef(values[i]);
         node->live_kind = static_cast<signed char>(kind);
         if (spare != nullptr) PyObject_GC_Track(spare);
         return Ref(self);

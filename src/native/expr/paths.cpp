@@ -273,7 +273,7 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     // A plain Path holding its fields, no dict: an interned name is one of the fields (no data
     // descriptor shadows them), or an attribute of the class, or else goes to the original
-    // __getattr__, which derives a path; nothing in between can run code.
+    // __getattr__, which derives a path (done here without the lookups in between).
     if (node->live_kind == PATH && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name) &&
         exact_plain(st, self, PATH) && instance_dict(self) == nullptr) {
         for (int i = 0; i < 3; ++i) {
