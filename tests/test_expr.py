@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -1000,6 +1001,201 @@ def test_len_and_abs_bound_before_import_are_called():
         import qelo.expr as e
         builtins.len, builtins.abs = real_len, real_abs
         assert e.len_(e.this.x)({"x": Box([1])}) == 42 and e.abs_(e.this.x)({"x": Box()}) == 43
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# --- freed nodes built again --------------------------------------------------------------------
+
+# What may have happened to a node before it was dropped.
+PAST_LIVES = {
+    "nothing": lambda n: None,
+    "extra attribute": lambda n: setattr(n, "extra", [n]),
+    "dict asked for": lambda n: vars(n),
+    "weak reference": lambda n: KEEP.append(weakref.ref(n, lambda r: None)),
+    "field deleted": lambda n: delattr(n, next(iter(vars(n)))),
+}
+KEEP = []
+
+
+def state_of(node, fields):
+    import gc
+
+    return (type(node), [(f, plain(getattr(node, f))) for f in fields], list(vars(node)),
+            hasattr(node, "extra"), weakref.getweakrefcount(node), gc.is_tracked(node), repr(node),
+            plain(outcome(lambda: evaluate(node))))
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(sorted(BUILT)), st.sampled_from(sorted(PAST_LIVES))),
+                min_size=1, max_size=80))
+def test_nodes_built_after_others_were_dropped_are_fresh(history):
+    expected = {name: state_of(fresh(name), BUILT[name][1]) for name in BUILT}
+    dropped = []
+    for name, past in history:
+        node = fresh(name)
+        PAST_LIVES[past](node)
+        dropped.append(node)
+    del node
+    dropped.clear()
+    KEEP.clear()
+    for name in BUILT:
+        for _ in range(3):
+            assert state_of(fresh(name), BUILT[name][1]) == expected[name]
+
+
+def test_dropped_subclass_nodes_do_not_come_back_as_the_plain_class():
+    class Mine(BinExpr):
+        pass
+
+    nodes = [Mine(operator.add, this.x, i) for i in range(100)]
+    del nodes
+    built = [this.x + i for i in range(100)]
+    assert {type(n) for n in built} == {BinExpr}
+    assert {type(n.lhs) for n in built} == {Path}
+
+
+def test_cycles_through_reused_nodes_are_collected():
+    import gc
+
+    for _ in range(3):
+        drop = [this.x + i for i in range(100)]
+        del drop
+        holder = []
+        node = this.x + holder
+        holder.append(node)
+        ref = weakref.ref(node)
+        del node, holder
+        gc.collect()
+        assert ref() is None
+
+
+def test_reload_with_dropped_nodes_kept():
+    result = run_python("""
+        import importlib
+        import qelo.expr as e
+        old = [e.this.a + i for i in range(50)]
+        drop = [e.this.b - i for i in range(50)]
+        del drop
+        importlib.reload(e)
+        new = [e.this.a + i for i in range(50)]
+        assert new[3]({"a": 1}) == 4 and old[3]({"a": 1}) == 4
+        del old
+        assert [n({"a": 1}) for n in new] == list(range(1, 51))
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# --- attribute access of a plain Path against a subclass and a Path with a dict -------------------
+
+class PlainSubPath(Path):
+    pass
+
+
+PATH_FIELDS = ["_Path__name", "_Path__field", "_Path__parent"]
+
+
+@pytest.mark.parametrize("name", [
+    "a", "items", "_Path__name", "_Path__field", "_Path__parent", "__getfield__", "__class__",
+    "__dict__", "__getattr__", "__repr__", "op", "", "a b", "".join(["fi", "eld"]),
+    "".join(["_Path", "__name"]), KeyStr("a"), KeyStr("_Path__name"),
+])
+def test_plain_path_attribute_access_agrees_with_the_general_route(name):
+    exact = Path("this", "x", this)
+    subclassed = PlainSubPath("this", "x", this)
+    with_dict = Path("this", "x", this)
+    vars(with_dict)
+    paths = (exact, subclassed, with_dict)
+    if name in PATH_FIELDS:
+        # Nodes compare by building nodes: identity it is.
+        expected = ("this", "x", this)[PATH_FIELDS.index(name)]
+        assert all(getattr(p, name) is expected for p in paths)
+    elif hasattr(Path, name):
+        # Found on the class: what object's own lookup finds, no path derived.
+        for p in paths:
+            found, generic = getattr(p, name), object.__getattribute__(p, name)
+            assert not isinstance(found, ExprMixin) and type(found) is type(generic) and found == generic
+    else:
+        for parent in paths:
+            node = getattr(parent, name)
+            assert type(node) is Path
+            assert vars(node) == {"_Path__name": "this", "_Path__field": name, "_Path__parent": parent}
+            assert type(vars(node)["_Path__field"]) is type(name)
+            assert repr(node) == f"this.x.{name}"
+
+
+def test_plain_path_derives_through_whatever_path_is_bound(monkeypatch):
+    made = []
+    monkeypatch.setattr(expr, "Path", lambda *a: made.append(a) or "made")
+    assert this.anything == "made" and made == [("this", "anything", this)]
+    monkeypatch.undo()
+    assert type(this.anything) is Path
+
+
+def test_names_added_to_the_classes_later_are_found_by_plain_paths():
+    result = run_python("""
+        from qelo.expr import ExprMixin, Path, this
+        for owner in (Path, ExprMixin):
+            for _ in range(3):
+                assert type(this.zz) is Path and repr(this.zz) == "this.zz"
+            owner.zz = marker = object()
+            assert this.zz is marker and this.a.zz is marker
+            del owner.zz
+            assert type(this.zz) is Path and this.zz._Path__parent is this
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_freeing_deep_chains_stays_off_the_c_stack():
+    # Through nodes alone, through containers that have their own depth guard, through cells that
+    # have none, and through nodes that were given dicts and weak references.
+    result = run_python("""
+        import types, weakref
+        from qelo.expr import this
+        keep = []
+        links = {
+            "node": lambda e: e + 1,
+            "list": lambda e: this.x + [e],
+            "cell": lambda e: this.x + types.CellType(e),
+            "dict node": lambda e: (e + 1, vars(e))[0],
+            "weak node": lambda e: (e + 1, keep.append(weakref.ref(e)))[0],
+        }
+        for name, link in links.items():
+            e = this.x
+            for _ in range(300000):
+                e = link(e)
+            del e
+            keep.clear()
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_class_called_for_a_node_may_drop_the_names_it_was_found_under():
+    # The class and the operator function are looked up without holding them; a class that
+    # rebinds both before using its arguments still gets live ones.
+    result = run_python("""
+        import operator, gc
+        import qelo.expr as e
+        real_add = operator.add
+        class Rebinding:
+            def __new__(cls, op, lhs, rhs):
+                operator.add = lambda a, b: None
+                e.BinExpr = None
+                gc.collect()
+                return (op(2, 3), lhs, rhs)
+        for _ in range(2):
+            e.BinExpr = Rebinding
+            operator.add = lambda a, b: a * 10 + b
+            assert (e.this + 1) == (23, e.this, 1)
+        operator.add = real_add
         print("ok")
     """)
     assert result.returncode == 0, result.stderr

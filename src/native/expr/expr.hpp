@@ -75,20 +75,39 @@ struct ExprObject {
 struct ExprState {
     NameTable<N_COUNT> names;
     PyObject* module;  // borrowed: the state lives inside this very module
+    PyObject* globals = nullptr;  // borrowed: the module's dict, which it keeps for life
     std::array<PyTypeObject*, KIND_COUNT> types{};
     PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
     std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
+    // The name last found missing from Path and its bases, and Path's version tag then: still
+    // missing while the tag is the same (any change to the classes gives a new one).
+    PyObject* path_missing_name = nullptr;
+    unsigned int path_missing_tag = 0;
     PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
     PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
     std::array<unsigned int, KIND_COUNT> verified_tag{};
     // Module globals and operator functions as last found, valid while the dict they came from
     // keeps its version (see module_global). Borrowed, never owned.
     std::uint64_t globals_version = 0;
-    std::array<PyObject*, N_opnames + 1> globals{};
+    std::array<PyObject*, N_opnames + 1> global_values{};
     PyObject* operator_dict = nullptr;
     std::uint64_t operator_version = 0;
+    std::uint64_t operator_globals_version = 0;  // of the module globals when operator_dict was found
     std::array<PyObject*, OP_COUNT> operator_functions{};
+    // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
+    // zero, fields, dict and weak reference list all empty. Raw memory, not references.
+    struct Spares {
+        static constexpr int kCapacity = 32;
+        std::array<PyObject*, kCapacity> items{};
+        int count = 0;
+    };
+    std::array<Spares, KIND_COUNT> spares{};
+    // The instance layout is the one reuse assumes (checked once the classes exist).
+    bool spares_enabled = false;
+    // Node releases in progress that skipped the trashcan (see node_dealloc).
+    static constexpr int kDirectReleases = 50;
+    int direct_releases = 0;
 
     PyObject* name(Name n) const { return names[n]; }
 };
@@ -99,7 +118,7 @@ extern PyModuleDef module_def;
 // when there is none.
 ExprState* state_of_type(PyTypeObject* type);
 inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
-inline PyObject* module_dict(ExprState* st) { return PyModule_GetDict(st->module); }
+inline PyObject* module_dict(ExprState* st) { return st->globals; }
 
 // True when instances of the exact class `kind` can be read, built and evaluated directly: the
 // class still has the slots it was created with and no data descriptor shadows a field name.
@@ -238,7 +257,25 @@ Ref module_global(ExprState* st, Name name);
 // getattr(<module-level operator>, <the function's name>).
 Ref operator_function(ExprState* st, Op op);
 
-// cls(*args), built directly when cls is still the exact, unmodified class `kind`.
+// What module_global and operator_function would answer from their caches, while the dicts they
+// came from are unchanged; null (no error) when they must be asked. Borrowed: valid until code runs.
+inline PyObject* peek_global(ExprState* st, Name name) {
+    return dict_version(st->globals) == st->globals_version ? st->global_values[name] : nullptr;
+}
+inline PyObject* peek_operator_function(ExprState* st, Op op) {
+    if (st->operator_dict == nullptr || dict_version(st->globals) != st->operator_globals_version ||
+        dict_version(st->operator_dict) != st->operator_version) {
+        return nullptr;
+    }
+    return st->operator_functions[op];
+}
+
+// A freed node of the exact class `kind` ready to be filled in (reference count one, untracked),
+// or null (no error) when none is kept.
+PyObject* reuse_spare(ExprState* st, Kind kind);
+
+// cls(*args), built directly when cls is still the exact, unmodified class `kind`. The arguments
+// may be borrowed: they are held for the call when it runs code.
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
 
 // Evaluation.

@@ -2,7 +2,9 @@
 #include "expr.hpp"
 #include "members.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace qelo::expr {
@@ -18,7 +20,49 @@ constexpr std::array<const char*, N_COUNT> kNameTexts{
     "__name__", "__dict__", "__class__", "__slots__", "__base__", "__getattr__", "__iter__", "items", "update",
 };
 
+// The words an instance keeps its weak reference list and its dict (or a tagged pointer to values
+// not yet in a dict) in: where the type's offsets say, the dict three words before the object
+// when the interpreter manages it.
+PyObject* weakref_word(PyObject* self) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_weaklistoffset);
+}
+PyObject* dict_word(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject**>(self)[-3];
+#else
+    return reinterpret_cast<ExprObject*>(self)->dict;
+#endif
+}
+
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
+
+// The head of a module object as the interpreter lays it out (the same from 3.11 to 3.13), read
+// directly only once it was checked against the API on this module's own object.
+struct ModuleHead {
+    PyObject_HEAD
+    PyObject* md_dict;
+    PyModuleDef* md_def;
+    void* md_state;
+};
+std::atomic<bool> module_head_checked{false};
+
+void check_module_head(PyObject* module) {
+    const auto* head = reinterpret_cast<const ModuleHead*>(module);
+    if (Py_IS_TYPE(module, &PyModule_Type) && head->md_dict == PyModule_GetDict(module) &&
+        head->md_def == PyModule_GetDef(module) && head->md_state == PyModule_GetState(module)) {
+        module_head_checked.store(true, std::memory_order_relaxed);
+    }
+}
+
+// The state of `module` when it is an instance of this module; null (no error) otherwise.
+ExprState* state_if_ours(PyObject* module) {
+    if (module == nullptr) return nullptr;
+    if (Py_IS_TYPE(module, &PyModule_Type) && module_head_checked.load(std::memory_order_relaxed)) {
+        const auto* head = reinterpret_cast<const ModuleHead*>(module);
+        return head->md_def == &module_def ? static_cast<ExprState*>(head->md_state) : nullptr;
+    }
+    return PyModule_GetDef(module) == &module_def ? state_of_module(module) : nullptr;
+}
 
 struct OriginalSlots {
     ternaryfunc call;
@@ -52,16 +96,18 @@ bool verify_plain(ExprState* st, Kind kind) {
     for (std::size_t i = 0; i < fields.count; ++i) {
         if (is_data_descriptor(_PyType_Lookup(tp, st->name(fields.names[i])))) return false;
     }
+    // Attribute access of a plain Path derives paths without looking its __getattr__ up again.
+    if (kind == PATH && _PyType_Lookup(tp, st->name(N___getattr__)) != st->path_getattr) return false;
     st->verified_tag[kind] = tp->tp_version_tag;
     return true;
 }
 
 
 ExprState* state_of_type(PyTypeObject* type) {
-    // The classes themselves (the usual case) without walking their MRO.
+    // One of the module's own classes, the usual case, without going through the MRO.
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
+        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(type)->ht_module);
+        if (st != nullptr) return st;
     }
     PyObject* mro = type->tp_mro;
     if (mro == nullptr) return nullptr;
@@ -69,8 +115,8 @@ ExprState* state_of_type(PyTypeObject* type) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == &module_def) return state_of_module(module);
+        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(base)->ht_module);
+        if (st != nullptr) return st;
     }
     return nullptr;
 }
@@ -80,13 +126,13 @@ Ref module_global(ExprState* st, Name name) {
     const std::uint64_t version = dict_version(dict);
     if (version != st->globals_version) {
         st->globals_version = version;
-        st->globals.fill(nullptr);
-    } else if (st->globals[name] != nullptr) {
-        return Ref::borrow(st->globals[name]);
+        st->global_values.fill(nullptr);
+    } else if (st->global_values[name] != nullptr) {
+        return Ref::borrow(st->global_values[name]);
     }
     PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
     if (found != nullptr) {
-        st->globals[name] = found;
+        st->global_values[name] = found;
         return Ref::borrow(found);
     }
     if (PyErr_Occurred()) return Ref();
@@ -94,6 +140,11 @@ Ref module_global(ExprState* st, Name name) {
 }
 
 Ref operator_function(ExprState* st, Op op) {
+    // Module globals unchanged since `operator` was found to be the plain module owning
+    // operator_dict: that module (which keeps its dict for life) is still the one bound.
+    if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
+    // Taken before the lookup: should that run code that rebinds names, the cache never matches.
+    const std::uint64_t globals_version = dict_version(module_dict(st));
     Ref module = module_global(st, N_operator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
@@ -101,6 +152,7 @@ Ref operator_function(ExprState* st, Op op) {
     if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(module.get());
         const std::uint64_t version = dict_version(dict);
+        st->operator_globals_version = globals_version;
         if (dict != st->operator_dict || version != st->operator_version) {
             st->operator_dict = dict;
             st->operator_version = version;
@@ -123,14 +175,22 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
         // The fields stay in the node until the instance dict is asked for (see materialize).
-        Ref self(tp->tp_alloc(tp, 0));
-        if (!self) return Ref();
-        auto* node = reinterpret_cast<ExprObject*>(self.get());
-        std::size_t i = 0;
-        for (PyObject* value : args) node->live[i++] = Ref::borrow(value).release();
+        // A spare node is tracked by the collector only once it is filled in.
+        PyObject* spare = reuse_spare(st, kind);
+        PyObject* self = spare != nullptr ? spare : tp->tp_alloc(tp, 0);
+        if (self == nullptr) return Ref();
+        auto* node = reinterpret_cast<ExprObject*>(self);
+        PyObject* const* values = args.begin();
+        for (std::size_t i = 0; i < args.size(); ++i) node->live[i] = Py_NewRef(values[i]);
         node->live_kind = static_cast<signed char>(kind);
-        return self;
+        if (spare != nullptr) PyObject_GC_Track(spare);
+        return Ref(self);
     }
+    // The call runs code, which may drop what the caller only borrowed.
+    Ref held_cls = Ref::borrow(cls);
+    std::array<Ref, 3> held_args;
+    std::size_t i = 0;
+    for (PyObject* value : args) held_args[i++] = Ref::borrow(value);
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 
@@ -264,27 +324,121 @@ int node_clear(PyObject* self) {
         for (std::size_t i = 0; i < count; ++i) Py_CLEAR(node->live[i]);
     }
 #if PY_VERSION_HEX >= 0x030D0000
-    PyObject_ClearManagedDict(self);
+    // Nothing to clear while no dict was made, unless the values live inline.
+    if (dict_word(self) != nullptr || PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) {
+        PyObject_ClearManagedDict(self);
+    }
 #elif PY_VERSION_HEX >= 0x030C0000
-    _PyObject_ClearManagedDict(self);
+    if (dict_word(self) != nullptr) _PyObject_ClearManagedDict(self);
 #else
     Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);
 #endif
     return 0;
 }
 
+namespace {
+
+// Reuse needs every instance of the six classes to have the same size and the dict and weak
+// reference list where dict_word and weakref_word look.
+bool spare_layout_holds(const ExprState* st) {
+#if defined(Py_GIL_DISABLED)
+    (void)st;
+    return false;
+#else
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr Py_ssize_t kDictOffset = -1;  // managed by the interpreter
+    constexpr Py_ssize_t kWeaklistOffset = -4 * static_cast<Py_ssize_t>(sizeof(PyObject*));
+#else
+    constexpr Py_ssize_t kDictOffset = offsetof(ExprObject, dict);
+    constexpr Py_ssize_t kWeaklistOffset = offsetof(ExprObject, weakrefs);
+#endif
+    for (const PyTypeObject* tp : st->types) {
+        if (tp == nullptr || tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ExprObject)) || tp->tp_itemsize != 0 ||
+            tp->tp_dictoffset != kDictOffset || tp->tp_weaklistoffset != kWeaklistOffset ||
+            tp->tp_finalize != nullptr || tp->tp_free != PyObject_GC_Del) {
+            return false;
+        }
+    }
+    return true;
+#endif
+}
+
+// The module state and class kind of a node whose class is exactly one of the module's own.
+ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module);
+    if (st == nullptr) return nullptr;
+    for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
+        if (st->types[k] == tp) {
+            kind = static_cast<Kind>(k);
+            return st;
+        }
+    }
+    return nullptr;
+}
+
+// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it.
+bool keep_spare(ExprState* st, Kind kind, PyObject* self) {
+    if (st == nullptr || !st->spares_enabled) return false;
+    if (dict_word(self) != nullptr || weakref_word(self) != nullptr) return false;
+    ExprState::Spares& spares = st->spares[kind];
+    if (spares.count == ExprState::Spares::kCapacity) return false;
+    spares.items[spares.count++] = self;
+    return true;
+}
+
+void free_spares(ExprState* st) {
+    for (ExprState::Spares& spares : st->spares) {
+        while (spares.count > 0) PyObject_GC_Del(spares.items[--spares.count]);
+    }
+}
+
+}  // namespace
+
+PyObject* reuse_spare(ExprState* st, Kind kind) {
+    ExprState::Spares& spares = st->spares[kind];
+    if (spares.count == 0) return nullptr;
+    PyObject* self = spares.items[--spares.count];
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // As fresh from tp_alloc: all zero past the header but the vectorcall pointer, which is the
+    // class's own (spares are kept per class).
+    const vectorcallfunc vectorcall = node->vectorcall;
+    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(ExprObject) - sizeof(PyObject));
+    node->vectorcall = vectorcall;
+    return PyObject_Init(self, st->types[kind]);
+}
+
+namespace {
+
+// Everything but letting go of the class, which may be the last thing keeping the module alive.
+void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
+    if (tp->tp_weaklistoffset != 0 && weakref_word(self) != nullptr) PyObject_ClearWeakRefs(self);
+    node_clear(self);
+    if (!keep_spare(st, kind, self)) tp->tp_free(self);
+}
+
+}  // namespace
+
 void node_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // Deep trees free through their dicts; the trashcan keeps that off the C stack.
-    Py_TRASHCAN_BEGIN(self, node_dealloc)
-#if PY_VERSION_HEX < 0x030C0000
-    if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-#else
-    PyObject_ClearWeakRefs(self);
+    Kind kind = EXPRMIXIN;
+    ExprState* st = exact_owner(tp, kind);
+    // Deep trees free through their fields and dicts; the trashcan keeps that off the C stack.
+#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_GIL_DISABLED)
+    // Before 3.13 the trashcan costs two calls per object and only counts nested releases, which
+    // a count of our own does as well: the first levels run directly, deeper ones through it.
+    // (The count is the module's, not the thread's: it can only overstate a thread's depth.)
+    if (st != nullptr && st->direct_releases < ExprState::kDirectReleases) {
+        ++st->direct_releases;
+        release_node(self, tp, st, kind);
+        --st->direct_releases;
+        Py_DECREF(tp);
+        return;
+    }
 #endif
-    node_clear(self);
-    tp->tp_free(self);
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    release_node(self, tp, st, kind);
     Py_DECREF(tp);
     Py_TRASHCAN_END
 }
@@ -316,6 +470,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->operator_module);
     for (PyObject* fn : st->originals) Py_VISIT(fn);
     Py_VISIT(st->path_getattr);
+    Py_VISIT(st->path_missing_name);
     Py_VISIT(st->builtin_len);
     Py_VISIT(st->builtin_abs);
     return 0;
@@ -325,10 +480,14 @@ int module_clear(PyObject* module) {
     ExprState* st = state_of_module(module);
     if (st == nullptr) return 0;
     st->names.clear();
+    // Spares are freed while their classes, which size them, are still held.
+    st->spares_enabled = false;
+    free_spares(st);
     for (PyTypeObject*& tp : st->types) Py_CLEAR(tp);
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
     Py_CLEAR(st->path_getattr);
+    Py_CLEAR(st->path_missing_name);
     Py_CLEAR(st->builtin_len);
     Py_CLEAR(st->builtin_abs);
     return 0;
@@ -490,12 +649,13 @@ int module_exec(PyObject* module) {
     module_clear(module);
     *st = ExprState{};
     st->module = module;
+    st->globals = PyModule_GetDict(module);
+    check_module_head(module);
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
-    if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict) ||
-        !bind_module_objects(st, dict)) {
-        return -1;
-    }
+    if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
+    st->spares_enabled = spare_layout_holds(st);
+    if (!bind_module_objects(st, dict)) return -1;
     return 0;
 }
 

@@ -11,6 +11,9 @@ namespace {
 // Building nodes: every name is looked up in the module namespace at the time of the call.
 
 Ref make_binexpr(ExprState* st, Op op, PyObject* lhs, PyObject* rhs) {
+    PyObject* cached_cls = peek_global(st, N_BinExpr);
+    PyObject* cached_fn = peek_operator_function(st, op);
+    if (cached_cls != nullptr && cached_fn != nullptr) return construct(st, BINEXPR, cached_cls, {cached_fn, lhs, rhs});
     Ref cls = module_global(st, N_BinExpr);
     if (!cls) return Ref();
     Ref fn = operator_function(st, op);

@@ -250,6 +250,18 @@ PyType_Slot funcpath_slots[] = {
     {0, nullptr},
 };
 
+// Whether `name` is found neither on the exact Path class nor on its bases.
+bool missing_from_path(ExprState* st, PyObject* name) {
+    PyTypeObject* tp = st->types[PATH];
+    const unsigned int tag = tp->tp_version_tag;
+    if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
+    if (_PyType_Lookup(tp, name) != nullptr) return false;
+    Py_INCREF(name);
+    Py_XSETREF(st->path_missing_name, name);
+    st->path_missing_tag = tag;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -258,6 +270,31 @@ PyType_Slot funcpath_slots[] = {
 PyObject* path_getattro(PyObject* self, PyObject* name) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    // A plain Path holding its fields, no dict: an interned name is one of the fields (no data
+    // descriptor shadows them), or an attribute of the class, or else goes to the original
+    // __getattr__, which derives a path (done here without the lookups in between).
+    if (node->live_kind == PATH && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name) &&
+        exact_plain(st, self, PATH) && instance_dict(self) == nullptr) {
+        for (int i = 0; i < 3; ++i) {
+            if (name == st->name(kFields[PATH].names[i])) return Ref::borrow(node->live[i]).release();
+        }
+        if (missing_from_path(st, name)) {
+            Ref held_cls;
+            PyObject* cls = peek_global(st, N_Path);
+            if (cls == nullptr) {
+                held_cls = module_global(st, N_Path);
+                if (!held_cls) return nullptr;
+                cls = held_cls.get();
+            }
+            // Looking the class up may have run code that changed the node.
+            const bool direct = exact_plain(st, self, PATH);
+            if (PyObject* root = peek_slot(self, PATH, 0, direct)) return construct(st, PATH, cls, {root, name, self}).release();
+            Ref root = read_slot_general(st, self, PATH, 0, direct);
+            if (!root) return nullptr;
+            return construct(st, PATH, cls, {root.get(), name, self}).release();
+        }
+    }
     if (is_live(self)) {
         PyObject* found = live_attribute(st, self, name);
         if (found != nullptr || PyErr_Occurred()) return found;
