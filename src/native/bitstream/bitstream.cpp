@@ -987,11 +987,52 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
     return 0;
 }
 
+// The steady state of small reads, with nothing but C work: a plain instance whose cache knows
+// rbuffer (more than `count` bytes, held only by the dict) and sincereadwritten (a small int held
+// only by the dict). The result is cut from the front of rbuffer, which shrinks in place, and the
+// counter grows in place, so the dict (and its version tag) does not change. Null (with no
+// exception) when a precondition does not hold: restreamed_read_buffered then does the same work
+// the general way.
+PyObject* restreamed_read_steady(const Attrs& self, Py_ssize_t count) {
+    if (!kMayChangeInPlace || count <= 0) return nullptr;
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return nullptr;
+    const StateCache& cache = reinterpret_cast<Instance*>(self.self())->cache;
+    constexpr std::uint32_t kNeeded = bit_of(kRbuffer) | bit_of(kSincereadwritten);
+    if (cache.dict != dict || cache.version == 0 || cache.version != qelo::dict_version(dict) ||
+        (cache.known & kNeeded) != kNeeded || qelo::dict_is_watched(dict)) {
+        return nullptr;
+    }
+    PyObject* rbuffer = cache.values[kRbuffer];
+    PyObject* counter = cache.values[kSincereadwritten];
+    if (rbuffer == nullptr || counter == nullptr || !PyBytes_CheckExact(rbuffer) || Py_REFCNT(rbuffer) != 1) {
+        return nullptr;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
+    Py_ssize_t before = 0;
+    if (count >= size || size > kShrinkInPlaceMaximum || !index_of(counter, &before) ||
+        before > static_cast<Py_ssize_t>(PyLong_MASK) - count) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref head(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
+    if (!head) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!overwrite_unshared_int(counter, before + count)) return nullptr;  // `head` is dropped unseen
+    char* bytes = PyBytes_AS_STRING(rbuffer);
+    std::memmove(bytes, bytes + count, static_cast<size_t>(size - count));
+    set_bytes_length(rbuffer, size - count);
+    return head.release();
+}
+
 PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
     // An exact int in range is compared with 0 in C: the comparison runs no code either way.
     Py_ssize_t wanted = -1;
     const bool exact = index_of(count, &wanted);
     if (exact && wanted >= 0) {
+        if (PyObject* steady = restreamed_read_steady(self, wanted)) return steady;
         PyObject* result = nullptr;
         if (restreamed_read_buffered(self, wanted, &result) == 0) return result;
         PyErr_Clear();
