@@ -370,6 +370,8 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
             value = Ref(resolve(operand, arg));
         }
         if (!value) return nullptr;
+        // An exact list's length is its size, as list's own length slot answers.
+        if (PyList_CheckExact(value.get())) return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
         const Py_ssize_t size = PyObject_Size(value.get());
         return size < 0 ? nullptr : PyLong_FromSsize_t(size);
     }
