@@ -983,6 +983,59 @@ def test_path_lookup_is_subscription(ctx, key):
     assert full_outcome(lambda: (this[key] + 0)(ctx)) == full_outcome(lambda: ctx[key] + 0)
 
 
+class CollidingKey:
+    """Hashes like the str "kk", so a lookup of "kk" compares against it."""
+
+    def __init__(self, equal):
+        self.equal = equal
+
+    def __hash__(self):
+        return hash("kk")
+
+    def __eq__(self, other):
+        if self.equal is None:
+            raise ArithmeticError("compared")
+        return self.equal
+
+
+class PlainDict(dict):
+    """A dict subclass: looked up through the general subscription."""
+
+
+@pytest.mark.parametrize("make_ctx", [
+    lambda: {"kk": 1},
+    lambda: {"other": 1},
+    lambda: {CollidingKey(True): 1},
+    lambda: {CollidingKey(False): 1},
+    lambda: {CollidingKey(None): 1},
+    lambda: {CollidingKey(False): 1, "kk": 2},
+])
+@pytest.mark.parametrize("fresh_key", [False, True])
+def test_str_key_lookup_agrees_with_subscription(make_ctx, fresh_key):
+    # A str made at run time keeps no hash yet, a literal one does; either way the lookup agrees
+    # with ctx[key] and with the general route, comparisons with colliding keys included.
+    key = "".join(["k", "k"]) if fresh_key else "kk"
+    ctx = make_ctx()
+    expected = full_outcome(lambda: ctx[key])
+    assert full_outcome(lambda: this[key](ctx)) == expected
+    assert full_outcome(lambda: (this[key] + 0)(ctx)) == full_outcome(lambda: ctx[key] + 0)
+    assert full_outcome(lambda: len_(this[key])(ctx)) == full_outcome(lambda: len(ctx[key]))
+    assert full_outcome(lambda: this[key](PlainDict(ctx))) == expected
+
+
+class ShortList(list):
+    def __len__(self):
+        return 1
+
+
+@pytest.mark.parametrize("value", [[], [1, 2, 3], ShortList([1, 2, 3]), (1, 2), "abc"])
+def test_len_of_lists_is_their_length(value):
+    ctx = {"x": value}
+    assert len_(this.x)(ctx) == len(value)
+    assert (len_(this.x) + 0)(ctx) == len(value)
+    assert len_(lambda c: c["x"])(ctx) == len(value)
+
+
 @pytest.mark.parametrize("value", [[1, 2], "abc", {}, 5, -3, -2.5, None])
 def test_len_and_abs_paths_are_the_builtins(value):
     ctx = {"x": value}

@@ -103,10 +103,13 @@ Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
 }
 
 // container[key]; an exact dict with an exact str key is looked up directly (the same lookup
-// dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
+// dict's own subscript makes, and the same KeyError when the key is missing), with the hash the
+// str already keeps when it has one. A new reference.
 [[gnu::always_inline]] inline PyObject* subscript(PyObject* container, PyObject* key) {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        PyObject* found = PyDict_GetItemWithError(container, key);
+        const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        PyObject* found = hash != -1 ? _PyDict_GetItem_KnownHash(container, key, hash)
+                                     : PyDict_GetItemWithError(container, key);
         if (found != nullptr) return Py_NewRef(found);
         return missing_key(key);
     }
@@ -367,6 +370,8 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
             value = Ref(resolve(operand, arg));
         }
         if (!value) return nullptr;
+        // An exact list's length is its size, as list's own length slot answers.
+        if (PyList_CheckExact(value.get())) return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
         const Py_ssize_t size = PyObject_Size(value.get());
         return size < 0 ? nullptr : PyLong_FromSsize_t(size);
     }
@@ -406,6 +411,16 @@ PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct
 }
 PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).binexpr(self, ctx, direct);
+}
+
+PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_call == binexpr_call && kwnames == nullptr && PyVectorcall_NARGS(nargsf) >= 1) {
+        if (ExprState* st = state_of_type(tp)) {
+            return evaluator(st).binexpr(self, args[0], tp == st->types[BINEXPR] && is_plain(st, BINEXPR));
+        }
+    }
+    return binexpr_vectorcall_general(self, args, nargsf, kwnames);
 }
 PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).path(self, ctx, direct);

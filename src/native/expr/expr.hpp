@@ -7,6 +7,7 @@
 #include "ref.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -114,9 +115,36 @@ struct ExprState {
 
 extern PyModuleDef module_def;
 
+// The head of a module object as the interpreter lays it out (the same from 3.11 to 3.13), read
+// directly only once it was checked against the API on this module's own object.
+struct ModuleHead {
+    PyObject_HEAD
+    PyObject* md_dict;
+    PyModuleDef* md_def;
+    void* md_state;
+};
+extern std::atomic<bool> module_head_checked;
+
+// The state of `module` when it is a module object of this module's definition whose head was
+// checked; null (no error) when that cannot be told this way.
+[[gnu::always_inline]] inline ExprState* state_if_checked_module(PyObject* module) {
+    if (!Py_IS_TYPE(module, &PyModule_Type) || !module_head_checked.load(std::memory_order_relaxed)) return nullptr;
+    const auto* head = reinterpret_cast<const ModuleHead*>(module);
+    return head->md_def == &module_def ? static_cast<ExprState*>(head->md_state) : nullptr;
+}
+
 // The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
-// when there is none.
-ExprState* state_of_type(PyTypeObject* type);
+// when there is none. One of the module's own classes, the usual case, is answered inline.
+ExprState* state_of_type_general(PyTypeObject* type);
+[[gnu::always_inline]] inline ExprState* state_of_type(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (module != nullptr) {
+            if (ExprState* st = state_if_checked_module(module)) return st;
+        }
+    }
+    return state_of_type_general(type);
+}
 inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
 inline PyObject* module_dict(ExprState* st) { return st->globals; }
 
@@ -288,6 +316,13 @@ PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct
 PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
 PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
 PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
+
+// BinExpr's vectorcall entry: the usual call (BinExpr's own __call__, one or more positional
+// arguments and no keywords, a node whose class is one of this module's) is evaluated in the
+// entry itself; anything else goes to binexpr_vectorcall_general (parsing, errors, a reassigned
+// __call__, subclasses defined elsewhere).
+PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+PyObject* binexpr_vectorcall_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // Slot functions compared against to keep fast paths honest.
 PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -36,16 +36,6 @@ PyObject* dict_word(PyObject* self) {
 
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
 
-// The head of a module object as the interpreter lays it out (the same from 3.11 to 3.13), read
-// directly only once it was checked against the API on this module's own object.
-struct ModuleHead {
-    PyObject_HEAD
-    PyObject* md_dict;
-    PyModuleDef* md_def;
-    void* md_state;
-};
-std::atomic<bool> module_head_checked{false};
-
 void check_module_head(PyObject* module) {
     const auto* head = reinterpret_cast<const ModuleHead*>(module);
     if (Py_IS_TYPE(module, &PyModule_Type) && head->md_dict == PyModule_GetDict(module) &&
@@ -57,10 +47,7 @@ void check_module_head(PyObject* module) {
 // The state of `module` when it is an instance of this module; null (no error) otherwise.
 ExprState* state_if_ours(PyObject* module) {
     if (module == nullptr) return nullptr;
-    if (Py_IS_TYPE(module, &PyModule_Type) && module_head_checked.load(std::memory_order_relaxed)) {
-        const auto* head = reinterpret_cast<const ModuleHead*>(module);
-        return head->md_def == &module_def ? static_cast<ExprState*>(head->md_state) : nullptr;
-    }
+    if (ExprState* st = state_if_checked_module(module)) return st;
     return PyModule_GetDef(module) == &module_def ? state_of_module(module) : nullptr;
 }
 
@@ -103,8 +90,9 @@ bool verify_plain(ExprState* st, Kind kind) {
 }
 
 
-ExprState* state_of_type(PyTypeObject* type) {
-    // One of the module's own classes, the usual case, without going through the MRO.
+std::atomic<bool> module_head_checked{false};
+
+ExprState* state_of_type_general(PyTypeObject* type) {
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(type)->ht_module);
         if (st != nullptr) return st;

@@ -395,9 +395,6 @@ PyObject* binexpr_str(PyObject* self) { return binexpr_repr_as(self, false); }
 PyObject* uniexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall_entry<uniexpr_call_impl, uniexpr_call>(self, args, nargsf, kwnames);
 }
-PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return vectorcall_entry<binexpr_call_impl, binexpr_call>(self, args, nargsf, kwnames);
-}
 
 PyType_Slot uniexpr_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
@@ -432,6 +429,9 @@ PyObject* uniexpr_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* binexpr_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return tp_call_entry<binexpr_call_impl>(self, args, kwargs);
+}
+PyObject* binexpr_vectorcall_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return vectorcall_entry<binexpr_call_impl, binexpr_call>(self, args, nargsf, kwnames);
 }
 
 int uniexpr_init(PyObject* self, PyObject* args, PyObject* kwargs) {
