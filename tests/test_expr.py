@@ -1257,8 +1257,9 @@ def test_class_called_for_a_node_may_drop_the_names_it_was_found_under():
 
 # --- arithmetic on exact ints and floats goes straight to their own slot ------------------------
 
-class LoudInt(int):
-    """Its reflected methods must win over int's own: the straight route is for exact ints only."""
+class Loud:
+    """Reflected methods that must win over int's and float's own: the straight route is for exact
+    ints and floats only."""
 
     def __radd__(self, other):
         return ("radd", other)
@@ -1270,15 +1271,12 @@ class LoudInt(int):
         return ("rmul", other)
 
 
-class LoudFloat(float):
-    def __radd__(self, other):
-        return ("radd", other)
+class LoudInt(Loud, int):
+    pass
 
-    def __rsub__(self, other):
-        return ("rsub", other)
 
-    def __rmul__(self, other):
-        return ("rmul", other)
+class LoudFloat(Loud, float):
+    pass
 
 
 ARITHMETIC_OPERANDS = [
