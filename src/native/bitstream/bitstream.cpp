@@ -987,6 +987,20 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
     return 0;
 }
 
+// The cache of a plain instance when it is current, knows every state name in `needed` and its
+// values may be changed in place (the dict is not watched); null otherwise.
+const StateCache* steady_cache(const Attrs& self, std::uint32_t needed) {
+    if (!kMayChangeInPlace) return nullptr;
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return nullptr;
+    const StateCache& cache = reinterpret_cast<Instance*>(self.self())->cache;
+    if (cache.dict != dict || cache.version == 0 || cache.version != qelo::dict_version(dict) ||
+        (cache.known & needed) != needed || qelo::dict_is_watched(dict)) {
+        return nullptr;
+    }
+    return &cache;
+}
+
 // The steady state of small reads, with nothing but C work: a plain instance whose cache knows
 // rbuffer (more than `count` bytes, held only by the dict) and sincereadwritten (a small int held
 // only by the dict). The result is cut from the front of rbuffer, which shrinks in place, and the
@@ -994,17 +1008,11 @@ int restreamed_read_buffered(const Attrs& self, Py_ssize_t count, PyObject** res
 // exception) when a precondition does not hold: restreamed_read_buffered then does the same work
 // the general way.
 PyObject* restreamed_read_steady(const Attrs& self, Py_ssize_t count) {
-    if (!kMayChangeInPlace || count <= 0) return nullptr;
-    PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return nullptr;
-    const StateCache& cache = reinterpret_cast<Instance*>(self.self())->cache;
-    constexpr std::uint32_t kNeeded = bit_of(kRbuffer) | bit_of(kSincereadwritten);
-    if (cache.dict != dict || cache.version == 0 || cache.version != qelo::dict_version(dict) ||
-        (cache.known & kNeeded) != kNeeded || qelo::dict_is_watched(dict)) {
-        return nullptr;
-    }
-    PyObject* rbuffer = cache.values[kRbuffer];
-    PyObject* counter = cache.values[kSincereadwritten];
+    if (count <= 0) return nullptr;
+    const StateCache* cache = steady_cache(self, bit_of(kRbuffer) | bit_of(kSincereadwritten));
+    if (cache == nullptr) return nullptr;
+    PyObject* rbuffer = cache->values[kRbuffer];
+    PyObject* counter = cache->values[kSincereadwritten];
     if (rbuffer == nullptr || counter == nullptr || !PyBytes_CheckExact(rbuffer) || Py_REFCNT(rbuffer) != 1) {
         return nullptr;
     }
@@ -1376,6 +1384,33 @@ int rebuffered_read_cached(const Attrs& self, Py_ssize_t count, PyObject** resul
     return 0;
 }
 
+// The steady state of small reads without a cut-off, with nothing but C work: a plain instance
+// whose cache knows the window (holding all `count` bytes), offset (a small int only the dict
+// holds), moved and tailcutoff (None). The offset grows in place, so the dict (and its version
+// tag) does not change. Null (with no exception) when a precondition does not hold:
+// rebuffered_read_cached then does the same work the general way.
+PyObject* rebuffered_read_steady(const Attrs& self, Py_ssize_t count) {
+    if (count <= 0) return nullptr;
+    const StateCache* cache = steady_cache(self, bit_of(kRwbuffer) | bit_of(kOffset) | bit_of(kMoved) | bit_of(kTailcutoff));
+    if (cache == nullptr || cache->values[kTailcutoff] != Py_None) return nullptr;
+    PyObject* window = cache->values[kRwbuffer];
+    PyObject* offset_obj = cache->values[kOffset];
+    Py_ssize_t offset = 0, moved = 0;
+    if (window == nullptr || !PyBytes_CheckExact(window) || !index_of(offset_obj, &offset) ||
+        !index_of(cache->values[kMoved], &moved) || offset < moved || offset > static_cast<Py_ssize_t>(PyLong_MASK) - count ||
+        offset + count - moved > PyBytes_GET_SIZE(window)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref data(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
+    if (!data) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!overwrite_unshared_int(offset_obj, offset + count)) return nullptr;  // `data` is dropped unseen
+    return data.release();
+}
+
 PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, ModuleState* st, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
@@ -1389,6 +1424,7 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, ModuleState* st, Py
     if (PyLong_CheckExact(count)) {
         const Py_ssize_t wanted = PyLong_AsSsize_t(count);
         if (wanted >= 0) {
+            if (PyObject* steady = rebuffered_read_steady(attrs, wanted)) return steady;
             PyObject* result = nullptr;
             if (rebuffered_read_cached(attrs, wanted, &result) == 0) return result;
         }
