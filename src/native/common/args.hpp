@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <type_traits>
 
 namespace qelo {
 
@@ -135,6 +136,44 @@ inline bool parse_no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames,
         return false;
     }
     return true;
+}
+
+}  // namespace qelo
+
+namespace qelo {
+
+namespace detail {
+template <typename Result>
+constexpr Result call_failed() {
+    if constexpr (std::is_pointer_v<Result>) return nullptr;
+    else if constexpr (std::is_same_v<Result, bool>) return false;
+    else return -1;
+}
+}  // namespace detail
+
+// The one adapter from a tp_call/tp_init call (an argument tuple and an optional keyword dict) to
+// the vectorcall layout the parser and the fastcall entries take: body(stack, nargs, kwnames).
+// Without keywords the tuple's own items are the stack. With keywords, the keys and values are
+// held in tuples of their own for the whole call, so nothing the body runs can free them. A
+// failure here gives the body's failure value (null, false or -1) with the exception set.
+template <typename Body>
+auto with_fastcall(PyObject* args, PyObject* kwargs, Body&& body) -> decltype(body(nullptr, 0, nullptr)) {
+    using Result = decltype(body(nullptr, 0, nullptr));
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return body(nargs > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, nullptr);
+    Ref stack(PyTuple_New(nargs + nkw));
+    Ref kwnames(PyTuple_New(nkw));
+    if (!stack || !kwnames) return detail::call_failed<Result>();
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, Ref::borrow(key).release());
+        PyTuple_SET_ITEM(stack.get(), nargs + k, Ref::borrow(value).release());
+        ++k;
+    }
+    return body(&PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get());
 }
 
 }  // namespace qelo

@@ -1,0 +1,10 @@
+// The one place where qelo touches interpreter internals. Module code includes this header and
+// calls the named functions of compat/; each says which releases its trick is for, why it is
+// sound, and what the public C API does in its place (see compat/config.hpp).
+#pragma once
+
+#include "compat/config.hpp"
+#include "compat/dict.hpp"
+#include "compat/recursion.hpp"
+#include "compat/refcount.hpp"
+#include "compat/type.hpp"
