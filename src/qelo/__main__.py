@@ -100,9 +100,11 @@ class _Progress:
 
 @contextlib.contextmanager
 def _input(path: str, where: str) -> Iterator[tuple[BinaryIO, int | None]]:
-    """The input stream and its size when it is a regular file."""
+    """The unbuffered input stream and its size when it is a regular file. Each read is then one
+    system call, so Ctrl-C is seen as soon as that call returns (a buffered read of several
+    calls would only see it when it ends, or never if it then waits on a pipe)."""
     try:
-        stream = sys.stdin.buffer if path == "-" else open(path, "rb")
+        stream: BinaryIO = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else open(path, "rb", buffering=0)
     except OSError as exc:
         raise _Failure(f"cannot read {where}: {exc.strerror or exc}") from None
     try:
@@ -113,8 +115,7 @@ def _input(path: str, where: str) -> Iterator[tuple[BinaryIO, int | None]]:
                 size = max(0, info.st_size - stream.tell())
         yield stream, size
     finally:
-        if path != "-":
-            stream.close()
+        stream.close()
 
 
 @contextlib.contextmanager
@@ -153,7 +154,9 @@ def _output(path: str | None) -> Iterator[BinaryIO]:
         raise
 
 
-def _convert(command: str, linesize: int, size: int | None) -> tuple[Callable[[bytes], bytes], Callable[[], bytes]]:
+def _convert(
+    command: str, linesize: int, size: int | None
+) -> tuple[Callable[[memoryview], bytes], Callable[[], bytes]]:
     from qelo.lib.hex import _HexReader, _HexWriter
 
     if command == "hexdump":
@@ -191,18 +194,19 @@ def _run(args: argparse.Namespace, where: str, written: str) -> None:
             progress = _Progress(args.command, size, sys.stderr)
             stack.callback(progress.finish)
             done = 0
+            buffer = memoryview(bytearray(chunk))  # reused: the converters copy what they keep
             while True:
                 try:
-                    piece = source.read(chunk)
+                    count = source.readinto(buffer)  # type: ignore[attr-defined]
                 except OSError as exc:
                     raise _Failure(f"cannot read {where}: {exc.strerror or exc}") from None
-                if not piece:
+                if not count:
                     break
                 try:
-                    put(out, convert(piece))
+                    put(out, convert(buffer[:count]))
                 except ValueError as exc:
                     raise _Failure(f"{where}: {exc}") from None
-                done += len(piece)
+                done += count
                 progress.update(done)
             try:
                 put(out, finish())

@@ -418,7 +418,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             int overflow = 0;
             const long long value = PyLong_AsLongLongAndOverflow(size.get(), &overflow);
             if (value == -1 && PyErr_Occurred()) return nullptr;
-            if (overflow < 0 || value < 0) {
+            if (overflow < 0 || (overflow == 0 && value < 0)) {
                 PyErr_Format(PyExc_ValueError, "size must not be negative, not %R", size.get());
                 return nullptr;
             }
