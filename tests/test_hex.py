@@ -691,3 +691,29 @@ def test_linesize_and_size_convert_through_index():
     data = bytes(range(40))
     assert write_in_pieces(data, Index(5), [7], size=Index(40)) == hexdump(data, 5).encode()
     assert read_in_pieces(hexdump(data, 5).encode(), Index(5), [9]) == data
+
+
+class CallsBack(list):
+    """A table whose lookups call back into the writer or reader that is running."""
+
+    def __init__(self, table, callback):
+        super().__init__(table)
+        self.callback = callback
+
+    def __getitem__(self, index):
+        self.callback()
+        return super().__getitem__(index)
+
+
+def test_reentrant_calls_are_refused_not_obeyed(restore_namespace):
+    writer = _HexWriter(4)
+    qhex.PRINTABLE = CallsBack(qhex.PRINTABLE, lambda: writer.write(b"x" * 100000))
+    with pytest.raises(RuntimeError, match="writer is already in use"):
+        writer.write(b"abcdefgh" * 10000)
+    qhex.PRINTABLE = list(qhex.PRINTABLE)
+    assert writer.write(b"ab") == b""  # the failed call left nothing behind
+    assert writer.close() == hexdump(b"ab", 4).encode()
+    reader = _HexReader(4)
+    qhex.int2byte = lambda v: reader.feed(b"0000") if v == 0x61 else bytes([v])
+    with pytest.raises(RuntimeError, match="reader is already in use"):
+        reader.feed(hexdump(b"abc", 4).encode())

@@ -237,6 +237,7 @@ struct Writer {
     int offset_width;               // 0 until settled
     bool header_written;
     bool closed;
+    bool busy;                      // inside write() or close(), which may run Python code
     unsigned long long received;    // bytes passed to write()
     unsigned long long next_offset; // offset of the next line written
     unsigned char* pending;         // bytes received but not yet dumped
@@ -337,6 +338,10 @@ PyObject* emit(Writer* w, const Run* runs, int nruns, bool closing) {
 }
 
 bool writer_usable(Writer* w) {
+    if (w->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the hex dump writer is already in use");
+        return false;
+    }
     if (!w->closed) return true;
     PyErr_SetString(PyExc_ValueError, "the hex dump writer is closed");
     return false;
@@ -349,6 +354,7 @@ PyObject* writer_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
     auto* w = reinterpret_cast<Writer*>(self);
     if (!writer_usable(w)) return nullptr;
+    InUse in_use(w->busy);
     Py_buffer view;
     if (PyObject_GetBuffer(arg[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
     const auto* data = static_cast<const unsigned char*>(view.buf);
@@ -358,10 +364,20 @@ PyObject* writer_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
     if (over_limit(w->received + static_cast<unsigned long long>(size))) return nullptr;
+    // A failed call leaves the writer as it found it (what it already returned stays valid).
+    const unsigned long long received = w->received;
+    const Py_ssize_t pending_before = w->pending_size;
+    const int width_before = w->offset_width;
+    auto undo = [&]() -> PyObject* {
+        w->received = received;
+        w->pending_size = pending_before;
+        w->offset_width = width_before;
+        return nullptr;
+    };
     w->received += static_cast<unsigned long long>(size);
     if (w->offset_width == 0) {
         if (w->received < 65536) {
-            if (!keep_pending(w, data, size)) return nullptr;
+            if (!keep_pending(w, data, size)) return undo();
             return PyBytes_FromStringAndSize(nullptr, 0);
         }
         w->offset_width = 8;
@@ -370,29 +386,28 @@ PyObject* writer_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // Complete the pending bytes to whole lines from the front of data.
     if (w->pending_size % linesize != 0) {
         const Py_ssize_t take = std::min(size, linesize - w->pending_size % linesize);
-        if (!keep_pending(w, data, take)) return nullptr;
+        if (!keep_pending(w, data, take)) return undo();
         data += take;
         size -= take;
     }
     const Py_ssize_t pending_whole = w->pending_size - w->pending_size % linesize;
     const Py_ssize_t data_whole = size - size % linesize;
     const Run runs[] = {{w->pending, pending_whole}, {data, data_whole}};
-    PyObject* text = emit(w, runs, 2, false);
-    if (text == nullptr) return nullptr;
+    Ref text(emit(w, runs, 2, false));
+    if (!text) return undo();
     // What is left is less than a line, from pending (then data is used up) or from data.
+    // (Keeping it can fail only on an allocation of less than a line, which ends the dump.)
     const Py_ssize_t rest = w->pending_size - pending_whole;
     std::memmove(w->pending, w->pending + pending_whole, static_cast<std::size_t>(rest));
     w->pending_size = rest;
-    if (!keep_pending(w, data + data_whole, size - data_whole)) {
-        Py_DECREF(text);
-        return nullptr;
-    }
-    return text;
+    if (!keep_pending(w, data + data_whole, size - data_whole)) return nullptr;
+    return text.release();
 }
 
 PyObject* writer_close(PyObject* self, PyObject*) {
     auto* w = reinterpret_cast<Writer*>(self);
     if (!writer_usable(w)) return nullptr;
+    InUse in_use(w->busy);
     if (w->offset_width == 0) w->offset_width = offset_width_for(static_cast<Py_ssize_t>(w->received));
     const Run runs[] = {{w->pending, w->pending_size}};
     PyObject* text = emit(w, runs, 1, true);

@@ -90,6 +90,16 @@ Py_ssize_t positive_linesize(PyObject* index);
 PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hexundump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Marks an object in use for one call (see the writer and reader): a call that finds it set
+// raises RuntimeError instead of touching state that the running call holds pointers into.
+struct InUse {
+    bool& flag;
+    explicit InUse(bool& f) : flag(f) { flag = true; }
+    ~InUse() { flag = false; }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+};
+
 // The incremental writer and reader types, private to the package (_HexWriter, _HexReader).
 bool add_writer_type(PyObject* module);
 bool add_reader_type(PyObject* module);

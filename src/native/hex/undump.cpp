@@ -350,6 +350,7 @@ struct Reader {
     ReaderState state;
     PyObject* fault;                 // message of the first fault of the dump, or null
     bool finished;
+    bool busy;                       // inside feed() or finish(), which may run Python code
     unsigned char* carry;            // the start of a line not yet ended
     Py_ssize_t carry_size;
     Py_ssize_t carry_capacity;
@@ -501,6 +502,10 @@ bool keep_carry(Reader* r, const unsigned char* bytes, Py_ssize_t size) {
 }
 
 bool reader_usable(Reader* r) {
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the hex dump reader is already in use");
+        return false;
+    }
     if (!r->finished) return true;
     PyErr_SetString(PyExc_ValueError, "the hex dump reader is finished");
     return false;
@@ -513,6 +518,7 @@ PyObject* reader_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
     auto* r = reinterpret_cast<Reader*>(self);
     if (!reader_usable(r)) return nullptr;
+    InUse in_use(r->busy);
     Py_buffer view;
     if (PyObject_GetBuffer(arg[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
     struct Release {
@@ -555,6 +561,7 @@ PyObject* reader_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* reader_finish(PyObject* self, PyObject*) {
     auto* r = reinterpret_cast<Reader*>(self);
     if (!reader_usable(r)) return nullptr;
+    InUse in_use(r->busy);
     r->finished = true;
     if (r->partial_size > 0 && !check_utf8(r, r->partial, 0, true)) return nullptr;
     if (r->fault == nullptr && (r->carry_size > 0 || r->carry_cut)) {
