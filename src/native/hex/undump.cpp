@@ -46,6 +46,21 @@ unsigned nibble(Char c) {
 }
 constexpr unsigned not_hex = 0xF0;  // set in nibble() for every non-digit
 
+// The byte that two hex digits stand for, indexed by first | second << 8; not_hex << 4 is set
+// for every other pair of characters. One load per byte for a whole hex column.
+constexpr std::array<std::uint16_t, 65536> make_pairs() {
+    std::array<std::uint16_t, 65536> table{};
+    for (unsigned first = 0; first < 256; ++first) {
+        for (unsigned second = 0; second < 256; ++second) {
+            const unsigned high = nibbles[first], low = nibbles[second];
+            table[first | second << 8] =
+                static_cast<std::uint16_t>((high | low) & not_hex ? not_hex << 4 : (high << 4 | low));
+        }
+    }
+    return table;
+}
+constexpr std::array<std::uint16_t, 65536> pairs = make_pairs();
+
 // UTF-8 bytes of the text, as the incremental reader gets them.
 struct Utf8 {
     using Char = unsigned char;
@@ -186,6 +201,14 @@ private:
     bool read_full_column(Py_ssize_t hex) {
         const Char* at = text_ + hex;
         unsigned faults = 0;
+        if constexpr (sizeof(Char) == 1) {
+            for (Py_ssize_t j = 0; j < s_.linesize; ++j, at += 3) {
+                const unsigned value = pairs[static_cast<unsigned>(at[0]) | static_cast<unsigned>(at[1]) << 8];
+                faults |= value | static_cast<unsigned>(at[2] != ' ') << 8;  // the last: a separator space
+                out_[j] = static_cast<unsigned char>(value);
+            }
+            return (faults & ~0xFFu) == 0;
+        }
         for (Py_ssize_t j = 0; j < s_.linesize; ++j, at += 3) {
             const unsigned high = nibble(at[0]), low = nibble(at[1]);
             faults |= (high | low) & not_hex;
