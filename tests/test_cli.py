@@ -394,6 +394,7 @@ def test_closed_standard_output_ends_quietly(tmp_path, command):
         head = child.stdout.read(100)  # what `| head -c 100` would take, then it goes away
         child.stdout.close()
         stderr = child.stderr.read()
+        child.stderr.close()
         child.wait(timeout=60)
         assert len(head) == 100 and stderr == b"" and child.returncode == 141
 
