@@ -24,7 +24,7 @@ from typing import BinaryIO
 MIB = 1 << 20
 # Bytes read at a time, and the input size from which progress is shown on a terminal. Both can
 # be changed through environment variables that the tests use to reach small pieces cheaply.
-CHUNK_SIZE = 1 * MIB
+CHUNK_SIZE = 256 << 10  # stays in cache between the read and the conversion
 PROGRESS_THRESHOLD = 64 * MIB
 SIGINT_STATUS = 130  # 128 + SIGINT, as a shell reports a program ended by Ctrl-C
 SIGPIPE_STATUS = 141  # 128 + SIGPIPE: the reader of standard output went away
