@@ -673,6 +673,16 @@ def test_incremental_objects_follow_the_call_conventions():
             make(16).__class__.__new__(make)  # linesize is required
         with pytest.raises(TypeError):
             type("Sub", (make,), {})  # not a base class: the tool's core, not an extension point
+    import copy
+    import pickle
+
+    for obj in (_HexWriter(16), _HexReader(16)):
+        with pytest.raises(TypeError):  # state mid-stream is not something to copy or store
+            pickle.dumps(obj)
+        with pytest.raises(TypeError):
+            copy.copy(obj)
+        assert obj == obj and obj != _HexWriter(16) and isinstance(hash(obj), int)
+        assert type(obj).__name__ in repr(obj) and type(obj).__module__ == "qelo.lib.hex"
     with pytest.raises(TypeError):
         _HexWriter(16).write("text")
     with pytest.raises(TypeError):
