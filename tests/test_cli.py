@@ -419,3 +419,18 @@ def test_peak_memory_does_not_grow_with_the_input(tmp_path):
     small_dump, small_undump, big_dump, big_undump = peaks
     # 48 times the input (over 200 MiB of text) costs at most a few MiB more.
     assert big_dump < small_dump + 8192 and big_undump < small_undump + 8192
+
+
+def test_failure_to_put_the_output_in_place_is_one_line(monkeypatch, tmp_path):
+    source, out = tmp_path / "in.bin", tmp_path / "out"
+    source.write_bytes(DATA)
+
+    def refuse(src, dst):
+        raise PermissionError(13, "Permission denied", dst)
+
+    monkeypatch.setattr("os.replace", refuse)
+    stderr = io.StringIO()
+    monkeypatch.setattr("sys.stderr", stderr)
+    assert main(["hexdump", str(source), "-o", str(out)]) == 1
+    assert stderr.getvalue() == f"python -m qelo hexdump: cannot write {out}: Permission denied\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bin"]  # the temporary file is gone too

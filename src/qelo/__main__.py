@@ -244,6 +244,9 @@ def main(argv: list[str] | None = None, prog: str = "python -m qelo") -> int:
     except _Closed:
         _silence_stdout()
         return SIGPIPE_STATUS
+    except OSError as exc:  # putting the -o file in place (closing, renaming) failed
+        print(f"{prog} {args.command}: cannot write {written}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         return SIGINT_STATUS
     return 0
