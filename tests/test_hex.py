@@ -727,3 +727,16 @@ def test_reentrant_calls_are_refused_not_obeyed(restore_namespace):
     qhex.int2byte = lambda v: reader.feed(b"0000") if v == 0x61 else bytes([v])
     with pytest.raises(RuntimeError, match="reader is already in use"):
         reader.feed(hexdump(b"abc", 4).encode())
+
+
+@pytest.mark.parametrize("where", [1, 8, 16])  # a printable character of the second data line
+def test_a_newline_inside_a_line_of_full_length_splits_it(where):
+    # The text still has a newline where a full line would end, which alone must not make the
+    # characters before it one line.
+    text = hexdump(b"A" * 48, 16)
+    lines = text.split("\n")
+    lines[2] = lines[2][:-where] + "\n" + lines[2][len(lines[2]) - where + 1 :]
+    broken = "\n".join(lines)
+    with pytest.raises(ValueError, match="^line 3 is not a data line of a hex dump with linesize 16"):
+        hexundump(broken, 16)
+    assert read_in_pieces(broken.encode(), 16, [40]) == read_whole(broken.encode(), 16)
