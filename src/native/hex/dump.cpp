@@ -398,7 +398,7 @@ PyObject* writer_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // What is left is less than a line, from pending (then data is used up) or from data.
     // (Keeping it can fail only on an allocation of less than a line, which ends the dump.)
     const Py_ssize_t rest = w->pending_size - pending_whole;
-    std::memmove(w->pending, w->pending + pending_whole, static_cast<std::size_t>(rest));
+    if (rest > 0) std::memmove(w->pending, w->pending + pending_whole, static_cast<std::size_t>(rest));
     w->pending_size = rest;
     if (!keep_pending(w, data + data_whole, size - data_whole)) return nullptr;
     return text.release();
