@@ -317,33 +317,11 @@ PyObject* finish_bytes(PyObject* module, Ref raw, Py_ssize_t produced) {
 }
 
 template <typename Char>
-bool no_newline(const Char* at, Py_ssize_t count) {
-    bool found = false;
-    for (Py_ssize_t i = 0; i < count; ++i) found |= at[i] == '\n';
-    return !found;
-}
-
-template <typename Char>
 bool read_text(PyObject* text, ReaderState& s, unsigned char* out, Py_ssize_t& produced) {
     const auto* chars = static_cast<const Char*>(PyUnicode_DATA(text));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Py_ssize_t start = 0;
-    Py_ssize_t full = 0;  // characters of a full data line once the offset width is known
     while (start < length) {
-        if (full == 0 && s.offset_width != 0) full = s.offset_width + 3 + s.hex_width + 3 + s.linesize;
-        // Most lines are full data lines: when the predicted end is a newline and the printable
-        // column holds none (the rest of the line is checked by the reader), that is the end.
-        if (full != 0 && length - start > full && chars[start + full] == '\n' &&
-            no_newline(chars + start + full - s.linesize, s.linesize)) {
-            const Py_ssize_t count = LineReader<Char>(s, chars + start, full, out + produced).read();
-            if (count >= 0) {
-                produced += count;
-                start += full + 1;
-                continue;
-            }
-            s.line_number -= 1;  // read again below, as any other line, for the fault
-            s.fault = Fault::none;
-        }
         Py_ssize_t end = start;
         if constexpr (sizeof(Char) == 1) {
             const void* found = std::memchr(chars + start, '\n', static_cast<std::size_t>(length - start));
