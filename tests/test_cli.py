@@ -305,3 +305,132 @@ def test_output_to_a_device_is_written_in_place(monkeypatch, tmp_path):
     source.write_bytes(sized(2000))
     status, _ = run_main(monkeypatch, ["hexdump", str(source), "-o", os.devnull])
     assert status == 0 and stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+# --- The installed command, interruption, a reader that goes away --------------------------------
+
+import shutil
+import signal
+import time
+
+
+def installed_command():
+    """The `qelo` script installed beside this interpreter (the package's console entry)."""
+    found = shutil.which("qelo", path=os.path.dirname(sys.executable))
+    assert found is not None, "the qelo command is not installed beside the interpreter"
+    return found
+
+
+def test_installed_command_round_trips(tmp_path):
+    command = installed_command()
+    source = tmp_path / "in.bin"
+    source.write_bytes(DATA)
+    dumped = subprocess.run([command, "hexdump", str(source)], capture_output=True, timeout=60)
+    assert (dumped.returncode, dumped.stderr) == (0, b"") and dumped.stdout == hexdump(DATA, 16).encode()
+    restored = subprocess.run([command, "hexundump", "-", "--linesize", "16"], input=dumped.stdout, capture_output=True, timeout=60)
+    assert (restored.returncode, restored.stdout) == (0, DATA)
+    failed = subprocess.run([command, "hexundump", "-"], input=b"nonsense\n", capture_output=True, timeout=60)
+    assert failed.returncode == 1
+    assert failed.stderr == b"qelo hexundump: standard input: line 1 is not the header line 'hexundump(\"\"\"': 'nonsense'\n"
+
+
+@pytest.mark.parametrize("command", ["hexdump", "hexundump"])
+def test_unreadable_input_is_one_line(tmp_path, command):
+    result = qelo(command, str(tmp_path), "-o", str(tmp_path / "out"))  # a directory
+    assert result.returncode == 1 and result.stdout == b""
+    assert result.stderr == f"python -m qelo {command}: cannot read {tmp_path}: Is a directory\n".encode()
+    assert not (tmp_path / "out").exists()
+
+
+def waiting_for(child):
+    """The process state letter (S: asleep, as in a blocking read)."""
+    with open(f"/proc/{child.pid}/stat") as stat_file:
+        return stat_file.read().rsplit(")", 1)[1].split()[0]
+
+
+@pytest.mark.parametrize("command", ["hexdump", "hexundump"])
+def test_ctrl_c_leaves_no_output_file(tmp_path, command):
+    fifo = tmp_path / "input"
+    os.mkfifo(fifo)
+    out = tmp_path / "out"
+    child = subprocess.Popen(
+        [sys.executable, "-m", "qelo", command, str(fifo), "-o", str(out)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # As from a terminal: a test runner started in the background may have SIGINT ignored,
+        # and a child inherits that.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    try:
+        with open(fifo, "wb") as feed:
+            feed.write(hexdump(b"x" * 100000, 16).encode() if command == "hexundump" else b"x" * 100000)
+            feed.flush()
+            # Wait until the run is under way (its temporary output exists) and waits for more
+            # input, then interrupt it.
+            deadline = time.monotonic() + 30
+            while not any(p.name.endswith(".part") for p in tmp_path.iterdir()) or waiting_for(child) != "S":
+                assert time.monotonic() < deadline and child.poll() is None
+                time.sleep(0.01)
+            child.send_signal(signal.SIGINT)
+            stdout, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130 and stderr == b"" and stdout == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["input"]
+
+
+@pytest.mark.parametrize("command", ["hexdump", "hexundump"])
+def test_closed_standard_output_ends_quietly(tmp_path, command):
+    data = sized(4 << 20)
+    source = tmp_path / "in"
+    source.write_bytes(hexdump(data, 16).encode() if command == "hexundump" else data)
+    for run in (["qelo"], [sys.executable, "-m", "qelo"]):
+        child = subprocess.Popen(
+            [installed_command() if run == ["qelo"] else sys.executable, *run[1:], command, str(source)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        head = child.stdout.read(100)  # what `| head -c 100` would take, then it goes away
+        child.stdout.close()
+        stderr = child.stderr.read()
+        child.stderr.close()
+        child.wait(timeout=60)
+        assert len(head) == 100 and stderr == b"" and child.returncode == 141
+
+
+def test_peak_memory_does_not_grow_with_the_input(tmp_path):
+    import filecmp
+
+    peaks = []
+    block = os.urandom(1 << 20)
+    for size in (1 << 20, 48 << 20):
+        source = tmp_path / "in"
+        with open(source, "wb") as stream:  # written a block at a time: a child forked from a
+            for _ in range(size >> 20):  # large test process would inherit its resident pages
+                stream.write(block)
+        for command, path, out in (("hexdump", source, "dump"), ("hexundump", tmp_path / "dump", "back")):
+            child = subprocess.Popen([sys.executable, "-m", "qelo", command, str(path), "-o", str(tmp_path / out)])
+            _, status, usage = os.wait4(child.pid, 0)
+            child.returncode = os.waitstatus_to_exitcode(status)
+            assert child.returncode == 0
+            peaks.append(usage.ru_maxrss)  # KiB
+        assert filecmp.cmp(tmp_path / "back", source, shallow=False)
+    small_dump, small_undump, big_dump, big_undump = peaks
+    # 48 times the input (over 200 MiB of text) costs at most a few MiB more.
+    assert big_dump < small_dump + 8192 and big_undump < small_undump + 8192
+
+
+def test_failure_to_put_the_output_in_place_is_one_line(monkeypatch, tmp_path):
+    source, out = tmp_path / "in.bin", tmp_path / "out"
+    source.write_bytes(DATA)
+
+    def refuse(src, dst):
+        raise PermissionError(13, "Permission denied", dst)
+
+    monkeypatch.setattr("os.replace", refuse)
+    stderr = io.StringIO()
+    monkeypatch.setattr("sys.stderr", stderr)
+    assert main(["hexdump", str(source), "-o", str(out)]) == 1
+    assert stderr.getvalue() == f"python -m qelo hexdump: cannot write {out}: Permission denied\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bin"]  # the temporary file is gone too

@@ -45,6 +45,7 @@ def test_namespace_is_bound_in_import_order():
         *py3compat.__all__, "binascii",
         "HexDisplayedInteger", "HexDisplayedBytes", "HexDisplayedDict", "HexDumpDisplayedBytes", "HexDumpDisplayedDict",
         "PRINTABLE", "HEXPRINT", "hexdump", "hexundump",
+        "_HexWriter", "_HexReader",  # private to the package: the command-line tool's incremental core
     ]  # fmt: skip
     assert qhex.binascii is __import__("binascii")
     assert qhex.__doc__ is None
@@ -472,3 +473,270 @@ def test_hostile_callbacks_do_not_crash():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["IndexError", "ok", "ok", "TypeError"]
+
+
+# ---- the incremental writer and reader (private; the command-line tool streams through them) ----
+# Their contract: pieces of any size give, joined, the UTF-8 text of one hexdump call on the
+# whole data, and the bytes (or the ValueError text) of one hexundump call on the whole text
+# decoded from UTF-8.
+
+import mmap
+import tracemalloc
+
+from qelo.lib.hex import _HexReader, _HexWriter
+
+
+def pieces(data, cuts):
+    """data cut at the given positions (taken modulo its length, any order)."""
+    points = sorted({c % (len(data) + 1) for c in cuts} | {0, len(data)})
+    return [data[a:b] for a, b in zip(points, points[1:])]
+
+
+def write_in_pieces(data, linesize, cuts, size=None):
+    writer = _HexWriter(linesize, size)
+    return b"".join(writer.write(piece) for piece in pieces(data, cuts)) + writer.close()
+
+
+def read_in_pieces(text, linesize, cuts):
+    """The bytes, or the ValueError text, of the reader fed text in pieces."""
+    reader = _HexReader(linesize)
+    try:
+        return b"".join(reader.feed(piece) for piece in pieces(text, cuts)) + reader.finish()
+    except ValueError as exc:
+        return str(exc)
+
+
+def read_whole(text, linesize):
+    """What the reader must give: one library call on the whole text."""
+    try:
+        return hexundump(text.decode("utf-8"), linesize)
+    except UnicodeDecodeError as exc:
+        return f"the input is not a UTF-8 text: {exc}"
+    except ValueError as exc:
+        return str(exc)
+
+
+cut_lists = st.lists(st.integers(0, 1 << 20), max_size=12)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.binary(max_size=400), st.integers(1, 20), cut_lists)
+def test_writer_pieces_join_to_one_dump(data, linesize, cuts):
+    text = write_in_pieces(data, linesize, cuts)
+    assert text == hexdump(data, linesize).encode()
+    assert read_in_pieces(text, linesize, cuts) == data
+
+
+# Damage that the reader must report exactly as the whole text is reported: bytes of any value
+# (cut UTF-8 sequences, stray newlines, bad digits) put in, taken out or changed anywhere.
+damage = st.lists(
+    st.tuples(
+        st.sampled_from(["insert", "delete", "replace"]),
+        st.integers(0, 1 << 20),
+        st.sampled_from([b"\n", b" ", b"0", b"G", b"\xc3\xa9", b"\xc3", b"\xe2\x82", b"\xff", b"\xed\xa0\x80", b'"""', b"zz\n"]),
+    ),
+    min_size=1,
+    max_size=3,
+)
+
+
+def damaged(text, edits):
+    for kind, where, chunk in edits:
+        at = where % (len(text) + 1)
+        if kind == "insert":
+            text = text[:at] + chunk + text[at:]
+        elif kind == "delete":
+            text = text[:at] + text[at + len(chunk) :]
+        else:
+            text = text[:at] + chunk + text[at + len(chunk) :]
+    return text
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.binary(max_size=200), st.integers(1, 12), st.one_of(st.none(), st.integers(1, 12)), damage, cut_lists)
+def test_reader_in_pieces_agrees_with_one_call(data, written, read, edits, cuts):
+    read = read or written  # mostly the writer's own linesize, so damage is what is found
+    text = damaged(hexdump(data, written).encode(), edits)
+    assert read_in_pieces(text, read, cuts) == read_whole(text, read)
+
+
+@pytest.mark.parametrize("where", [-2, -5, -17])  # in the printable column of a full line
+def test_a_line_as_many_bytes_long_as_a_full_one_but_fewer_characters(where):
+    # Two bytes of one character in place of two one-byte characters: the line has the byte
+    # length of a full line, which alone must not make it one.
+    text = bytearray(hexdump(bytes(range(64, 96)), 16).encode())
+    line_end = text.index(b"\n", 20)
+    text[line_end + where : line_end + where + 2] = "\u00e9".encode()
+    message = read_in_pieces(bytes(text), 16, [])
+    assert message == read_whole(bytes(text), 16) and message.startswith("line 2 is not a data line")
+
+
+@pytest.mark.parametrize("size", [65535, 65536, 65537])
+@pytest.mark.parametrize("cut", [1, 4096, 65535, 65536])
+def test_offset_width_is_settled_by_the_whole_length(size, cut):
+    # The width is known only once 65536 bytes have arrived or the data ends.
+    data = bytes(range(256)) * (size // 256) + bytes(size % 256)
+    assert write_in_pieces(data, 16, range(0, size, cut)) == hexdump(data, 16).encode()
+
+
+@pytest.mark.parametrize("linesize", [1, 16, 17])
+def test_writer_holds_back_at_most_the_width_decision(linesize):
+    writer = _HexWriter(linesize)
+    assert writer.write(b"a" * 65535) == b""  # width still open: 4 digits if the data ends now
+    text = writer.write(b"b" * 100)
+    assert text.startswith(b'hexundump("""\n00000000   61') and text.endswith(b"\n")
+    assert len(text) > 65536 * 3  # everything complete so far is out
+
+
+def test_writer_with_changed_tables_follows_them(restore_namespace):
+    qhex.PRINTABLE[0x41] = "\u00e9"  # two bytes in UTF-8
+    qhex.HEXPRINT[0x42] = "<>"
+    data = b"ABC" * 30000
+    assert write_in_pieces(data, 7, [5, 70000]) == hexdump(data, 7).encode("utf-8")
+    text = hexdump(data, 7).encode("utf-8")
+    qhex.HEXPRINT[0x42] = "42"
+    assert read_in_pieces(text.replace(b"<>", b"42"), 7, [3, 1000, 99999]) == data
+
+
+def test_reader_honours_a_rebound_int2byte(restore_namespace):
+    qhex.int2byte = lambda v: bytes([v, v])
+    assert read_in_pieces(hexdump(b"xy", 16).encode(), 16, [20]) == b"xxyy"
+
+
+@pytest.mark.parametrize("size", [1 << 32, 1 << 64])
+def test_writer_refuses_a_size_over_the_limit_before_any_data(size):
+    with pytest.raises(ValueError, match=r"^hexdump cannot process more than 16\*\*8 or 4294967296 bytes$"):
+        _HexWriter(16, size)
+    with pytest.raises(ValueError, match="must not be negative"):
+        _HexWriter(16, -1)
+    assert _HexWriter(16, (1 << 32) - 1).close() == hexdump(b"", 16).encode()  # a hint, not a promise
+
+
+def test_writer_refuses_data_past_the_limit():
+    writer = _HexWriter(16)
+    assert writer.write(b"x" * 10) == b""
+    huge = mmap.mmap(-1, (1 << 32) - 10)  # never touched: the size alone is refused
+    try:
+        with pytest.raises(ValueError, match="cannot process more than 16"):
+            writer.write(huge)
+    finally:
+        huge.close()
+    assert writer.close() == hexdump(b"x" * 10, 16).encode()  # the refused piece left no trace
+
+
+def test_an_over_long_line_is_reported_with_bounded_memory():
+    text = b'hexundump("""\n0000   ' + b"y" * (40 << 20) + b"\n"
+    tracemalloc.start()
+    try:
+        reader = _HexReader(16)
+        for at in range(0, len(text), 1 << 20):
+            assert reader.feed(memoryview(text)[at : at + (1 << 20)]) == b""
+        peak = tracemalloc.get_traced_memory()[1]
+        with pytest.raises(ValueError) as error:
+            reader.finish()
+    finally:
+        tracemalloc.stop()
+    assert str(error.value) == read_whole(text, 16)
+    assert str(error.value).endswith("yyy'...")
+    assert peak < 8 << 20  # the pieces fed in, not the 40 MiB line
+
+
+def test_a_utf8_fault_wins_over_an_earlier_fault_of_the_dump():
+    text = hexdump(bytes(300), 16).encode()
+    text = text.replace(b"0010   ", b"0011   ", 1) + b"x" * 100 + b"\xe9\n"
+    expected = read_whole(text, 16)
+    assert expected.startswith("the input is not a UTF-8 text") and f"position {len(text) - 2}" in expected
+    assert read_in_pieces(text, 16, [30, 500]) == expected
+    cut_char = hexdump(b"", 16).encode() + b"\xe2\x82"  # a character cut by the end of the input
+    assert read_in_pieces(cut_char, 16, [len(cut_char) - 1]) == read_whole(cut_char, 16)
+
+
+def test_incremental_objects_follow_the_call_conventions():
+    writer = _HexWriter(linesize=4, size=None)
+    assert writer.write(data=bytearray(b"ab")) + writer.write(memoryview(b"cdef")) + writer.close() == hexdump(
+        b"abcdef", 4
+    ).encode()
+    with pytest.raises(ValueError, match="closed"):
+        writer.write(b"")
+    with pytest.raises(ValueError, match="closed"):
+        writer.close()
+    reader = _HexReader(linesize=4)
+    assert reader.feed(data=hexdump(b"abcdef", 4).encode()) + reader.finish() == b"abcdef"
+    with pytest.raises(ValueError, match="finished"):
+        reader.feed(b"")
+    for make in (_HexWriter, _HexReader):
+        with pytest.raises(ValueError, match="linesize must be a positive integer"):
+            make(0)
+        with pytest.raises(TypeError):
+            make("16")
+        with pytest.raises(TypeError):
+            make(16).__class__.__new__(make)  # linesize is required
+        with pytest.raises(TypeError):
+            type("Sub", (make,), {})  # not a base class: the tool's core, not an extension point
+    import copy
+    import pickle
+
+    for obj in (_HexWriter(16), _HexReader(16)):
+        with pytest.raises(TypeError):  # state mid-stream is not something to copy or store
+            pickle.dumps(obj)
+        with pytest.raises(TypeError):
+            copy.copy(obj)
+        assert obj == obj and obj != _HexWriter(16) and isinstance(hash(obj), int)
+        assert type(obj).__name__ in repr(obj) and type(obj).__module__ == "qelo.lib.hex"
+    with pytest.raises(TypeError):
+        _HexWriter(16).write("text")
+    with pytest.raises(TypeError):
+        _HexReader(16).feed(None)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_linesize_and_size_convert_through_index():
+    data = bytes(range(40))
+    assert write_in_pieces(data, Index(5), [7], size=Index(40)) == hexdump(data, 5).encode()
+    assert read_in_pieces(hexdump(data, 5).encode(), Index(5), [9]) == data
+
+
+class CallsBack(list):
+    """A table whose lookups call back into the writer or reader that is running."""
+
+    def __init__(self, table, callback):
+        super().__init__(table)
+        self.callback = callback
+
+    def __getitem__(self, index):
+        self.callback()
+        return super().__getitem__(index)
+
+
+def test_reentrant_calls_are_refused_not_obeyed(restore_namespace):
+    writer = _HexWriter(4)
+    qhex.PRINTABLE = CallsBack(qhex.PRINTABLE, lambda: writer.write(b"x" * 100000))
+    with pytest.raises(RuntimeError, match="writer is already in use"):
+        writer.write(b"abcdefgh" * 10000)
+    qhex.PRINTABLE = list(qhex.PRINTABLE)
+    assert writer.write(b"ab") == b""  # the failed call left nothing behind
+    assert writer.close() == hexdump(b"ab", 4).encode()
+    reader = _HexReader(4)
+    qhex.int2byte = lambda v: reader.feed(b"0000") if v == 0x61 else bytes([v])
+    with pytest.raises(RuntimeError, match="reader is already in use"):
+        reader.feed(hexdump(b"abc", 4).encode())
+
+
+@pytest.mark.parametrize("where", [1, 8, 16])  # a printable character of the second data line
+def test_a_newline_inside_a_line_of_full_length_splits_it(where):
+    # The text still has a newline where a full line would end, which alone must not make the
+    # characters before it one line.
+    text = hexdump(b"A" * 48, 16)
+    lines = text.split("\n")
+    lines[2] = lines[2][:-where] + "\n" + lines[2][len(lines[2]) - where + 1 :]
+    broken = "\n".join(lines)
+    with pytest.raises(ValueError, match="^line 3 is not a data line of a hex dump with linesize 16"):
+        hexundump(broken, 16)
+    assert read_in_pieces(broken.encode(), 16, [40]) == read_whole(broken.encode(), 16)

@@ -1,13 +1,13 @@
-"""Command-line tool: python -m qelo hexdump FILE | hexundump FILE [--linesize N] [-o OUT].
+"""Command-line tool: qelo hexdump FILE | hexundump FILE [--linesize N] [-o OUT].
 
 hexdump writes the hex dump text of a file's bytes; hexundump reads such a text back and writes
 the bytes it holds. FILE "-" is standard input; the result goes to standard output unless -o
-names a file.
+names a file. Also run as ``python -m qelo``.
 
-Inputs over 64 MiB are processed in chunks: the output is written as it is made (identical to a
-single call of the library function) and progress is shown on standard error when that is a
-terminal. A failure part-way leaves no -o file behind; standard output may have received part of
-the result by then.
+Every input is streamed through the incremental writer and reader of qelo.lib.hex, which own the
+format, its limits and its messages: the output is that of one library call on the whole input
+(errors included) while memory stays bounded. This module only moves bytes between files, puts
+an -o file in place on success, and shows progress on a terminal.
 """
 
 from __future__ import annotations
@@ -18,10 +18,28 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
-from qelo import _cli_stream
+MIB = 1 << 20
+# Bytes read at a time, and the input size from which progress is shown on a terminal. Both can
+# be changed through environment variables that the tests use to reach small pieces cheaply.
+CHUNK_SIZE = 256 << 10  # stays in cache between the read and the conversion
+PROGRESS_THRESHOLD = 64 * MIB
+SIGINT_STATUS = 130  # 128 + SIGINT, as a shell reports a program ended by Ctrl-C
+SIGPIPE_STATUS = 141  # 128 + SIGPIPE: the reader of standard output went away
+
+
+def _setting(name: str, default: int) -> int:
+    return max(1, int(os.environ.get(name, default)))
+
+
+class _Failure(Exception):
+    """A one-line message for standard error; the run ends with status 1."""
+
+
+class _Closed(Exception):
+    """Standard output was closed by its reader."""
 
 
 def _positive_int(text: str) -> int:
@@ -34,10 +52,8 @@ def _positive_int(text: str) -> int:
     return value
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m qelo", description="Write or read the qelo hex dump text format."
-    )
+def _parser(prog: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=prog, description="Write or read the qelo hex dump text format.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, help_text in (
         ("hexdump", "write the hex dump of FILE's bytes"),
@@ -50,21 +66,47 @@ def _parser() -> argparse.ArgumentParser:
         )
         command.add_argument("-o", dest="output", metavar="OUT", help="write to OUT instead of standard output")
     parser.epilog = (
-        "Inputs over 64 MiB (standard input: once 64 MiB have arrived) are processed in chunks "
-        "and the result is written as it is made, with progress on standard error when that is "
-        "a terminal. If such a run fails part-way, standard output may already hold part of the "
-        "result; an -o file is only put in place on success."
+        "The result is written as it is made. If a run fails part-way, standard output may "
+        "already hold part of the result; an -o file is only put in place on success."
     )
     return parser
 
 
+class _Progress:
+    """One updating line on standard error, only when it is a terminal and the input is large."""
+
+    def __init__(self, command: str, total: int | None, stream: object) -> None:
+        self.command, self.total, self.stream = command, total, stream
+        isatty = getattr(stream, "isatty", None)
+        self.enabled = bool(isatty and isatty())
+        self.threshold = _setting("QELO_CLI_STREAM_THRESHOLD", PROGRESS_THRESHOLD)
+        self.shown = False
+
+    def update(self, done: int) -> None:
+        if not self.enabled or (self.total or done) <= self.threshold:
+            return
+        text = f"{self.command}: {done // MIB} MiB"
+        if self.total:
+            text += f" of {self.total // MIB} MiB ({100 * done // self.total}%)"
+        self.stream.write("\r" + text)  # type: ignore[attr-defined]
+        self.stream.flush()  # type: ignore[attr-defined]
+        self.shown = True
+
+    def finish(self) -> None:
+        if self.shown:
+            self.stream.write("\n")  # type: ignore[attr-defined]
+            self.stream.flush()  # type: ignore[attr-defined]
+
+
 @contextlib.contextmanager
-def _input(path: str) -> Iterator[tuple[BinaryIO, int | None]]:
-    """The input stream and its remaining length when known (a regular file)."""
-    if path == "-":
-        stream, own = sys.stdin.buffer, False
-    else:
-        stream, own = open(path, "rb"), True
+def _input(path: str, where: str) -> Iterator[tuple[BinaryIO, int | None]]:
+    """The unbuffered input stream and its size when it is a regular file. Each read is then one
+    system call, so Ctrl-C is seen as soon as that call returns (a buffered read of several
+    calls would only see it when it ends, or never if it then waits on a pipe)."""
+    try:
+        stream: BinaryIO = open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) if path == "-" else open(path, "rb", buffering=0)
+    except OSError as exc:
+        raise _Failure(f"cannot read {where}: {exc.strerror or exc}") from None
     try:
         size = None
         with contextlib.suppress(OSError, ValueError, AttributeError):
@@ -73,51 +115,17 @@ def _input(path: str) -> Iterator[tuple[BinaryIO, int | None]]:
                 size = max(0, info.st_size - stream.tell())
         yield stream, size
     finally:
-        if own:
-            stream.close()
-
-
-def _read_up_to(stream: BinaryIO, count: int) -> bytes:
-    pieces, have = [], 0
-    while have < count:
-        piece = stream.read(count - have)
-        if not piece:
-            break
-        pieces.append(piece)
-        have += len(piece)
-    return b"".join(pieces)
-
-
-class _WriteFailed(Exception):
-    """An OSError while writing the result, told apart from one while reading the input."""
-
-    def __init__(self, error: OSError) -> None:
-        super().__init__(error)
-        self.error = error
-
-
-class _Sink:
-    def __init__(self, stream: BinaryIO) -> None:
-        self.stream = stream
-
-    def write(self, data) -> None:
-        try:
-            self.stream.write(data)
-        except OSError as exc:
-            raise _WriteFailed(exc) from exc
+        stream.close()
 
 
 @contextlib.contextmanager
 def _output(path: str | None) -> Iterator[BinaryIO]:
     """Standard output, or OUT written through a temporary file beside it that replaces OUT only
-    on success, so a failed run never leaves a partial OUT (a device or pipe is written as is)."""
+    on success, so a failed or interrupted run never leaves a partial OUT (a device or pipe is
+    written as is)."""
     if path is None:
-        sys.stdout.flush()
         yield sys.stdout.buffer
-        try:
-            sys.stdout.buffer.flush()
-        except OSError as exc:
-            raise _WriteFailed(exc) from exc
+        sys.stdout.buffer.flush()
         return
     target = os.path.realpath(path)  # through a symbolic link, as opening OUT would
     try:
@@ -146,72 +154,107 @@ def _output(path: str | None) -> Iterator[BinaryIO]:
         raise
 
 
-def _run(command: str, source: bytes, linesize: int) -> bytes:
-    from qelo.lib.hex import hexdump, hexundump
+def _convert(
+    command: str, linesize: int, size: int | None
+) -> tuple[Callable[[memoryview], bytes], Callable[[], bytes]]:
+    from qelo.lib.hex import _HexReader, _HexWriter
 
     if command == "hexdump":
-        # The dump is ASCII unless the tables were changed; UTF-8 keeps any text intact.
-        return hexdump(source, linesize).encode("utf-8")
-    try:
-        text = source.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise ValueError(f"the input is not a UTF-8 text: {exc}") from None
-    return hexundump(text, linesize)
+        writer = _HexWriter(linesize, size)
+        return writer.write, writer.close
+    reader = _HexReader(linesize)
+    return reader.feed, reader.finish
 
 
-def _convert(
-    command: str, source: BinaryIO, size: int | None, linesize: int, out: _cli_stream.Writable
-) -> None:
-    threshold = _cli_stream.stream_threshold()
-    if size is not None:
-        # Read a little past the size in case the file grew; a large one only needs its start.
-        head = _read_up_to(source, size + 1 if size <= threshold else 1 << 16)
-    else:
-        # A pipe is read whole up to the threshold; past it, the dump's offset width is settled
-        # once 64 KiB have arrived, and an input that ended early has its length known.
-        wanted = max(threshold, 1 << 16) + 1
-        head = _read_up_to(source, wanted)
-        if len(head) < wanted:
-            size = len(head)
-    whole = size is not None and size <= threshold
-    if whole or command == "hexdump" and not _cli_stream.tables_are_standard():
-        out.write(_run(command, head + source.read(), linesize))
-        return
-    progress = _cli_stream.Progress(command, size, sys.stderr)
-    stream = _cli_stream.dump_stream if command == "hexdump" else _cli_stream.undump_stream
-    try:
-        stream(source, head, size, linesize, out, progress)
-    finally:
-        progress.finish()
+def _run(args: argparse.Namespace, where: str, written: str) -> None:
+    chunk = _setting("QELO_CLI_CHUNK_SIZE", CHUNK_SIZE)
+
+    def put(out: BinaryIO, data: bytes) -> None:
+        try:
+            out.write(data)
+        except BrokenPipeError:
+            if args.output is None:
+                raise _Closed() from None
+            raise _Failure(f"cannot write {written}: {os.strerror(32)}") from None
+        except OSError as exc:
+            raise _Failure(f"cannot write {written}: {exc.strerror or exc}") from None
+
+    with _input(args.file, where) as (source, size):
+        try:
+            convert, finish = _convert(args.command, args.linesize, size)
+        except ValueError as exc:
+            raise _Failure(f"{where}: {exc}") from None
+        try:
+            context = _output(args.output)
+            out = context.__enter__()
+        except OSError as exc:
+            raise _Failure(f"cannot write {written}: {exc.strerror or exc}") from None
+        with contextlib.ExitStack() as stack:
+            stack.push(context.__exit__)
+            progress = _Progress(args.command, size, sys.stderr)
+            stack.callback(progress.finish)
+            done = 0
+            buffer = memoryview(bytearray(chunk))  # reused: the converters copy what they keep
+            while True:
+                try:
+                    count = source.readinto(buffer)  # type: ignore[attr-defined]
+                except OSError as exc:
+                    raise _Failure(f"cannot read {where}: {exc.strerror or exc}") from None
+                if not count:
+                    break
+                try:
+                    put(out, convert(buffer[:count]))
+                except ValueError as exc:
+                    raise _Failure(f"{where}: {exc}") from None
+                done += count
+                progress.update(done)
+            try:
+                put(out, finish())
+            except ValueError as exc:
+                raise _Failure(f"{where}: {exc}") from None
+            try:
+                out.flush()
+            except BrokenPipeError:
+                if args.output is None:
+                    raise _Closed() from None
+                raise
+            except OSError as exc:
+                raise _Failure(f"cannot write {written}: {exc.strerror or exc}") from None
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
+def _silence_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's final flush of what
+    is still buffered does not fail again on the closed pipe."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+
+
+def main(argv: list[str] | None = None, prog: str = "python -m qelo") -> int:
+    parser = _parser(prog)
     args = parser.parse_args(argv)
     where = "standard input" if args.file == "-" else args.file
-    prefix = f"{parser.prog} {args.command}"
+    written = args.output or "standard output"
     try:
-        with _input(args.file) as (source, size):
-            try:
-                with _output(args.output) as out:
-                    _convert(args.command, source, size, args.linesize, _Sink(out))
-            except _WriteFailed as failure:
-                raise failure.error from None
-            except OSError as exc:
-                if exc.filename is None or exc.filename == args.file:
-                    print(f"{prefix}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)
-                    return 1
-                raise
-    except ValueError as exc:
-        print(f"{prefix}: {where}: {exc}", file=sys.stderr)
+        _run(args, where, written)
+    except _Failure as failure:
+        print(f"{prog} {args.command}: {failure}", file=sys.stderr)
         return 1
-    except OSError as exc:
-        if exc.filename is not None and exc.filename == args.file:
-            print(f"{prefix}: cannot read {where}: {exc.strerror or exc}", file=sys.stderr)
-        else:
-            print(f"{prefix}: cannot write {args.output or 'standard output'}: {exc.strerror or exc}", file=sys.stderr)
+    except _Closed:
+        _silence_stdout()
+        return SIGPIPE_STATUS
+    except OSError as exc:  # putting the -o file in place (closing, renaming) failed
+        print(f"{prog} {args.command}: cannot write {written}: {exc.strerror or exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        return SIGINT_STATUS
     return 0
+
+
+def console() -> int:
+    """Entry point of the ``qelo`` command."""
+    return main(prog="qelo")
 
 
 if __name__ == "__main__":

@@ -178,6 +178,11 @@ CASES = [
     ("display dump dict", lambda: str(hexmod.HexDumpDisplayedDict(data=b"abc")), ()),
     ("display dict without data", lambda: str(hexmod.HexDisplayedDict()), (KeyError,)),
     ("display integer without fmtstr", lambda: str(hexmod.HexDisplayedInteger(5)), (AttributeError,)),
+    ("writer in pieces", lambda: (lambda w: (w.write(bytes(70000)), w.write(b"abc"), w.close()))(hexmod._HexWriter(16)), ()),
+    ("writer over the limit", lambda: hexmod._HexWriter(16, 1 << 40), (ValueError,)),
+    ("reader in pieces", lambda: (lambda r: (r.feed(DUMP.encode()[:50]), r.feed(DUMP.encode()[50:]), r.finish()))(hexmod._HexReader(16)), ()),
+    ("reader dump fault", lambda: (lambda r: (r.feed(b"nonsense\n" + "\u00e9".encode()), r.finish()))(hexmod._HexReader(16)), (ValueError,)),
+    ("reader UTF-8 fault", lambda: hexmod._HexReader(16).feed(b'hexundump("""\n\xff\n'), (ValueError,)),
     # qelo.lib.bitstream
     ("restreamed read", lambda: restreamed().read(10), ()),
     ("restreamed read all", lambda: restreamed().read(), ()),

@@ -47,3 +47,9 @@ def decode_bits(data: bytes) -> bytes:
 
 
 node: BinExpr = BinExpr(max, 1, 2)
+
+
+def compat_helpers(data: bytes) -> tuple[bytes, int, list[int], str, str]:
+    from qelo.lib.py3compat import byte2int, bytes2str, int2byte, iterateints, trimstring
+
+    return int2byte(65), byte2int(data[:1]), list(iterateints(data)), bytes2str(data), trimstring(data)

@@ -7,4 +7,5 @@
 #include "compat/dict.hpp"
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
+#include "compat/text.hpp"
 #include "compat/type.hpp"

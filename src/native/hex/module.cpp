@@ -113,7 +113,9 @@ bool snapshot_tables(PyObject* module) {
             st->kernel_tables_ok = false;
             return true;
         }
-        std::memcpy(st->hex_pairs[v].data(), PyUnicode_1BYTE_DATA(pair), 2);
+        char quad[4] = {' ', ' ', ' ', ' '};
+        std::memcpy(quad, PyUnicode_1BYTE_DATA(pair), 2);
+        std::memcpy(&st->hex_quads[v], quad, 4);
         st->printable_chars[v] = static_cast<char>(PyUnicode_1BYTE_DATA(shown)[0]);
     }
     return true;
@@ -164,7 +166,8 @@ int exec_module(PyObject* module) {
     if (!add_display_classes(module)) return -1;
     if (!add_printable(module) || !add_hexprint(module)) return -1;
     if (!snapshot_tables(module)) return -1;
-    return PyModule_AddFunctions(module, module_functions);
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    return add_writer_type(module) && add_reader_type(module) ? 0 : -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -69,7 +69,7 @@ struct State {
     PyObject* printable_snapshot;
     // The same tables as plain characters, valid when kernel_tables_ok.
     bool kernel_tables_ok;
-    std::array<std::array<char, 2>, 256> hex_pairs;
+    std::array<std::uint32_t, 256> hex_quads;  // the pair, then two spaces, as stored in memory
     std::array<char, 256> printable_chars;
 
     PyObject* name(std::size_t i) const { return names[i]; }
@@ -89,6 +89,20 @@ Py_ssize_t positive_linesize(PyObject* index);
 
 PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hexundump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Marks an object in use for one call (see the writer and reader): a call that finds it set
+// raises RuntimeError instead of touching state that the running call holds pointers into.
+struct InUse {
+    bool& flag;
+    explicit InUse(bool& f) : flag(f) { flag = true; }
+    ~InUse() { flag = false; }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+};
+
+// The incremental writer and reader types, private to the package (_HexWriter, _HexReader).
+bool add_writer_type(PyObject* module);
+bool add_reader_type(PyObject* module);
 
 // Creates the five display classes in the module namespace, in their documented order.
 bool add_display_classes(PyObject* module);

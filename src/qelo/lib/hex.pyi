@@ -9,9 +9,9 @@ spaces and the printable column (one character per byte). ``hexundump`` reads ex
 anything else.
 """
 
-from typing import Any, SupportsIndex
+from typing import Any, SupportsIndex, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, Self, disjoint_base
 
 
 from qelo.lib.py3compat import (
@@ -50,3 +50,16 @@ class HexDumpDisplayedBytes(bytes):
 
 class HexDumpDisplayedDict(dict[Any, Any]):
     render: str
+
+# Private to the package: the incremental core of the command-line tool.
+@final
+class _HexWriter:
+    def __new__(cls, linesize: SupportsIndex, size: SupportsIndex | None = None) -> Self: ...
+    def write(self, data: Buffer) -> bytes: ...
+    def close(self) -> bytes: ...
+
+@final
+class _HexReader:
+    def __new__(cls, linesize: SupportsIndex) -> Self: ...
+    def feed(self, data: Buffer) -> bytes: ...
+    def finish(self) -> bytes: ...
