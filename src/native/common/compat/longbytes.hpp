@@ -11,8 +11,16 @@ namespace qelo::compat {
 
 namespace detail {
 
-// int.from_bytes(view of the buffer, "big", signed=is_signed): the public way before 3.13.
+// int.from_bytes(view of the buffer, "big", signed=is_signed): the public way before 3.13. Up to
+// 8 bytes fit a machine word, which PyLong_From(Unsigned)LongLong convert without the call.
 inline PyObject* from_bytes_method(const unsigned char* p, size_t n, bool is_signed) {
+    if (n <= 8) {
+        unsigned long long word = 0;
+        for (size_t i = 0; i < n; ++i) word = word << 8 | p[i];
+        if (!is_signed || n == 0 || p[0] < 0x80) return PyLong_FromUnsignedLongLong(word);
+        if (n < 8) word |= ~0ULL << (8 * n);  // sign-extend
+        return PyLong_FromLongLong(static_cast<long long>(word));
+    }
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     Ref view(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<unsigned char*>(p)),
                                      static_cast<Py_ssize_t>(n), PyBUF_READ));
@@ -47,7 +55,8 @@ inline Ref low_bytes_as_int(PyObject* v, size_t n) {
 // 3.13+: PyLong_FromNativeBytes / PyLong_FromUnsignedNativeBytes (public).
 // Trick (3.11/3.12): `_PyLong_FromByteArray`, the conversion int.from_bytes runs once its
 // arguments are parsed (same result, none of the call's overhead).
-// Public before 3.13: int.from_bytes over a read-only memoryview of the buffer.
+// Public before 3.13: a machine word up to 8 bytes, else int.from_bytes over a read-only memoryview
+// of the buffer.
 inline PyObject* long_from_big_endian(const unsigned char* p, size_t n, bool is_signed) {
 #if PY_VERSION_HEX >= QELO_PY313
     return is_signed ? PyLong_FromNativeBytes(p, n, Py_ASNATIVEBYTES_BIG_ENDIAN)
@@ -65,7 +74,8 @@ inline PyObject* long_from_big_endian(const unsigned char* p, size_t n, bool is_
 // 3.13+: PyLong_AsNativeBytes, which truncates exactly so (public).
 // Trick (3.11/3.12): `_PyLong_AsByteArray`, the conversion behind int.to_bytes; it refuses a value
 // that does not fit (OverflowError), and then v & ((1 << 8n) - 1), which fits, is converted.
-// Public before 3.13: (v & ((1 << 8n) - 1)).to_bytes(n, "big"), copied out.
+// Public before 3.13: the low 64 bits (PyLong_AsUnsignedLongLongMask) up to 8 bytes, else
+// (v & ((1 << 8n) - 1)).to_bytes(n, "big"), copied out.
 inline bool long_low_bytes_big_endian(PyObject* v, unsigned char* out, size_t n) {
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
@@ -81,6 +91,12 @@ inline bool long_low_bytes_big_endian(PyObject* v, unsigned char* out, size_t n)
     Ref masked = detail::low_bytes_as_int(v, n);
     return masked && _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(masked.get()), out, n, 0, 0) == 0;
 #else
+    if (n <= 8) {  // the low 64 bits of the two's complement hold them
+        const unsigned long long word = PyLong_AsUnsignedLongLongMask(v);
+        if (word == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        for (size_t i = 0; i < n; ++i) out[n - 1 - i] = static_cast<unsigned char>(word >> (8 * i));
+        return true;
+    }
     Ref masked = detail::low_bytes_as_int(v, n);
     if (!masked) return false;
     Ref method(PyUnicode_InternFromString("to_bytes"));

@@ -26,6 +26,7 @@ public:
         if (!name) return false;
         Ref text(PyObject_GetAttr(packer, name.get()));
         if (!text) return false;
+        name_ = std::move(name);
 #if QELO_TRICKS
         traverse_ = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(packer), Py_tp_traverse));
         if (traverse_ == nullptr && PyErr_Occurred()) return false;
@@ -58,15 +59,21 @@ public:
             return holds.seen ? 1 : 0;
         }
 #endif
-        Ref name(PyUnicode_InternFromString("format"));
-        if (!name) return -1;
-        Ref now(PyObject_GetAttr(packer, name.get()));
+        Ref now(PyObject_GetAttr(packer, name_.get()));
         if (!now) return -1;
         return PyObject_RichCompareBool(now.get(), format_.get(), Py_EQ);
     }
 
-    int traverse(visitproc visit, void* arg) const { return format_ ? visit(format_.get(), arg) : 0; }
-    void clear() { format_ = Ref(); }
+    int traverse(visitproc visit, void* arg) const {
+        if (format_) {
+            if (int r = visit(format_.get(), arg)) return r;
+        }
+        return name_ ? visit(name_.get(), arg) : 0;
+    }
+    void clear() {
+        format_ = Ref();
+        name_ = Ref();
+    }
 
 private:
 #if QELO_TRICKS
@@ -98,6 +105,7 @@ private:
     traverseproc traverse_ = nullptr;
 #endif
     Ref format_;
+    Ref name_;  // "format"
     bool by_identity_ = false;
 };
 
