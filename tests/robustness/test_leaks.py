@@ -19,7 +19,7 @@ hexmod = pytest.importorskip("qelo.lib.hex")
 bitstream = pytest.importorskip("qelo.lib.bitstream")
 
 this, len_, list_ = expr.this, expr.len_, expr.list_
-CALLS = 4000
+CALLS = 2000
 # Exact counts need far fewer calls: one reference per call already shows as REFERENCE_CALLS.
 REFERENCE_CALLS = 200
 # A leak of one small object per call costs at least 32 bytes * CALLS.
