@@ -129,6 +129,19 @@ const Bindings* bindings_of(PyObject* module) {
     return &cached;
 }
 
+int helper_is_original(PyObject* module, Helper helper) {
+    State* st = state_of(module);
+    if (st->stamped || !armed(st)) {
+        const Bindings* bindings = bindings_of(module);
+        return bindings == nullptr ? -1 : bindings->original[helper];
+    }
+    // Unstamped: one lookup for the one name, not a re-read of every binding.
+    static constexpr Name kNameOf[kHelperCount] = {kIterateints, kInt2byte, kByte2int, kBytes2bits, kBinascii};
+    PyObject* const originals[kHelperCount] = {st->original_iter, st->original_int2byte, st->original_byte2int,
+                                               st->original_bytes2bits, st->original_binascii};
+    return bound_to_original(module, kNameOf[helper], originals[helper]);
+}
+
 bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     TableGuard& guard = st->guards[table];
     if (!guard.armed) return false;

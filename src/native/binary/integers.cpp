@@ -195,9 +195,7 @@ Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
 // 1 when data is exact bytes and iterateints is the original iter (ints 0..255 in order).
 int iterates_bytes_directly(PyObject* module, PyObject* data) {
     if (!PyBytes_CheckExact(data)) return 0;
-    const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    return bindings->original[kIterHelper] ? 1 : 0;
+    return helper_is_original(module, kIterHelper);
 }
 
 const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
@@ -330,9 +328,8 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
 }  // namespace
 
 int int2byte_is_original(PyObject* module) {
-    const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    if (!bindings->original[kInt2byteHelper]) return 0;
+    const int bound = helper_is_original(module, kInt2byteHelper);
+    if (bound <= 0) return bound;
     State* st = state_of(module);
     return st->int2byte_format.unchanged(PyCFunction_GET_SELF(st->original_int2byte));
 }

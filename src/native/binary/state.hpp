@@ -134,6 +134,10 @@ inline Ref call_one(PyObject* callable, PyObject* arg) { return Ref(PyObject_Cal
 // Before the guards are armed (during the import) every entry is false.
 const Bindings* bindings_of(PyObject* module);
 
+// bindings_of(module)->original[helper], without re-reading every binding when the namespace cannot
+// be stamped (guards.cpp). -1 with an exception set.
+int helper_is_original(PyObject* module, Helper helper);
+
 // Whether an import-time table still holds exactly what the import put there (guards.cpp). `work`
 // is the number of elements the caller is about to process: without a cheap guard the contents are
 // only checked when the input is large enough to pay for it.
