@@ -104,8 +104,8 @@ def _integer_cases() -> list[Case]:
     ]
 
 
-# Every implementation of a small case is called through the same partial, so the wrapper's cost is
-# shared alike.
+# Every implementation of a small case is the same call with the same arguments (the harness times a
+# partial as the statement it stands for).
 def _small_cases() -> list[Case]:
     data = bytes(range(0x41, 0x51))  # 16 bytes
     bits = binary.bytes2bits(data[:2])  # 16 bytes of bits

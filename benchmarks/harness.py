@@ -3,13 +3,22 @@ table reports each alternative's time as a multiple of qelo's (above 1 means qel
 
 Each candidate is a zero-argument callable timed in a Python loop. The loop and the call of that
 callable cost the same for every candidate (tens of nanoseconds), which would squeeze the ratios of
-small calls toward 1, so an empty callable is timed in the same rounds and its time is subtracted:
-the reported times are those of the candidates' own statements."""
+small calls toward 1, so an empty function is timed in the same rounds and its time is subtracted:
+the reported times are those of the candidates' own statements.
+
+That subtraction is sound only when every candidate is called the way the empty function is: as a
+Python function whose body is the statement. A functools.partial or a bound C method is called
+without a Python frame, more cheaply than the empty function, and subtracting the empty function's
+cost from it would remove more than its wrapper cost. So such a candidate is timed through a Python
+function whose body is its own call: partial(f, a, b, k=c) as `lambda: f(a, b, k=c)` (arguments
+held in closure cells, as timeit's setup names would be), any other callable c as `lambda: c()`."""
 
 from __future__ import annotations
 
+import functools
 import gc
 import time
+import types
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -42,6 +51,21 @@ def _empty() -> None:
     return None
 
 
+def as_statement(fn: Callable[[], object]) -> Callable[[], object]:
+    """A Python function whose body is the call that `fn` stands for (see the module docstring)."""
+    if isinstance(fn, types.FunctionType):
+        return fn
+    if isinstance(fn, functools.partial):
+        positional = [f"a{i}" for i in range(len(fn.args))]
+        keywords = [f"k{i}" for i in range(len(fn.keywords))]
+        arguments = positional + [f"{name}={cell}" for name, cell in zip(fn.keywords, keywords)]
+        source = f"def make(f, {', '.join(positional + keywords)}):\n    return lambda: f({', '.join(arguments)})\n"
+        namespace: dict[str, object] = {}
+        exec(source, namespace)
+        return namespace["make"](fn.func, *fn.args, *fn.keywords.values())  # type: ignore[operator]
+    return lambda: fn()
+
+
 _BASELINE = "(empty call)"
 
 
@@ -54,7 +78,7 @@ def measure(case: Case, rounds: int = 5, budget: float = 0.05) -> dict[str, floa
             got = fn()
             if got != expected:
                 raise AssertionError(f"{case.name}: {label} disagrees with qelo")
-    impls = {**case.impls, _BASELINE: _empty}
+    impls = {**{label: as_statement(fn) for label, fn in case.impls.items()}, _BASELINE: _empty}
     numbers = {label: _calibrate(fn, budget) for label, fn in impls.items()}
     best = {label: float("inf") for label in impls}
     gc_was_enabled = gc.isenabled()

@@ -1,5 +1,6 @@
 """Every public entry point, on success and on its error paths, called thousands of times: the
-Python heap and the resident size must not grow beyond a small constant."""
+Python heap and the resident size must not grow beyond a small constant. On a debug interpreter the
+references are counted instead, and not a single one may be left behind."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ import pickle
 
 import pytest
 
-from leakcheck import UNDER_SANITIZER, resident_growth, traced_growth
+from leakcheck import HAS_TOTALREFCOUNT, UNDER_SANITIZER, reference_growth, resident_growth, traced_growth
 
 binary = pytest.importorskip("qelo.lib.binary")
 expr = pytest.importorskip("qelo.expr")
@@ -18,7 +19,9 @@ hexmod = pytest.importorskip("qelo.lib.hex")
 bitstream = pytest.importorskip("qelo.lib.bitstream")
 
 this, len_, list_ = expr.this, expr.len_, expr.list_
-CALLS = 4000
+CALLS = 2000
+# Exact counts need far fewer calls: one reference per call already shows as REFERENCE_CALLS.
+REFERENCE_CALLS = 200
 # A leak of one small object per call costs at least 32 bytes * CALLS.
 TRACED_LIMIT = 24 * 1024
 
@@ -231,8 +234,28 @@ CASES += [(f"display {cls.__name__}", (lambda cls=cls: str(cls(data=b"\x00\x7fA"
 
 @pytest.mark.parametrize("fn, expected", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_no_reference_leak(fn, expected):
-    growth = traced_growth(fn, CALLS, expected)
-    assert growth < TRACED_LIMIT, f"Python heap grew by {growth} bytes over {CALLS} calls"
+    if HAS_TOTALREFCOUNT:
+        growth = reference_growth(fn, REFERENCE_CALLS, expected)
+        assert growth == 0, f"{growth} references left behind over {REFERENCE_CALLS} calls"
+    else:
+        growth = traced_growth(fn, CALLS, expected)
+        assert growth < TRACED_LIMIT, f"Python heap grew by {growth} bytes over {CALLS} calls"
+
+
+@pytest.mark.parametrize("every", [1, 7])
+def test_the_check_sees_a_leak(every):
+    # The measurement itself must catch what it is there for: one object kept per `every` calls.
+    kept = []
+    counter = iter(range(10**9))
+
+    def leaky():
+        if next(counter) % every == 0:
+            kept.append([])
+
+    if HAS_TOTALREFCOUNT:
+        assert reference_growth(leaky, REFERENCE_CALLS) >= REFERENCE_CALLS // every
+    else:
+        assert traced_growth(leaky, CALLS) >= TRACED_LIMIT // every
 
 
 MIB = b"\x5a" * (1 << 20)

@@ -1,19 +1,14 @@
 // Guards that tell whether the namespace still binds the original helpers and tables, and whether
 // a lookup table still holds exactly what the import built, so that the direct routes may stand in
-// for the per-name lookups and per-byte table lookups. Tables and namespace are ordinary dicts.
-//
-// 3.12+: one dict watcher for the whole package per interpreter, on the tables and the namespace.
-// Its callback only bumps a process-wide epoch; bindings and tables are re-read (a table holds 256
-// entries) the first time they are used after any event on any watched dict. The events come before
-// the change, which is fine: the re-read happens later, at the next call. 3.11: a dict's
-// ma_version_tag changes on every modification.
+// for the per-name lookups and per-byte table lookups. Tables and namespace are ordinary dicts,
+// guarded through compat::watch_dict/dict_stamp: bindings and tables are re-read (a table holds 256
+// entries) the first time they are used after their stamp moved. When the dicts cannot be stamped
+// (no watcher slot free, or a portable 3.11 build), the bindings are read on every call and a
+// table's contents are checked only for inputs large enough to pay for it.
 #include "state.hpp"
-
-#include "dictversion.hpp"
 
 #include "kernels.hpp"
 
-#include <atomic>
 #include <cstring>
 
 namespace qelo::binary {
@@ -91,54 +86,7 @@ bool holds_original_contents(Table table, PyObject* dict) {
     return false;
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-// Shared by every interpreter and every instance of the module; holds no Python object.
-std::atomic<std::uint64_t> table_epoch{1};
-
-int on_table_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    table_epoch.fetch_add(1, std::memory_order_acq_rel);
-    return 0;
-}
-
-// The package registers one watcher per interpreter; its id lives in the interpreter's dict so that
-// a re-import (a new module instance) reuses it instead of taking another of the scarce slots.
-// Returns the id, -1 when none is free (no exception), or -2 with an exception set.
-int package_watcher_id() {
-    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (interp_dict == nullptr) return -1;
-    Ref key(PyUnicode_FromString("qelo.dict_watcher"));
-    if (!key) return -2;
-    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
-    if (known != nullptr) return static_cast<int>(PyLong_AsLong(known));
-    if (PyErr_Occurred()) return -2;
-    const int id = PyDict_AddWatcher(on_table_event);
-    if (id < 0) {
-        PyErr_Clear();  // all slots taken: the functions fall back to checking per call
-        return -1;
-    }
-    Ref value(PyLong_FromLong(id));
-    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
-        PyDict_ClearWatcher(id);
-        return -2;
-    }
-    return id;
-}
-#endif
-
-}  // namespace
-
-namespace {
-
 bool armed(const State* st) { return st->guards[0].armed; }
-
-// The stamp that changes whenever a watched dict (3.12+) or the namespace (3.11) may have changed.
-std::uint64_t namespace_stamp([[maybe_unused]] PyObject* ns) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return table_epoch.load(std::memory_order_acquire);
-#else
-    return qelo::dict_version(ns);
-#endif
-}
 
 bool read_bindings(PyObject* module, Bindings* out) {
     State* st = state_of(module);
@@ -172,30 +120,33 @@ const Bindings* bindings_of(PyObject* module) {
     State* st = state_of(module);
     Bindings& cached = st->bindings;
     if (!armed(st)) return &cached;  // all false
-#if PY_VERSION_HEX >= 0x030C0000
-    const bool stampable = st->watcher_id >= 0;
-#else
-    const bool stampable = true;
-#endif
-    const std::uint64_t now = namespace_stamp(st->ns);
-    if (stampable && cached.known && cached.stamp == now) return &cached;
+    const std::uint64_t now = st->stamped ? compat::dict_stamp(st->ns) : 0;
+    if (st->stamped && cached.known && cached.stamp == now) return &cached;
     cached.known = false;
     if (!read_bindings(module, &cached)) return nullptr;
-    cached.known = stampable;
+    cached.known = st->stamped;
     cached.stamp = now;
     return &cached;
+}
+
+int helper_is_original(PyObject* module, Helper helper) {
+    State* st = state_of(module);
+    if (st->stamped || !armed(st)) {
+        const Bindings* bindings = bindings_of(module);
+        return bindings == nullptr ? -1 : bindings->original[helper];
+    }
+    // Unstamped: one lookup for the one name, not a re-read of every binding.
+    static constexpr Name kNameOf[kHelperCount] = {kIterateints, kInt2byte, kByte2int, kBytes2bits, kBinascii};
+    PyObject* const originals[kHelperCount] = {st->original_iter, st->original_int2byte, st->original_byte2int,
+                                               st->original_bytes2bits, st->original_binascii};
+    return bound_to_original(module, kNameOf[helper], originals[helper]);
 }
 
 bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     TableGuard& guard = st->guards[table];
     if (!guard.armed) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (st->watcher_id < 0) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
-    const std::uint64_t now = table_epoch.load(std::memory_order_acquire);
-#else
-    (void)work;
-    const std::uint64_t now = qelo::dict_version(guard.table);
-#endif
+    if (!st->stamped) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
+    const std::uint64_t now = compat::dict_stamp(guard.table);
     if (!guard.known || guard.stamp != now) {
         guard.pristine = holds_original_contents(table, guard.table);
         guard.stamp = now;
@@ -204,18 +155,14 @@ bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     return guard.pristine;
 }
 
-bool arm_table_guards(State* st, [[maybe_unused]] PyObject* ns) {
-#if PY_VERSION_HEX >= 0x030C0000
-    const int id = package_watcher_id();
-    if (id == -2) return false;
-    st->watcher_id = id;
-    if (id >= 0) {
-        for (TableGuard& guard : st->guards) {
-            if (PyDict_Watch(id, guard.table) < 0) return false;
-        }
-        if (PyDict_Watch(id, ns) < 0) return false;
+bool arm_table_guards(State* st, PyObject* ns) {
+    bool stamped = true;
+    for (PyObject* dict : {ns, st->guards[0].table, st->guards[1].table, st->guards[2].table}) {
+        const int watched = compat::watch_dict(dict);
+        if (watched < 0) return false;
+        stamped = stamped && watched == 1;
     }
-#endif
+    st->stamped = stamped;
     for (TableGuard& guard : st->guards) guard.armed = true;
     return true;
 }

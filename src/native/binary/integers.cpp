@@ -9,6 +9,7 @@
 #include "args.hpp"
 #include "kernels.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qelo::binary {
@@ -20,23 +21,6 @@ const Signature kInteger2bitsSig{"integer2bits", kNumberWidth, 2, 2};
 const Signature kInteger2bytesSig{"integer2bytes", kNumberWidth, 2, 2};
 const Signature kBits2integerSig{"bits2integer", kDataSigned, 2, 1};
 const Signature kBytes2integerSig{"bytes2integer", kDataSigned, 2, 1};
-
-// The object layout of struct.Struct on 3.11-3.13 (checked against the type's size at import).
-// Struct.__init__ can re-initialise a Struct in place with another format; it then replaces
-// s_format, so comparing that pointer with the one captured at import (and kept alive, so its
-// address cannot be reused) tells whether the packer still packs ">B".
-struct StructLayout {
-    PyObject_HEAD
-    Py_ssize_t s_size;
-    Py_ssize_t s_len;
-    void* s_codes;
-    PyObject* s_format;
-    PyObject* weakreflist;
-};
-
-PyObject* struct_format_of(PyObject* packer) {
-    return reinterpret_cast<StructLayout*>(PyCFunction_GET_SELF(packer))->s_format;
-}
 
 // PyMem buffer released on every path.
 class TempBuffer {
@@ -52,41 +36,6 @@ public:
 private:
     unsigned char* data_;
 };
-
-// The big-endian two's complement of an exact int in `size` bytes (signed when negative). 1 when it
-// fits, 0 when it does not (no exception), -1 on another error.
-int big_endian_bytes_of(PyObject* number, bool negative, unsigned char* out, size_t size) {
-    auto* v = reinterpret_cast<PyLongObject*>(number);
-#if PY_VERSION_HEX >= 0x030D0000
-    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0, 1);
-#else
-    const int r = _PyLong_AsByteArray(v, out, size, 0, negative ? 1 : 0);
-#endif
-    if (r == 0) return 1;
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-    PyErr_Clear();
-    return 0;
-}
-
-// number & ((1 << bits) - 1): the low `bits` bits of number's two's complement, as an int >= 0.
-Ref low_bits_as_int(State* st, PyObject* number, unsigned long long bits) {
-    Ref count(PyLong_FromUnsignedLongLong(bits));
-    if (!count) return Ref();
-    Ref limit(PyNumber_Lshift(st->int_one, count.get()));
-    if (!limit) return Ref();
-    Ref mask(PyNumber_Subtract(limit.get(), st->int_one));
-    if (!mask) return Ref();
-    return Ref(PyNumber_And(number, mask.get()));
-}
-
-// The low `size` bytes of an exact int's two's complement, big-endian: directly when it fits,
-// otherwise through number & ((1 << 8 * size) - 1).
-bool low_bytes_of(State* st, PyObject* number, bool negative, unsigned char* out, size_t size) {
-    const int fits = big_endian_bytes_of(number, negative, out, size);
-    if (fits != 0) return fits > 0;
-    Ref masked = low_bits_as_int(st, number, 8ULL * size);
-    return masked && big_endian_bytes_of(masked.get(), false, out, size) > 0;
-}
 
 bool is_plain_int(PyObject* o) { return PyLong_CheckExact(o) || PyBool_Check(o); }
 
@@ -161,7 +110,7 @@ PyObject* fixed_width_general(PyObject* module, Ref number, PyObject* width, boo
 }
 
 // The low `width` bits of number's two's complement as a bit string (number is an exact int).
-PyObject* low_bits_direct(State* st, PyObject* number, Py_ssize_t width) {
+PyObject* low_bits_direct(PyObject* number, Py_ssize_t width) {
     Ref out(PyBytes_FromStringAndSize(nullptr, width));
     if (!out) return nullptr;
     auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
@@ -179,13 +128,13 @@ PyObject* low_bits_direct(State* st, PyObject* number, Py_ssize_t width) {
     }
     const size_t nbytes = (w + 7) / 8;
     TempBuffer buffer(nbytes);
-    if (buffer.get() == nullptr || !low_bytes_of(st, number, overflow < 0, buffer.get(), nbytes)) return nullptr;
+    if (buffer.get() == nullptr || !compat::long_low_bytes_big_endian(number, buffer.get(), nbytes)) return nullptr;
     kernels::bytes_to_bits_skipping(buffer.get(), nbytes, 8 * nbytes - w, p);
     return out.release();
 }
 
 // The low `width` bytes of number's two's complement, big-endian (number is an exact int).
-PyObject* low_bytes_direct(State* st, PyObject* number, Py_ssize_t width) {
+PyObject* low_bytes_direct(PyObject* number, Py_ssize_t width) {
     Ref out(PyBytes_FromStringAndSize(nullptr, width));
     if (!out) return nullptr;
     auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
@@ -201,7 +150,7 @@ PyObject* low_bytes_direct(State* st, PyObject* number, Py_ssize_t width) {
         kernels::low_bytes_of_word(static_cast<std::uint64_t>(v), 8, p + (w - 8));
         return out.release();
     }
-    return low_bytes_of(st, number, overflow < 0, p, w) ? out.release() : nullptr;
+    return compat::long_low_bytes_big_endian(number, p, w) ? out.release() : nullptr;
 }
 
 PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -217,8 +166,7 @@ PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const
         const int original = int2byte_is_original(module);
         if (original < 0) return nullptr;
         if (original) {
-            return per_byte ? low_bytes_direct(st, number.get(), fast_width)
-                            : low_bits_direct(st, number.get(), fast_width);
+            return per_byte ? low_bytes_direct(number.get(), fast_width) : low_bits_direct(number.get(), fast_width);
         }
     }
     return fixed_width_general(module, std::move(number), a[1], per_byte);
@@ -247,9 +195,7 @@ Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
 // 1 when data is exact bytes and iterateints is the original iter (ints 0..255 in order).
 int iterates_bytes_directly(PyObject* module, PyObject* data) {
     if (!PyBytes_CheckExact(data)) return 0;
-    const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    return bindings->original[kIterHelper] ? 1 : 0;
+    return helper_is_original(module, kIterHelper);
 }
 
 const unsigned char* bytes_data(PyObject* b) { return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)); }
@@ -264,13 +210,16 @@ Ref fold_bits_direct(PyObject* data) {
     {
         TempBuffer packed(packed_size);
         if (packed.get() == nullptr) return Ref();
-        if (kernels::pack_bit_string(p, n, packed.get())) return Ref(_PyLong_FromByteArray(packed.get(), packed_size, 0, 0));
+        if (kernels::pack_bit_string(p, n, packed.get())) {
+            return Ref(compat::long_from_big_endian(packed.get(), packed_size, false));
+        }
     }
     const size_t size = n / 8 + 2;
     TempBuffer buffer(size);
     if (buffer.get() == nullptr) return Ref();
     kernels::fold_bits_into(p, n, buffer.get());
-    return Ref(_PyLong_FromByteArray(buffer.get(), size, 1, 0));
+    std::reverse(buffer.get(), buffer.get() + size);  // little-endian to big-endian
+    return Ref(compat::long_from_big_endian(buffer.get(), size, false));
 }
 
 // `signed` tested for truth, after the fold (an absent argument is False).
@@ -349,8 +298,9 @@ PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is
         if (negative < 0) return nullptr;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
-    if (sign_read_directly) return _PyLong_FromByteArray(bytes_data(data), size, 0, negative);
-    Ref number(_PyLong_FromByteArray(bytes_data(data), size, 0, 0));
+    const auto n = static_cast<size_t>(size);
+    if (sign_read_directly) return compat::long_from_big_endian(bytes_data(data), n, negative != 0);
+    Ref number(compat::long_from_big_endian(bytes_data(data), n, false));
     if (!number || !negative) return number.release();
     return minus_bias(st, number.get(), data, true);
 }
@@ -377,45 +327,11 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
 
 }  // namespace
 
-bool capture_int2byte(State* st, PyObject* candidate) {
-    if (!PyCFunction_Check(candidate)) return true;
-    Ref struct_module(PyImport_ImportModule("struct"));
-    if (!struct_module) return false;
-    Ref struct_type(PyObject_GetAttrString(struct_module.get(), "Struct"));
-    if (!struct_type) return false;
-    if (!PyType_Check(struct_type.get())) return true;
-    auto* type = reinterpret_cast<PyTypeObject*>(struct_type.get());
-    PyObject* packer_self = PyCFunction_GET_SELF(candidate);
-    if (packer_self == nullptr || Py_TYPE(packer_self) != type ||
-        type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(StructLayout))) {
-        return true;
-    }
-    // Same C function as the pack of a fresh Struct(">B"), and the layout holds what it should.
-    Ref fresh(PyObject_CallFunction(struct_type.get(), "s", ">B"));
-    if (!fresh) return false;
-    Ref fresh_pack(PyObject_GetAttrString(fresh.get(), "pack"));
-    if (!fresh_pack) return false;
-    if (!PyCFunction_Check(fresh_pack.get()) ||
-        PyCFunction_GET_FUNCTION(fresh_pack.get()) != PyCFunction_GET_FUNCTION(candidate)) {
-        return true;
-    }
-    const auto* layout = reinterpret_cast<const StructLayout*>(packer_self);
-    PyObject* format = layout->s_format;
-    if (layout->s_size != 1 || layout->s_len != 1 || format == nullptr || !PyBytes_CheckExact(format) ||
-        PyBytes_GET_SIZE(format) != 2 || std::memcmp(PyBytes_AS_STRING(format), ">B", 2) != 0) {
-        return true;
-    }
-    st->original_int2byte = Ref::borrow(candidate).release();
-    st->original_int2byte_format = Ref::borrow(format).release();
-    return true;
-}
-
 int int2byte_is_original(PyObject* module) {
-    const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    if (!bindings->original[kInt2byteHelper]) return 0;
+    const int bound = helper_is_original(module, kInt2byteHelper);
+    if (bound <= 0) return bound;
     State* st = state_of(module);
-    return struct_format_of(st->original_int2byte) == st->original_int2byte_format ? 1 : 0;
+    return st->int2byte_format.unchanged(PyCFunction_GET_SELF(st->original_int2byte));
 }
 
 PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -6,6 +6,7 @@
 
 #include "binarykernels.hpp"
 #include "kernels.hpp"
+#include "originals.hpp"
 
 #include <cstring>
 
@@ -104,32 +105,30 @@ bool init_constants(State* st) {
            st->int_eight && st->int_255;
 }
 
-// Which star-imported helpers are the C-level callables the direct routes stand in for.
+// Keeps the star-imported helper bound to `name` in `*slot` when `recognise` says it is the
+// original C-level callable a direct route stands in for.
+template <class Recognise>
+bool capture_if(State* st, PyObject* ns, Name name, PyObject** slot, Recognise recognise) {
+    PyObject* found = PyDict_GetItemWithError(ns, st->names[name]);
+    if (found == nullptr) return !PyErr_Occurred();
+    Ref held = Ref::borrow(found);  // the recogniser may run code that rebinds the name
+    const int recognised = recognise(held.get());
+    if (recognised < 0) return false;
+    if (recognised) *slot = held.release();
+    return true;
+}
+
 bool capture_original_helpers(State* st, PyObject* ns) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* builtin_iter = builtins ? PyDict_GetItemString(builtins, "iter") : nullptr;
-    PyObject* iterateints = PyDict_GetItemWithError(ns, st->names[kIterateints]);
-    if (iterateints == nullptr && PyErr_Occurred()) return false;
-    if (iterateints != nullptr && iterateints == builtin_iter && PyCFunction_Check(iterateints) &&
-        std::strcmp(reinterpret_cast<PyCFunctionObject*>(iterateints)->m_ml->ml_name, "iter") == 0) {
-        st->original_iter = Ref::borrow(iterateints).release();
+    if (!capture_if(st, ns, kIterateints, &st->original_iter, originals::is_builtin_iter) ||
+        !capture_if(st, ns, kByte2int, &st->original_byte2int, originals::is_int_from_bytes) ||
+        !capture_if(st, ns, kInt2byte, &st->original_int2byte,
+                    [](PyObject* f) { return originals::is_struct_pack(f, ">B"); })) {
+        return false;
     }
-
-    PyObject* byte2int = PyDict_GetItemWithError(ns, st->names[kByte2int]);
-    if (byte2int == nullptr && PyErr_Occurred()) return false;
-    if (byte2int != nullptr && PyCFunction_Check(byte2int)) {
-        Ref from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes"));
-        if (!from_bytes) return false;
-        if (PyCFunction_Check(from_bytes.get()) &&
-            PyCFunction_GET_FUNCTION(from_bytes.get()) == PyCFunction_GET_FUNCTION(byte2int) &&
-            PyCFunction_GET_SELF(byte2int) == reinterpret_cast<PyObject*>(&PyLong_Type)) {
-            st->original_byte2int = Ref::borrow(byte2int).release();
-        }
+    if (st->original_int2byte != nullptr && !st->int2byte_format.capture(PyCFunction_GET_SELF(st->original_int2byte))) {
+        return false;
     }
-
-    PyObject* int2byte = PyDict_GetItemWithError(ns, st->names[kInt2byte]);
-    if (int2byte == nullptr && PyErr_Occurred()) return false;
-    return int2byte == nullptr || capture_int2byte(st, int2byte);
+    return true;
 }
 
 // binascii.hexlify and binascii.unhexlify, when they are the module's own C functions.
@@ -137,16 +136,15 @@ bool capture_binascii(State* st, PyObject* binascii) {
     st->original_binascii = Ref::borrow(binascii).release();
     const struct {
         Name name;
+        const char* text;
         PyObject** slot;
-    } functions[] = {{kHexlify, &st->original_hexlify}, {kUnhexlify, &st->original_unhexlify}};
+    } functions[] = {{kHexlify, "hexlify", &st->original_hexlify}, {kUnhexlify, "unhexlify", &st->original_unhexlify}};
     for (const auto& f : functions) {
         Ref found(PyObject_GetAttr(binascii, st->names[f.name]));
         if (!found) return false;
-        if (PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == binascii &&
-            PyUnicode_CompareWithASCIIString(st->names[f.name],
-                                             reinterpret_cast<PyCFunctionObject*>(found.get())->m_ml->ml_name) == 0) {
-            *f.slot = found.release();
-        }
+        const int recognised = originals::is_module_function(found.get(), binascii, f.text);
+        if (recognised < 0) return false;
+        if (recognised) *f.slot = found.release();
     }
     return true;
 }
@@ -276,6 +274,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     st->for_each_object([&](PyObject** slot) {
         if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
     });
+    if (result == 0) result = st->int2byte_format.traverse(visit, arg);
     return result;
 }
 
@@ -286,6 +285,7 @@ int clear_module(PyObject* module) {
     st->bindings = Bindings{};
     st->ns = nullptr;
     st->for_each_object([](PyObject** slot) { Py_CLEAR(*slot); });
+    st->int2byte_format.clear();
     st->names.clear();
     return 0;
 }

@@ -140,9 +140,9 @@ PyObject* bytes_from_hex(PyObject* data) {
 // and its own C function still bound there, exact bytes are converted here.
 PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
     State* st = state_of(module);
-    const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return nullptr;
-    Ref binascii = bindings->original[kBinasciiHelper] ? Ref::borrow(st->original_binascii) : resolve(module, kBinascii);
+    const int original = helper_is_original(module, kBinasciiHelper);
+    if (original < 0) return nullptr;
+    Ref binascii = original ? Ref::borrow(st->original_binascii) : resolve(module, kBinascii);
     if (!binascii) return nullptr;
     Ref callable;
     if (PyModule_CheckExact(binascii.get())) {

@@ -1,6 +1,7 @@
 // Module state of qelo.lib.binary and what the function files share.
 #pragma once
 
+#include "compat.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -29,7 +30,7 @@ enum Name : std::size_t {
 enum Table : std::size_t { kBytesToBitsTable, kBitsToBytesTable, kSwapBitsTable, kTableCount };
 
 // Remembers whether a table dict still holds exactly what the import put there. `stamp` is the
-// dict's version (3.11) or the package's watcher epoch (3.12+) when `pristine` was last decided.
+// table's compat::dict_stamp when `pristine` was last decided.
 struct TableGuard {
     PyObject* table = nullptr;  // the dict built at import (strong reference)
     bool armed = false;         // set once every table is built
@@ -40,7 +41,7 @@ struct TableGuard {
 
 // What the namespace bound when last looked at: which helper names still hold the originals and
 // which table names the import-time dicts. Re-read whenever `stamp` no longer matches the
-// namespace's version (3.11) or the watcher epoch (3.12+); without a watcher, on every call.
+// namespace's compat::dict_stamp; when the dicts cannot be stamped, on every call.
 enum Helper : std::size_t {
     kIterHelper,
     kInt2byteHelper,
@@ -63,7 +64,7 @@ struct State {
     // does exactly the job (otherwise null, and every call takes the general path).
     PyObject* original_iter = nullptr;            // builtins.iter
     PyObject* original_int2byte = nullptr;        // struct.Struct('>B').pack
-    PyObject* original_int2byte_format = nullptr; // that Struct's format object (see integers.cpp)
+    compat::StructFormatWatch int2byte_format;    // tells when that Struct is re-initialised
     PyObject* original_byte2int = nullptr;        // int.from_bytes
     PyObject* original_bytes2bits = nullptr;      // this module's own bytes2bits
     PyObject* original_binascii = nullptr;        // the binascii module imported at import
@@ -80,12 +81,12 @@ struct State {
     PyObject* int_255 = nullptr;
     TableGuard guards[kTableCount];
     PyObject* ns = nullptr;  // borrowed: the module's own dict, which lives as long as the module
-    int watcher_id = -1;     // the package's dict watcher in this interpreter (3.12+), or -1
+    bool stamped = false;    // compat::watch_dict armed the namespace and every table
     Bindings bindings;
 
     template <class F>
     void for_each_object(F&& f) {
-        for (PyObject** slot : {&original_iter, &original_int2byte, &original_int2byte_format, &original_byte2int,
+        for (PyObject** slot : {&original_iter, &original_int2byte, &original_byte2int,
                                 &original_bytes2bits, &original_binascii, &original_hexlify,
                                 &original_unhexlify, &empty_bytes, &zero_byte, &head_slice, &reverse_slice,
                                 &int_zero, &int_one, &int_eight, &int_255}) {
@@ -133,6 +134,10 @@ inline Ref call_one(PyObject* callable, PyObject* arg) { return Ref(PyObject_Cal
 // Before the guards are armed (during the import) every entry is false.
 const Bindings* bindings_of(PyObject* module);
 
+// bindings_of(module)->original[helper], without re-reading every binding when the namespace cannot
+// be stamped (guards.cpp). -1 with an exception set.
+int helper_is_original(PyObject* module, Helper helper);
+
 // Whether an import-time table still holds exactly what the import put there (guards.cpp). `work`
 // is the number of elements the caller is about to process: without a cheap guard the contents are
 // only checked when the input is large enough to pay for it.
@@ -159,11 +164,7 @@ PyObject* unhexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work);
 
 // Whether the int2byte bound in the namespace is the original packer, still packing ">B"
-// (integers.cpp). -1 on a lookup error.
+// (integers.cpp). -1 with an exception set.
 int int2byte_is_original(PyObject* module);
-
-// Keeps `candidate` as the original int2byte when it is the pack of a Struct(">B") (integers.cpp).
-// False with an exception set.
-bool capture_int2byte(State* st, PyObject* candidate);
 
 }  // namespace qelo::binary

@@ -5,7 +5,9 @@
 
 #include "compat/config.hpp"
 #include "compat/dict.hpp"
+#include "compat/longbytes.hpp"
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
+#include "compat/structs.hpp"
 #include "compat/text.hpp"
 #include "compat/type.hpp"

@@ -1,5 +1,6 @@
 // qelo.lib.hex: module definition, import-time work in its documented order, and the tables.
 #include "state.hpp"
+#include "originals.hpp"
 
 #include <cstring>
 
@@ -122,24 +123,7 @@ bool snapshot_tables(PyObject* module) {
 }
 
 // True when obj is the bound `pack` of a struct.Struct('>B') instance: int2byte's original.
-bool is_one_byte_packer(PyObject* obj) {
-    if (!PyCFunction_Check(obj)) return false;
-    PyObject* packer = PyCFunction_GET_SELF(obj);
-    if (packer == nullptr) return false;
-    Ref struct_module(PyImport_ImportModule("struct"));
-    if (!struct_module) return false;
-    Ref struct_type(PyObject_GetAttrString(struct_module.get(), "Struct"));
-    if (!struct_type) return false;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(packer)) != struct_type.get()) return false;
-    Ref method_name(PyObject_GetAttrString(obj, "__name__"));
-    if (!method_name) return false;
-    if (!PyUnicode_Check(method_name.get()) || PyUnicode_CompareWithASCIIString(method_name.get(), "pack") != 0) {
-        return false;
-    }
-    Ref format(PyObject_GetAttrString(packer, "format"));
-    if (!format) return false;
-    return PyUnicode_Check(format.get()) && PyUnicode_CompareWithASCIIString(format.get(), ">B") == 0;
-}
+bool is_one_byte_packer(PyObject* obj) { return originals::is_struct_pack(obj, ">B") > 0; }
 
 bool capture_originals(PyObject* module) {
     State* st = state_of(module);
