@@ -603,6 +603,26 @@ def test_reader_honours_a_rebound_int2byte(restore_namespace):
     assert read_in_pieces(hexdump(b"xy", 16).encode(), 16, [20]) == b"xxyy"
 
 
+@pytest.mark.parametrize("reinit, expected", [(">H", "00780079"), (">B", "7879"), ("<B", "7879")])
+def test_readers_follow_the_packer_reinitialised_in_place(reinit, expected):
+    # The bound pack stays the same object while its Struct now packs another format.
+    result = run_isolated(
+        f"""
+        import warnings
+        import qelo.lib.hex as qhex
+        warnings.simplefilter("ignore")
+        text = qhex.hexdump(b"xy", 16)
+        assert qhex.hexundump(text, 16) == b"xy"
+        qhex.int2byte.__self__.__init__({reinit!r})
+        reader = qhex._HexReader(16)
+        pieces = reader.feed(text.encode()) + reader.finish()
+        print(qhex.hexundump(text, 16).hex(), pieces.hex())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [expected, expected]
+
+
 @pytest.mark.parametrize("size", [1 << 32, 1 << 64])
 def test_writer_refuses_a_size_over_the_limit_before_any_data(size):
     with pytest.raises(ValueError, match=r"^hexdump cannot process more than 16\*\*8 or 4294967296 bytes$"):

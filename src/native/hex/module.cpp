@@ -135,7 +135,9 @@ bool capture_originals(PyObject* module) {
     if (int2byte == nullptr) return !PyErr_Occurred();
     const bool verified = is_one_byte_packer(int2byte);
     if (PyErr_Occurred()) return false;
-    if (verified) st->original_int2byte = Ref::borrow(int2byte).release();
+    if (!verified) return true;
+    if (!st->int2byte_format.capture(PyCFunction_GET_SELF(int2byte))) return false;
+    st->original_int2byte = Ref::borrow(int2byte).release();
     return true;
 }
 
@@ -161,6 +163,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->empty_bytes);
     Py_VISIT(st->builtin_iter);
     Py_VISIT(st->original_int2byte);
+    if (int r = st->int2byte_format.traverse(visit, arg)) return r;
     Py_VISIT(st->hexprint_snapshot);
     Py_VISIT(st->printable_snapshot);
     return 0;
@@ -174,6 +177,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->empty_bytes);
     Py_CLEAR(st->builtin_iter);
     Py_CLEAR(st->original_int2byte);
+    st->int2byte_format.clear();
     Py_CLEAR(st->hexprint_snapshot);
     Py_CLEAR(st->printable_snapshot);
     st->kernel_tables_ok = false;

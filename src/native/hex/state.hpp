@@ -2,6 +2,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "compat.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -65,6 +66,7 @@ struct State {
     // namespace still holds these very objects.
     PyObject* builtin_iter;
     PyObject* original_int2byte;  // null unless verified to be a one-byte unsigned packer
+    compat::StructFormatWatch int2byte_format;  // tells when that packer's Struct is re-initialised
     PyObject* hexprint_snapshot;  // tuple of the 256 strings HEXPRINT was built with
     PyObject* printable_snapshot;
     // The same tables as plain characters, valid when kernel_tables_ok.

@@ -310,7 +310,12 @@ PyObject* finish_bytes(PyObject* module, Ref raw, Py_ssize_t produced) {
     if (produced == 0) return Ref::borrow(st->empty_bytes).release();
     PyObject* int2byte = PyDict_GetItemWithError(PyModule_GetDict(module), st->name(name::int2byte));
     if (int2byte == nullptr && PyErr_Occurred()) return nullptr;
-    if (int2byte == nullptr || int2byte != st->original_int2byte) {
+    // The original packer stands in for the calls only while its Struct still packs ">B".
+    const int original = int2byte == nullptr || int2byte != st->original_int2byte
+                             ? 0
+                             : st->int2byte_format.unchanged(PyCFunction_GET_SELF(int2byte));
+    if (original < 0) return nullptr;
+    if (original == 0) {
         return bytes_through_int2byte(module, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(raw.get())), produced);
     }
     return compat::shrink_new_bytes(raw.release(), produced);
