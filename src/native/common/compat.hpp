@@ -8,3 +8,4 @@
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
 #include "compat/type.hpp"
+#include "compat/text.hpp"
