@@ -65,12 +65,6 @@ Ref apply_original_unary(Op op, PyObject* a) {
 
 constexpr bool is_unary(int op) { return op == NOT || op == NEG || op == POS; }
 
-int original_index(ExprState* st, PyObject* fn) {
-    for (int i = 0; i < OP_COUNT; ++i) {
-        if (st->originals[i] == fn) return i;
-    }
-    return -1;
-}
 
 // Which original `fn` is, trying first the one this node applied last time (an identity check,
 // so a stale guess costs nothing but the full search).
@@ -164,26 +158,31 @@ struct Evaluator {
         return call(operand, &ctx, 1);
     }
     // The field of a path straight over a root path (this.a, obj_.x), both of the exact, plain
-    // class; null otherwise (an error may be set). Borrowed: finding it runs no code.
+    // class; null otherwise (an error may be set when a cache was refreshed). Borrowed: finding
+    // it runs no code.
     [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const {
+        const std::uint64_t mark = st->field_refreshes;
         PyObject* const* f = fields(operand, PATH);
         if (f == nullptr || f[2] == Py_None) return nullptr;
         PyObject* const* pf = fields(f[2], PATH);
         if (pf == nullptr || pf[2] != Py_None) return nullptr;
-        // Refreshing the parent's cache compares dict keys, which can run code: the operand's
-        // fields are asked for again (a cache hit when nothing changed).
-        f = fields(operand, PATH);
-        return f != nullptr ? f[1] : nullptr;
+        // Refreshing a cache compares dict keys, which can run code: then the operand's fields
+        // are asked for again.
+        if (st->field_refreshes != mark && (f = fields(operand, PATH)) == nullptr) return nullptr;
+        return f[1];
     }
     // `operand` (borrowed from a node) resolved for ctx: a path over a root path is looked up in
-    // ctx with only its field held, anything else is held and resolved.
-    [[gnu::always_inline]] PyObject* operand_value(PyObject* operand, PyObject* ctx) {
+    // ctx with only its field held, anything else is held and resolved. `ran` is set when code
+    // may have run (anything but a constant).
+    [[gnu::always_inline]] PyObject* operand_value(PyObject* operand, PyObject* ctx, bool& ran) {
         if (Py_TYPE(operand)->tp_call == nullptr) return Py_NewRef(operand);
+        ran = true;
+        const std::uint64_t mark = st->field_refreshes;
         if (PyObject* key = root_field(operand)) {
             Ref held = Ref::borrow(key);
             return subscript(ctx, key);
         }
-        if (PyErr_Occurred()) return nullptr;
+        if (st->field_refreshes != mark && PyErr_Occurred()) return nullptr;
         Ref held = Ref::borrow(operand);
         return call(operand, &ctx, 1);
     }
@@ -222,11 +221,13 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     compat::DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
-    Ref value(f != nullptr ? operand_value(f[1], ctx) : operand_value_general(self, UNIEXPR, 1, ctx));
+    bool ran = false;
+    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, UNIEXPR, 1, ctx));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered. An original
     // read straight from the node is known by identity before any code runs: it need not be held.
-    if ((f = fields(self, UNIEXPR)) != nullptr) {
+    if (f != nullptr && ran) f = fields(self, UNIEXPR);
+    if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
         if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get()).release();
     } else if (PyErr_Occurred()) {
@@ -241,13 +242,19 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     compat::DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
-    Ref left(f != nullptr ? operand_value(f[1], ctx) : operand_value_general(self, BINEXPR, 1, ctx));
+    // Whatever may have run code sends the fields to be asked for again; a constant does not.
+    bool ran = false;
+    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, BINEXPR, 1, ctx));
     if (!left) return nullptr;
-    f = fields(self, BINEXPR);
-    Ref right(f != nullptr ? operand_value(f[2], ctx) : operand_value_general(self, BINEXPR, 2, ctx));
+    if (f != nullptr && ran) {
+        f = fields(self, BINEXPR);
+        ran = false;
+    }
+    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, BINEXPR, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
-    if ((f = fields(self, BINEXPR)) != nullptr) {
+    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
         if (index >= 0 && !is_unary(index)) {
             PyObject* a = left.get();
@@ -343,7 +350,8 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     // resolved.
     PyObject* const* f = direct ? fields(self, FUNCPATH) : nullptr;
     if (f != nullptr && f[1] != Py_None && f[0] == st->builtin_len && st->builtin_len != nullptr) {
-        Ref value(operand_value(f[1], arg));
+        bool ran = false;
+        Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
         // An exact list's length is its size, as list's own length slot answers.
         if (PyList_CheckExact(value.get())) return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
@@ -372,6 +380,13 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
 Evaluator evaluator(ExprState* st) { return Evaluator{st, PyThreadState_Get()}; }
 
 }  // namespace
+
+int original_index(ExprState* st, PyObject* fn) {
+    for (int i = 0; i < OP_COUNT; ++i) {
+        if (st->originals[i] == fn) return i;
+    }
+    return -1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Entry points: a call of a node from outside starts one inline evaluation.

@@ -97,6 +97,22 @@ struct ExprState {
     std::array<PyObject*, OP_COUNT> operator_functions{};
     // The dict watcher that guards the field caches of nodes (3.12+), -1 when none could be had.
     int field_watcher = -1;
+    // Symbols of the original operator functions as opnames gave them, each with a space on either
+    // side, for the text forms: valid while the module's `opnames` is the exact dict `symbols_of`
+    // and both it and the module namespace keep their stamps. Owned.
+    PyObject* symbols_of = nullptr;  // borrowed, compared only
+    std::uint64_t symbols_stamp = 0;
+    std::uint64_t symbols_globals_stamp = 0;
+    std::array<PyObject*, OP_COUNT> padded_symbols{};
+    // __name__ of the builtin functions FuncPath nodes last showed (a builtin's name is fixed when
+    // it is defined). Owned.
+    static constexpr int kNames = 4;
+    std::array<PyObject*, kNames> named_functions{};
+    std::array<PyObject*, kNames> function_names{};
+    int next_name = 0;
+    // Counts field cache refreshes (refresh_fields), the one step of reading fields that can run
+    // code: evaluation asks fields again only when it moved.
+    std::uint64_t field_refreshes = 0;
     // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
     // zero, fields, dict and weak reference list all empty. Raw memory, not references.
     struct Spares {
@@ -265,6 +281,10 @@ PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direc
 PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr);
 // opnames[op], with opnames found in the module namespace now.
 Ref symbol_of(ExprState* st, PyObject* op);
+// Drops the text caches (module clear).
+void clear_text_caches(ExprState* st);
+// The index of `fn` among the originals, -1 when it is none of them.
+int original_index(ExprState* st, PyObject* fn);
 
 // BinExpr's vectorcall entry: the usual call (BinExpr's own __call__, one or more positional
 // arguments and no keywords, a node whose class is one of this module's) is evaluated in the

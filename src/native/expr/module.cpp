@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace qelo::expr {
 
@@ -155,18 +156,25 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     PyTypeObject* tp = st->types[kind];
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order
-        // into a new instance dict. Nothing here runs code: the keys are the interned field names.
-        Ref dict(PyDict_New());
-        if (!dict) return Ref();
-        const Fields& fields = kFields[kind];
-        PyObject* const* values = args.begin();
-        for (std::size_t i = 0; i < fields.count; ++i) {
-            if (PyDict_SetItem(dict.get(), st->name(fields.names[i]), values[i]) < 0) return Ref();
-        }
+        // into the instance dict: a new one, or the empty one a spare node kept. Nothing here
+        // runs code: the keys are the interned field names.
         // A spare node is tracked by the collector only once it is filled in.
         PyObject* spare = reuse_spare(st, kind);
-        PyObject* self = spare != nullptr ? spare : tp->tp_alloc(tp, 0);
-        if (self == nullptr) return Ref();
+        Ref dict;
+        if (spare != nullptr) dict = Ref(std::exchange(reinterpret_cast<ExprObject*>(spare)->dict, nullptr));
+        if (!dict) dict = Ref(PyDict_New());
+        const Fields& fields = kFields[kind];
+        PyObject* const* values = args.begin();
+        bool filled = static_cast<bool>(dict);
+        for (std::size_t i = 0; filled && i < fields.count; ++i) {
+            filled = PyDict_SetItem(dict.get(), st->name(fields.names[i]), values[i]) == 0;
+        }
+        PyObject* self = spare;
+        if (filled && self == nullptr) self = tp->tp_alloc(tp, 0);
+        if (!filled || self == nullptr) {
+            Py_XDECREF(spare);  // an empty node: freed (or kept again) as any node is
+            return Ref();
+        }
         auto* node = reinterpret_cast<ExprObject*>(self);
         // The node's fields are known: its cache starts valid.
         if (watch_fields(st, dict.get())) {
@@ -191,6 +199,7 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
 
 PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
+    ++st->field_refreshes;
     node->seen_stamp = 0;
     PyObject* dict = node->dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
@@ -272,20 +281,45 @@ ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
     return nullptr;
 }
 
-// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it.
-bool keep_spare(ExprState* st, Kind kind, PyObject* self) {
+// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it,
+// with `kept`, its former instance dict emptied of values (see reusable_dict), or null.
+bool keep_spare(ExprState* st, Kind kind, PyObject* self, PyObject* kept) {
     if (st == nullptr || !st->spares_enabled) return false;
     auto* node = reinterpret_cast<ExprObject*>(self);
     if (node->dict != nullptr || node->weakrefs != nullptr) return false;
     ExprState::Spares& spares = st->spares[kind];
     if (spares.count == ExprState::Spares::kCapacity) return false;
+    node->dict = kept;
     spares.items[spares.count++] = self;
     return true;
 }
 
+// The instance dict of a node being freed, taken from it for reuse by the next node of the same
+// class: only when nothing else can see it (the node held the one reference). It is emptied now
+// (dropping the field values as freeing would), after leaving the field watcher, so that this
+// counts as no change of any node; filled again it is what a new dict would be. Null (the dict
+// left in place) otherwise.
+PyObject* reusable_dict(ExprState* st, PyObject* self) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    PyObject* dict = node->dict;
+    if (st == nullptr || !st->spares_enabled || dict == nullptr || !PyDict_CheckExact(dict) ||
+        !compat::owned_only_by(dict, 1)) {
+        return nullptr;
+    }
+    unwatch_fields(st, dict);
+    node->dict = nullptr;
+    node->seen_stamp = 0;
+    PyDict_Clear(dict);
+    return dict;
+}
+
 void free_spares(ExprState* st) {
     for (ExprState::Spares& spares : st->spares) {
-        while (spares.count > 0) PyObject_GC_Del(spares.items[--spares.count]);
+        while (spares.count > 0) {
+            PyObject* self = spares.items[--spares.count];
+            Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);  // empty: no code runs
+            PyObject_GC_Del(self);
+        }
     }
 }
 
@@ -297,10 +331,12 @@ PyObject* reuse_spare(ExprState* st, Kind kind) {
     PyObject* self = spares.items[--spares.count];
     auto* node = reinterpret_cast<ExprObject*>(self);
     // As fresh from tp_alloc: all zero past the header but the vectorcall pointer, which is the
-    // class's own (spares are kept per class).
+    // class's own (spares are kept per class), and the kept dict, if any.
     const vectorcallfunc vectorcall = node->vectorcall;
+    PyObject* dict = node->dict;
     std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(ExprObject) - sizeof(PyObject));
     node->vectorcall = vectorcall;
+    node->dict = dict;
     return PyObject_Init(self, st->types[kind]);
 }
 
@@ -309,8 +345,12 @@ namespace {
 // Everything but letting go of the class, which may be the last thing keeping the module alive.
 void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
     if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    PyObject* kept = reusable_dict(st, self);
     node_clear(self);
-    if (!keep_spare(st, kind, self)) tp->tp_free(self);
+    if (!keep_spare(st, kind, self, kept)) {
+        tp->tp_free(self);
+        Py_XDECREF(kept);
+    }
 }
 
 }  // namespace
@@ -391,6 +431,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->path_missing_name);
     Py_CLEAR(st->builtin_len);
     Py_CLEAR(st->builtin_abs);
+    clear_text_caches(st);
     return 0;
 }
 

@@ -11,7 +11,81 @@ Ref symbol_of(ExprState* st, PyObject* op) {
     return Ref(PyObject_GetItem(opnames.get(), op));
 }
 
+void clear_text_caches(ExprState* st) {
+    for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
+    for (PyObject*& o : st->named_functions) Py_CLEAR(o);
+    for (PyObject*& o : st->function_names) Py_CLEAR(o);
+    st->symbols_of = nullptr;
+    st->symbols_stamp = st->symbols_globals_stamp = 0;
+}
+
 namespace {
+
+// " <opnames[op]> " for an original operator function, from the cache while opnames and the
+// namespace are unchanged (a borrowed reference); null with no exception when it must be looked up.
+PyObject* cached_padded_symbol(ExprState* st, PyObject* op) {
+    if (st->symbols_of == nullptr || compat::dict_stamp(st->globals) != st->symbols_globals_stamp ||
+        compat::dict_stamp(st->symbols_of) != st->symbols_stamp) {
+        return nullptr;
+    }
+    const int index = original_index(st, op);
+    return index >= 0 ? st->padded_symbols[index] : nullptr;
+}
+
+// Remembers " <symbol> " for `op` when it is an original and opnames, the exact dict bound in
+// the namespace, can be watched. Never raises.
+void remember_symbol(ExprState* st, PyObject* op, PyObject* symbol) {
+    const int index = original_index(st, op);
+    if (index < 0 || !PyUnicode_CheckExact(symbol) || !st->globals_watched) return;
+    PyObject* opnames = peek_global(st, N_opnames);
+    if (opnames == nullptr || !PyDict_CheckExact(opnames)) return;
+    if (opnames != st->symbols_of) {
+        clear_text_caches(st);
+        const int watched = compat::watch_dict(opnames);
+        if (watched != 1) {
+            if (watched < 0) PyErr_Clear();
+            return;
+        }
+        st->symbols_of = opnames;
+    }
+    const std::uint64_t stamp = compat::dict_stamp(opnames);
+    const std::uint64_t globals_stamp = compat::dict_stamp(st->globals);
+    if (stamp != st->symbols_stamp || globals_stamp != st->symbols_globals_stamp) {
+        for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
+        st->symbols_stamp = stamp;
+        st->symbols_globals_stamp = globals_stamp;
+    }
+    // Confirmed afresh: the symbol is still what opnames holds for op (no code runs here: the
+    // key is a builtin function, hashed and compared by identity).
+    if (PyDict_GetItemWithError(opnames, op) != symbol) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* padded = PyUnicode_FromFormat(" %U ", symbol);
+    if (padded == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XSETREF(st->padded_symbols[index], padded);
+}
+
+// func.__name__, remembered for builtin functions, whose name cannot change.
+Ref function_name(ExprState* st, PyObject* func) {
+    const bool fixed = PyCFunction_CheckExact(func);
+    if (fixed) {
+        for (int i = 0; i < ExprState::kNames; ++i) {
+            if (st->named_functions[i] == func) return Ref::borrow(st->function_names[i]);
+        }
+    }
+    Ref name(PyObject_GetAttr(func, st->name(N___name__)));
+    if (name && fixed && PyUnicode_CheckExact(name.get())) {
+        const int slot = st->next_name;
+        st->next_name = (slot + 1) % ExprState::kNames;
+        Py_XSETREF(st->named_functions[slot], Py_NewRef(func));
+        Py_XSETREF(st->function_names[slot], Py_NewRef(name.get()));
+    }
+    return name;
+}
 
 const char kTextWhere[] = " while getting the text of an expression";
 
@@ -31,10 +105,45 @@ struct Text {
 
     // repr(obj) or str(obj), as "%r" and "%s" format it.
     bool object(PyObject* obj, bool as_repr) {
-        if (!as_repr && PyUnicode_CheckExact(obj)) return out.write_str(obj);
+        if (PyUnicode_CheckExact(obj)) return as_repr ? str_repr(obj) : out.write_str(obj);
+        if (PyLong_CheckExact(obj)) {
+            // An exact int that fits a long reads the same in both forms: its decimal digits.
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+                char digits[24];
+                char* end = digits + sizeof digits;
+                char* p = end;
+                unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+                do {
+                    *--p = static_cast<char>('0' + magnitude % 10);
+                    magnitude /= 10;
+                } while (magnitude != 0);
+                if (value < 0) *--p = '-';
+                return out.write_ascii(p, end - p);
+            }
+            PyErr_Clear();
+        }
         if (Kind kind = plain_kind(st, obj); kind != EXPRMIXIN) return node(obj, kind, as_repr);
         Ref text(as_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
         return text && out.write_str(text.get());
+    }
+
+    // repr of an exact str: a printable ASCII text without quotes or backslashes is written between
+    // single quotes, as str's own repr writes it; anything else is left to that repr.
+    bool str_repr(PyObject* text) {
+        if (PyUnicode_IS_ASCII(text)) {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+            const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+            bool plain = true;
+            for (Py_ssize_t i = 0; i < n && plain; ++i) {
+                const char c = chars[i];
+                plain = c >= 0x20 && c < 0x7f && c != '\'' && c != '\\';
+            }
+            if (plain) return out.write_ascii("'", 1) && out.write_str(text) && out.write_ascii("'", 1);
+        }
+        Ref shown(PyObject_Repr(text));
+        return shown && out.write_str(shown.get());
     }
 
     // The fields of an exact, plain node, held (code runs while they are written).
@@ -61,8 +170,14 @@ struct Text {
         switch (kind) {
             case BINEXPR: {
                 // lhs read, symbol looked up, rhs read, then formatted (fields hold all three).
+                if (PyObject* padded = cached_padded_symbol(st, f[0].get())) {
+                    Ref held = Ref::borrow(padded);
+                    return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_str(padded) &&
+                           object(f[2].get(), as_repr) && out.write_ascii(")", 1);
+                }
                 Ref symbol = symbol_of(st, f[0].get());
                 if (!symbol) return false;
+                remember_symbol(st, f[0].get(), symbol.get());
                 return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(" ", 1) &&
                        object(symbol.get(), false) && out.write_ascii(" ", 1) && object(f[2].get(), as_repr) &&
                        out.write_ascii(")", 1);
@@ -74,16 +189,16 @@ struct Text {
             }
             case PATH:
                 if (f[2].get() == Py_None) return root(f[0].get(), as_repr);
-                if (as_repr) return object(f[2].get(), true) && out.write_ascii(".", 1) && object(f[1].get(), false);
-                return object(f[2].get(), false) && out.write_ascii("[", 1) && object(f[1].get(), true) &&
-                       out.write_ascii("]", 1);
+                if (!parent(f[2].get(), as_repr)) return false;
+                if (as_repr) return out.write_ascii(".", 1) && object(f[1].get(), false);
+                return out.write_ascii("[", 1) && object(f[1].get(), true) && out.write_ascii("]", 1);
             case PATH2:
                 // No str of its own: both forms are the repr.
                 if (f[2].get() == Py_None) return root(f[0].get(), true);
                 return object(f[2].get(), true) && out.write_ascii("[", 1) && object(f[1].get(), true) &&
                        out.write_ascii("]", 1);
             case FUNCPATH: {
-                Ref name(PyObject_GetAttr(f[0].get(), st->name(N___name__)));
+                Ref name = function_name(st, f[0].get());
                 if (!name || !object(name.get(), false) || !out.write_ascii("_", 1)) return false;
                 if (f[1].get() == Py_None) return true;
                 return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(")", 1);
@@ -92,6 +207,19 @@ struct Text {
                 PyErr_SetString(PyExc_SystemError, "qelo.expr: not a node class");
                 return false;
         }
+    }
+
+    // The parent of a path: a plain root Path contributes its name without a level of its own.
+    bool parent(PyObject* obj, bool as_repr) {
+        if (Py_TYPE(obj) == st->types[PATH] && is_plain(st, PATH)) {
+            PyObject* const* pf = plain_fields(st, obj, PATH);
+            if (pf != nullptr && pf[2] == Py_None) {
+                Ref name = Ref::borrow(pf[0]);
+                return root(name.get(), as_repr);
+            }
+            if (pf == nullptr && PyErr_Occurred()) return false;
+        }
+        return object(obj, as_repr);
     }
 
     // A root's text is its name, which repr() and str() insist be a str.
@@ -177,7 +305,7 @@ PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
         if (!parent) return nullptr;
         if (parent.get() == Py_None) return read_slot(st, self, kind, 0, exact_plain(st, self, kind)).release();
     }
-    compat::TextWriter out;
+    compat::TextWriter out(128);
     if (!out.ok()) return nullptr;
     Text text{st, PyThreadState_Get(), out};
     if (!text.node(self, kind, as_repr)) return nullptr;

@@ -16,8 +16,9 @@ namespace qelo::compat {
 // Every call returns false with an exception set on failure; after that, only destruction.
 class TextWriter {
 public:
+// `expected` is a guess of the final length, allocated up front.
 #if PY_VERSION_HEX >= QELO_PY314
-    TextWriter() noexcept : writer_(PyUnicodeWriter_Create(0)) {}
+    explicit TextWriter(Py_ssize_t expected = 0) noexcept : writer_(PyUnicodeWriter_Create(expected)) {}
     ~TextWriter() {
         if (writer_ != nullptr) PyUnicodeWriter_Discard(writer_);
     }
@@ -36,9 +37,10 @@ public:
 private:
     PyUnicodeWriter* writer_;
 #elif QELO_TRICKS
-    TextWriter() noexcept {
+    explicit TextWriter(Py_ssize_t expected = 0) noexcept {
         _PyUnicodeWriter_Init(&writer_);
         writer_.overallocate = 1;
+        writer_.min_length = expected;
     }
     ~TextWriter() {
         if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
@@ -57,7 +59,7 @@ private:
     _PyUnicodeWriter writer_;
     bool finished_ = false;
 #else
-    TextWriter() noexcept : pieces_(PyList_New(0)) {}
+    explicit TextWriter(Py_ssize_t = 0) noexcept : pieces_(PyList_New(0)) {}
     bool ok() const noexcept { return static_cast<bool>(pieces_); }
     bool write_str(PyObject* text) noexcept { return PyList_Append(pieces_.get(), text) == 0; }
     bool write_ascii(const char* text, Py_ssize_t size) noexcept {
