@@ -232,6 +232,13 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     }
     Ref extra(PyIter_Next(iter.get()));
     if (extra) {
+#if PY_VERSION_HEX >= QELO_PY314
+        // 3.14 also tells how many there were when an exact tuple, list or dict knows it.
+        if (PyTuple_CheckExact(item) || PyList_CheckExact(item) || PyDict_CheckExact(item)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Length(item));
+            return false;
+        }
+#endif
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return false;
     }
