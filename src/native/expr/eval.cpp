@@ -218,7 +218,7 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
 }
 
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
-    compat::DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
     bool ran = false;
@@ -239,7 +239,7 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
-    compat::DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
@@ -287,12 +287,12 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     if (PyObject* const* f = fields(parent, PATH)) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
-        compat::DepthGuard guard(ts, kEvalPath);
+        DepthGuard guard(ts, kEvalPath);
         if (!guard) return nullptr;
         return path(parent, ctx, true);
     }
     if (PyErr_Occurred()) return nullptr;
-    compat::DepthGuard guard(ts, kEvalPath);
+    DepthGuard guard(ts, kEvalPath);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
 }
@@ -323,7 +323,7 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    compat::DepthGuard guard(ts, kEvalPath);
+    DepthGuard guard(ts, kEvalPath);
     if (!guard) return nullptr;
     Ref parent = read(self, PATH2, 2);
     if (!parent) return nullptr;
@@ -343,7 +343,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
-    compat::DepthGuard guard(ts, kEvalFuncPath);
+    DepthGuard guard(ts, kEvalFuncPath);
     if (!guard) return nullptr;
     // builtins.len read straight from a bound node is known by identity before any code runs (the
     // function as read here is the one applied), so it need not be held while the operand is

@@ -176,6 +176,48 @@ inline constexpr std::array<Fields, KIND_COUNT> kFields{{
 }};
 
 // ---------------------------------------------------------------------------------------------
+// One level of recursion through a tree (evaluation, text forms, deriving paths).
+//
+// compat::DepthGuard charges the interpreter's own guard. From 3.14 on that guard checks the real
+// stack, which a tree of small C frames may not exhaust for a very long time: a tree 100000 levels
+// deep would then be walked to the bottom where a plain Python class (and this module on earlier
+// releases) raises RecursionError. So from 3.14 on a level is also counted per thread, against the
+// limit the C recursion counter of 3.13 had.
+inline constexpr int kDepthLimit = 10000;
+#if PY_VERSION_HEX >= QELO_PY314
+inline thread_local int tree_depth = 0;
+#endif
+
+class DepthGuard {
+public:
+    DepthGuard(PyThreadState* ts, const char* where) noexcept : guard_(ts, where) {
+#if PY_VERSION_HEX >= QELO_PY314
+        if (!guard_) return;
+        if (tree_depth >= kDepthLimit) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        ++tree_depth;
+        counted_ = true;
+#else
+        counted_ = static_cast<bool>(guard_);
+#endif
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard() {
+#if PY_VERSION_HEX >= QELO_PY314
+        if (counted_) --tree_depth;
+#endif
+    }
+    explicit operator bool() const noexcept { return counted_; }
+
+private:
+    compat::DepthGuard guard_;
+    bool counted_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Field caches. A node remembers the values its fields had in its instance dict together with a
 // stamp of that dict; equal non-zero stamps mean the dict was not changed since.
 //   3.12+: a dict watcher of this module's own watches every node dict the module reads or

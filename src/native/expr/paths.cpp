@@ -13,7 +13,7 @@ PyObject* none_if_missing(PyObject* value) { return value != nullptr ? value : P
 // Path(root name of self, name, self), with Path found in the module namespace now. Reading the
 // root name of a path that lacks one asks __getattr__ again, so this recursion is guarded too.
 Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
-    RecursionGuard guard(" while deriving a path");
+    DepthGuard guard(PyThreadState_Get(), " while deriving a path");
     if (!guard) return Ref();
     Ref cls = module_global(st, N_Path);
     if (!cls) return Ref();

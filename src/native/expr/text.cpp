@@ -163,7 +163,7 @@ struct Text {
 
     // The node's text written out; a root path is its stored name, which must be a str.
     bool node(PyObject* self, Kind kind, bool as_repr) {
-        compat::DepthGuard guard(ts, kTextWhere);
+        DepthGuard guard(ts, kTextWhere);
         if (!guard) return false;
         std::array<Ref, 3> f;
         if (!fields(self, kind, f)) return false;
@@ -238,7 +238,7 @@ struct Text {
 // The general route, for a node of any class (a subclass, a changed class, another object given
 // to a method by name): every field read through getattr, children formatted by repr()/str().
 PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
-    RecursionGuard guard(kTextWhere);
+    DepthGuard guard(PyThreadState_Get(), kTextWhere);
     if (!guard) return nullptr;
     auto field = [&](int i) { return read_slot(st, self, kind, i, false); };
     switch (kind) {
