@@ -135,7 +135,14 @@ extern PyModuleDef module_def;
 // The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
 // when there is none. One of the module's own classes, the usual case, is answered inline.
 ExprState* state_of_type_general(PyTypeObject* type);
+void node_dealloc(PyObject* self);
 [[gnu::always_inline]] inline ExprState* state_of_type(PyTypeObject* type) {
+    // The module's own six classes (nothing else is freed by node_dealloc; subclasses made in
+    // Python free through the interpreter's own function) belong to the module they were made by.
+    if (type->tp_dealloc == node_dealloc && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (module != nullptr) return static_cast<ExprState*>(PyModule_GetState(module));
+    }
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
         if (module != nullptr && PyModule_GetDef(module) == &module_def) {

@@ -269,8 +269,8 @@ bool spare_layout_holds(const ExprState* st) {
 
 // The module state and class kind of a node whose class is exactly one of the module's own.
 ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module);
+    if (tp->tp_dealloc != node_dealloc) return nullptr;
+    ExprState* st = state_of_type(tp);
     if (st == nullptr) return nullptr;
     for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
         if (st->types[k] == tp) {
