@@ -137,6 +137,7 @@ const char kEvalFuncPath[] = " while evaluating a function path";
 struct Evaluator {
     ExprState* st;
     PyThreadState* ts;
+    int depth = 0;
 
     // The fields of `node` when it is of the exact, plain class `kind` (borrowed, valid until
     // code runs); null otherwise, or with an exception set when reading them failed. Asked again
@@ -218,7 +219,7 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
 }
 
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr, depth);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
     bool ran = false;
@@ -239,7 +240,7 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr, depth);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
@@ -287,12 +288,12 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     if (PyObject* const* f = fields(parent, PATH)) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
-        DepthGuard guard(ts, kEvalPath);
+        DepthGuard guard(ts, kEvalPath, depth);
         if (!guard) return nullptr;
         return path(parent, ctx, true);
     }
     if (PyErr_Occurred()) return nullptr;
-    DepthGuard guard(ts, kEvalPath);
+    DepthGuard guard(ts, kEvalPath, depth);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
 }
@@ -323,7 +324,7 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    DepthGuard guard(ts, kEvalPath);
+    DepthGuard guard(ts, kEvalPath, depth);
     if (!guard) return nullptr;
     Ref parent = read(self, PATH2, 2);
     if (!parent) return nullptr;
@@ -343,7 +344,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
-    DepthGuard guard(ts, kEvalFuncPath);
+    DepthGuard guard(ts, kEvalFuncPath, depth);
     if (!guard) return nullptr;
     // builtins.len read straight from a bound node is known by identity before any code runs (the
     // function as read here is the one applied), so it need not be held while the operand is

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 namespace qelo::expr {
@@ -61,6 +62,9 @@ struct ExprObject {
     // valid only while field_stamp of the dict is still `seen_stamp` (never 0 when valid).
     PyObject* seen_dict;
     std::uint64_t seen_stamp;
+    // The dict this node last put under the field watcher (compared only): it leaves the watcher
+    // with the node, so that freeing trees counts as no change of other nodes' dicts.
+    PyObject* watched_dict;
     PyObject* seen_fields[3];
     // The original operator function this node applied last (an index into the originals, only
     // ever a guess to be confirmed by identity).
@@ -183,45 +187,50 @@ inline constexpr std::array<Fields, KIND_COUNT> kFields{{
 }};
 
 // ---------------------------------------------------------------------------------------------
-// One level of recursion through a tree (evaluation, text forms, deriving paths).
+// One level of recursion through a tree (evaluation, text forms, deriving paths). `depth` counts
+// the levels of one walk (evaluation or text of one tree).
 //
 // compat::DepthGuard charges the interpreter's own guard. From 3.14 on that guard checks the real
 // stack, which a tree of small C frames may not exhaust for a very long time: a tree 100000 levels
 // deep would then be walked to the bottom where a plain Python class (and this module on earlier
-// releases) raises RecursionError. So from 3.14 on a level is also counted per thread, against the
-// limit the C recursion counter of 3.13 had.
+// releases) raises RecursionError. So from 3.14 on the levels of a walk are also counted, against
+// the limit the C recursion counter of 3.13 had. And as the interpreter keeps a margin of several
+// kilobytes below its stack limit, far more than a few of this module's frames take, the stack is
+// checked at every eighth level of a walk (each walk begins with a check).
 inline constexpr int kDepthLimit = 10000;
-#if PY_VERSION_HEX >= QELO_PY314
-inline thread_local int tree_depth = 0;
-#endif
 
 class DepthGuard {
 public:
-    DepthGuard(PyThreadState* ts, const char* where) noexcept : guard_(ts, where) {
+    DepthGuard(PyThreadState* ts, const char* where, int& depth) noexcept {
 #if PY_VERSION_HEX >= QELO_PY314
-        if (!guard_) return;
-        if (tree_depth >= kDepthLimit) {
+        if (depth >= kDepthLimit) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
         }
-        ++tree_depth;
-        counted_ = true;
+        if ((depth & 7) == 0) {
+            guard_.emplace(ts, where);
+            if (!*guard_) return;
+        }
+        depth_ = &depth;
+        ++depth;
+        entered_ = true;
 #else
-        counted_ = static_cast<bool>(guard_);
+        (void)depth;
+        guard_.emplace(ts, where);
+        entered_ = static_cast<bool>(*guard_);
 #endif
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     ~DepthGuard() {
-#if PY_VERSION_HEX >= QELO_PY314
-        if (counted_) --tree_depth;
-#endif
+        if (depth_ != nullptr) --*depth_;
     }
-    explicit operator bool() const noexcept { return counted_; }
+    explicit operator bool() const noexcept { return entered_; }
 
 private:
-    compat::DepthGuard guard_;
-    bool counted_ = false;
+    std::optional<compat::DepthGuard> guard_;
+    int* depth_ = nullptr;
+    bool entered_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -176,15 +176,16 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
             return Ref();
         }
         auto* node = reinterpret_cast<ExprObject*>(self);
-        // The node's fields are known: its cache starts valid.
-        if (watch_fields(st, dict.get())) {
-            const std::uint64_t stamp = field_stamp(st, dict.get());
-            if (stamp != 0) {
-                node->seen_dict = dict.get();
-                node->seen_stamp = stamp;
-                for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = values[i];
-            }
+#if PY_VERSION_HEX < QELO_PY312
+        // The node's fields are known and its dict needs no watching: its cache starts valid.
+        // (From 3.12 on the dict is put under the field watcher only once the node is first
+        // evaluated or shown: a node that is only built and freed never pays for it.)
+        if (const std::uint64_t stamp = field_stamp(st, dict.get()); stamp != 0) {
+            node->seen_dict = dict.get();
+            node->seen_stamp = stamp;
+            for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = values[i];
         }
+#endif
         node->dict = dict.release();
         if (spare != nullptr) PyObject_GC_Track(spare);
         return Ref(self);
@@ -203,7 +204,9 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     node->seen_stamp = 0;
     PyObject* dict = node->dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
-    const std::uint64_t stamp = watch_fields(st, dict) ? field_stamp(st, dict) : 0;
+    const bool watched = watch_fields(st, dict);
+    if (watched) node->watched_dict = dict;
+    const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
     const Fields& fields = kFields[kind];
     PyObject* found[3] = {nullptr, nullptr, nullptr};
     for (std::size_t i = 0; i < fields.count; ++i) {
@@ -239,7 +242,8 @@ int node_clear(PyObject* self) {
     if (node->dict != nullptr) {
         // A node's own dict leaves the field watcher with the node, so that freeing trees does not
         // count as a change of every other node's dict.
-        if (PyDict_CheckExact(node->dict)) unwatch_fields(state_of(self), node->dict);
+        if (node->watched_dict == node->dict) unwatch_fields(state_of(self), node->dict);
+        node->watched_dict = nullptr;
         Py_CLEAR(node->dict);
     }
     return 0;
@@ -306,7 +310,8 @@ PyObject* reusable_dict(ExprState* st, PyObject* self) {
         !compat::owned_only_by(dict, 1)) {
         return nullptr;
     }
-    unwatch_fields(st, dict);
+    if (node->watched_dict == dict) unwatch_fields(st, dict);
+    node->watched_dict = nullptr;
     node->dict = nullptr;
     node->seen_stamp = 0;
     PyDict_Clear(dict);

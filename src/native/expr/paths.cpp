@@ -13,11 +13,20 @@ PyObject* none_if_missing(PyObject* value) { return value != nullptr ? value : P
 // Path(root name of self, name, self), with Path found in the module namespace now. Reading the
 // root name of a path that lacks one asks __getattr__ again, so this recursion is guarded too.
 Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
-    DepthGuard guard(PyThreadState_Get(), " while deriving a path");
-    if (!guard) return Ref();
     Ref cls = module_global(st, N_Path);
     if (!cls) return Ref();
-    Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
+    // The root name of a plain path is in its field cache: no code runs, nothing recurses.
+    if (exact_plain(st, self, PATH)) {
+        if (PyObject* const* fields = plain_fields(st, self, PATH)) {
+            Ref root = Ref::borrow(fields[0]);
+            return construct(st, PATH, cls.get(), {root.get(), name, self});
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    int depth = 0;  // one level: reading the root may derive again through __getattr__
+    DepthGuard guard(PyThreadState_Get(), " while deriving a path", depth);
+    if (!guard) return Ref();
+    Ref root = read_slot(st, self, PATH, 0, false);
     if (!root) return Ref();
     return construct(st, PATH, cls.get(), {root.get(), name, self});
 }

@@ -102,6 +102,7 @@ struct Text {
     ExprState* st;
     PyThreadState* ts;
     compat::TextWriter& out;
+    int depth = 0;
 
     // repr(obj) or str(obj), as "%r" and "%s" format it.
     bool object(PyObject* obj, bool as_repr) {
@@ -163,7 +164,7 @@ struct Text {
 
     // The node's text written out; a root path is its stored name, which must be a str.
     bool node(PyObject* self, Kind kind, bool as_repr) {
-        DepthGuard guard(ts, kTextWhere);
+        DepthGuard guard(ts, kTextWhere, depth);
         if (!guard) return false;
         std::array<Ref, 3> f;
         if (!fields(self, kind, f)) return false;
@@ -238,7 +239,8 @@ struct Text {
 // The general route, for a node of any class (a subclass, a changed class, another object given
 // to a method by name): every field read through getattr, children formatted by repr()/str().
 PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
-    DepthGuard guard(PyThreadState_Get(), kTextWhere);
+    int depth = 0;  // one level: each child's text is a call of its own
+    DepthGuard guard(PyThreadState_Get(), kTextWhere, depth);
     if (!guard) return nullptr;
     auto field = [&](int i) { return read_slot(st, self, kind, i, false); };
     switch (kind) {

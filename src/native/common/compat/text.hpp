@@ -26,7 +26,7 @@ public:
     // `text` must be an exact str.
     bool write_str(PyObject* text) noexcept { return PyUnicodeWriter_WriteStr(writer_, text) == 0; }
     bool write_ascii(const char* text, Py_ssize_t size) noexcept {
-        return PyUnicodeWriter_WriteUTF8(writer_, text, size) == 0;
+        return PyUnicodeWriter_WriteASCII(writer_, text, size) == 0;
     }
     PyObject* finish() noexcept {
         PyObject* result = PyUnicodeWriter_Finish(writer_);
