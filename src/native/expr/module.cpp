@@ -49,9 +49,18 @@ const OriginalSlots& original_slots(Kind kind) {
 bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
 
 // A version tag for `tp`, so that a later change to the class shows as a different tag.
-unsigned int assign_version_tag(PyTypeObject* tp) {
+unsigned int assign_version_tag([[maybe_unused]] ExprState* st, PyTypeObject* tp) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (tp->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(tp)) return 0;
+#else
+    // 3.11 has no call for it; looking a name up on the class (public) assigns one as a side
+    // effect, as any lookup through the interpreter's type cache does.
+    if (tp->tp_version_tag == 0) {
+        Ref found;
+        if (compat::get_optional_attr(reinterpret_cast<PyObject*>(tp), st->name(N___getattr__), found) < 0) {
+            PyErr_Clear();
+        }
+    }
 #endif
     return tp->tp_version_tag;
 }
@@ -61,7 +70,7 @@ unsigned int assign_version_tag(PyTypeObject* tp) {
 bool verify_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Taken first: a change made while the class is checked leaves the check unremembered.
-    const unsigned int tag = assign_version_tag(tp);
+    const unsigned int tag = assign_version_tag(st, tp);
     const OriginalSlots& slots = original_slots(kind);
     if (tp->tp_call != slots.call || tp->tp_init != slots.init || tp->tp_getattro != slots.getattro ||
         tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(ExprObject, dict))) {
@@ -207,6 +216,7 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     const bool watched = watch_fields(st, dict);
     if (watched) node->watched_dict = dict;
     const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
+    if (stamp == 0) return nullptr;  // no stamps in this build: read the general way
     const Fields& fields = kFields[kind];
     PyObject* found[3] = {nullptr, nullptr, nullptr};
     for (std::size_t i = 0; i < fields.count; ++i) {
@@ -223,11 +233,19 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
 }
 
 Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
     if (direct) {
         if (PyObject* const* fields = plain_fields(st, self, kind)) return Ref::borrow(fields[index]);
         if (PyErr_Occurred()) return Ref();
+        // Not cached (a field missing, or no stamps in this build): the instance dict answers
+        // first for a plain class, where no data descriptor shadows a field.
+        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
+            if (PyErr_Occurred()) return Ref();
+        }
     }
-    return Ref(PyObject_GetAttr(self, st->name(kFields[kind].names[index])));
+    return Ref(PyObject_GetAttr(self, name));
 }
 
 int node_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -275,6 +275,16 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
     if (st == nullptr) return nullptr;
     // A plain Path and a name that neither its class nor its instance dict holds: the original
     // __getattr__ derives a path (done here without raising and catching AttributeError).
+    if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH)) {
+        // A field: no data descriptor of the plain class shadows it, so the instance dict answers.
+        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
+        for (std::size_t i = 0; i < kFields[PATH].count && dict != nullptr; ++i) {
+            if (name != st->name(kFields[PATH].names[i])) continue;
+            if (PyObject* own = PyDict_GetItemWithError(dict, name)) return Py_NewRef(own);
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+    }
     if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH) && missing_from_path(st, name)) {
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
         PyObject* own = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;

@@ -156,7 +156,7 @@ struct Text {
         }
         if (PyErr_Occurred()) return false;
         for (std::size_t i = 0; i < kFields[kind].count; ++i) {
-            held[i] = read_slot(st, self, kind, static_cast<int>(i), false);
+            held[i] = read_slot(st, self, kind, static_cast<int>(i), exact_plain(st, self, kind));
             if (!held[i]) return false;
         }
         return true;
