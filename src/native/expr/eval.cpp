@@ -378,7 +378,7 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     return apply_function(st, func.get(), value.get()).release();
 }
 
-Evaluator evaluator(ExprState* st) { return Evaluator{st, PyThreadState_Get()}; }
+Evaluator evaluator(ExprState* st) { return Evaluator{st, guard_thread_state()}; }
 
 }  // namespace
 

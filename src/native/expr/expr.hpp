@@ -199,6 +199,16 @@ inline constexpr std::array<Fields, KIND_COUNT> kFields{{
 // checked at every eighth level of a walk (each walk begins with a check).
 inline constexpr int kDepthLimit = 10000;
 
+// The thread state compat::DepthGuard charges: only its counter trick (3.11-3.13) reads it, so
+// other builds skip fetching it (a thread-local read through the interpreter library).
+inline PyThreadState* guard_thread_state() {
+#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+    return PyThreadState_Get();
+#else
+    return nullptr;
+#endif
+}
+
 class DepthGuard {
 public:
     DepthGuard(PyThreadState* ts, const char* where, int& depth) noexcept {

@@ -24,7 +24,7 @@ Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
         if (PyErr_Occurred()) return Ref();
     }
     int depth = 0;  // one level: reading the root may derive again through __getattr__
-    DepthGuard guard(PyThreadState_Get(), " while deriving a path", depth);
+    DepthGuard guard(guard_thread_state(), " while deriving a path", depth);
     if (!guard) return Ref();
     Ref root = read_slot(st, self, PATH, 0, false);
     if (!root) return Ref();

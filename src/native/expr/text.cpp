@@ -133,18 +133,20 @@ struct Text {
     // repr of an exact str: a printable ASCII text without quotes or backslashes is written between
     // single quotes, as str's own repr writes it; anything else is left to that repr.
     bool str_repr(PyObject* text) {
-        if (PyUnicode_IS_ASCII(text)) {
-            const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-            const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
-            bool plain = true;
-            for (Py_ssize_t i = 0; i < n && plain; ++i) {
-                const char c = chars[i];
-                plain = c >= 0x20 && c < 0x7f && c != '\'' && c != '\\';
-            }
-            if (plain) return out.write_ascii("'", 1) && out.write_str(text) && out.write_ascii("'", 1);
-        }
+        if (plain_ascii(text)) return out.write_ascii("'", 1) && out.write_str(text) && out.write_ascii("'", 1);
         Ref shown(PyObject_Repr(text));
         return shown && out.write_str(shown.get());
+    }
+    // An exact str of printable ASCII without quotes or backslashes.
+    static bool plain_ascii(PyObject* text) {
+        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char c = chars[i];
+            if (c < 0x20 || c >= 0x7f || c == '\'' || c == '\\') return false;
+        }
+        return true;
     }
 
     // The fields of an exact, plain node, held (code runs while they are written).
@@ -192,6 +194,10 @@ struct Text {
                 if (f[2].get() == Py_None) return root(f[0].get(), as_repr);
                 if (!parent(f[2].get(), as_repr)) return false;
                 if (as_repr) return out.write_ascii(".", 1) && object(f[1].get(), false);
+                if (plain_ascii(f[1].get())) {
+                    // ['field'] in three pieces: what str's repr writes, within the brackets.
+                    return out.write_ascii("['", 2) && out.write_str(f[1].get()) && out.write_ascii("']", 2);
+                }
                 return out.write_ascii("[", 1) && object(f[1].get(), true) && out.write_ascii("]", 1);
             case PATH2:
                 // No str of its own: both forms are the repr.
@@ -240,7 +246,7 @@ struct Text {
 // to a method by name): every field read through getattr, children formatted by repr()/str().
 PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
     int depth = 0;  // one level: each child's text is a call of its own
-    DepthGuard guard(PyThreadState_Get(), kTextWhere, depth);
+    DepthGuard guard(guard_thread_state(), kTextWhere, depth);
     if (!guard) return nullptr;
     auto field = [&](int i) { return read_slot(st, self, kind, i, false); };
     switch (kind) {
@@ -309,7 +315,7 @@ PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
     }
     compat::TextWriter out(128);
     if (!out.ok()) return nullptr;
-    Text text{st, PyThreadState_Get(), out};
+    Text text{st, guard_thread_state(), out};
     if (!text.node(self, kind, as_repr)) return nullptr;
     return out.finish();
 }
