@@ -1649,6 +1649,20 @@ def test_function_names_are_read_when_shown():
     assert repr(node) == "(f_(this.x) + len_(this.y))"
     f.__name__ = "g"
     assert repr(node) == "(g_(this.x) + len_(this.y))"
+    # Showing a builtin method bound to an object does not keep that object alive.
+    import gc
+    import weakref
+
+    class Items(list):
+        pass
+
+    items = Items()
+    ref = weakref.ref(items)
+    bound = FuncPath(items.append, this.x)
+    assert repr(bound) == "append_(this.x)" and str(bound) == "append_(this['x'])"
+    del bound, items
+    gc.collect()
+    assert ref() is None
 
 
 @pytest.mark.parametrize("override", ["__call__", "__repr__", "__str__", "field"])

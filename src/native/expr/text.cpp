@@ -69,9 +69,14 @@ void remember_symbol(ExprState* st, PyObject* op, PyObject* symbol) {
     Py_XSETREF(st->padded_symbols[index], padded);
 }
 
-// func.__name__, remembered for builtin functions, whose name cannot change.
+// func.__name__, remembered for the builtin functions of modules (len, abs ...), whose name
+// cannot change; a builtin method bound to some other object is not kept alive here.
 Ref function_name(ExprState* st, PyObject* func) {
-    const bool fixed = PyCFunction_CheckExact(func);
+    bool fixed = PyCFunction_CheckExact(func);
+    if (fixed) {
+        PyObject* owner = PyCFunction_GET_SELF(func);
+        fixed = owner == nullptr || PyModule_CheckExact(owner);
+    }
     if (fixed) {
         for (int i = 0; i < ExprState::kNames; ++i) {
             if (st->named_functions[i] == func) return Ref::borrow(st->function_names[i]);
