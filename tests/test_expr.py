@@ -1804,3 +1804,21 @@ def test_hostile_attribute_hooks_mid_evaluation_are_survived():
                     pass
 
     body()
+
+
+@pytest.mark.parametrize("odd", [None, "é", "\U0001f600", "'", "\\n"])
+@pytest.mark.parametrize("width", [1, 60, 300])
+def test_long_and_non_ascii_text_agrees_with_the_pure_transcription(width, odd):
+    # Texts from a few characters to several kilobytes, with one odd field early or late.
+    pure_expr = pure_transcription()
+
+    def build(m):
+        node = m.this.start
+        for i in range(width):
+            field = odd if odd is not None and i == width // 2 else f"f{i}"
+            node = node + m.len_(m.this[field]) * i
+        return node
+
+    ours, theirs = build(expr), build(pure_expr)
+    assert repr(ours) == repr(theirs) and str(ours) == str(theirs)
+    assert type(repr(ours)) is str and type(str(ours)) is str

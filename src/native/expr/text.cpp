@@ -249,7 +249,7 @@ struct Text {
 
 // The general route, for a node of any class (a subclass, a changed class, another object given
 // to a method by name): every field read through getattr, children formatted by repr()/str().
-PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+[[gnu::noinline]] PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
     int depth = 0;  // one level: each child's text is a call of its own
     DepthGuard guard(guard_thread_state(), kTextWhere, depth);
     if (!guard) return nullptr;
@@ -301,6 +301,16 @@ PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
     }
 }
 
+// The text of an exact, plain node in one walk. Out of line: the writer's buffer must not weigh
+// on the frames of the general route, which recurses through repr() once per level.
+[[gnu::noinline]] PyObject* plain_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+    compat::TextWriter out(128);
+    if (!out.ok()) return nullptr;
+    Text text{st, guard_thread_state(), out};
+    if (!text.node(self, kind, as_repr)) return nullptr;
+    return out.finish();
+}
+
 template <Kind K, bool AsRepr>
 PyObject* text_slot(PyObject* self) {
     ExprState* st = require_state(self);
@@ -318,11 +328,7 @@ PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
         if (!parent) return nullptr;
         if (parent.get() == Py_None) return read_slot(st, self, kind, 0, exact_plain(st, self, kind)).release();
     }
-    compat::TextWriter out(128);
-    if (!out.ok()) return nullptr;
-    Text text{st, guard_thread_state(), out};
-    if (!text.node(self, kind, as_repr)) return nullptr;
-    return out.finish();
+    return plain_text(st, self, kind, as_repr);
 }
 
 PyObject* uniexpr_repr(PyObject* self) { return text_slot<UNIEXPR, true>(self); }
