@@ -21,11 +21,18 @@ def cases() -> list[Case]:
         deep = deep + expr.this.a
         pure_deep = pure_deep + pure_expr.this.a
 
+    # 22 nodes: paths two deep, bound function paths, and every kind of operator node below them.
+    def tree(m):
+        return ((m.this.a + m.len_(m.this.items) * 2) - m.abs_(m.this.x - m.this.y) / (m.this.c + 1)
+                + m.max_(m.obj_.vals))
+
+    big, pure_big = tree(expr), tree(pure_expr)
+
     return [
         Case(
             "expr: evaluate (this.a + this.b) * 2 - len_(this.items)",
             {"qelo": lambda: ours(ctx), "pure": lambda: pure(ctx), "lambda": lambda: hand(ctx)},
-            target="pure >= 10x; lambda >= 0.5x",
+            target="pure >= 15x; lambda >= 0.77x (qelo within 1.3x of it)",
         ),
         Case(
             "expr: build this.a + 1",
@@ -40,5 +47,15 @@ def cases() -> list[Case]:
         Case(
             "expr: repr of (this.a + this.b) * 2 - len_(this.items)",
             {"qelo": lambda: repr(ours), "pure": lambda: repr(pure)},
+        ),
+        Case(
+            "expr: repr of a 22-node tree of paths, function paths and operators",
+            {"qelo": lambda: repr(big), "pure": lambda: repr(pure_big)},
+            target="pure >= 5x",
+        ),
+        Case(
+            "expr: str of the same 22-node tree",
+            {"qelo": lambda: str(big), "pure": lambda: str(pure_big)},
+            target="pure >= 5x",
         ),
     ]

@@ -950,7 +950,6 @@ def test_write_behind_the_class_is_merged_with_held_fields():
     assert node({"x": 1}) == 2
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="object.__setattr__ refuses classes with their own __setattr__")
 def test_field_written_behind_the_class_wins_over_the_held_one():
     node = this.x + 1
     object.__setattr__(node, "rhs", 2)
@@ -1341,3 +1340,485 @@ def test_class_changed_by_an_operand_mid_evaluation_is_seen():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+# --- the operator function a node holds is the one applied -------------------------------------
+
+@pytest.mark.parametrize("prebound, expected", [
+    ("operator.floordiv", [3, 3, 3.5]),
+    ("operator.mod", [1, 3, 3.5]),
+    ("lambda a, b: ('custom', a, b)", [("custom", 7, 2), 3, 3.5]),
+])
+def test_operator_div_bound_before_import_is_applied_as_what_it_is(prebound, expected):
+    # [this.x / 2, this.x // 2, BinExpr(operator.truediv, ...)] against {"x": 7}, in a fresh
+    # interpreter where operator.div was bound before qelo.expr was imported.
+    code = f"""
+        import operator
+        operator.div = {prebound}
+        import qelo.expr as expr
+        from qelo.expr import this, BinExpr
+        assert operator.div is not operator.truediv
+        nodes = [this.x / 2, this.x // 2, BinExpr(operator.truediv, this.x, 2)]
+        print(repr([n({{"x": 7}}) for n in nodes]))
+        # the table shows what each key is: the pre-bound function under "/" first
+        print(expr.opnames[operator.div])
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert eval(lines[0]) == expected
+    assert lines[1] == ("//" if prebound == "operator.floordiv" else "/" if "lambda" in prebound else "%")
+
+
+def test_builtin_of_another_module_with_an_operator_name_is_called_as_itself():
+    import math
+
+    # math.pow is a C function named "pow", but not operator.pow: it returns a float.
+    node = BinExpr(math.pow, this.x, 2)
+    value = node({"x": 7})
+    assert value == 49.0 and type(value) is float
+    # A Python function named like an operator is called, not recognised by name.
+    def add(a, b):
+        return ("add", a, b)
+    assert BinExpr(add, this.x, 1)({"x": 2}) == ("add", 2, 1)
+    assert UniExpr(add.__get__(0), this.x)({"x": 5}) == ("add", 0, 5)
+
+
+def test_operator_rebound_after_import_is_what_new_nodes_hold():
+    code = """
+        import operator
+        from qelo.expr import this
+        (this.x + 1)({"x": 1})          # warm every cache
+        original = operator.add
+        operator.add = operator.sub
+        node = this.x + 1
+        assert node.op is operator.sub and node({"x": 5}) == 4
+        operator.add = original
+        assert (this.x + 1)({"x": 5}) == 6
+        print("ok")
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+# --- every parameter by position or keyword, self included --------------------------------------
+
+OPERATOR_METHODS = ([name for name, _, _ in BINARY] + ["__r" + name[2:] for name, _, _ in BINARY]
+                    + [name for name, _, _ in COMPARE] + ["__contains__", "__div__", "__rdiv__"])
+
+
+@pytest.mark.parametrize("name", OPERATOR_METHODS)
+def test_two_operand_methods_take_self_and_other_by_keyword(name):
+    e, other = this.x, object()
+    method = getattr(ExprMixin, name)
+    by_position = method(e, other)
+    for call in (lambda: method(self=e, other=other), lambda: method(e, other=other),
+                 lambda: method(other=other, self=e), lambda: getattr(e, name)(other=other)):
+        node = call()
+        assert type(node) is BinExpr
+        assert (node.op, node.lhs, node.rhs) == (by_position.op, by_position.lhs, by_position.rhs)
+    # errors worded as for a plain function of (self, other)
+    def reference(self, other):
+        pass
+    for args, kwargs in [((), {}), ((e,), {}), ((), {"other": 1}), ((e, 1, 2), {}), ((e,), {"self": e}),
+                         ((e, 1), {"third": 3})]:
+        ours, theirs = python_error(lambda: method(*args, **kwargs)), python_error(lambda: reference(*args, **kwargs))
+        assert type(ours) is type(theirs) is TypeError
+        assert str(ours).split("() ", 1)[1] == str(theirs).split("() ", 1)[1]
+
+
+@pytest.mark.parametrize("name, op", [("__neg__", operator.neg), ("__pos__", operator.pos),
+                                      ("__invert__", operator.not_), ("__inv__", operator.not_)])
+def test_one_operand_methods_take_self_by_keyword(name, op):
+    e = this.x
+    node = getattr(ExprMixin, name)(self=e)
+    assert type(node) is UniExpr and node.op is op and node.operand is e
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'self'"):
+        getattr(ExprMixin, name)()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'other'"):
+        getattr(ExprMixin, name)(self=e, other=1)
+
+
+def test_methods_bind_and_operators_still_dispatch():
+    e = this.x
+    method = vars(ExprMixin)["__add__"]
+    assert method.__get__(None, ExprMixin) is method
+    bound = method.__get__(e, type(e))
+    assert bound.__self__ is e and bound(1).rhs == 1
+    assert ExprMixin.__add__.__name__ == "__add__" and ExprMixin.__add__.__qualname__ == "ExprMixin.__add__"
+    assert pickle.loads(pickle.dumps(ExprMixin.__add__)) is ExprMixin.__add__
+    # the interpreter's own operators and membership still go through the classes' slots
+    check_bin(e + 1, operator.add, e, 1)
+    check_bin(1 + e, operator.add, 1, e)
+    assert (1 in e) is True and (e in [1]) is True
+
+
+def test_other_named_methods_take_every_parameter_by_keyword():
+    ctx = {"a": {"b": 3}, "items": [1, 2]}
+    node = this.a.b + 1
+    assert BinExpr.__call__(self=node, obj=ctx) == 4
+    assert BinExpr.__call__(node, ctx, "extra", "args") == 4
+    assert UniExpr.__call__(self=-this.a.b, obj=ctx) == -3
+    assert Path.__call__(self=this.a, obj=ctx) == {"b": 3}
+    assert Path2.__call__(list_[1], ctx, [5, 6]) == 6
+    with pytest.raises(IndexError):
+        Path2.__call__(self=list_)
+    assert FuncPath.__call__(self=len_(this.items), operand=ctx) == 2
+    assert repr(Path.__getattr__(self=this, name="q")) == "this.q"
+    assert repr(Path.__getitem__(self=this, name=3)) == "this.3"
+    assert repr(Path2.__getitem__(self=list_, index=2)) == "list_[2]"
+    assert Path.__getfield__(self=this.z) == "z"
+    assert BinExpr.__repr__(self=node) == "(this.a.b + 1)" and BinExpr.__str__(self=node) == "(this['a']['b'] + 1)"
+    assert FuncPath.__repr__(self=len_) == "len_" and Path2.__repr__(self=list_[0]) == "list_[0]"
+    assert ExprMixin.__getstate__(self=node) == vars(node)
+    fresh = BinExpr.__new__(BinExpr)
+    assert ExprMixin.__setstate__(self=fresh, attrs={"op": operator.mul, "lhs": 2, "rhs": 3}) is None
+    assert fresh(None) == 6
+    made = BinExpr.__new__(BinExpr)
+    BinExpr.__init__(self=made, op=operator.sub, lhs=5, rhs=this.x)
+    Path.__init__(self=(p := Path.__new__(Path)), name="root")
+    FuncPath.__init__(self=(f := FuncPath.__new__(FuncPath)), func=abs)
+    UniExpr.__init__(self=(u := UniExpr.__new__(UniExpr)), op=operator.neg, operand=2)
+    assert made({"x": 1}) == 4 and repr(p) == "root" and repr(f) == "abs_" and u(None) == -2
+    with pytest.raises(TypeError, match="unexpected keyword argument 'obj'"):
+        Path2.__call__(self=list_, obj=1)
+
+
+def test_methods_called_by_name_work_on_any_object_with_the_fields():
+    # As in a class body: the methods read self's attributes and nothing else.
+    from types import SimpleNamespace
+    fake = SimpleNamespace(op=operator.add, lhs=this.x, rhs=1)
+    assert BinExpr.__call__(fake, {"x": 1}) == 2
+    assert BinExpr.__repr__(fake) == "(this.x + 1)"
+    root = SimpleNamespace(_Path__name="n", _Path__field=None, _Path__parent=None)
+    assert Path.__repr__(root) == "n" and Path.__call__(root, 5) == 5
+    with pytest.raises(AttributeError):
+        BinExpr.__call__(object(), {})
+    with pytest.raises(AttributeError):
+        FuncPath.__repr__(object())
+
+
+# --- fields are ordinary instance attributes ---------------------------------------------------
+
+class Recording:
+    """Mixin: a __setattr__ written the usual way, delegating to object's."""
+
+    def __setattr__(self, name, value):
+        type(self).log.append(name)
+        object.__setattr__(self, name, value)
+
+
+SUBCLASSES = {cls.__name__: type("Rec" + cls.__name__, (Recording, cls), {"log": []})
+              for cls in [UniExpr, BinExpr, Path, Path2, FuncPath]}
+globals().update({cls.__name__: cls for cls in SUBCLASSES.values()})  # found by pickle
+ARGS = {"UniExpr": (operator.neg, 3), "BinExpr": (operator.add, this.x, 1), "Path": ("p", "f", this),
+        "Path2": ("q", 0, list_), "FuncPath": (len, this.items)}
+
+
+@pytest.mark.parametrize("name", sorted(SUBCLASSES))
+def test_subclass_setattr_through_object_setattr(name):
+    cls = SUBCLASSES[name]
+    cls.log.clear()
+    node = cls(*ARGS[name])
+    fields = list(vars(node))
+    assert cls.log == fields  # the constructor stored each field through __setattr__, in order
+    for field in fields:
+        assert object.__getattribute__(node, field) is getattr(node, field)
+    # __setstate__ assigns through the same __setattr__, in the state's order
+    state = node.__getstate__()
+    copy_ = cls.__new__(cls)
+    cls.log.clear()
+    copy_.__setstate__(dict(reversed(list(state.items()))))
+    assert cls.log == list(reversed(fields)) and vars(copy_) == state
+    assert repr(copy_) == repr(node) and repr(pickle.loads(pickle.dumps(node))) == repr(node)
+    assert repr(copy.copy(node)) == repr(node)
+
+
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_object_getattribute_and_setattr_on_built_nodes(name):
+    node = fresh(name)
+    fields = BUILT[name][1]
+    for field in fields:
+        assert object.__getattribute__(node, field) is vars(node)[field]
+    before = plain(outcome(lambda: evaluate(node)))
+    object.__setattr__(node, fields[-1], None)
+    assert vars(node)[fields[-1]] is None and getattr(node, fields[-1]) is None
+    object.__delattr__(node, fields[-1])
+    assert fields[-1] not in vars(node)
+    assert before is not None
+
+
+MUTATIONS = {
+    "object.__setattr__": lambda n, k, v: object.__setattr__(n, k, v),
+    "setattr": lambda n, k, v: setattr(n, k, v),
+    "vars": lambda n, k, v: vars(n).__setitem__(k, v),
+    "dict replaced": lambda n, k, v: setattr(n, "__dict__", {**vars(n), k: v}),
+    "setstate": lambda n, k, v: n.__setstate__({k: v}),
+    "dict updated": lambda n, k, v: vars(n).update({k: v}),
+}
+
+
+@pytest.mark.parametrize("mutate", sorted(MUTATIONS))
+def test_field_changes_after_evaluation_are_seen(mutate):
+    # Every node below is evaluated (and shown) once before its fields change, so that whatever
+    # the evaluation or the text remembered is put to the test.
+    change = MUTATIONS[mutate]
+    ctx = {"a": 2, "b": 10, "items": [1, 2, 3]}
+    inner = this.a
+    node = (inner + 1) * len_(this.items)
+    assert node(ctx) == 9 and repr(node) == "((this.a + 1) * len_(this.items))"
+    change(node, "op", operator.add)
+    assert node(ctx) == 6 and repr(node) == "((this.a + 1) + len_(this.items))"
+    change(inner, "_Path__field", "b")
+    assert node(ctx) == 14 and str(node) == "((this['b'] + 1) + len_(this['items']))"
+    change(node.lhs, "rhs", 5)
+    assert node(ctx) == 18
+    func = node.rhs
+    change(func, "_FuncPath__func", sum)
+    assert node(ctx) == 21 and repr(node) == "((this.b + 5) + sum_(this.items))"
+    change(this, "_Path__name", "self")  # the shared root, restored below
+    try:
+        assert repr(node) == "((self.b + 5) + sum_(self.items))"
+    finally:
+        object.__setattr__(this, "_Path__name", "this")
+    assert repr(node) == "((this.b + 5) + sum_(this.items))"
+
+
+def test_freed_nodes_never_share_state_with_new_ones():
+    # A node freed while its dict is still held elsewhere: the dict keeps its fields.
+    node = this.x + 1
+    kept = vars(node)
+    del node
+    fresh_nodes = [this.y + 2 for _ in range(50)]
+    assert kept == {"op": operator.add, "lhs": kept["lhs"], "rhs": 1} and repr(kept["lhs"]) == "this.x"
+    # Attributes of freed nodes never show up in new ones.
+    for _ in range(3):
+        extra = [this.x + 1 for _ in range(40)]
+        for n in extra:
+            n.extra = "old"
+        del extra, n
+        new = [this.z - 3 for _ in range(40)]
+        assert all(list(vars(n)) == ["op", "lhs", "rhs"] and n.rhs == 3 for n in new)
+    assert all(n({"y": 1}) == 3 for n in fresh_nodes)
+
+
+def test_freeing_a_node_drops_its_field_values_at_once():
+    import weakref
+
+    class Value:
+        pass
+
+    value = Value()
+    ref = weakref.ref(value)
+    node = this.x + value
+    del value
+    assert ref() is not None
+    del node
+    assert ref() is None
+
+
+# --- every fast path honours what it stands in for ----------------------------------------------
+
+def test_opnames_changes_show_in_later_text():
+    node = (this.a + 1) - (this.b * 2)
+    assert repr(node) == "((this.a + 1) - (this.b * 2))"
+    table, original = expr.opnames, dict(expr.opnames)
+    try:
+        expr.opnames[operator.add] = "plus"
+        assert repr(node) == "((this.a plus 1) - (this.b * 2))"
+        expr.opnames[operator.mul] = this.sym  # any object, shown with str()
+        assert str(node) == "((this['a'] plus 1) - (this['b'] this['sym'] 2))"
+        del expr.opnames[operator.sub]
+        with pytest.raises(KeyError):
+            repr(node)
+        expr.opnames = {operator.add: "A", operator.sub: "S", operator.mul: "M"}
+        assert repr(node) == "((this.a A 1) S (this.b M 2))"
+    finally:
+        expr.opnames = table
+        table.clear()
+        table.update(original)
+    assert repr(node) == "((this.a + 1) - (this.b * 2))"
+
+
+def test_function_names_are_read_when_shown():
+    def f(v):
+        return v
+
+    node = FuncPath(f, this.x) + FuncPath(len, this.y)
+    assert repr(node) == "(f_(this.x) + len_(this.y))"
+    f.__name__ = "g"
+    assert repr(node) == "(g_(this.x) + len_(this.y))"
+    # Showing a builtin method bound to an object does not keep that object alive.
+    import gc
+    import weakref
+
+    class Items(list):
+        pass
+
+    items = Items()
+    ref = weakref.ref(items)
+    bound = FuncPath(items.append, this.x)
+    assert repr(bound) == "append_(this.x)" and str(bound) == "append_(this['x'])"
+    del bound, items
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("override", ["__call__", "__repr__", "__str__", "field"])
+@pytest.mark.parametrize("cls_name", ["BinExpr", "Path", "FuncPath", "UniExpr"])
+def test_subclass_overrides_are_honoured_inside_trees(override, cls_name):
+    cls = getattr(expr, cls_name)
+    args = {"BinExpr": (operator.add, this.x, 1), "Path": ("this", "x", this), "FuncPath": (len, this.s),
+            "UniExpr": (operator.neg, this.x)}[cls_name]
+    if override == "field":
+        name = {"BinExpr": "rhs", "Path": "_Path__field", "FuncPath": "_FuncPath__func",
+                "UniExpr": "op"}[cls_name]
+        replacement = {"BinExpr": 100, "Path": "y", "FuncPath": sum, "UniExpr": operator.pos}[cls_name]
+        sub = type("Sub", (cls,), {name: property(lambda self: replacement, lambda self, v: None)})
+    else:
+        sub = type("Sub", (cls,), {override: lambda self, *a: "overridden"})
+    node = sub(*args)
+    tree = node + 0 if override == "__call__" else node * 1
+    ctx = {"x": 5, "y": 7, "s": [1, 2]}
+    if override == "__call__":
+        with pytest.raises(TypeError):  # "overridden" + 0
+            tree(ctx)
+    elif override == "__repr__":
+        assert repr(tree) == "(overridden * 1)"
+    elif override == "__str__":
+        assert str(tree) == "(overridden * 1)"
+    else:
+        plain_result = {"BinExpr": 105, "Path": 7, "FuncPath": 3, "UniExpr": 5}[cls_name]
+        assert tree(ctx) == plain_result
+
+
+def test_rebound_module_classes_are_used_for_new_nodes():
+    class MyBin(BinExpr):
+        pass
+
+    class MyPath(Path):
+        pass
+
+    saved = expr.BinExpr, expr.Path
+    try:
+        expr.BinExpr, expr.Path = MyBin, MyPath
+        node = this.a + 1
+        assert type(node) is MyBin and type(node.lhs) is MyPath
+        assert node({"a": 2}) == 3
+    finally:
+        expr.BinExpr, expr.Path = saved
+    assert type(this.a + 1) is BinExpr and type(this.a) is Path
+
+
+def pure_transcription():
+    """The benchmarks' plain-Python transcription of the module, loaded from its file."""
+    import importlib.util
+    import pathlib
+
+    if "qelo_pure_expr" not in sys.modules:
+        path = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "pure_expr.py"
+        spec = importlib.util.spec_from_file_location("qelo_pure_expr", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules["qelo_pure_expr"] = module
+    return sys.modules["qelo_pure_expr"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.recursive(
+    st.one_of(st.integers(-10**25, 10**25), st.text(max_size=6), st.floats(allow_nan=False), st.none(),
+              st.sampled_from(["this", "obj_", "list_", "len_", "abs_"])),
+    lambda children: st.one_of(
+        st.tuples(st.sampled_from(["+", "-", "*", "/", "//", "%", "**", "^", "<<", ">>", "&", "|",
+                                   "<", "<=", "==", "!=", ">", ">="]), children, children),
+        st.tuples(st.sampled_from(["neg", "pos", "not"]), children),
+        st.tuples(st.sampled_from(["attr", "item"]), children, st.one_of(st.text(max_size=4), st.integers())),
+        st.tuples(st.just("call"), st.sampled_from(["len_", "abs_", "max_"]), children),
+    ),
+    max_leaves=12,
+))
+def test_text_forms_agree_with_the_pure_transcription(shape):
+    pure_expr = pure_transcription()
+
+    def build(m, s):
+        if isinstance(s, str) and s in ("this", "obj_", "list_", "len_", "abs_"):
+            return getattr(m, s)
+        if not isinstance(s, tuple):
+            return s
+        kind = s[0]
+        if kind in ("neg", "pos", "not"):
+            operand = build(m, s[1])
+            return m.UniExpr({"neg": operator.neg, "pos": operator.pos, "not": operator.not_}[kind], operand)
+        if kind == "attr" or kind == "item":
+            parent = build(m, s[1])
+            root = m.this if not isinstance(parent, (m.Path,)) else parent
+            return root[s[2]]
+        if kind == "call":
+            return m.FuncPath({"len_": len, "abs_": abs, "max_": max}[s[1]], build(m, s[2]))
+        fn = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.div, "//": operator.floordiv,
+              "%": operator.mod, "**": operator.pow, "^": operator.xor, "<<": operator.lshift,
+              ">>": operator.rshift, "&": operator.and_, "|": operator.or_, "<": operator.lt,
+              "<=": operator.le, "==": operator.eq, "!=": operator.ne, ">": operator.gt, ">=": operator.ge}[kind]
+        return m.BinExpr(fn, build(m, s[1]), build(m, s[2]))
+
+    ours, theirs = build(expr, shape), build(pure_expr, shape)
+    assert full_outcome(lambda: repr(ours)) == full_outcome(lambda: repr(theirs))
+    assert full_outcome(lambda: str(ours)) == full_outcome(lambda: str(theirs))
+
+
+def test_hostile_attribute_hooks_mid_evaluation_are_survived():
+    from robustness.forked import in_child
+
+    @in_child
+    def body():
+        class Nasty(BinExpr):
+            count = 0
+
+            def __getattribute__(self, name):
+                Nasty.count += 1
+                if Nasty.count % 3 == 0:
+                    # rewrite the node and its children while it is being read
+                    object.__setattr__(self, "lhs", this.y)
+                    vars(self).clear()
+                    object.__setattr__(self, "op", operator.sub)
+                    object.__setattr__(self, "lhs", 1)
+                    object.__setattr__(self, "rhs", 2)
+                if Nasty.count % 7 == 0:
+                    raise LookupError("hook")
+                return object.__getattribute__(self, name)
+
+        def mutate(ctx):
+            vars(outer).clear()
+            return 1
+
+        for _ in range(200):
+            node = Nasty(operator.add, this.x, this.y)
+            outer = (node + mutate) * this.x
+            for ctx in ({"x": 1, "y": 2}, {"x": [1]}, {}):
+                try:
+                    outer(ctx)
+                    repr(outer)
+                    str(node)
+                except (LookupError, TypeError, AttributeError):
+                    pass
+
+    body()
+
+
+@pytest.mark.parametrize("odd", [None, "é", "\U0001f600", "'", "\\n"])
+@pytest.mark.parametrize("width", [1, 60, 300])
+def test_long_and_non_ascii_text_agrees_with_the_pure_transcription(width, odd):
+    # Texts from a few characters to several kilobytes, with one odd field early or late.
+    pure_expr = pure_transcription()
+
+    def build(m):
+        node = m.this.start
+        for i in range(width):
+            field = odd if odd is not None and i == width // 2 else f"f{i}"
+            node = node + m.len_(m.this[field]) * i
+        return node
+
+    ours, theirs = build(expr), build(pure_expr)
+    assert repr(ours) == repr(theirs) and str(ours) == str(theirs)
+    assert type(repr(ours)) is str and type(str(ours)) is str

@@ -19,6 +19,18 @@ hexmod = pytest.importorskip("qelo.lib.hex")
 bitstream = pytest.importorskip("qelo.lib.bitstream")
 
 this, len_, list_ = expr.this, expr.len_, expr.list_
+BIG = ((this.a + len_(this.items) * 2) - expr.abs_(this.x - this.y) / (this.c + 1)
+       + expr.max_(expr.obj_.vals))
+
+
+def rewritten():
+    node = this.a + this.b
+    node({"a": 1, "b": 2})
+    object.__setattr__(node, "rhs", 5)
+    node.__dict__ = dict(vars(node))
+    return node
+
+
 CALLS = 2000
 # Exact counts need far fewer calls: one reference per call already shows as REFERENCE_CALLS.
 REFERENCE_CALLS = 200
@@ -168,6 +180,12 @@ CASES = [
     ("iterate path", lambda: list(this), (TypeError,)),
     ("deepcopy path", lambda: copy.deepcopy(this.a), (KeyError,)),
     ("constructor surplus", lambda: expr.BinExpr(1, 2, 3, 4), (TypeError,)),
+    ("method by keyword", lambda: expr.ExprMixin.__add__(self=this.x, other=1)({"x": 1}), ()),
+    ("method missing self", lambda: expr.ExprMixin.__add__(other=1), (TypeError,)),
+    ("method repeated self", lambda: expr.ExprMixin.__neg__(this.x, self=this.x), (TypeError,)),
+    ("call by name on a stranger", lambda: expr.BinExpr.__call__(object(), {}), (AttributeError,)),
+    ("text of a 22-node tree", lambda: (repr(BIG), str(BIG)), ()),
+    ("field written then evaluated", lambda: rewritten()({"a": 1, "b": 2}), ()),
     # qelo.lib.hex
     ("hexdump", lambda: hexmod.hexdump(bytes(range(100)), 16), ()),
     ("hexundump", lambda: hexmod.hexundump(DUMP, 16), ()),

@@ -10,4 +10,5 @@
 #include "compat/refcount.hpp"
 #include "compat/structs.hpp"
 #include "compat/text.hpp"
+#include "compat/textwriter.hpp"
 #include "compat/type.hpp"

@@ -65,15 +65,10 @@ Ref apply_original_unary(Op op, PyObject* a) {
 
 constexpr bool is_unary(int op) { return op == NOT || op == NEG || op == POS; }
 
-int original_index(ExprState* st, PyObject* fn) {
-    for (int i = 0; i < OP_COUNT; ++i) {
-        if (st->originals[i] == fn) return i;
-    }
-    return -1;
-}
 
 // Which original `fn` is, trying first the one this node applied last time (an identity check,
 // so a stale guess costs nothing but the full search).
+// `self` is a node of one of the module's classes.
 int original_index(ExprState* st, PyObject* self, PyObject* fn) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     const int guess = node->op_guess;
@@ -83,15 +78,22 @@ int original_index(ExprState* st, PyObject* self, PyObject* fn) {
     return index;
 }
 
+// `self` may be any object here (a method called by name on another one): the guess is kept only
+// in nodes.
+int original_index_of(ExprState* st, PyObject* self, PyObject* fn) {
+    if (PyObject_TypeCheck(self, st->types[EXPRMIXIN])) return original_index(st, self, fn);
+    return original_index(st, fn);
+}
+
 Ref apply_binary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a, PyObject* b) {
-    const int index = original_index(st, self, fn);
+    const int index = original_index_of(st, self, fn);
     if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), a, b);
     PyObject* args[] = {a, b};
     return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
 }
 
 Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
-    const int index = original_index(st, self, fn);
+    const int index = original_index_of(st, self, fn);
     if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), a);
     return Ref(PyObject_CallOneArg(fn, a));
 }
@@ -103,13 +105,10 @@ Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
 }
 
 // container[key]; an exact dict with an exact str key is looked up directly (the same lookup
-// dict's own subscript makes, and the same KeyError when the key is missing), with the hash the
-// str already keeps when it has one. A new reference.
+// dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
 [[gnu::always_inline]] inline PyObject* subscript(PyObject* container, PyObject* key) {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-        PyObject* found = hash != -1 ? _PyDict_GetItem_KnownHash(container, key, hash)
-                                     : PyDict_GetItemWithError(container, key);
+        PyObject* found = PyDict_GetItemWithError(container, key);
         if (found != nullptr) return Py_NewRef(found);
         return missing_key(key);
     }
@@ -135,37 +134,20 @@ const char kEvalExpr[] = " while evaluating an expression";
 const char kEvalPath[] = " while evaluating a path";
 const char kEvalFuncPath[] = " while evaluating a function path";
 
-// What is known of a node with no code run since: nothing, that its class is the exact, plain one
-// (`direct`), or moreover that it holds its fields itself.
-enum class Known { NOTHING, PLAIN, HOLDS };
-
 struct Evaluator {
     ExprState* st;
     PyThreadState* ts;
+    int depth = 0;
 
-    // Whether `node` is of the exact, plain class `kind` and holds that class's fields itself, so
-    // they can be read from it directly. Asked again after anything that could run code: the
-    // node's fields, its dict and its class may all change under a call.
-    [[gnu::always_inline]] bool holds(PyObject* node, Kind kind) const {
-        return holds_as_built(node, kind) && is_plain(st, kind);
-    }
-    // The same for a class already found plain with no code run since.
-    [[gnu::always_inline]] bool holds_as_built(PyObject* node, Kind kind) const {
-        return Py_TYPE(node) == st->types[kind] && reinterpret_cast<ExprObject*>(node)->live_kind == kind &&
-               instance_dict(node) == nullptr;
-    }
-    // The same, asked only as far as `known` (what was found with no code run since) leaves open.
-    [[gnu::always_inline]] bool holds(PyObject* node, Kind kind, Known known) const {
-        if (known == Known::HOLDS) return true;
-        if (known == Known::PLAIN) return holds_as_built(node, kind);
-        return holds(node, kind);
-    }
-    [[gnu::always_inline]] static PyObject* field(PyObject* node, int index) {
-        return reinterpret_cast<ExprObject*>(node)->live[index];
+    // The fields of `node` when it is of the exact, plain class `kind` (borrowed, valid until
+    // code runs); null otherwise, or with an exception set when reading them failed. Asked again
+    // after anything that could run code: the node's fields, its dict and its class may all
+    // change under a call.
+    [[gnu::always_inline]] PyObject* const* fields(PyObject* node, Kind kind) const {
+        return fields_if_plain(st, node, kind);
     }
 
-    // self.<field `index`> read the general way (read_slot), its class asked afresh: code may have
-    // run since the step began.
+    // self.<field `index`> read the general way (read_slot), its class asked afresh.
     Ref read(PyObject* self, Kind kind, int index) {
         return read_slot(st, self, kind, index, exact_plain(st, self, kind));
     }
@@ -176,16 +158,42 @@ struct Evaluator {
         if (Py_TYPE(operand)->tp_call == nullptr) return Py_NewRef(operand);
         return call(operand, &ctx, 1);
     }
-    // The field of a path straight over a root path (this.a, obj_.x) when both hold their fields
-    // themselves; null otherwise. Borrowed: finding it runs no code.
-    [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const;
-    // self.<field `index`> resolved for ctx. A path over a root path is looked up in ctx here with
-    // only its field held: nothing else of it is used once the lookup starts. `known` is what is
-    // known of self before, and after (a constant operand runs no code).
-    [[gnu::always_inline]] inline PyObject* operand_value(PyObject* self, Kind kind, int index, PyObject* ctx,
-                                                          Known& known);
-    // The same when self's fields are not known to be held by it (kept out of line: rare).
-    [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx);
+    // The field of a path straight over a root path (this.a, obj_.x), both of the exact, plain
+    // class; null otherwise (an error may be set when a cache was refreshed). Borrowed: finding
+    // it runs no code.
+    [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const {
+        const std::uint64_t mark = st->field_refreshes;
+        PyObject* const* f = fields(operand, PATH);
+        if (f == nullptr || f[2] == Py_None) return nullptr;
+        PyObject* const* pf = fields(f[2], PATH);
+        if (pf == nullptr || pf[2] != Py_None) return nullptr;
+        // Refreshing a cache compares dict keys, which can run code: then the operand's fields
+        // are asked for again.
+        if (st->field_refreshes != mark && (f = fields(operand, PATH)) == nullptr) return nullptr;
+        return f[1];
+    }
+    // `operand` (borrowed from a node) resolved for ctx: a path over a root path is looked up in
+    // ctx with only its field held, anything else is held and resolved. `ran` is set when code
+    // may have run (anything but a constant).
+    [[gnu::always_inline]] PyObject* operand_value(PyObject* operand, PyObject* ctx, bool& ran) {
+        if (Py_TYPE(operand)->tp_call == nullptr) return Py_NewRef(operand);
+        ran = true;
+        const std::uint64_t mark = st->field_refreshes;
+        if (PyObject* key = root_field(operand)) {
+            Ref held = Ref::borrow(key);
+            return subscript(ctx, key);
+        }
+        if (st->field_refreshes != mark && PyErr_Occurred()) return nullptr;
+        Ref held = Ref::borrow(operand);
+        return call(operand, &ctx, 1);
+    }
+    // self.<field `index`> resolved for ctx when self's fields are not at hand (kept out of line).
+    [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
+        if (PyErr_Occurred()) return nullptr;
+        Ref operand = read(self, kind, index);
+        if (!operand) return nullptr;
+        return resolve(operand.get(), ctx);
+    }
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
     // self.op read the general way and applied to left and right.
@@ -210,49 +218,21 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
-inline PyObject* Evaluator::root_field(PyObject* operand) const {
-    if (!holds(operand, PATH)) return nullptr;
-    PyObject* parent = field(operand, 2);
-    if (parent == Py_None || !holds_as_built(parent, PATH) || field(parent, 2) != Py_None) return nullptr;
-    return field(operand, 1);
-}
-
-inline PyObject* Evaluator::operand_value(PyObject* self, Kind kind, int index, PyObject* ctx, Known& known) {
-    if (holds(self, kind, known)) {
-        PyObject* operand = field(self, index);
-        if (Py_TYPE(operand)->tp_call == nullptr) {
-            known = Known::HOLDS;
-            return Py_NewRef(operand);
-        }
-        known = Known::NOTHING;
-        if (PyObject* key = root_field(operand)) {
-            Ref held = Ref::borrow(key);
-            return subscript(ctx, key);
-        }
-        Ref held = Ref::borrow(operand);
-        return resolve(operand, ctx);
-    }
-    known = Known::NOTHING;
-    return operand_value_general(self, kind, index, ctx);
-}
-
-PyObject* Evaluator::operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
-    Ref operand = read(self, kind, index);
-    if (!operand) return nullptr;
-    return resolve(operand.get(), ctx);
-}
-
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr, depth);
     if (!guard) return nullptr;
-    Known known = direct ? Known::PLAIN : Known::NOTHING;
-    Ref value(operand_value(self, UNIEXPR, 1, ctx, known));
+    PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
+    bool ran = false;
+    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, UNIEXPR, 1, ctx));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered. An original
     // read straight from the node is known by identity before any code runs: it need not be held.
-    if (holds(self, UNIEXPR, known)) {
-        const int index = original_index(st, self, field(self, 0));
+    if (f != nullptr && ran) f = fields(self, UNIEXPR);
+    if (f != nullptr) {
+        const int index = original_index(st, self, f[0]);
         if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get()).release();
+    } else if (PyErr_Occurred()) {
+        return nullptr;
     }
     Ref op = read(self, UNIEXPR, 0);
     if (!op) return nullptr;
@@ -260,16 +240,23 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr);
+    DepthGuard guard(ts, kEvalExpr, depth);
     if (!guard) return nullptr;
-    Known known = direct ? Known::PLAIN : Known::NOTHING;
-    Ref left(operand_value(self, BINEXPR, 1, ctx, known));
+    PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
+    // Whatever may have run code sends the fields to be asked for again; a constant does not.
+    bool ran = false;
+    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, BINEXPR, 1, ctx));
     if (!left) return nullptr;
-    Ref right(operand_value(self, BINEXPR, 2, ctx, known));
+    if (f != nullptr && ran) {
+        f = fields(self, BINEXPR);
+        ran = false;
+    }
+    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, BINEXPR, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
-    if (holds(self, BINEXPR, known)) {
-        const int index = original_index(st, self, field(self, 0));
+    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr) {
+        const int index = original_index(st, self, f[0]);
         if (index >= 0 && !is_unary(index)) {
             PyObject* a = left.get();
             PyObject* b = right.get();
@@ -283,6 +270,8 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
             }
             return apply_original_binary(static_cast<Op>(index), a, b).release();
         }
+    } else if (PyErr_Occurred()) {
+        return nullptr;
     }
     return binexpr_general_op(self, left.get(), right.get());
 }
@@ -297,16 +286,14 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 // another exact path is evaluated in place, anything else is called. Only the last two recurse,
 // so only they are charged a level.
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
-    if (exact_plain(st, parent, PATH)) {
-        Ref grandparent = read_slot(st, parent, PATH, 2, true);
-        if (!grandparent) return nullptr;
-        if (grandparent.get() == Py_None) return Py_NewRef(ctx);
-        DepthGuard guard(ts, kEvalPath);
+    if (PyObject* const* f = fields(parent, PATH)) {
+        if (f[2] == Py_None) return Py_NewRef(ctx);
+        DepthGuard guard(ts, kEvalPath, depth);
         if (!guard) return nullptr;
-        // Reading the grandparent may have run code: the class is asked again.
-        return path(parent, ctx, exact_plain(st, parent, PATH));
+        return path(parent, ctx, true);
     }
-    DepthGuard guard(ts, kEvalPath);
+    if (PyErr_Occurred()) return nullptr;
+    DepthGuard guard(ts, kEvalPath, depth);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
 }
@@ -314,13 +301,17 @@ PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
 PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
     // the subscript, and the field is held across that).
-    if (holds(self, PATH, direct ? Known::PLAIN : Known::NOTHING)) {
-        PyObject* parent = field(self, 2);
+    if (PyObject* const* f = direct ? fields(self, PATH) : nullptr) {
+        PyObject* parent = f[2];
         if (parent == Py_None) return Py_NewRef(ctx);
-        if (holds_as_built(parent, PATH) && field(parent, 2) == Py_None) {
-            Ref key = Ref::borrow(field(self, 1));
+        PyObject* const* pf = fields(parent, PATH);
+        if (pf != nullptr && pf[2] == Py_None && (f = fields(self, PATH)) != nullptr) {
+            Ref key = Ref::borrow(f[1]);
             return subscript(ctx, key.get());
         }
+        if (PyErr_Occurred()) return nullptr;
+    } else if (PyErr_Occurred()) {
+        return nullptr;
     }
     Ref parent = read(self, PATH, 2);
     if (!parent) return nullptr;
@@ -333,7 +324,7 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    DepthGuard guard(ts, kEvalPath);
+    DepthGuard guard(ts, kEvalPath, depth);
     if (!guard) return nullptr;
     Ref parent = read(self, PATH2, 2);
     if (!parent) return nullptr;
@@ -353,28 +344,22 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
-    DepthGuard guard(ts, kEvalFuncPath);
+    DepthGuard guard(ts, kEvalFuncPath, depth);
     if (!guard) return nullptr;
     // builtins.len read straight from a bound node is known by identity before any code runs (the
     // function as read here is the one applied), so it need not be held while the operand is
     // resolved.
-    if (holds(self, FUNCPATH, direct ? Known::PLAIN : Known::NOTHING) && field(self, 1) != Py_None &&
-        field(self, 0) == st->builtin_len) {
-        PyObject* operand = field(self, 1);
-        Ref value;
-        if (PyObject* key = root_field(operand)) {
-            Ref held = Ref::borrow(key);
-            value = Ref(subscript(arg, key));
-        } else {
-            Ref held = Ref::borrow(operand);
-            value = Ref(resolve(operand, arg));
-        }
+    PyObject* const* f = direct ? fields(self, FUNCPATH) : nullptr;
+    if (f != nullptr && f[1] != Py_None && f[0] == st->builtin_len && st->builtin_len != nullptr) {
+        bool ran = false;
+        Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
         // An exact list's length is its size, as list's own length slot answers.
         if (PyList_CheckExact(value.get())) return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
         const Py_ssize_t size = PyObject_Size(value.get());
         return size < 0 ? nullptr : PyLong_FromSsize_t(size);
     }
+    if (f == nullptr && PyErr_Occurred()) return nullptr;
     Ref operand = read(self, FUNCPATH, 1);
     if (!operand) return nullptr;
     if (operand.get() == Py_None) {
@@ -393,9 +378,16 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     return apply_function(st, func.get(), value.get()).release();
 }
 
-Evaluator evaluator(ExprState* st) { return Evaluator{st, PyThreadState_Get()}; }
+Evaluator evaluator(ExprState* st) { return Evaluator{st, guard_thread_state()}; }
 
 }  // namespace
+
+int original_index(ExprState* st, PyObject* fn) {
+    for (int i = 0; i < OP_COUNT; ++i) {
+        if (st->originals[i] == fn) return i;
+    }
+    return -1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Entry points: a call of a node from outside starts one inline evaluation.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "args.hpp"
-#include "dictversion.hpp"
+#include "compat.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 namespace qelo::expr {
@@ -48,29 +49,26 @@ inline constexpr std::array<OpInfo, OP_COUNT> kOps{{
 
 enum Kind : int { EXPRMIXIN, UNIEXPR, BINEXPR, PATH, PATH2, FUNCPATH, KIND_COUNT };
 
-// Instance layout shared by the six classes: the instance dict (3.11; managed by the interpreter
-// on 3.12+), the weak reference list (likewise) and the per-instance vectorcall pointer.
+// Instance layout shared by the six classes. The fields live in the instance dict, an ordinary
+// dict at tp_dictoffset, so that every attribute route of `object` (object.__getattribute__,
+// object.__setattr__, vars, __dict__ assignment) reads and writes them as on any class. What a
+// node adds is a cache of where its fields were found in that dict (see FieldCache).
 struct ExprObject {
     PyObject_HEAD
-#if PY_VERSION_HEX < 0x030C0000
     PyObject* dict;
     PyObject* weakrefs;
-#endif
     vectorcallfunc vectorcall;
-    // Where each stored field sits in the instance dict as last read: valid only while the dict
-    // is the very same one at the very same version (see read_slot_general). Borrowed, never owned.
+    // The fields as last read from `seen_dict`, in constructor order: borrowed from that dict,
+    // valid only while field_stamp of the dict is still `seen_stamp` (never 0 when valid).
     PyObject* seen_dict;
-    std::uint64_t seen_version;
+    std::uint64_t seen_stamp;
+    // The dict this node last put under the field watcher (compared only): it leaves the watcher
+    // with the node, so that freeing trees counts as no change of other nodes' dicts.
+    PyObject* watched_dict;
     PyObject* seen_fields[3];
     // The original operator function this node applied last (an index into the originals, only
     // ever a guess to be confirmed by identity).
     signed char op_guess;
-    // A node built directly by this module holds its fields here, in constructor order, until
-    // anything asks for its instance dict or writes an attribute; they then move into the dict,
-    // which from then on is the only truth. `live_kind` names the class whose fields these are;
-    // EXPRMIXIN (no fields) means none are held here.
-    signed char live_kind;
-    PyObject* live[3];
 };
 
 struct ExprState {
@@ -78,8 +76,12 @@ struct ExprState {
     PyObject* module;  // borrowed: the state lives inside this very module
     PyObject* globals = nullptr;  // borrowed: the module's dict, which it keeps for life
     std::array<PyTypeObject*, KIND_COUNT> types{};
-    PyObject* operator_module = nullptr;            // as imported, for the evaluation fast path
-    std::array<PyObject*, OP_COUNT> originals{};    // operator functions captured at import
+    PyTypeObject* method_type = nullptr;            // the class of the named methods (methods.cpp)
+    PyObject* operator_module = nullptr;            // as imported
+    // The genuine operator functions, by what each really is (whatever name it was found under
+    // at import): originals[ADD] is the interpreter's own `add`, or null when it could not be
+    // told. Applied as the C operations they wrap, only when a node holds that very object.
+    std::array<PyObject*, OP_COUNT> originals{};
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
     // The name last found missing from Path and its bases, and Path's version tag then: still
     // missing while the tag is the same (any change to the classes gives a new one).
@@ -88,14 +90,33 @@ struct ExprState {
     PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
     PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
     std::array<unsigned int, KIND_COUNT> verified_tag{};
-    // Module globals and operator functions as last found, valid while the dict they came from
-    // keeps its version (see module_global). Borrowed, never owned.
-    std::uint64_t globals_version = 0;
+    // Module globals and operator functions as last found, valid while the dicts they came from
+    // keep their stamps (compat::dict_stamp; 0 = not cached). Borrowed, never owned.
+    bool globals_watched = false;
+    std::uint64_t globals_stamp = 0;
     std::array<PyObject*, N_opnames + 1> global_values{};
     PyObject* operator_dict = nullptr;
-    std::uint64_t operator_version = 0;
-    std::uint64_t operator_globals_version = 0;  // of the module globals when operator_dict was found
+    std::uint64_t operator_stamp = 0;
+    std::uint64_t operator_globals_stamp = 0;  // of the module globals when operator_dict was found
     std::array<PyObject*, OP_COUNT> operator_functions{};
+    // The dict watcher that guards the field caches of nodes (3.12+), -1 when none could be had.
+    int field_watcher = -1;
+    // Symbols of the original operator functions as opnames gave them, each with a space on either
+    // side, for the text forms: valid while the module's `opnames` is the exact dict `symbols_of`
+    // and both it and the module namespace keep their stamps. Owned.
+    PyObject* symbols_of = nullptr;  // borrowed, compared only
+    std::uint64_t symbols_stamp = 0;
+    std::uint64_t symbols_globals_stamp = 0;
+    std::array<PyObject*, OP_COUNT> padded_symbols{};
+    // __name__ of the builtin functions FuncPath nodes last showed (a builtin's name is fixed when
+    // it is defined). Owned.
+    static constexpr int kNames = 4;
+    std::array<PyObject*, kNames> named_functions{};
+    std::array<PyObject*, kNames> function_names{};
+    int next_name = 0;
+    // Counts field cache refreshes (refresh_fields), the one step of reading fields that can run
+    // code: evaluation asks fields again only when it moved.
+    std::uint64_t field_refreshes = 0;
     // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
     // zero, fields, dict and weak reference list all empty. Raw memory, not references.
     struct Spares {
@@ -115,32 +136,21 @@ struct ExprState {
 
 extern PyModuleDef module_def;
 
-// The head of a module object as the interpreter lays it out (the same from 3.11 to 3.13), read
-// directly only once it was checked against the API on this module's own object.
-struct ModuleHead {
-    PyObject_HEAD
-    PyObject* md_dict;
-    PyModuleDef* md_def;
-    void* md_state;
-};
-extern std::atomic<bool> module_head_checked;
-
-// The state of `module` when it is a module object of this module's definition whose head was
-// checked; null (no error) when that cannot be told this way.
-[[gnu::always_inline]] inline ExprState* state_if_checked_module(PyObject* module) {
-    if (!Py_IS_TYPE(module, &PyModule_Type) || !module_head_checked.load(std::memory_order_relaxed)) return nullptr;
-    const auto* head = reinterpret_cast<const ModuleHead*>(module);
-    return head->md_def == &module_def ? static_cast<ExprState*>(head->md_state) : nullptr;
-}
-
 // The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
 // when there is none. One of the module's own classes, the usual case, is answered inline.
 ExprState* state_of_type_general(PyTypeObject* type);
+void node_dealloc(PyObject* self);
 [[gnu::always_inline]] inline ExprState* state_of_type(PyTypeObject* type) {
+    // The module's own six classes (nothing else is freed by node_dealloc; subclasses made in
+    // Python free through the interpreter's own function) belong to the module they were made by.
+    if (type->tp_dealloc == node_dealloc && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (module != nullptr) return static_cast<ExprState*>(PyModule_GetState(module));
+    }
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-        if (module != nullptr) {
-            if (ExprState* st = state_if_checked_module(module)) return st;
+        if (module != nullptr && PyModule_GetDef(module) == &module_def) {
+            return static_cast<ExprState*>(PyModule_GetState(module));
         }
     }
     return state_of_type_general(type);
@@ -176,108 +186,123 @@ inline constexpr std::array<Fields, KIND_COUNT> kFields{{
     {{N_FuncPath_func, N_FuncPath_operand}, 2},
 }};
 
-inline PyObject* instance_dict(PyObject* self) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<ExprObject*>(self)->dict;
-#else
-#if !defined(Py_GIL_DISABLED)
-    // The managed dict sits three words before the object. 3.12 tags the word when it holds
-    // not-yet-materialised values; 3.13 keeps values inline only in classes flagged for it.
-    PyObject* word = reinterpret_cast<PyObject**>(self)[-3];
-#if PY_VERSION_HEX < 0x030D0000
-    if ((reinterpret_cast<std::uintptr_t>(word) & 1) == 0) return word;
-#else
-    if (!PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) return word;
-#endif
-#endif
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    return slot != nullptr ? *slot : nullptr;
-#endif
-}
+// ---------------------------------------------------------------------------------------------
+// One level of recursion through a tree (evaluation, text forms, deriving paths). `depth` counts
+// the levels of one walk (evaluation or text of one tree).
+//
+// compat::DepthGuard charges the interpreter's own guard. From 3.14 on that guard checks the real
+// stack, which a tree of small C frames may not exhaust for a very long time: a tree 100000 levels
+// deep would then be walked to the bottom where a plain Python class (and this module on earlier
+// releases) raises RecursionError. So from 3.14 on the levels of a walk are also counted, against
+// the limit the C recursion counter of 3.13 had. And as the interpreter keeps a margin of several
+// kilobytes below its stack limit, far more than a few of this module's frames take, the stack is
+// checked at every eighth level of a walk (each walk begins with a check).
+inline constexpr int kDepthLimit = 10000;
 
-// One level of C recursion, charged to the thread's counter exactly as Py_EnterRecursiveCall
-// charges it, but with the thread state fetched once per evaluation rather than once per level.
-// Near the limit the interpreter's own check runs (and raises RecursionError).
-inline int& recursion_remaining(PyThreadState* ts) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return ts->c_recursion_remaining;
+// The thread state compat::DepthGuard charges: only its counter trick (3.11-3.13) reads it, so
+// other builds skip fetching it (a thread-local read through the interpreter library).
+inline PyThreadState* guard_thread_state() {
+#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+    return PyThreadState_Get();
 #else
-    return ts->recursion_remaining;
+    return nullptr;
 #endif
 }
 
 class DepthGuard {
 public:
-    DepthGuard(PyThreadState* ts, const char* where) noexcept : ts_(ts) {
-        int& remaining = recursion_remaining(ts);
-        if (remaining > 1) {
-            --remaining;
-            entered_ = true;
-        } else {
-            entered_ = Py_EnterRecursiveCall(where) == 0;
+    DepthGuard(PyThreadState* ts, const char* where, int& depth) noexcept {
+#if PY_VERSION_HEX >= QELO_PY314
+        if (depth >= kDepthLimit) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
         }
+        if ((depth & 7) == 0) {
+            guard_.emplace(ts, where);
+            if (!*guard_) return;
+        }
+        depth_ = &depth;
+        ++depth;
+        entered_ = true;
+#else
+        (void)depth;
+        guard_.emplace(ts, where);
+        entered_ = static_cast<bool>(*guard_);
+#endif
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     ~DepthGuard() {
-        if (entered_) ++recursion_remaining(ts_);  // what Py_LeaveRecursiveCall does
+        if (depth_ != nullptr) --*depth_;
     }
     explicit operator bool() const noexcept { return entered_; }
 
 private:
-    PyThreadState* ts_;
-    bool entered_;
+    std::optional<compat::DepthGuard> guard_;
+    int* depth_ = nullptr;
+    bool entered_ = false;
 };
 
-// A field read once is remembered until its dict's version changes (dictversion.hpp). Attribute
-// stores into inline instance values (3.13+) bypass the dict's version; the classes here never get
-// inline values, and a class that did would not be remembered for.
-using qelo::dict_version;
+// ---------------------------------------------------------------------------------------------
+// Field caches. A node remembers the values its fields had in its instance dict together with a
+// stamp of that dict; equal non-zero stamps mean the dict was not changed since.
+//   3.12+: a dict watcher of this module's own watches every node dict the module reads or
+//          makes, and counts every event of every one of them (public API). Node dicts change
+//          rarely (an attribute written, a dict freed with its node), so the count stands still
+//          while trees are evaluated.
+//   3.11:  the dict's own version tag (compat::dict_version_tag), never 0 and never repeated.
+// A node dict is never watched by the package's shared watcher, whose epoch guards namespaces.
+#if PY_VERSION_HEX >= QELO_PY312
+extern std::atomic<std::uint64_t> field_epoch;
+#endif
 
-inline bool may_remember(PyObject* self) {
-#ifdef Py_TPFLAGS_INLINE_VALUES
-    return !PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES);
+inline std::uint64_t field_stamp([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= QELO_PY312
+    return st->field_watcher >= 0 ? field_epoch.load(std::memory_order_relaxed) : 0;
 #else
-    (void)self;
-    return true;
+    return compat::dict_version_tag(dict);
 #endif
 }
 
-inline bool is_live(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->live_kind != EXPRMIXIN; }
-
-// Moves the fields a node holds into its instance dict (created if needed). Keys already there
-// were written after the node was built and are kept. False with an exception set on failure.
-bool materialize(PyObject* self);
-
-// The value of attribute `name` of a live node when the answer is one of the fields it holds
-// (a new reference); null with no exception when ordinary lookup must answer, possibly after
-// the fields moved into the dict.
-PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name);
-
-// self.<field `index` of class `kind`, constructor order>, read as getattr would (general
-// route: any node, any class state).
-Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
-
-// The same, straight from the node when it holds the field itself and `direct` says its class is
-// the exact, plain one; from the instance dict when `direct` (remembered between calls while the
-// dict is provably unchanged); else through getattr (which is also what a missing key falls back
-// to).
-[[gnu::always_inline]] inline Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    // Held here while there is no dict (nothing has written one behind the class's back) and the
-    // class is the plain one the fields were built for.
-    if (direct && node->live_kind == kind && instance_dict(self) == nullptr) return Ref::borrow(node->live[index]);
-    return read_slot_general(st, self, kind, index, direct);
+// Puts `dict` under the field watcher (3.12+), so that its stamps can be trusted. False when the
+// dict cannot be watched (then no stamp of it is used); never raises.
+inline bool watch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (st->field_watcher < 0) return false;
+    if (PyDict_Watch(st->field_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    return true;
+}
+inline void unwatch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (st != nullptr && st->field_watcher >= 0 && PyDict_Unwatch(st->field_watcher, dict) < 0) PyErr_Clear();
+#endif
 }
 
-// The field a node holds itself when `direct` says its class is the exact, plain one and nothing
-// has given it a dict; null when the field must be read the general way. Borrowed: valid only
-// until code that could write to the node runs.
-[[gnu::always_inline]] inline PyObject* peek_slot(PyObject* self, Kind kind, int index, bool direct) {
+// The fields of `self`, an instance of the exact, plain class `kind` (the caller checked), as
+// borrowed pointers valid until code that could write to the node runs; null when they must be
+// read the general way (a field missing from the dict, no dict, a lookup that raised: then the
+// exception is set).
+PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind);
+[[gnu::always_inline]] inline PyObject* const* plain_fields(ExprState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    if (direct && node->live_kind == kind && instance_dict(self) == nullptr) return node->live[index];
-    return nullptr;
+    if (node->seen_stamp != 0 && node->seen_dict == node->dict && node->seen_stamp == field_stamp(st, node->dict)) {
+        return node->seen_fields;
+    }
+    return refresh_fields(st, self, kind);
 }
+// The same for any node: null (no error) unless its class is the exact, plain `kind`.
+[[gnu::always_inline]] inline PyObject* const* fields_if_plain(ExprState* st, PyObject* self, Kind kind) {
+    if (!exact_plain(st, self, kind)) return nullptr;
+    return plain_fields(st, self, kind);
+}
+
+// self.<field `index` of class `kind`, constructor order>, read as getattr would: from the
+// field cache when `direct` says the class is the exact, plain one, else through getattr.
+Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
 
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
@@ -288,11 +313,13 @@ Ref operator_function(ExprState* st, Op op);
 // What module_global and operator_function would answer from their caches, while the dicts they
 // came from are unchanged; null (no error) when they must be asked. Borrowed: valid until code runs.
 inline PyObject* peek_global(ExprState* st, Name name) {
-    return dict_version(st->globals) == st->globals_version ? st->global_values[name] : nullptr;
+    if (st->globals_stamp == 0 || compat::dict_stamp(st->globals) != st->globals_stamp) return nullptr;
+    return st->global_values[name];
 }
 inline PyObject* peek_operator_function(ExprState* st, Op op) {
-    if (st->operator_dict == nullptr || dict_version(st->globals) != st->operator_globals_version ||
-        dict_version(st->operator_dict) != st->operator_version) {
+    if (st->operator_dict == nullptr || st->operator_stamp == 0 || st->operator_globals_stamp == 0 ||
+        compat::dict_stamp(st->globals) != st->operator_globals_stamp ||
+        compat::dict_stamp(st->operator_dict) != st->operator_stamp) {
         return nullptr;
     }
     return st->operator_functions[op];
@@ -317,6 +344,16 @@ PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
 PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
 PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
 
+// repr (as_repr) or str of a node of one of the six classes, written in one pass over every
+// exact, plain node below it (text.cpp).
+PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr);
+// opnames[op], with opnames found in the module namespace now.
+Ref symbol_of(ExprState* st, PyObject* op);
+// Drops the text caches (module clear).
+void clear_text_caches(ExprState* st);
+// The index of `fn` among the originals, -1 when it is none of them.
+int original_index(ExprState* st, PyObject* fn);
+
 // BinExpr's vectorcall entry: the usual call (BinExpr's own __call__, one or more positional
 // arguments and no keywords, a node whose class is one of this module's) is evaluated in the
 // entry itself; anything else goes to binexpr_vectorcall_general (parsing, errors, a reassigned
@@ -336,10 +373,15 @@ int path_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int path2_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* path_getattro(PyObject* self, PyObject* name);
-PyObject* node_getattro(PyObject* self, PyObject* name);
-int node_setattro(PyObject* self, PyObject* name, PyObject* value);
-PyObject* node_get_dict(PyObject* self, void* closure);
-int node_set_dict(PyObject* self, PyObject* value, void* closure);
+PyObject* uniexpr_repr(PyObject* self);
+PyObject* uniexpr_str(PyObject* self);
+PyObject* binexpr_repr(PyObject* self);
+PyObject* binexpr_str(PyObject* self);
+PyObject* path_repr(PyObject* self);
+PyObject* path_str(PyObject* self);
+PyObject* path2_repr(PyObject* self);
+PyObject* funcpath_repr(PyObject* self);
+PyObject* funcpath_str(PyObject* self);
 
 // Shared type plumbing (module.cpp).
 int node_traverse(PyObject* self, visitproc visit, void* arg);
@@ -347,9 +389,40 @@ int node_clear(PyObject* self);
 void node_dealloc(PyObject* self);
 extern PyMemberDef node_members[];
 extern PyMemberDef callable_node_members[];
+extern PyGetSetDef node_getset[];
 
 // Type specs (nodes.cpp, paths.cpp).
 extern PyType_Spec exprmixin_spec, uniexpr_spec, binexpr_spec, path_spec, path2_spec, funcpath_spec;
+
+// ---------------------------------------------------------------------------------------------
+// Named methods (methods.cpp). Every method the classes define by name is an object of one small
+// class that binds to instances as a Python function does and takes all of its parameters,
+// `self` included, by position or by keyword. The slots stay the C functions, so operators and
+// calls on the module's own classes never go through these objects.
+
+// impl(state, values): values[0] is self, then the parameters in order (null where an optional
+// one was not given); `rest`/`nrest` are surplus positional arguments when the method has *args.
+using MethodImpl = PyObject* (*)(ExprState* st, PyObject* const* values, PyObject* const* rest, Py_ssize_t nrest);
+struct MethodSpec {
+    const char* name;      // __add__
+    Signature sig;         // display name "ExprMixin.__add__", parameters "self", "other"
+    MethodImpl impl;
+};
+struct MethodTable {
+    const MethodSpec* specs;
+    std::size_t count;
+};
+// The methods each class defines by name (nodes.cpp, paths.cpp).
+MethodTable node_method_table(Kind kind);  // ExprMixin, UniExpr, BinExpr
+MethodTable path_method_table(Kind kind);  // Path, Path2, FuncPath
+inline MethodTable method_table(Kind kind) {
+    return kind == PATH || kind == PATH2 || kind == FUNCPATH ? path_method_table(kind) : node_method_table(kind);
+}
+bool create_method_type(PyObject* module, ExprState* st);
+// The method object for `spec` (a new reference).
+Ref make_method(ExprState* st, const MethodSpec* spec);
+// Puts methods into a class's own dict as a class body would (the slots are left as they are).
+bool install_methods(ExprState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count);
 
 // Runs `body(args, nargs, kwnames)` over a tuple + dict call converted to the fastcall form.
 // parse_args for (obj, *args) signatures, with the usual call (one or more positional arguments
@@ -361,33 +434,6 @@ inline bool parse_obj_args(const Signature& sig, PyObject* const* args, Py_ssize
         return true;
     }
     return parse_args(sig, args, nargs, kwnames, obj);
-}
-
-template <typename Body>
-auto with_fastcall(PyObject* args, PyObject* kwargs, Body&& body) -> decltype(body(nullptr, 0, nullptr)) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return body(reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, nullptr);
-    Ref kwnames(PyTuple_New(nkw));
-    if (!kwnames) return decltype(body(nullptr, 0, nullptr))();
-    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (nargs + nkw)));
-    if (stack == nullptr) {
-        PyErr_NoMemory();
-        return decltype(body(nullptr, 0, nullptr))();
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    // The dict belongs to this call only, and the tuple keeps the keys alive.
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(kwnames.get(), k, key);
-        stack[nargs + k] = value;
-        ++k;
-    }
-    auto result = body(stack, nargs, kwnames.get());
-    PyMem_Free(stack);
-    return result;
 }
 
 // A call made through the class's current tp_call (a reassigned __call__), for vectorcall entries.
@@ -442,24 +488,12 @@ inline ExprState* require_state(PyObject* self) {
     return st;
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-inline constexpr unsigned long kDictFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
-#else
-inline constexpr unsigned long kDictFlags = 0;
-#endif
-inline constexpr unsigned long kNodeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | kDictFlags;
+inline constexpr unsigned long kNodeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 inline constexpr unsigned long kCallableFlags = kNodeFlags | Py_TPFLAGS_HAVE_VECTORCALL;
 
 // getattr(obj, name, <absent>): false on error, `out` left empty when the attribute is missing.
 inline bool optional_attr(PyObject* obj, PyObject* name, Ref& out) {
-    PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    const int found = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    const int found = _PyObject_LookupAttr(obj, name, &value);
-#endif
-    out = Ref(value);
-    return found >= 0;
+    return compat::get_optional_attr(obj, name, out) >= 0;
 }
 
 // __init__ of a node class: self.<field> = value for each field, in order, as setattr does it.
@@ -470,15 +504,15 @@ inline bool set_fields(PyObject* self, ExprState* st, std::initializer_list<std:
     return true;
 }
 
-// Parses an __init__ call (optional parameters left null) and runs body(state, values).
-template <typename Body>
-int init_with(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig, Body&& body) {
+// tp_init of a node class: the parameters parsed (self given), then store(state, values).
+template <const Signature& Sig, std::size_t N, typename Store>
+int init_entry(PyObject* self, PyObject* args, PyObject* kwargs, Store store) {
     return with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* values[3] = {nullptr, nullptr, nullptr};
-        if (!parse_args(sig, stack, nargs, kwnames, values)) return -1;
+        PyObject* values[N] = {};
+        if (!parse_args(Sig, stack, nargs, kwnames, values)) return -1;
         ExprState* st = require_state(self);
         if (st == nullptr) return -1;
-        return body(st, values) ? 0 : -1;
+        return store(st, values) ? 0 : -1;
     });
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace qelo::expr {
 
@@ -20,34 +21,11 @@ constexpr std::array<const char*, N_COUNT> kNameTexts{
     "__name__", "__dict__", "__class__", "__slots__", "__base__", "__getattr__", "__iter__", "items", "update",
 };
 
-// The words an instance keeps its weak reference list and its dict (or a tagged pointer to values
-// not yet in a dict) in: where the type's offsets say, the dict three words before the object
-// when the interpreter manages it.
-PyObject* weakref_word(PyObject* self) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_weaklistoffset);
-}
-PyObject* dict_word(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject**>(self)[-3];
-#else
-    return reinterpret_cast<ExprObject*>(self)->dict;
-#endif
-}
-
 ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
-
-void check_module_head(PyObject* module) {
-    const auto* head = reinterpret_cast<const ModuleHead*>(module);
-    if (Py_IS_TYPE(module, &PyModule_Type) && head->md_dict == PyModule_GetDict(module) &&
-        head->md_def == PyModule_GetDef(module) && head->md_state == PyModule_GetState(module)) {
-        module_head_checked.store(true, std::memory_order_relaxed);
-    }
-}
 
 // The state of `module` when it is an instance of this module; null (no error) otherwise.
 ExprState* state_if_ours(PyObject* module) {
-    if (module == nullptr) return nullptr;
-    if (ExprState* st = state_if_checked_module(module)) return st;
+    if (module == nullptr || !PyModule_Check(module)) return nullptr;
     return PyModule_GetDef(module) == &module_def ? state_of_module(module) : nullptr;
 }
 
@@ -58,39 +36,55 @@ struct OriginalSlots {
 };
 const OriginalSlots& original_slots(Kind kind) {
     static const std::array<OriginalSlots, KIND_COUNT> table{{
-        {nullptr, nullptr, node_getattro},
-        {uniexpr_call, uniexpr_init, node_getattro},
-        {binexpr_call, binexpr_init, node_getattro},
+        {nullptr, nullptr, PyObject_GenericGetAttr},
+        {uniexpr_call, uniexpr_init, PyObject_GenericGetAttr},
+        {binexpr_call, binexpr_init, PyObject_GenericGetAttr},
         {path_call, path_init, path_getattro},
-        {path2_call, path2_init, node_getattro},
-        {funcpath_call, funcpath_init, node_getattro},
+        {path2_call, path2_init, PyObject_GenericGetAttr},
+        {funcpath_call, funcpath_init, PyObject_GenericGetAttr},
     }};
     return table[kind];
 }
 
 bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
 
+// A version tag for `tp`, so that a later change to the class shows as a different tag.
+unsigned int assign_version_tag([[maybe_unused]] ExprState* st, PyTypeObject* tp) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (tp->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(tp)) return 0;
+#else
+    // 3.11 has no call for it; looking a name up on the class (public) assigns one as a side
+    // effect, as any lookup through the interpreter's type cache does.
+    if (tp->tp_version_tag == 0) {
+        Ref found;
+        if (compat::get_optional_attr(reinterpret_cast<PyObject*>(tp), st->name(N___getattr__), found) < 0) {
+            PyErr_Clear();
+        }
+    }
+#endif
+    return tp->tp_version_tag;
+}
+
 }  // namespace
 
 bool verify_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
+    // Taken first: a change made while the class is checked leaves the check unremembered.
+    const unsigned int tag = assign_version_tag(st, tp);
     const OriginalSlots& slots = original_slots(kind);
     if (tp->tp_call != slots.call || tp->tp_init != slots.init || tp->tp_getattro != slots.getattro ||
-        tp->tp_setattro != node_setattro || tp->tp_new != PyBaseObject_Type.tp_new) {
+        tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(ExprObject, dict))) {
         return false;
     }
     const Fields& fields = kFields[kind];
     for (std::size_t i = 0; i < fields.count; ++i) {
-        if (is_data_descriptor(_PyType_Lookup(tp, st->name(fields.names[i])))) return false;
+        if (is_data_descriptor(compat::type_lookup(tp, st->name(fields.names[i])))) return false;
     }
     // Attribute access of a plain Path derives paths without looking its __getattr__ up again.
-    if (kind == PATH && _PyType_Lookup(tp, st->name(N___getattr__)) != st->path_getattr) return false;
-    st->verified_tag[kind] = tp->tp_version_tag;
+    if (kind == PATH && compat::type_lookup(tp, st->name(N___getattr__)) != st->path_getattr) return false;
+    st->verified_tag[kind] = tag;
     return true;
 }
-
-
-std::atomic<bool> module_head_checked{false};
 
 ExprState* state_of_type_general(PyTypeObject* type) {
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
@@ -111,16 +105,17 @@ ExprState* state_of_type_general(PyTypeObject* type) {
 
 Ref module_global(ExprState* st, Name name) {
     PyObject* dict = module_dict(st);
-    const std::uint64_t version = dict_version(dict);
-    if (version != st->globals_version) {
-        st->globals_version = version;
+    const std::uint64_t stamp = st->globals_watched ? compat::dict_stamp(dict) : 0;
+    if (stamp != st->globals_stamp) {
+        st->globals_stamp = stamp;
         st->global_values.fill(nullptr);
-    } else if (st->global_values[name] != nullptr) {
+    } else if (stamp != 0 && st->global_values[name] != nullptr) {
         return Ref::borrow(st->global_values[name]);
     }
     PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
     if (found != nullptr) {
-        st->global_values[name] = found;
+        // Remembered only when the lookup itself changed nothing.
+        if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->global_values[name] = found;
         return Ref::borrow(found);
     }
     if (PyErr_Occurred()) return Ref();
@@ -132,25 +127,29 @@ Ref operator_function(ExprState* st, Op op) {
     // operator_dict: that module (which keeps its dict for life) is still the one bound.
     if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
     // Taken before the lookup: should that run code that rebinds names, the cache never matches.
-    const std::uint64_t globals_version = dict_version(module_dict(st));
+    const std::uint64_t globals_stamp = st->globals_watched ? compat::dict_stamp(module_dict(st)) : 0;
     Ref module = module_global(st, N_operator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
     // A plain module has no descriptor of these names: its dict answers as getattr would.
     if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(module.get());
-        const std::uint64_t version = dict_version(dict);
-        st->operator_globals_version = globals_version;
-        if (dict != st->operator_dict || version != st->operator_version) {
-            st->operator_dict = dict;
-            st->operator_version = version;
+        if (dict != st->operator_dict) {
+            st->operator_dict = nullptr;
+            const int watched = compat::watch_dict(dict);
+            if (watched < 0) return Ref();
+            if (watched == 1) st->operator_dict = dict;
+            st->operator_stamp = 0;
+        }
+        const std::uint64_t stamp = st->operator_dict != nullptr ? compat::dict_stamp(dict) : 0;
+        if (stamp != st->operator_stamp || globals_stamp != st->operator_globals_stamp) {
+            st->operator_stamp = stamp;
+            st->operator_globals_stamp = globals_stamp;
             st->operator_functions.fill(nullptr);
-        } else if (st->operator_functions[op] != nullptr) {
-            return Ref::borrow(st->operator_functions[op]);
         }
         PyObject* found = PyDict_GetItemWithError(dict, attribute);
         if (found != nullptr) {
-            st->operator_functions[op] = found;
+            if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->operator_functions[op] = found;
             return Ref::borrow(found);
         }
         if (PyErr_Occurred()) return Ref();
@@ -158,19 +157,45 @@ Ref operator_function(ExprState* st, Op op) {
     return Ref(PyObject_GetAttr(module.get(), attribute));
 }
 
+#if PY_VERSION_HEX >= QELO_PY312
+std::atomic<std::uint64_t> field_epoch{1};
+#endif
+
 Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args) {
     PyTypeObject* tp = st->types[kind];
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
-        // What type.__call__ would do: object.__new__, then __init__ storing the fields in order.
-        // The fields stay in the node until the instance dict is asked for (see materialize).
+        // What type.__call__ would do: object.__new__, then __init__ storing the fields in order
+        // into the instance dict: a new one, or the empty one a spare node kept. Nothing here
+        // runs code: the keys are the interned field names.
         // A spare node is tracked by the collector only once it is filled in.
         PyObject* spare = reuse_spare(st, kind);
-        PyObject* self = spare != nullptr ? spare : tp->tp_alloc(tp, 0);
-        if (self == nullptr) return Ref();
-        auto* node = reinterpret_cast<ExprObject*>(self);
+        Ref dict;
+        if (spare != nullptr) dict = Ref(std::exchange(reinterpret_cast<ExprObject*>(spare)->dict, nullptr));
+        if (!dict) dict = Ref(PyDict_New());
+        const Fields& fields = kFields[kind];
         PyObject* const* values = args.begin();
-        for (std::size_t i = 0; i < args.size(); ++i) node->live[i] = Py_NewRef(values[i]);
-        node->live_kind = static_cast<signed char>(kind);
+        bool filled = static_cast<bool>(dict);
+        for (std::size_t i = 0; filled && i < fields.count; ++i) {
+            filled = PyDict_SetItem(dict.get(), st->name(fields.names[i]), values[i]) == 0;
+        }
+        PyObject* self = spare;
+        if (filled && self == nullptr) self = tp->tp_alloc(tp, 0);
+        if (!filled || self == nullptr) {
+            Py_XDECREF(spare);  // an empty node: freed (or kept again) as any node is
+            return Ref();
+        }
+        auto* node = reinterpret_cast<ExprObject*>(self);
+#if PY_VERSION_HEX < QELO_PY312
+        // The node's fields are known and its dict needs no watching: its cache starts valid.
+        // (From 3.12 on the dict is put under the field watcher only once the node is first
+        // evaluated or shown: a node that is only built and freed never pays for it.)
+        if (const std::uint64_t stamp = field_stamp(st, dict.get()); stamp != 0) {
+            node->seen_dict = dict.get();
+            node->seen_stamp = stamp;
+            for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = values[i];
+        }
+#endif
+        node->dict = dict.release();
         if (spare != nullptr) PyObject_GC_Track(spare);
         return Ref(self);
     }
@@ -182,164 +207,77 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 
-Ref read_slot_general(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
-    PyObject* name = st->name(kFields[kind].names[index]);
+PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->live_kind != EXPRMIXIN && !materialize(self)) return Ref();
-    if (!direct) return Ref(PyObject_GetAttr(self, name));
-    PyObject* dict = instance_dict(self);
-    if (dict == nullptr) return Ref(PyObject_GetAttr(self, name));
-    const bool remember = may_remember(self);
-    const std::uint64_t version = dict_version(dict);
-    const bool same = remember && node->seen_dict == dict && node->seen_version == version;
-    if (same && node->seen_fields[index] != nullptr) return Ref::borrow(node->seen_fields[index]);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref(PyObject_GetAttr(self, name));
-    }
-    if (remember) {
-        if (!same) {
-            node->seen_dict = dict;
-            node->seen_version = version;
-            node->seen_fields[0] = node->seen_fields[1] = node->seen_fields[2] = nullptr;
-        }
-        node->seen_fields[index] = value;
-    }
-    return Ref::borrow(value);
-}
-
-bool materialize(PyObject* self) {
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->live_kind == EXPRMIXIN) return true;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return false;
-    Ref dict(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return false;
-    // Still live: building the dict runs no code of ours or the user's.
-    const Fields& fields = kFields[node->live_kind];
-    for (std::size_t i = 0; i < fields.count; ++i) {
-        if (PyDict_SetDefault(dict.get(), st->name(fields.names[i]), node->live[i]) == nullptr) return false;
-    }
-    // Every value is in the dict now; only then let go of the node's own references.
-    node->live_kind = EXPRMIXIN;
-    for (std::size_t i = 0; i < fields.count; ++i) Py_CLEAR(node->live[i]);
-    return true;
-}
-
-namespace {
-
-// The index of `name` among a class's fields, or -1.
-int field_index(ExprState* st, Kind kind, PyObject* name) {
+    ++st->field_refreshes;
+    node->seen_stamp = 0;
+    PyObject* dict = node->dict;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+    const bool watched = watch_fields(st, dict);
+    if (watched) node->watched_dict = dict;
+    const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
+    if (stamp == 0) return nullptr;  // no stamps in this build: read the general way
     const Fields& fields = kFields[kind];
+    PyObject* found[3] = {nullptr, nullptr, nullptr};
     for (std::size_t i = 0; i < fields.count; ++i) {
-        if (st->name(fields.names[i]) == name) return static_cast<int>(i);
+        found[i] = PyDict_GetItemWithError(dict, st->name(fields.names[i]));
+        if (found[i] == nullptr) return nullptr;  // missing (getattr answers) or an error
     }
-    // Interned strings are equal only when identical (the field names are interned).
-    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) return -1;
-    for (std::size_t i = 0; i < fields.count; ++i) {
-        if (PyUnicode_Compare(st->name(fields.names[i]), name) == 0) return static_cast<int>(i);
-    }
-    return -1;
+    // A lookup compares keys and so may run code: the values are trusted only when the dict is
+    // provably the same afterwards; otherwise the caller reads the general way.
+    if (stamp == 0 || node->dict != dict || field_stamp(st, dict) != stamp) return nullptr;
+    node->seen_dict = dict;
+    node->seen_stamp = stamp;
+    for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i];
+    return node->seen_fields;
 }
 
-}  // namespace
-
-PyObject* live_attribute(ExprState* st, PyObject* self, PyObject* name) {
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    if (instance_dict(self) != nullptr) {
-        // A dict written behind the class's back: merge, then answer from it.
-        materialize(self);
-        return nullptr;
+Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+    PyObject* name = st->name(kFields[kind].names[index]);
+    if (direct) {
+        if (PyObject* const* fields = plain_fields(st, self, kind)) return Ref::borrow(fields[index]);
+        if (PyErr_Occurred()) return Ref();
+        // Not cached (a field missing, or no stamps in this build): the instance dict answers
+        // first for a plain class, where no data descriptor shadows a field.
+        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
+            if (PyErr_Occurred()) return Ref();
+        }
     }
-    const int index = field_index(st, static_cast<Kind>(node->live_kind), name);
-    if (index < 0) return nullptr;  // the instance dict would not hold it either
-    // A data descriptor of the class answers before the instance dict does.
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(self), name);
-    if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) {
-        materialize(self);
-        return nullptr;
-    }
-    return Ref::borrow(node->live[index]).release();
-}
-
-PyObject* node_getattro(PyObject* self, PyObject* name) {
-    if (is_live(self)) {
-        ExprState* st = require_state(self);
-        if (st == nullptr) return nullptr;
-        PyObject* found = live_attribute(st, self, name);
-        if (found != nullptr || PyErr_Occurred()) return found;
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-int node_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (!materialize(self)) return -1;
-    return PyObject_GenericSetAttr(self, name, value);
-}
-
-PyObject* node_get_dict(PyObject* self, void* closure) {
-    if (!materialize(self)) return nullptr;
-    return PyObject_GenericGetDict(self, closure);
-}
-
-int node_set_dict(PyObject* self, PyObject* value, void* closure) {
-    if (!materialize(self)) return -1;
-    return PyObject_GenericSetDict(self, value, closure);
+    return Ref(PyObject_GetAttr(self, name));
 }
 
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->live_kind != EXPRMIXIN) {
-        for (std::size_t i = 0; i < kFields[node->live_kind].count; ++i) Py_VISIT(node->live[i]);
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_VisitManagedDict(self, visit, arg);
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyObject_VisitManagedDict(self, visit, arg);
-#else
     Py_VISIT(reinterpret_cast<ExprObject*>(self)->dict);
     return 0;
-#endif
 }
 
 int node_clear(PyObject* self) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->live_kind != EXPRMIXIN) {
-        const std::size_t count = kFields[node->live_kind].count;
-        node->live_kind = EXPRMIXIN;
-        for (std::size_t i = 0; i < count; ++i) Py_CLEAR(node->live[i]);
+    node->seen_stamp = 0;
+    if (node->dict != nullptr) {
+        // A node's own dict leaves the field watcher with the node, so that freeing trees does not
+        // count as a change of every other node's dict.
+        if (node->watched_dict == node->dict) unwatch_fields(state_of(self), node->dict);
+        node->watched_dict = nullptr;
+        Py_CLEAR(node->dict);
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    // Nothing to clear while no dict was made, unless the values live inline.
-    if (dict_word(self) != nullptr || PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_INLINE_VALUES)) {
-        PyObject_ClearManagedDict(self);
-    }
-#elif PY_VERSION_HEX >= 0x030C0000
-    if (dict_word(self) != nullptr) _PyObject_ClearManagedDict(self);
-#else
-    Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);
-#endif
     return 0;
 }
 
 namespace {
 
 // Reuse needs every instance of the six classes to have the same size and the dict and weak
-// reference list where dict_word and weakref_word look.
+// reference list at the offsets ExprObject gives them.
 bool spare_layout_holds(const ExprState* st) {
 #if defined(Py_GIL_DISABLED)
     (void)st;
     return false;
 #else
-#if PY_VERSION_HEX >= 0x030C0000
-    constexpr Py_ssize_t kDictOffset = -1;  // managed by the interpreter
-    constexpr Py_ssize_t kWeaklistOffset = -4 * static_cast<Py_ssize_t>(sizeof(PyObject*));
-#else
     constexpr Py_ssize_t kDictOffset = offsetof(ExprObject, dict);
     constexpr Py_ssize_t kWeaklistOffset = offsetof(ExprObject, weakrefs);
-#endif
     for (const PyTypeObject* tp : st->types) {
         if (tp == nullptr || tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ExprObject)) || tp->tp_itemsize != 0 ||
             tp->tp_dictoffset != kDictOffset || tp->tp_weaklistoffset != kWeaklistOffset ||
@@ -353,8 +291,8 @@ bool spare_layout_holds(const ExprState* st) {
 
 // The module state and class kind of a node whose class is exactly one of the module's own.
 ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module);
+    if (tp->tp_dealloc != node_dealloc) return nullptr;
+    ExprState* st = state_of_type(tp);
     if (st == nullptr) return nullptr;
     for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
         if (st->types[k] == tp) {
@@ -365,19 +303,46 @@ ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
     return nullptr;
 }
 
-// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it.
-bool keep_spare(ExprState* st, Kind kind, PyObject* self) {
+// Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it,
+// with `kept`, its former instance dict emptied of values (see reusable_dict), or null.
+bool keep_spare(ExprState* st, Kind kind, PyObject* self, PyObject* kept) {
     if (st == nullptr || !st->spares_enabled) return false;
-    if (dict_word(self) != nullptr || weakref_word(self) != nullptr) return false;
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    if (node->dict != nullptr || node->weakrefs != nullptr) return false;
     ExprState::Spares& spares = st->spares[kind];
     if (spares.count == ExprState::Spares::kCapacity) return false;
+    node->dict = kept;
     spares.items[spares.count++] = self;
     return true;
 }
 
+// The instance dict of a node being freed, taken from it for reuse by the next node of the same
+// class: only when nothing else can see it (the node held the one reference). It is emptied now
+// (dropping the field values as freeing would), after leaving the field watcher, so that this
+// counts as no change of any node; filled again it is what a new dict would be. Null (the dict
+// left in place) otherwise.
+PyObject* reusable_dict(ExprState* st, PyObject* self) {
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    PyObject* dict = node->dict;
+    if (st == nullptr || !st->spares_enabled || dict == nullptr || !PyDict_CheckExact(dict) ||
+        !compat::owned_only_by(dict, 1)) {
+        return nullptr;
+    }
+    if (node->watched_dict == dict) unwatch_fields(st, dict);
+    node->watched_dict = nullptr;
+    node->dict = nullptr;
+    node->seen_stamp = 0;
+    PyDict_Clear(dict);
+    return dict;
+}
+
 void free_spares(ExprState* st) {
     for (ExprState::Spares& spares : st->spares) {
-        while (spares.count > 0) PyObject_GC_Del(spares.items[--spares.count]);
+        while (spares.count > 0) {
+            PyObject* self = spares.items[--spares.count];
+            Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);  // empty: no code runs
+            PyObject_GC_Del(self);
+        }
     }
 }
 
@@ -389,10 +354,12 @@ PyObject* reuse_spare(ExprState* st, Kind kind) {
     PyObject* self = spares.items[--spares.count];
     auto* node = reinterpret_cast<ExprObject*>(self);
     // As fresh from tp_alloc: all zero past the header but the vectorcall pointer, which is the
-    // class's own (spares are kept per class).
+    // class's own (spares are kept per class), and the kept dict, if any.
     const vectorcallfunc vectorcall = node->vectorcall;
+    PyObject* dict = node->dict;
     std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(ExprObject) - sizeof(PyObject));
     node->vectorcall = vectorcall;
+    node->dict = dict;
     return PyObject_Init(self, st->types[kind]);
 }
 
@@ -400,9 +367,13 @@ namespace {
 
 // Everything but letting go of the class, which may be the last thing keeping the module alive.
 void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
-    if (tp->tp_weaklistoffset != 0 && weakref_word(self) != nullptr) PyObject_ClearWeakRefs(self);
+    if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    PyObject* kept = reusable_dict(st, self);
     node_clear(self);
-    if (!keep_spare(st, kind, self)) tp->tp_free(self);
+    if (!keep_spare(st, kind, self, kept)) {
+        tp->tp_free(self);
+        Py_XDECREF(kept);
+    }
 }
 
 }  // namespace
@@ -431,19 +402,22 @@ void node_dealloc(PyObject* self) {
     Py_TRASHCAN_END
 }
 
+// The instance dict and weak reference list at fixed offsets of the node, on every interpreter:
+// attribute access, vars() and __dict__ assignment all go through the interpreter's own code.
 PyMemberDef node_members[] = {
-#if PY_VERSION_HEX < 0x030C0000
     {"__dictoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, dict), QELO_READONLY, nullptr},
     {"__weaklistoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, weakrefs), QELO_READONLY, nullptr},
-#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef node_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef callable_node_members[] = {
-#if PY_VERSION_HEX < 0x030C0000
     {"__dictoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, dict), QELO_READONLY, nullptr},
     {"__weaklistoffset__", QELO_T_PYSSIZET, offsetof(ExprObject, weakrefs), QELO_READONLY, nullptr},
-#endif
     {"__vectorcalloffset__", QELO_T_PYSSIZET, offsetof(ExprObject, vectorcall), QELO_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -455,6 +429,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (st == nullptr) return 0;
     st->names.traverse(visit, arg);
     for (PyTypeObject* tp : st->types) Py_VISIT(tp);
+    Py_VISIT(st->method_type);
     Py_VISIT(st->operator_module);
     for (PyObject* fn : st->originals) Py_VISIT(fn);
     Py_VISIT(st->path_getattr);
@@ -472,12 +447,14 @@ int module_clear(PyObject* module) {
     st->spares_enabled = false;
     free_spares(st);
     for (PyTypeObject*& tp : st->types) Py_CLEAR(tp);
+    Py_CLEAR(st->method_type);
     Py_CLEAR(st->operator_module);
     for (PyObject*& fn : st->originals) Py_CLEAR(fn);
     Py_CLEAR(st->path_getattr);
     Py_CLEAR(st->path_missing_name);
     Py_CLEAR(st->builtin_len);
     Py_CLEAR(st->builtin_abs);
+    clear_text_caches(st);
     return 0;
 }
 
@@ -489,18 +466,53 @@ bool bind(PyObject* dict, PyObject* name, PyObject* value) { return PyDict_SetIt
 bool import_operator(ExprState* st, PyObject* dict) {
     Ref op(PyImport_ImportModule("operator"));
     if (!op || !bind(dict, st->name(N_operator), op.get())) return false;
-    PyObject* div = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(op.get(), st->name(N_div), &div) < 0) return false;
-#else
-    if (_PyObject_LookupAttr(op.get(), st->name(N_div), &div) < 0) return false;
-#endif
-    Ref existing(div);
+    Ref existing;
+    if (compat::get_optional_attr(op.get(), st->name(N_div), existing) < 0) return false;
     if (!existing) {
         Ref truediv(PyObject_GetAttr(op.get(), st->name(N_truediv)));
         if (!truediv || PyObject_SetAttr(op.get(), st->name(N_div), truediv.get()) < 0) return false;
     }
     st->operator_module = op.release();
+    return true;
+}
+
+// Whether `fn` is the interpreter's own builtin function `name` of module `owner` (a C function
+// bound to that module object whose name, fixed when it was defined, is `name`), whatever name it
+// is bound under now.
+bool is_genuine_function(PyObject* fn, PyObject* owner, const char* name) {
+    if (fn == nullptr || !PyCFunction_CheckExact(fn) || PyCFunction_GET_SELF(fn) != owner) return false;
+    Ref own_name(PyObject_GetAttrString(fn, "__name__"));
+    if (!own_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(own_name.get()) && PyUnicode_CompareWithASCIIString(own_name.get(), name) == 0;
+}
+
+// The C operation each Op stands for, by the name the interpreter's operator functions carry.
+constexpr std::array<const char*, OP_COUNT> kGenuineNames{
+    "add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "xor", "lshift", "rshift", "and_", "or_",
+    "not_", "neg", "pos", "contains", "gt", "ge", "lt", "le", "eq", "ne",
+};
+
+// The originals the evaluation may run as C operations: each taken from the interpreter's own
+// operator functions and kept only when it is provably the function of that name, so that a
+// function is never applied as another one (`operator.div` bound to floordiv before this import
+// is floordiv here too).
+bool capture_originals(ExprState* st) {
+    Ref source(PyImport_ImportModule("_operator"));
+    if (!source) {
+        PyErr_Clear();  // no C operator functions: everything is called as it is
+        return true;
+    }
+    for (int i = 0; i < OP_COUNT; ++i) {
+        Ref fn(PyObject_GetAttrString(source.get(), kGenuineNames[i]));
+        if (!fn) {
+            PyErr_Clear();
+            continue;
+        }
+        if (is_genuine_function(fn.get(), source.get(), kGenuineNames[i])) st->originals[i] = fn.release();
+    }
     return true;
 }
 
@@ -513,9 +525,8 @@ bool build_opnames(ExprState* st, PyObject* dict) {
         if (!fn) return false;
         Ref symbol(PyUnicode_FromString(kOps[i].symbol));
         if (!symbol || PyDict_SetItem(opnames.get(), fn.get(), symbol.get()) < 0) return false;
-        st->originals[i] = fn.release();
     }
-    return bind(dict, st->name(N_opnames), opnames.get());
+    return capture_originals(st) && bind(dict, st->name(N_opnames), opnames.get());
 }
 
 // A class as an ordinary class shows it: bare __name__ (which also names it in error messages).
@@ -530,17 +541,28 @@ bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* type_spe
     return true;
 }
 
+// The class's own dict, written directly so that the slots stay as created (setting a dunder
+// through setattr would replace the slot with the generic one).
+Ref own_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= QELO_PY312
+    return Ref(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
 // __div__, __rdiv__ and __inv__ are the very objects of their partners.
 bool add_aliases(PyTypeObject* type) {
-    PyObject* dict = type->tp_dict;
+    Ref dict = own_dict(type);
+    if (!dict) return false;
     const char* pairs[][2] = {{"__div__", "__floordiv__"}, {"__rdiv__", "__rfloordiv__"}, {"__inv__", "__invert__"}};
     for (auto& pair : pairs) {
-        PyObject* target = PyDict_GetItemString(dict, pair[1]);
+        PyObject* target = PyDict_GetItemString(dict.get(), pair[1]);
         if (target == nullptr) {
             PyErr_Format(PyExc_SystemError, "missing %s", pair[1]);
             return false;
         }
-        if (PyDict_SetItemString(dict, pair[0], target) < 0) return false;
+        if (PyDict_SetItemString(dict.get(), pair[0], target) < 0) return false;
     }
     PyType_Modified(type);
     return true;
@@ -556,9 +578,11 @@ bool refuse_iteration(ExprState* st, PyTypeObject* type) {
 // __getattribute__ stays object's.
 bool finish_path(ExprState* st) {
     PyTypeObject* path = st->types[PATH];
-    if (PyDict_DelItemString(path->tp_dict, "__getattribute__") < 0) return false;
+    Ref dict = own_dict(path);
+    if (!dict) return false;
+    if (PyDict_DelItemString(dict.get(), "__getattribute__") < 0) return false;
     PyType_Modified(path);
-    PyObject* getattr = PyDict_GetItemWithError(path->tp_dict, st->name(N___getattr__));
+    PyObject* getattr = PyDict_GetItemWithError(dict.get(), st->name(N___getattr__));
     if (getattr == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Path has no __getattr__");
         return false;
@@ -582,6 +606,8 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
     for (const Step& step : steps) {
         if (!make_type(module, st, step.kind, step.type_spec, step.name)) return false;
         PyObject* type = reinterpret_cast<PyObject*>(st->types[step.kind]);
+        const MethodTable table = method_table(step.kind);
+        if (!install_methods(st, st->types[step.kind], table.specs, table.count)) return false;
         if (step.kind == EXPRMIXIN && !add_aliases(st->types[EXPRMIXIN])) return false;
         if (step.kind == PATH && !finish_path(st)) return false;
         if (step.kind == PATH2 && !refuse_iteration(st, st->types[PATH2])) return false;
@@ -593,12 +619,6 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
 }
 
 // Step 5: the ready-made paths, each built as calling its class builds it.
-// The interpreter's own builtin function `name` (not something bound in its place before import).
-bool is_genuine_builtin(PyObject* fn, PyObject* builtins, const char* name) {
-    if (!PyCFunction_CheckExact(fn) || PyCFunction_GET_SELF(fn) != builtins) return false;
-    return std::string_view(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name) == name;
-}
-
 bool bind_module_objects(ExprState* st, PyObject* dict) {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
@@ -617,7 +637,7 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
         Ref argument(object.builtin ? PyObject_GetAttrString(builtins.get(), object.argument)
                                     : PyUnicode_InternFromString(object.argument));
         if (!argument) return false;
-        if (object.builtin && is_genuine_builtin(argument.get(), builtins.get(), object.argument)) {
+        if (object.builtin && is_genuine_function(argument.get(), builtins.get(), object.argument)) {
             const std::string_view name(object.argument);
             if (name == "len") st->builtin_len = argument.dup().release();
             if (name == "abs") st->builtin_abs = argument.dup().release();
@@ -631,6 +651,43 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
     return true;
 }
 
+#if PY_VERSION_HEX >= QELO_PY312
+int on_field_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    field_epoch.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+#endif
+
+// The field watcher of this interpreter (3.12+), shared by every instance of the module in it and
+// kept in the interpreter's dict; none (field caches off, reads go to the dicts) when every
+// watcher slot is taken.
+bool register_field_watcher([[maybe_unused]] ExprState* st) {
+#if PY_VERSION_HEX >= QELO_PY312
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interp_dict == nullptr) return true;
+    Ref key(PyUnicode_InternFromString("qelo.expr.field_watcher"));
+    if (!key) return false;
+    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
+    if (known != nullptr) {
+        st->field_watcher = static_cast<int>(PyLong_AsLong(known));
+        return !PyErr_Occurred();
+    }
+    if (PyErr_Occurred()) return false;
+    const int id = PyDict_AddWatcher(on_field_dict_event);
+    if (id < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    Ref value(PyLong_FromLong(id));
+    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
+        PyDict_ClearWatcher(id);
+        return false;
+    }
+    st->field_watcher = id;
+#endif
+    return true;
+}
+
 int module_exec(PyObject* module) {
     ExprState* st = state_of_module(module);
     // A reload runs this again on the same module: start from empty state.
@@ -638,9 +695,12 @@ int module_exec(PyObject* module) {
     *st = ExprState{};
     st->module = module;
     st->globals = PyModule_GetDict(module);
-    check_module_head(module);
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
+    const int watched = compat::watch_dict(dict);
+    if (watched < 0) return -1;
+    st->globals_watched = watched == 1;
+    if (!register_field_watcher(st) || !create_method_type(module, st)) return -1;
     if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
     st->spares_enabled = spare_layout_holds(st);
     if (!bind_module_objects(st, dict)) return -1;

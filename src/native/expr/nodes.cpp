@@ -80,24 +80,15 @@ constexpr OperatorMethod kOperatorMethods[] = {
 };
 constexpr std::size_t kOperatorMethodCount = std::size(kOperatorMethods);
 
-const char* const kOtherParam[] = {"other"};
+const char* const kSelfOther[] = {"self", "other"};
+const char* const kSelfOnly[] = {"self"};
 
 template <std::size_t I>
-PyObject* operator_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
+PyObject* operator_impl(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
     constexpr OperatorMethod m = kOperatorMethods[I];
-    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
-    if (st == nullptr) return nullptr;
-    if constexpr (m.order == UNARY) {
-        if (!parse_no_args(m.qualname, nargsf, kwnames)) return nullptr;
-        return make_uniexpr(st, m.op, self).release();
-    } else {
-        static constexpr Signature sig{m.qualname, kOtherParam, 1, 1, true};
-        PyObject* other = nullptr;
-        if (!parse_args(sig, args, nargsf, kwnames, &other)) return nullptr;
-        if constexpr (m.order == SELF_OTHER) return make_binexpr(st, m.op, self, other).release();
-        return make_binexpr(st, m.op, other, self).release();
-    }
+    if constexpr (m.order == UNARY) return make_uniexpr(st, m.op, v[0]).release();
+    else if constexpr (m.order == SELF_OTHER) return make_binexpr(st, m.op, v[0], v[1]).release();
+    else return make_binexpr(st, m.op, v[1], v[0]).release();
 }
 
 ExprState* state_of_either(PyObject* v, PyObject* w) {
@@ -184,10 +175,8 @@ bool collect_slot_names(ExprState* st, PyObject* cls, PyObject* slots, PyObject*
     return !PyErr_Occurred();
 }
 
-PyObject* getstate_method(PyObject* self, PyTypeObject* defining, PyObject* const*, size_t nargsf, PyObject* kwnames) {
-    if (!parse_no_args("ExprMixin.__getstate__", nargsf, kwnames)) return nullptr;
-    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
-    if (st == nullptr) return nullptr;
+PyObject* getstate_impl(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    PyObject* self = v[0];
     Ref attrs(PyDict_New());
     if (!attrs) return nullptr;
     Ref instance_dict;
@@ -243,21 +232,24 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     }
     Ref extra(PyIter_Next(iter.get()));
     if (extra) {
+#if PY_VERSION_HEX >= QELO_PY314
+        // 3.14 also tells how many there were when an exact tuple, list or dict knows it.
+        if (PyTuple_CheckExact(item) || PyList_CheckExact(item) || PyDict_CheckExact(item)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Length(item));
+            return false;
+        }
+#endif
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return false;
     }
     return !PyErr_Occurred();
 }
 
-const char* const kAttrsParam[] = {"attrs"};
-constexpr Signature kSetstateSig{"ExprMixin.__setstate__", kAttrsParam, 1, 1, true};
+const char* const kSelfAttrs[] = {"self", "attrs"};
 
-PyObject* setstate_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
-    PyObject* attrs = nullptr;
-    if (!parse_args(kSetstateSig, args, nargsf, kwnames, &attrs)) return nullptr;
-    auto* st = static_cast<ExprState*>(PyType_GetModuleState(defining));
-    if (st == nullptr) return nullptr;
+PyObject* setstate_impl(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    PyObject* self = v[0];
+    PyObject* attrs = v[1];
     Ref items(PyObject_CallMethodNoArgs(attrs, st->name(N_items)));
     if (!items) return nullptr;
     Ref iter(PyObject_GetIter(items.get()));
@@ -275,35 +267,25 @@ PyObject* setstate_method(PyObject* self, PyTypeObject* defining, PyObject* cons
 // PyType_Spec of ExprMixin.
 
 template <std::size_t... I>
-constexpr std::array<PyMethodDef, sizeof...(I) + 3> make_exprmixin_methods(std::index_sequence<I...>) {
-    constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr std::array<MethodSpec, sizeof...(I) + 2> make_exprmixin_methods(std::index_sequence<I...>) {
     return {{
-        {kOperatorMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(operator_method<I>)),
-         flags | METH_COEXIST, nullptr}...,
-        {"__getstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(getstate_method)), flags,
-         nullptr},
-        {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(setstate_method)), flags,
-         nullptr},
-        {nullptr, nullptr, 0, nullptr},
+        {kOperatorMethods[I].name,
+         Signature{kOperatorMethods[I].qualname, kOperatorMethods[I].order == UNARY ? kSelfOnly : kSelfOther,
+                   kOperatorMethods[I].order == UNARY ? 1 : 2, kOperatorMethods[I].order == UNARY ? 1 : 2},
+         operator_impl<I>}...,
+        {"__getstate__", Signature{"ExprMixin.__getstate__", kSelfOnly, 1, 1}, getstate_impl},
+        {"__setstate__", Signature{"ExprMixin.__setstate__", kSelfAttrs, 2, 2}, setstate_impl},
     }};
 }
-auto exprmixin_methods = make_exprmixin_methods(std::make_index_sequence<kOperatorMethodCount>{});
-
-PyGetSetDef exprmixin_getset[] = {
-    {"__dict__", node_get_dict, node_set_dict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+constexpr auto kExprMixinMethods = make_exprmixin_methods(std::make_index_sequence<kOperatorMethodCount>{});
 
 PyType_Slot exprmixin_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
     {Py_tp_members, node_members},
-    {Py_tp_getset, exprmixin_getset},
-    {Py_tp_methods, exprmixin_methods.data()},
+    {Py_tp_getset, node_getset},
     {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot)},
-    {Py_tp_getattro, reinterpret_cast<void*>(node_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
     {Py_nb_add, reinterpret_cast<void*>(binary_slot<ADD>)},
     {Py_nb_subtract, reinterpret_cast<void*>(binary_slot<SUB>)},
     {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<MUL>)},
@@ -322,13 +304,6 @@ PyType_Slot exprmixin_slots[] = {
     {Py_sq_contains, reinterpret_cast<void*>(contains_slot)},
     {0, nullptr},
 };
-
-// opnames[op], with opnames found in the module namespace now.
-Ref symbol_of(ExprState* st, PyObject* op) {
-    Ref opnames = module_global(st, N_opnames);
-    if (!opnames) return Ref();
-    return Ref(PyObject_GetItem(opnames.get(), op));
-}
 
 // ---------------------------------------------------------------------------------------------
 // UniExpr and BinExpr.
@@ -355,46 +330,46 @@ PyObject* binexpr_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
     return eval_binexpr(st, self, obj, exact_plain(st, self, BINEXPR));
 }
 
-PyObject* uniexpr_repr_as(PyObject* self, bool as_repr) {
-    RecursionGuard guard(" while getting the text of an expression");
-    if (!guard) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    const bool direct = exact_plain(st, self, UNIEXPR);
-    Ref op = read_slot(st, self, UNIEXPR, 0, direct);
-    if (!op) return nullptr;
-    Ref symbol = symbol_of(st, op.get());
-    if (!symbol) return nullptr;
-    Ref operand = read_slot(st, self, UNIEXPR, 1, direct);
-    if (!operand) return nullptr;
-    return PyUnicode_FromFormat(as_repr ? "%S %R" : "%S %S", symbol.get(), operand.get());
-}
-
-PyObject* binexpr_repr_as(PyObject* self, bool as_repr) {
-    RecursionGuard guard(" while getting the text of an expression");
-    if (!guard) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    const bool direct = exact_plain(st, self, BINEXPR);
-    Ref lhs = read_slot(st, self, BINEXPR, 1, direct);
-    if (!lhs) return nullptr;
-    Ref op = read_slot(st, self, BINEXPR, 0, direct);
-    if (!op) return nullptr;
-    Ref symbol = symbol_of(st, op.get());
-    if (!symbol) return nullptr;
-    Ref rhs = read_slot(st, self, BINEXPR, 2, direct);
-    if (!rhs) return nullptr;
-    return PyUnicode_FromFormat(as_repr ? "(%R %S %R)" : "(%S %S %S)", lhs.get(), symbol.get(), rhs.get());
-}
-
-PyObject* uniexpr_repr(PyObject* self) { return uniexpr_repr_as(self, true); }
-PyObject* uniexpr_str(PyObject* self) { return uniexpr_repr_as(self, false); }
-PyObject* binexpr_repr(PyObject* self) { return binexpr_repr_as(self, true); }
-PyObject* binexpr_str(PyObject* self) { return binexpr_repr_as(self, false); }
-
 PyObject* uniexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall_entry<uniexpr_call_impl, uniexpr_call>(self, args, nargsf, kwnames);
 }
+
+// The methods by name: (self, ...) by position or keyword, as in a class body.
+const char* const kUniInit[] = {"self", "op", "operand"};
+const char* const kBinInit[] = {"self", "op", "lhs", "rhs"};
+const char* const kSelfObj[] = {"self", "obj"};
+
+PyObject* uniexpr_init_impl(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{N_op, v[1]}, {N_operand, v[2]}})) return nullptr;
+    Py_RETURN_NONE;
+}
+PyObject* binexpr_init_impl(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{N_op, v[1]}, {N_lhs, v[2]}, {N_rhs, v[3]}})) return nullptr;
+    Py_RETURN_NONE;
+}
+PyObject* uniexpr_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_uniexpr(st, v[0], v[1], exact_plain(st, v[0], UNIEXPR));
+}
+PyObject* binexpr_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_binexpr(st, v[0], v[1], exact_plain(st, v[0], BINEXPR));
+}
+template <Kind K, bool AsRepr>
+PyObject* text_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return node_text(st, v[0], K, AsRepr);
+}
+
+constexpr MethodSpec kUniExprMethods[] = {
+    {"__init__", Signature{"UniExpr.__init__", kUniInit, 3, 3}, uniexpr_init_impl},
+    {"__call__", Signature{"UniExpr.__call__", kSelfObj, 2, 2, false, true}, uniexpr_call_method},
+    {"__repr__", Signature{"UniExpr.__repr__", kSelfOnly, 1, 1}, text_method<UNIEXPR, true>},
+    {"__str__", Signature{"UniExpr.__str__", kSelfOnly, 1, 1}, text_method<UNIEXPR, false>},
+};
+constexpr MethodSpec kBinExprMethods[] = {
+    {"__init__", Signature{"BinExpr.__init__", kBinInit, 4, 4}, binexpr_init_impl},
+    {"__call__", Signature{"BinExpr.__call__", kSelfObj, 2, 2, false, true}, binexpr_call_method},
+    {"__repr__", Signature{"BinExpr.__repr__", kSelfOnly, 1, 1}, text_method<BINEXPR, true>},
+    {"__str__", Signature{"BinExpr.__str__", kSelfOnly, 1, 1}, text_method<BINEXPR, false>},
+};
 
 PyType_Slot uniexpr_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
@@ -434,18 +409,32 @@ PyObject* binexpr_vectorcall_general(PyObject* self, PyObject* const* args, size
     return vectorcall_entry<binexpr_call_impl, binexpr_call>(self, args, nargsf, kwnames);
 }
 
+namespace {
+
+constexpr Signature kUniInitSig{"UniExpr.__init__", kUniParams, 2, 2, true};
+constexpr Signature kBinInitSig{"BinExpr.__init__", kBinParams, 3, 3, true};
+
+}  // namespace
+
 int uniexpr_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig{"UniExpr.__init__", kUniParams, 2, 2, true};
-    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kUniInitSig, 2>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
         return set_fields(self, st, {{N_op, v[0]}, {N_operand, v[1]}});
     });
 }
 
 int binexpr_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig{"BinExpr.__init__", kBinParams, 3, 3, true};
-    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kBinInitSig, 3>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
         return set_fields(self, st, {{N_op, v[0]}, {N_lhs, v[1]}, {N_rhs, v[2]}});
     });
+}
+
+MethodTable node_method_table(Kind kind) {
+    switch (kind) {
+        case EXPRMIXIN: return {kExprMixinMethods.data(), kExprMixinMethods.size()};
+        case UNIEXPR: return {kUniExprMethods, std::size(kUniExprMethods)};
+        case BINEXPR: return {kBinExprMethods, std::size(kBinExprMethods)};
+        default: return {nullptr, 0};
+    }
 }
 
 PyType_Spec exprmixin_spec = {"qelo.expr.ExprMixin", sizeof(ExprObject), 0, static_cast<unsigned int>(kNodeFlags),

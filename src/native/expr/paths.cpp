@@ -13,11 +13,20 @@ PyObject* none_if_missing(PyObject* value) { return value != nullptr ? value : P
 // Path(root name of self, name, self), with Path found in the module namespace now. Reading the
 // root name of a path that lacks one asks __getattr__ again, so this recursion is guarded too.
 Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
-    RecursionGuard guard(" while deriving a path");
-    if (!guard) return Ref();
     Ref cls = module_global(st, N_Path);
     if (!cls) return Ref();
-    Ref root = read_slot(st, self, PATH, 0, exact_plain(st, self, PATH));
+    // The root name of a plain path is in its field cache: no code runs, nothing recurses.
+    if (exact_plain(st, self, PATH)) {
+        if (PyObject* const* fields = plain_fields(st, self, PATH)) {
+            Ref root = Ref::borrow(fields[0]);
+            return construct(st, PATH, cls.get(), {root.get(), name, self});
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    int depth = 0;  // one level: reading the root may derive again through __getattr__
+    DepthGuard guard(guard_thread_state(), " while deriving a path", depth);
+    if (!guard) return Ref();
+    Ref root = read_slot(st, self, PATH, 0, false);
     if (!root) return Ref();
     return construct(st, PATH, cls.get(), {root.get(), name, self});
 }
@@ -25,7 +34,7 @@ Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
 // What an ordinary class does once normal lookup failed: call the class's __getattr__.
 PyObject* getattr_fallback(ExprState* st, PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
-    Ref hook = Ref::borrow(_PyType_Lookup(tp, st->name(N___getattr__)));
+    Ref hook = Ref::borrow(compat::type_lookup(tp, st->name(N___getattr__)));
     if (hook.get() == st->path_getattr) return derive_path(st, self, name).release();
     if (!hook) return PyObject_GenericGetAttr(self, name);  // raises the AttributeError
     descrgetfunc get = Py_TYPE(hook.get())->tp_descr_get;
@@ -35,24 +44,7 @@ PyObject* getattr_fallback(ExprState* st, PyObject* self, PyObject* name) {
 }
 
 const char* const kPathParams[] = {"name", "field", "parent"};
-const char* const kNameParam[] = {"name"};
 const char* const kObjParam[] = {"obj"};
-
-PyObject* path_getattr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"Path.__getattr__", kNameParam, 1, 1, true};
-    PyObject* name = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &name)) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    return derive_path(st, self, name).release();
-}
-
-PyObject* path_getfield_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!parse_no_args("Path.__getfield__", nargs, kwnames)) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    return read_slot(st, self, PATH, 1, exact_plain(st, self, PATH)).release();
-}
 
 PyObject* path_subscript(PyObject* self, PyObject* name) {
     ExprState* st = require_state(self);
@@ -69,45 +61,9 @@ PyObject* path_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return eval_path(st, self, obj, exact_plain(st, self, PATH));
 }
 
-// A root shows its bare name; a derived path shows its parent in the same form, then its field.
-PyObject* path_text(PyObject* self, bool as_repr) {
-    RecursionGuard guard(" while getting the text of a path");
-    if (!guard) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    const bool direct = exact_plain(st, self, PATH);
-    Ref parent = read_slot(st, self, PATH, 2, direct);
-    if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_slot(st, self, PATH, 0, direct).release();
-    Ref field = read_slot(st, self, PATH, 1, direct);
-    if (!field) return nullptr;
-    return PyUnicode_FromFormat(as_repr ? "%R.%S" : "%S[%R]", parent.get(), field.get());
-}
-
-PyObject* path_repr(PyObject* self) { return path_text(self, true); }
-PyObject* path_str(PyObject* self) { return path_text(self, false); }
-
 PyObject* path_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall_entry<path_call_impl, path_call>(self, args, nargsf, kwnames);
 }
-
-// __getitem__ by name too, so that it takes its parameter by keyword; the slot serves `p[k]`.
-PyObject* path_getitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"Path.__getitem__", kNameParam, 1, 1, true};
-    PyObject* name = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &name)) return nullptr;
-    return path_subscript(self, name);
-}
-
-PyMethodDef path_methods[] = {
-    {"__getitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getitem_method)),
-     METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, nullptr},
-    {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getattr_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__getfield__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_getfield_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyType_Slot path_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
@@ -118,7 +74,6 @@ PyType_Slot path_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(path_init)},
     {Py_tp_call, reinterpret_cast<void*>(path_call)},
     {Py_tp_getattro, reinterpret_cast<void*>(path_getattro)},
-    {Py_tp_methods, path_methods},
     {Py_mp_subscript, reinterpret_cast<void*>(path_subscript)},
     {Py_tp_repr, reinterpret_cast<void*>(path_repr)},
     {Py_tp_str, reinterpret_cast<void*>(path_str)},
@@ -151,41 +106,11 @@ PyObject* path2_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return eval_path2(st, self, args, nargs, exact_plain(st, self, PATH2));
 }
 
-PyObject* path2_repr(PyObject* self) {
-    RecursionGuard guard(" while getting the text of a path");
-    if (!guard) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    const bool direct = exact_plain(st, self, PATH2);
-    Ref parent = read_slot(st, self, PATH2, 2, direct);
-    if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_slot(st, self, PATH2, 0, direct).release();
-    Ref index = read_slot(st, self, PATH2, 1, direct);
-    if (!index) return nullptr;
-    return PyUnicode_FromFormat("%R[%R]", parent.get(), index.get());
-}
-
 PyObject* path2_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall_entry<path2_call_impl, path2_call>(self, args, nargsf, kwnames);
 }
 
-const char* const kIndexParam[] = {"index"};
-
-PyObject* path2_getitem_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"Path2.__getitem__", kIndexParam, 1, 1, true};
-    PyObject* index = nullptr;
-    if (!parse_args(sig, args, nargs, kwnames, &index)) return nullptr;
-    return path2_subscript(self, index);
-}
-
-PyMethodDef path2_methods[] = {
-    {"__getitem__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path2_getitem_method)),
-     METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyType_Slot path2_slots[] = {
-    {Py_tp_methods, path2_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
@@ -213,26 +138,6 @@ PyObject* funcpath_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
     return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH));
 }
 
-// "name_" unbound, "name_(operand)" bound, the operand in the same text form.
-PyObject* funcpath_text(PyObject* self, bool as_repr) {
-    RecursionGuard guard(" while getting the text of a function path");
-    if (!guard) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    const bool direct = exact_plain(st, self, FUNCPATH);
-    Ref operand = read_slot(st, self, FUNCPATH, 1, direct);
-    if (!operand) return nullptr;
-    Ref func = read_slot(st, self, FUNCPATH, 0, direct);
-    if (!func) return nullptr;
-    Ref name(PyObject_GetAttr(func.get(), st->name(N___name__)));
-    if (!name) return nullptr;
-    if (operand.get() == Py_None) return PyUnicode_FromFormat("%S_", name.get());
-    return PyUnicode_FromFormat(as_repr ? "%S_(%R)" : "%S_(%S)", name.get(), operand.get());
-}
-
-PyObject* funcpath_repr(PyObject* self) { return funcpath_text(self, true); }
-PyObject* funcpath_str(PyObject* self) { return funcpath_text(self, false); }
-
 PyObject* funcpath_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall_entry<funcpath_call_impl, funcpath_call>(self, args, nargsf, kwnames);
 }
@@ -250,61 +155,146 @@ PyType_Slot funcpath_slots[] = {
     {0, nullptr},
 };
 
+// ---------------------------------------------------------------------------------------------
+// The methods by name: (self, ...) by position or keyword, as in a class body.
+
+const char* const kSelfOnly[] = {"self"};
+const char* const kSelfObj[] = {"self", "obj"};
+const char* const kSelfName[] = {"self", "name"};
+const char* const kSelfIndex[] = {"self", "index"};
+const char* const kSelfOperand[] = {"self", "operand"};
+const char* const kPathInit[] = {"self", "name", "field", "parent"};
+const char* const kPath2Init[] = {"self", "name", "index", "parent"};
+const char* const kFuncPathInit[] = {"self", "func", "operand"};
+
+template <Kind K, bool AsRepr>
+PyObject* text_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return node_text(st, v[0], K, AsRepr);
+}
+
+PyObject* path_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{N_Path_name, v[1]}, {N_Path_field, none_if_missing(v[2])},
+                               {N_Path_parent, none_if_missing(v[3])}})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+PyObject* path_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_path(st, v[0], v[1], exact_plain(st, v[0], PATH));
+}
+PyObject* path_derive_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return derive_path(st, v[0], v[1]).release();
+}
+PyObject* path_getfield_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return read_slot(st, v[0], PATH, 1, exact_plain(st, v[0], PATH)).release();
+}
+
+PyObject* path2_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{N_Path2_name, v[1]}, {N_Path2_index, none_if_missing(v[2])},
+                               {N_Path2_parent, none_if_missing(v[3])}})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+PyObject* path2_call_method(ExprState* st, PyObject* const* v, PyObject* const* rest, Py_ssize_t nrest) {
+    return eval_path2(st, v[0], rest, nrest, exact_plain(st, v[0], PATH2));
+}
+PyObject* path2_getitem_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    PyObject* self = v[0];
+    Ref cls = module_global(st, N_Path2);
+    if (!cls) return nullptr;
+    Ref root = read_slot(st, self, PATH2, 0, exact_plain(st, self, PATH2));
+    if (!root) return nullptr;
+    return construct(st, PATH2, cls.get(), {root.get(), v[1], self}).release();
+}
+
+PyObject* funcpath_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{N_FuncPath_func, v[1]}, {N_FuncPath_operand, none_if_missing(v[2])}})) return nullptr;
+    Py_RETURN_NONE;
+}
+PyObject* funcpath_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_funcpath(st, v[0], v[1], exact_plain(st, v[0], FUNCPATH));
+}
+
+constexpr MethodSpec kPathMethods[] = {
+    {"__init__", Signature{"Path.__init__", kPathInit, 4, 2}, path_init_method},
+    {"__call__", Signature{"Path.__call__", kSelfObj, 2, 2, false, true}, path_call_method},
+    {"__getattr__", Signature{"Path.__getattr__", kSelfName, 2, 2}, path_derive_method},
+    {"__getitem__", Signature{"Path.__getitem__", kSelfName, 2, 2}, path_derive_method},
+    {"__getfield__", Signature{"Path.__getfield__", kSelfOnly, 1, 1}, path_getfield_method},
+    {"__repr__", Signature{"Path.__repr__", kSelfOnly, 1, 1}, text_method<PATH, true>},
+    {"__str__", Signature{"Path.__str__", kSelfOnly, 1, 1}, text_method<PATH, false>},
+};
+constexpr MethodSpec kPath2Methods[] = {
+    {"__init__", Signature{"Path2.__init__", kPath2Init, 4, 2}, path2_init_method},
+    {"__call__", Signature{"Path2.__call__", kSelfOnly, 1, 1, false, true}, path2_call_method},
+    {"__getitem__", Signature{"Path2.__getitem__", kSelfIndex, 2, 2}, path2_getitem_method},
+    {"__repr__", Signature{"Path2.__repr__", kSelfOnly, 1, 1}, text_method<PATH2, true>},
+};
+constexpr MethodSpec kFuncPathMethods[] = {
+    {"__init__", Signature{"FuncPath.__init__", kFuncPathInit, 3, 2}, funcpath_init_method},
+    {"__call__", Signature{"FuncPath.__call__", kSelfOperand, 2, 2, false, true}, funcpath_call_method},
+    {"__repr__", Signature{"FuncPath.__repr__", kSelfOnly, 1, 1}, text_method<FUNCPATH, true>},
+    {"__str__", Signature{"FuncPath.__str__", kSelfOnly, 1, 1}, text_method<FUNCPATH, false>},
+};
+
 // Whether `name` is found neither on the exact Path class nor on its bases.
 bool missing_from_path(ExprState* st, PyObject* name) {
     PyTypeObject* tp = st->types[PATH];
     const unsigned int tag = tp->tp_version_tag;
     if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
-    if (_PyType_Lookup(tp, name) != nullptr) return false;
+    if (compat::type_lookup(tp, name) != nullptr) return false;
     Py_INCREF(name);
     Py_XSETREF(st->path_missing_name, name);
     st->path_missing_tag = tag;
     return true;
 }
 
+constexpr Signature kPathInitSig{"Path.__init__", kPathParams, 3, 1, true};
+constexpr Signature kPath2InitSig{"Path2.__init__", kPath2Params, 3, 1, true};
+constexpr Signature kFuncPathInitSig{"FuncPath.__init__", kFuncPathParams, 2, 1, true};
+
 }  // namespace
+
+MethodTable path_method_table(Kind kind) {
+    switch (kind) {
+        case PATH: return {kPathMethods, std::size(kPathMethods)};
+        case PATH2: return {kPath2Methods, std::size(kPath2Methods)};
+        case FUNCPATH: return {kFuncPathMethods, std::size(kFuncPathMethods)};
+        default: return {nullptr, 0};
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Entry points shared with the rest of the module.
 
+// Ordinary lookup (object's own, so the fields are found in the instance dict), then __getattr__
+// as an ordinary class calls it when that lookup raises AttributeError.
 PyObject* path_getattro(PyObject* self, PyObject* name) {
     ExprState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    // A plain Path holding its fields, no dict: an interned name is one of the fields (no data
-    // descriptor shadows them), or an attribute of the class, or else goes to the original
-    // __getattr__, which derives a path (done here without the lookups in between).
-    if (node->live_kind == PATH && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name) &&
-        exact_plain(st, self, PATH) && instance_dict(self) == nullptr) {
-        for (int i = 0; i < 3; ++i) {
-            if (name == st->name(kFields[PATH].names[i])) return Ref::borrow(node->live[i]).release();
-        }
-        if (missing_from_path(st, name)) {
-            Ref held_cls;
-            PyObject* cls = peek_global(st, N_Path);
-            if (cls == nullptr) {
-                held_cls = module_global(st, N_Path);
-                if (!held_cls) return nullptr;
-                cls = held_cls.get();
-            }
-            // Looking the class up may have run code that changed the node.
-            const bool direct = exact_plain(st, self, PATH);
-            if (PyObject* root = peek_slot(self, PATH, 0, direct)) return construct(st, PATH, cls, {root, name, self}).release();
-            Ref root = read_slot_general(st, self, PATH, 0, direct);
-            if (!root) return nullptr;
-            return construct(st, PATH, cls, {root.get(), name, self}).release();
+    // A plain Path and a name that neither its class nor its instance dict holds: the original
+    // __getattr__ derives a path (done here without raising and catching AttributeError).
+    if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH)) {
+        // A field: no data descriptor of the plain class shadows it, so the instance dict answers.
+        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
+        for (std::size_t i = 0; i < kFields[PATH].count && dict != nullptr; ++i) {
+            if (name != st->name(kFields[PATH].names[i])) continue;
+            if (PyObject* own = PyDict_GetItemWithError(dict, name)) return Py_NewRef(own);
+            if (PyErr_Occurred()) return nullptr;
+            break;
         }
     }
-    if (is_live(self)) {
-        PyObject* found = live_attribute(st, self, name);
-        if (found != nullptr || PyErr_Occurred()) return found;
-        // No instance dict and nothing of that name on the class: ordinary lookup finds nothing.
-        if (PyUnicode_Check(name) && instance_dict(self) == nullptr && _PyType_Lookup(Py_TYPE(self), name) == nullptr) {
-            return getattr_fallback(st, self, name);
-        }
+    if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH) && missing_from_path(st, name)) {
+        PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
+        PyObject* own = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+        if (own != nullptr) return Py_NewRef(own);
+        if (PyErr_Occurred()) return nullptr;
+        return derive_path(st, self, name).release();
     }
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (found != nullptr || PyErr_Occurred()) return found;
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
     return getattr_fallback(st, self, name);
 }
 
@@ -319,24 +309,21 @@ PyObject* funcpath_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 int path_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig{"Path.__init__", kPathParams, 3, 1, true};
-    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kPathInitSig, 3>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
         return set_fields(self, st,
                           {{N_Path_name, v[0]}, {N_Path_field, none_if_missing(v[1])}, {N_Path_parent, none_if_missing(v[2])}});
     });
 }
 
 int path2_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig{"Path2.__init__", kPath2Params, 3, 1, true};
-    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kPath2InitSig, 3>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
         return set_fields(self, st,
                           {{N_Path2_name, v[0]}, {N_Path2_index, none_if_missing(v[1])}, {N_Path2_parent, none_if_missing(v[2])}});
     });
 }
 
 int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature sig{"FuncPath.__init__", kFuncPathParams, 2, 1, true};
-    return init_with(self, args, kwargs, sig, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kFuncPathInitSig, 2>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
         return set_fields(self, st, {{N_FuncPath_func, v[0]}, {N_FuncPath_operand, none_if_missing(v[1])}});
     });
 }

@@ -1,0 +1,344 @@
+// qelo.expr: the two text forms. A tree of exact, plain nodes is written in one pass into one
+// writer; any other object in it (an operand, a node of a subclass or of a changed class) gives
+// its text through repr() or str() as the formats do.
+#include "expr.hpp"
+
+namespace qelo::expr {
+
+Ref symbol_of(ExprState* st, PyObject* op) {
+    Ref opnames = module_global(st, N_opnames);
+    if (!opnames) return Ref();
+    return Ref(PyObject_GetItem(opnames.get(), op));
+}
+
+void clear_text_caches(ExprState* st) {
+    for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
+    for (PyObject*& o : st->named_functions) Py_CLEAR(o);
+    for (PyObject*& o : st->function_names) Py_CLEAR(o);
+    st->symbols_of = nullptr;
+    st->symbols_stamp = st->symbols_globals_stamp = 0;
+}
+
+namespace {
+
+// " <opnames[op]> " for an original operator function, from the cache while opnames and the
+// namespace are unchanged (a borrowed reference); null with no exception when it must be looked up.
+PyObject* cached_padded_symbol(ExprState* st, PyObject* op) {
+    if (st->symbols_of == nullptr || compat::dict_stamp(st->globals) != st->symbols_globals_stamp ||
+        compat::dict_stamp(st->symbols_of) != st->symbols_stamp) {
+        return nullptr;
+    }
+    const int index = original_index(st, op);
+    return index >= 0 ? st->padded_symbols[index] : nullptr;
+}
+
+// Remembers " <symbol> " for `op` when it is an original and opnames, the exact dict bound in
+// the namespace, can be watched. Never raises.
+void remember_symbol(ExprState* st, PyObject* op, PyObject* symbol) {
+    const int index = original_index(st, op);
+    if (index < 0 || !PyUnicode_CheckExact(symbol) || !st->globals_watched) return;
+    PyObject* opnames = peek_global(st, N_opnames);
+    if (opnames == nullptr || !PyDict_CheckExact(opnames)) return;
+    if (opnames != st->symbols_of) {
+        clear_text_caches(st);
+        const int watched = compat::watch_dict(opnames);
+        if (watched != 1) {
+            if (watched < 0) PyErr_Clear();
+            return;
+        }
+        st->symbols_of = opnames;
+    }
+    const std::uint64_t stamp = compat::dict_stamp(opnames);
+    const std::uint64_t globals_stamp = compat::dict_stamp(st->globals);
+    if (stamp != st->symbols_stamp || globals_stamp != st->symbols_globals_stamp) {
+        for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
+        st->symbols_stamp = stamp;
+        st->symbols_globals_stamp = globals_stamp;
+    }
+    // Confirmed afresh: the symbol is still what opnames holds for op (no code runs here: the
+    // key is a builtin function, hashed and compared by identity).
+    if (PyDict_GetItemWithError(opnames, op) != symbol) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* padded = PyUnicode_FromFormat(" %U ", symbol);
+    if (padded == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XSETREF(st->padded_symbols[index], padded);
+}
+
+// func.__name__, remembered for the builtin functions of modules (len, abs ...), whose name
+// cannot change; a builtin method bound to some other object is not kept alive here.
+Ref function_name(ExprState* st, PyObject* func) {
+    bool fixed = PyCFunction_CheckExact(func);
+    if (fixed) {
+        PyObject* owner = PyCFunction_GET_SELF(func);
+        fixed = owner == nullptr || PyModule_CheckExact(owner);
+    }
+    if (fixed) {
+        for (int i = 0; i < ExprState::kNames; ++i) {
+            if (st->named_functions[i] == func) return Ref::borrow(st->function_names[i]);
+        }
+    }
+    Ref name(PyObject_GetAttr(func, st->name(N___name__)));
+    if (name && fixed && PyUnicode_CheckExact(name.get())) {
+        const int slot = st->next_name;
+        st->next_name = (slot + 1) % ExprState::kNames;
+        Py_XSETREF(st->named_functions[slot], Py_NewRef(func));
+        Py_XSETREF(st->function_names[slot], Py_NewRef(name.get()));
+    }
+    return name;
+}
+
+const char kTextWhere[] = " while getting the text of an expression";
+
+// Which of the module's exact, plain classes `obj` is an instance of; EXPRMIXIN for none.
+Kind plain_kind(ExprState* st, PyObject* obj) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
+        if (tp == st->types[k]) return is_plain(st, static_cast<Kind>(k)) ? static_cast<Kind>(k) : EXPRMIXIN;
+    }
+    return EXPRMIXIN;
+}
+
+struct Text {
+    ExprState* st;
+    PyThreadState* ts;
+    compat::TextWriter& out;
+    int depth = 0;
+
+    // repr(obj) or str(obj), as "%r" and "%s" format it.
+    bool object(PyObject* obj, bool as_repr) {
+        if (PyUnicode_CheckExact(obj)) return as_repr ? str_repr(obj) : out.write_str(obj);
+        if (PyLong_CheckExact(obj)) {
+            // An exact int that fits a long reads the same in both forms: its decimal digits.
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+                char digits[24];
+                char* end = digits + sizeof digits;
+                char* p = end;
+                unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+                do {
+                    *--p = static_cast<char>('0' + magnitude % 10);
+                    magnitude /= 10;
+                } while (magnitude != 0);
+                if (value < 0) *--p = '-';
+                return out.write_ascii(p, end - p);
+            }
+            PyErr_Clear();
+        }
+        if (Kind kind = plain_kind(st, obj); kind != EXPRMIXIN) return node(obj, kind, as_repr);
+        Ref text(as_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
+        return text && out.write_str(text.get());
+    }
+
+    // repr of an exact str: a printable ASCII text without quotes or backslashes is written between
+    // single quotes, as str's own repr writes it; anything else is left to that repr.
+    bool str_repr(PyObject* text) {
+        if (plain_ascii(text)) return out.write_ascii("'", 1) && out.write_str(text) && out.write_ascii("'", 1);
+        Ref shown(PyObject_Repr(text));
+        return shown && out.write_str(shown.get());
+    }
+    // An exact str of printable ASCII without quotes or backslashes.
+    static bool plain_ascii(PyObject* text) {
+        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char c = chars[i];
+            if (c < 0x20 || c >= 0x7f || c == '\'' || c == '\\') return false;
+        }
+        return true;
+    }
+
+    // The fields of an exact, plain node, held (code runs while they are written).
+    bool fields(PyObject* self, Kind kind, std::array<Ref, 3>& held) {
+        PyObject* const* fields = plain_fields(st, self, kind);
+        if (fields != nullptr) {
+            for (std::size_t i = 0; i < kFields[kind].count; ++i) held[i] = Ref::borrow(fields[i]);
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+        for (std::size_t i = 0; i < kFields[kind].count; ++i) {
+            held[i] = read_slot(st, self, kind, static_cast<int>(i), exact_plain(st, self, kind));
+            if (!held[i]) return false;
+        }
+        return true;
+    }
+
+    // The node's text written out; a root path is its stored name, which must be a str.
+    bool node(PyObject* self, Kind kind, bool as_repr) {
+        DepthGuard guard(ts, kTextWhere, depth);
+        if (!guard) return false;
+        std::array<Ref, 3> f;
+        if (!fields(self, kind, f)) return false;
+        switch (kind) {
+            case BINEXPR: {
+                // lhs read, symbol looked up, rhs read, then formatted (fields hold all three).
+                if (PyObject* padded = cached_padded_symbol(st, f[0].get())) {
+                    Ref held = Ref::borrow(padded);
+                    return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_str(padded) &&
+                           object(f[2].get(), as_repr) && out.write_ascii(")", 1);
+                }
+                Ref symbol = symbol_of(st, f[0].get());
+                if (!symbol) return false;
+                remember_symbol(st, f[0].get(), symbol.get());
+                return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(" ", 1) &&
+                       object(symbol.get(), false) && out.write_ascii(" ", 1) && object(f[2].get(), as_repr) &&
+                       out.write_ascii(")", 1);
+            }
+            case UNIEXPR: {
+                Ref symbol = symbol_of(st, f[0].get());
+                if (!symbol) return false;
+                return object(symbol.get(), false) && out.write_ascii(" ", 1) && object(f[1].get(), as_repr);
+            }
+            case PATH:
+                if (f[2].get() == Py_None) return root(f[0].get(), as_repr);
+                if (!parent(f[2].get(), as_repr)) return false;
+                if (as_repr) return out.write_ascii(".", 1) && object(f[1].get(), false);
+                if (plain_ascii(f[1].get())) {
+                    // ['field'] in three pieces: what str's repr writes, within the brackets.
+                    return out.write_ascii("['", 2) && out.write_str(f[1].get()) && out.write_ascii("']", 2);
+                }
+                return out.write_ascii("[", 1) && object(f[1].get(), true) && out.write_ascii("]", 1);
+            case PATH2:
+                // No str of its own: both forms are the repr.
+                if (f[2].get() == Py_None) return root(f[0].get(), true);
+                return object(f[2].get(), true) && out.write_ascii("[", 1) && object(f[1].get(), true) &&
+                       out.write_ascii("]", 1);
+            case FUNCPATH: {
+                Ref name = function_name(st, f[0].get());
+                if (!name || !object(name.get(), false) || !out.write_ascii("_", 1)) return false;
+                if (f[1].get() == Py_None) return true;
+                return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(")", 1);
+            }
+            default:
+                PyErr_SetString(PyExc_SystemError, "qelo.expr: not a node class");
+                return false;
+        }
+    }
+
+    // The parent of a path: a plain root Path contributes its name without a level of its own.
+    bool parent(PyObject* obj, bool as_repr) {
+        if (Py_TYPE(obj) == st->types[PATH] && is_plain(st, PATH)) {
+            PyObject* const* pf = plain_fields(st, obj, PATH);
+            if (pf != nullptr && pf[2] == Py_None) {
+                Ref name = Ref::borrow(pf[0]);
+                return root(name.get(), as_repr);
+            }
+            if (pf == nullptr && PyErr_Occurred()) return false;
+        }
+        return object(obj, as_repr);
+    }
+
+    // A root's text is its name, which repr() and str() insist be a str.
+    bool root(PyObject* name, bool as_repr) {
+        if (PyUnicode_CheckExact(name)) return out.write_str(name);
+        if (PyUnicode_Check(name)) {
+            Ref exact(PyUnicode_FromObject(name));
+            return exact && out.write_str(exact.get());
+        }
+        PyErr_Format(PyExc_TypeError, "%s returned non-string (type %.200s)", as_repr ? "__repr__" : "__str__",
+                     Py_TYPE(name)->tp_name);
+        return false;
+    }
+};
+
+// The general route, for a node of any class (a subclass, a changed class, another object given
+// to a method by name): every field read through getattr, children formatted by repr()/str().
+[[gnu::noinline]] PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+    int depth = 0;  // one level: each child's text is a call of its own
+    DepthGuard guard(guard_thread_state(), kTextWhere, depth);
+    if (!guard) return nullptr;
+    auto field = [&](int i) { return read_slot(st, self, kind, i, false); };
+    switch (kind) {
+        case UNIEXPR: {
+            Ref op = field(0);
+            if (!op) return nullptr;
+            Ref symbol = symbol_of(st, op.get());
+            if (!symbol) return nullptr;
+            Ref operand = field(1);
+            if (!operand) return nullptr;
+            return PyUnicode_FromFormat(as_repr ? "%S %R" : "%S %S", symbol.get(), operand.get());
+        }
+        case BINEXPR: {
+            Ref lhs = field(1);
+            if (!lhs) return nullptr;
+            Ref op = field(0);
+            if (!op) return nullptr;
+            Ref symbol = symbol_of(st, op.get());
+            if (!symbol) return nullptr;
+            Ref rhs = field(2);
+            if (!rhs) return nullptr;
+            return PyUnicode_FromFormat(as_repr ? "(%R %S %R)" : "(%S %S %S)", lhs.get(), symbol.get(), rhs.get());
+        }
+        case PATH:
+        case PATH2: {
+            Ref parent = field(2);
+            if (!parent) return nullptr;
+            if (parent.get() == Py_None) return field(0).release();
+            Ref key = field(1);
+            if (!key) return nullptr;
+            if (kind == PATH2) return PyUnicode_FromFormat("%R[%R]", parent.get(), key.get());
+            return PyUnicode_FromFormat(as_repr ? "%R.%S" : "%S[%R]", parent.get(), key.get());
+        }
+        case FUNCPATH: {
+            Ref operand = field(1);
+            if (!operand) return nullptr;
+            Ref func = field(0);
+            if (!func) return nullptr;
+            Ref name(PyObject_GetAttr(func.get(), st->name(N___name__)));
+            if (!name) return nullptr;
+            if (operand.get() == Py_None) return PyUnicode_FromFormat("%S_", name.get());
+            return PyUnicode_FromFormat(as_repr ? "%S_(%R)" : "%S_(%S)", name.get(), operand.get());
+        }
+        default:
+            PyErr_SetString(PyExc_SystemError, "qelo.expr: not a node class");
+            return nullptr;
+    }
+}
+
+// The text of an exact, plain node in one walk. Out of line: the writer's buffer must not weigh
+// on the frames of the general route, which recurses through repr() once per level.
+[[gnu::noinline]] PyObject* plain_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+    compat::TextWriter out(128);
+    if (!out.ok()) return nullptr;
+    Text text{st, guard_thread_state(), out};
+    if (!text.node(self, kind, as_repr)) return nullptr;
+    return out.finish();
+}
+
+template <Kind K, bool AsRepr>
+PyObject* text_slot(PyObject* self) {
+    ExprState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    return node_text(st, self, K, AsRepr);
+}
+
+}  // namespace
+
+PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+    if (!exact_plain(st, self, kind)) return general_text(st, self, kind, as_repr);
+    if (kind == PATH || kind == PATH2) {
+        // A root's text is the stored name object itself.
+        Ref parent = read_slot(st, self, kind, 2, true);
+        if (!parent) return nullptr;
+        if (parent.get() == Py_None) return read_slot(st, self, kind, 0, exact_plain(st, self, kind)).release();
+    }
+    return plain_text(st, self, kind, as_repr);
+}
+
+PyObject* uniexpr_repr(PyObject* self) { return text_slot<UNIEXPR, true>(self); }
+PyObject* uniexpr_str(PyObject* self) { return text_slot<UNIEXPR, false>(self); }
+PyObject* binexpr_repr(PyObject* self) { return text_slot<BINEXPR, true>(self); }
+PyObject* binexpr_str(PyObject* self) { return text_slot<BINEXPR, false>(self); }
+PyObject* path_repr(PyObject* self) { return text_slot<PATH, true>(self); }
+PyObject* path_str(PyObject* self) { return text_slot<PATH, false>(self); }
+PyObject* path2_repr(PyObject* self) { return text_slot<PATH2, true>(self); }
+PyObject* funcpath_repr(PyObject* self) { return text_slot<FUNCPATH, true>(self); }
+PyObject* funcpath_str(PyObject* self) { return text_slot<FUNCPATH, false>(self); }
+
+}  // namespace qelo::expr
