@@ -1718,9 +1718,9 @@ def pure_transcription():
 
     if "qelo_pure_expr" not in sys.modules:
         path = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "pure_expr.py"
-        spec = importlib.util.spec_from_file_location("qelo_pure_expr", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        location = importlib.util.spec_from_file_location("qelo_pure_expr", path)
+        module = importlib.util.module_from_spec(location)
+        location.loader.exec_module(module)
         sys.modules["qelo_pure_expr"] = module
     return sys.modules["qelo_pure_expr"]
 

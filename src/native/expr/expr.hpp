@@ -419,8 +419,8 @@ inline MethodTable method_table(Kind kind) {
     return kind == PATH || kind == PATH2 || kind == FUNCPATH ? path_method_table(kind) : node_method_table(kind);
 }
 bool create_method_type(PyObject* module, ExprState* st);
-// The method object for `spec` (a new reference).
-Ref make_method(ExprState* st, const MethodSpec* spec);
+// The method object for `entry` (a new reference).
+Ref make_method(ExprState* st, const MethodSpec* entry);
 // Puts methods into a class's own dict as a class body would (the slots are left as they are).
 bool install_methods(ExprState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count);
 

@@ -15,15 +15,15 @@ namespace {
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodSpec* entry;
     PyObject* module;  // owned: the module whose state the method works with
 };
 
 MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const MethodSpec* spec = as_method(callable)->spec;
-    const Signature& sig = spec->sig;
+    const MethodSpec* entry = as_method(callable)->entry;
+    const Signature& sig = entry->sig;
     auto* st = static_cast<ExprState*>(PyModule_GetState(as_method(callable)->module));
     if (st == nullptr) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -40,7 +40,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
             nrest = nargs - sig.nparams;
         }
     }
-    return spec->impl(st, values, rest, nrest);
+    return entry->impl(st, values, rest, nrest);
 }
 
 // A function of a class body binds to the instance it is read from, and is itself when read
@@ -51,7 +51,7 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* method_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s at %p>", as_method(self)->spec->sig.name, self);
+    return PyUnicode_FromFormat("<function %s at %p>", as_method(self)->entry->sig.name, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -73,8 +73,8 @@ void method_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* method_name(PyObject* self, void*) { return PyUnicode_FromString(as_method(self)->spec->name); }
-PyObject* method_qualname(PyObject* self, void*) { return PyUnicode_FromString(as_method(self)->spec->sig.name); }
+PyObject* method_name(PyObject* self, void*) { return PyUnicode_FromString(as_method(self)->entry->name); }
+PyObject* method_qualname(PyObject* self, void*) { return PyUnicode_FromString(as_method(self)->entry->sig.name); }
 PyObject* method_module(PyObject*, void*) { return PyUnicode_FromString("qelo.expr"); }
 PyObject* method_doc(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -130,12 +130,12 @@ bool create_method_type(PyObject* module, ExprState* st) {
     return true;
 }
 
-Ref make_method(ExprState* st, const MethodSpec* spec) {
+Ref make_method(ExprState* st, const MethodSpec* entry) {
     PyTypeObject* tp = st->method_type;
     auto* self = PyObject_GC_New(MethodObject, tp);
     if (self == nullptr) return Ref();  // (PyObject_Init took the reference to the class)
     self->vectorcall = method_vectorcall;
-    self->spec = spec;
+    self->entry = entry;
     self->module = Py_NewRef(st->module);
     PyObject_GC_Track(self);
     return Ref(reinterpret_cast<PyObject*>(self));
