@@ -20,8 +20,14 @@ namespace qelo::compat {
 #if PY_VERSION_HEX >= QELO_PY312
 namespace detail {
 
-// Bumped by the package's dict watcher on every event of every dict it watches, in every
+// Bumped by this extension's dict watcher on every event of every dict it watches, in every
 // interpreter. Holds no Python object. Starts at 1 so that 0 stays "no stamp".
+//
+// Each extension module is its own shared library with hidden symbols, so it has its own copy of
+// this counter and of the callback below; a watcher registered by one extension would bump a
+// counter that another extension never reads. Every extension therefore registers its own
+// watcher (one per interpreter), keyed in the interpreter's dict by the address of its own
+// callback, which also lets a re-import reuse it.
 inline std::atomic<std::uint64_t> watch_epoch{1};
 
 inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -29,13 +35,13 @@ inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
-// Watchers are scarce (8 per interpreter, CPython takes 2): the package registers one per
-// interpreter and keeps its id in the interpreter's dict, so every module and every re-import
-// shares it. The id, -1 when no slot is free (no exception), -2 with an exception set.
-inline int package_watcher() {
+// Watchers are scarce (8 per interpreter, CPython takes 2): an extension registers one per
+// interpreter and keeps its id in the interpreter's dict, so all of its guards and every
+// re-import share it. The id, -1 when no slot is free (no exception), -2 with an exception set.
+inline int extension_watcher() {
     PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (interp_dict == nullptr) return -1;
-    Ref key(PyUnicode_InternFromString("qelo.dict_watcher"));
+    Ref key(PyUnicode_FromFormat("qelo.dict_watcher.%p", reinterpret_cast<void*>(&on_dict_event)));
     if (!key) return -2;
     PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
     if (known != nullptr) return static_cast<int>(PyLong_AsLong(known));
@@ -60,11 +66,11 @@ inline int package_watcher() {
 // watcher slot free, or a portable 3.11 build; the caller then checks per call), -1 with an
 // exception set.
 //
-// 3.12+: the package's dict watcher (public API). Trick (3.11, which has no watchers): nothing to
+// 3.12+: the calling extension's dict watcher (public API). Trick (3.11, which has no watchers): nothing to
 // arm, the dict's own version tag serves as its stamp.
 inline int watch_dict([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= QELO_PY312
-    const int id = detail::package_watcher();
+    const int id = detail::extension_watcher();
     if (id < 0) return id == -1 ? 0 : -1;
     return PyDict_Watch(id, dict) < 0 ? -1 : 1;
 #elif QELO_TRICKS
@@ -76,7 +82,8 @@ inline int watch_dict([[maybe_unused]] PyObject* dict) {
 
 // The stamp of a dict that watch_dict armed (with 1).
 //
-// 3.12+: the package watcher's epoch, which moves with every event on every watched dict.
+// 3.12+: the calling extension's watcher epoch, which moves with every event on every dict that
+// extension watches.
 // Trick (3.11): `ma_version_tag`, which the interpreter sets from a global counter at creation and
 // at every mutation that changes the contents, so it is never 0 and never repeats.
 inline std::uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
