@@ -1268,3 +1268,189 @@ def test_bulk_decoding_reads_whole_units_only():
     assert source.tell() == 9 and len(s.rbuffer) == 72 - 50
     assert s.read(22 + 24 * 2) == binary.bytes2bits(data[:15])[50:]
     assert source.tell() == 15 and s.rbuffer == b""
+
+
+# --- many encoder rounds at once: io.BytesIO with bytes or qelo.lib.binary's bits2bytes -------------
+
+
+def bit_chunks():
+    """Bit strings of any length, now and then with a byte that is not a bit (a unit bits2bytes refuses)."""
+    random_bits = st.binary(max_size=70).map(lambda raw: bytes(b & 1 for b in raw))
+    whole_bytes = st.lists(st.sampled_from([bytes(8), b"\x01" * 8, b"\x00\x01" * 4]), max_size=9).map(b"".join)
+    valid = st.one_of(random_bits, whole_bytes, st.tuples(random_bits, whole_bytes).map(b"".join))
+    spoiled = st.tuples(valid, st.integers(0, 69), st.sampled_from([2, 0x30, 0xFF])).map(
+        lambda t: t[0][: t[1]] + bytes([t[2]]) + t[0][t[1] + 1 :] if t[0] else t[0]
+    )
+    return st.one_of(valid, spoiled)
+
+
+write_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("write"), bit_chunks()),
+        st.tuples(st.just("write"), bit_chunks().map(bytearray)),
+        st.tuples(st.just("unit"), st.sampled_from([8, 16, 24, 3, 64])),
+        st.tuples(st.just("encoder"), st.sampled_from(["bits", "bytes"])),
+        st.tuples(st.just("rebind"), st.sampled_from(["copy", "edited", "entry"])),
+        st.tuples(st.just("restore"), st.just(None)),
+        st.tuples(st.just("export"), st.just(None)),
+        st.tuples(st.just("release"), st.just(None)),
+        st.tuples(st.just("close substream"), st.just(None)),
+    ),
+    max_size=14,
+)
+
+
+def run_bulk_writes(ops, unit, substream_of, wrap):
+    """Applies ops to an instance encoding into io.BytesIO; `wrap` turns an encoder into the one
+    installed (the identity keeps the bulk route open). Returns what a caller can observe."""
+    encoders = {"bits": binary.bits2bytes, "bytes": bytes}
+    source = substream_of(io.BytesIO())
+    s = RestreamedBytesIO(source, None, 1, wrap(binary.bits2bytes), unit)
+    table = binary.BITS2BYTES_CACHE
+    key = bytes(8)  # the unit of all zero bits, which the generated data holds often
+    edited = dict(table)
+    edited[key] = b"?"
+    views, trace = [], []
+    try:
+        for name, arg in ops:
+            if name == "write":
+                try:
+                    trace.append(s.write(arg))
+                except Exception as exc:  # the unit's own error: KeyError, ValueError, BufferError
+                    trace.append(repr(exc))
+            elif name == "unit":
+                s.encoderunit = arg
+            elif name == "encoder":
+                s.encoder = wrap(encoders[arg])
+            elif name == "rebind":
+                if arg == "entry":
+                    table[key] = b"!"  # the table the import built, edited in place
+                else:
+                    binary.BITS2BYTES_CACHE = dict(table) if arg == "copy" else edited
+            elif name == "restore":
+                table[key] = b"\x00"
+                binary.BITS2BYTES_CACHE = table
+            elif name == "export":
+                if not source.closed:
+                    views.append(source.getbuffer())
+            elif name == "release":
+                for view in views:
+                    view.release()
+                views.clear()
+            elif not views:
+                source.close()
+            written = None if source.closed or views else source.getvalue()
+            trace.append((s.wbuffer, s.tell(), written))
+    finally:
+        for view in views:
+            view.release()
+        table[key] = b"\x00"
+        binary.BITS2BYTES_CACHE = table
+    return trace
+
+
+@settings(max_examples=300, deadline=None)
+@given(write_ops, st.sampled_from([8, 16, 3]))
+def test_bulk_encoding_agrees_with_one_round_per_unit(ops, unit):
+    fast = run_bulk_writes(ops, unit, lambda source: source, lambda encoder: encoder)
+    assert fast == run_bulk_writes(ops, unit, lambda source: source, lambda encoder: lambda d: encoder(d))
+    assert fast == run_bulk_writes(ops, unit, lambda source: SubBytesIO(), lambda encoder: encoder)
+    assert fast == run_bulk_writes(ops, unit, own_write, lambda encoder: encoder)
+
+
+def own_write(source):
+    """io.BytesIO whose write is an instance attribute (the same method, bound)."""
+    source.write = source.write
+    return source
+
+
+class CountingBytesIO(io.BytesIO):
+    def __init__(self):
+        super().__init__()
+        self.writes = []
+
+    def write(self, data):
+        self.writes.append(bytes(data))
+        return super().write(data)
+
+
+@pytest.mark.parametrize("unit", [8, 16, 64])
+@pytest.mark.parametrize("extra", [-1, 0, 1])
+@pytest.mark.parametrize("units", [1, 2, 5])
+def test_bulk_encoding_at_unit_boundaries(unit, extra, units):
+    bits = binary.bytes2bits(bytes(range(7, 7 + units * unit // 8 + 1)))[: units * unit + extra]
+    source = io.BytesIO()
+    s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, unit)
+    done = len(bits) // unit
+    assert s.write(bits) == len(bits)
+    assert source.getvalue() == binary.bits2bytes(bits[: done * unit])
+    assert s.wbuffer == bits[done * unit :] and s.tell() == len(bits)
+    # Completing the partial unit writes exactly it.
+    rest = (-len(bits)) % unit
+    assert s.write(b"\x01" * rest) == rest
+    assert s.wbuffer == b"" and source.getvalue() == binary.bits2bytes(bits + b"\x01" * rest)
+
+
+@pytest.mark.parametrize("bad_unit", [0, 1, 4])
+def test_bulk_encoding_stops_at_the_first_unit_that_is_not_bits(bad_unit):
+    unit = 16
+    good = binary.bytes2bits(b"abcdefghij")  # five units of 16 bits
+    spoiled = good[: bad_unit * unit + 3] + b"\x02" + good[bad_unit * unit + 4 :]
+    source = io.BytesIO()
+    s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, unit)
+    with pytest.raises(KeyError):
+        s.write(spoiled + b"\x01")
+    # The units ahead of the bad one are written, the bad one is gone, the rest stays; nothing counted.
+    assert source.getvalue() == b"abcdefghij"[: 2 * bad_unit]
+    assert s.wbuffer == spoiled[(bad_unit + 1) * unit :] + b"\x01" and s.tell() == 0
+
+
+def test_bulk_encoding_writes_once_and_the_general_route_once_per_unit():
+    bits = binary.bytes2bits(b"0123456789")
+    counted = CountingBytesIO()
+    s = RestreamedBytesIO(counted, None, 1, binary.bits2bytes, 8)
+    s.write(bits)
+    assert counted.writes == [bytes([c]) for c in b"0123456789"]
+    source = io.BytesIO()
+    s = RestreamedBytesIO(source, None, 1, bytes, 4)
+    assert s.write(b"abcdefghij") == 10 and source.getvalue() == b"abcdefgh" and s.wbuffer == b"ij"
+
+
+@pytest.mark.parametrize("closed", [True, False])
+def test_bulk_encoding_into_a_substream_that_refuses_leaves_the_first_unit_gone(closed):
+    source = io.BytesIO(b"xy")
+    view = None
+    if closed:
+        source.close()
+    else:
+        view = source.getbuffer()
+    s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, 8)
+    bits = binary.bytes2bits(b"abc") + b"\x01"
+    with pytest.raises(ValueError if closed else BufferError):
+        s.write(bits)
+    assert s.wbuffer == bits[8:] and s.tell() == 0
+    if view is not None:
+        view.release()
+        assert source.getvalue() == b"xy"
+
+
+def test_bulk_encoding_reads_the_data_once_even_when_its_length_changes_it():
+    class Growing(bytearray):
+        def __len__(self):
+            self.extend(b"\x01" * 8)  # after the concatenation: not seen by the write
+            return super().__len__()
+
+    source = io.BytesIO()
+    s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, 8)
+    assert s.write(Growing(binary.bytes2bits(b"hi"))) == 24
+    assert source.getvalue() == b"hi" and s.tell() == 24 and s.wbuffer == b""
+
+
+def test_bulk_encoding_of_a_long_stream():
+    data = bytes(range(256)) * 600
+    bits = binary.bytes2bits(data)
+    source = io.BytesIO()
+    s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, 8)
+    for start in range(0, len(bits), 1000):
+        s.write(bits[start : start + 1000])
+    assert source.getvalue() == data and s.wbuffer == b"" and s.tell() == len(bits)

@@ -89,6 +89,7 @@ struct ModuleState {
     // and that read's method descriptor.
     PyObject* bytesio_type;
     PyObject* bytesio_read;
+    PyObject* bytesio_write;
 };
 
 extern PyModuleDef bitstream_module;
@@ -678,6 +679,20 @@ bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value)
     return number && self.store(dict, name, number.get());
 }
 
+// self.<name> = self.<name> + amount, with the sum of two exact ints stored through store_index.
+bool add_to_counter(const Attrs& self, Name name, PyObject* amount) {
+    Py_ssize_t step = 0, before = 0;
+    PyObject* dict = self.plain_dict();
+    if (dict != nullptr && index_of(amount, &step)) {
+        PyObject* current = self.lookup(dict, name);
+        if (index_of(current, &before) && !__builtin_add_overflow(before, step, &step)) {
+            return store_index(self, dict, name, step);
+        }
+    }
+    PyErr_Clear();
+    return increment(self, name, amount);
+}
+
 // ---------------------------------------------------------------------------------------------
 // RestreamedBytesIO
 
@@ -693,7 +708,11 @@ const qelo::Signature kRestreamedSeekSig{"RestreamedBytesIO.seek", kSeekParams, 
 constexpr const char kEncoderunitMessage[] = "encoderunit must be at least 1";
 
 // 1 when `unit` is refused as an encoder unit (below 1), 0 when accepted, -1 on error.
-int refuses_encoderunit(ModuleState* st, PyObject* unit) { return compare(unit, st->one, Py_LT); }
+int refuses_encoderunit(ModuleState* st, PyObject* unit) {
+    Py_ssize_t exact = 0;
+    if (index_of(unit, &exact)) return exact < 1 ? 1 : 0;  // the comparison of exact ints runs no code
+    return compare(unit, st->one, Py_LT);
+}
 
 // The current encoderunit, refused with ValueError when below 1 (the unit loop would not end).
 Ref checked_encoderunit(const Attrs& self) {
@@ -1074,8 +1093,8 @@ PyObject* restreamed_read_count(const Attrs& self, PyObject* count) {
     return head.release();
 }
 
-// The argument of read(count); a single positional one is by far the usual call.
-bool parse_count(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// The one argument of read(count) or write(data); a single positional one is by far the usual call.
+bool parse_one(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** count) {
     if (nargs == 1 && kwnames == nullptr) {
         *count = args[0];
@@ -1087,7 +1106,7 @@ bool parse_count(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t n
 PyObject* restreamed_read(PyObject* self, PyTypeObject*, ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     PyObject* a[1];
-    if (!parse_count(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_one(kRestreamedReadSig, args, nargs, kwnames, a)) return nullptr;
     const Attrs attrs(st, self, kRestreamed);
     if (a[0] == nullptr || a[0] == Py_None) return restreamed_read_all(attrs);
     return restreamed_read_count(attrs, a[0]);
@@ -1120,24 +1139,136 @@ int restreamed_flush_unit(const Attrs& self) {
     return ignored ? 1 : -1;
 }
 
-PyObject* restreamed_write(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+// Bulk encoding. When the substream is exactly io.BytesIO writing through its own C write, and the
+// encoder is `bytes` or qelo.lib.binary's own bits2bytes taking its kernel (the unit a multiple of 8),
+// the rounds "cut a unit from wbuffer, encode it, write it" run no Python code, and k of them give
+// what one write of the k encoded units joined gives: encoding is byte-wise, and io.BytesIO appends
+// consecutive writes at its position. Its write either takes all the bytes or fails before taking
+// any (closed, exported buffer, no memory), so a failed joined write changes nothing and the rounds
+// then run one by one, failing where the first of them fails. A unit that is not a bit string ends
+// the bulk work before it: the units ahead of it are written, and the round for it raises.
+
+enum class Flush : int { kError = -1, kNotHandled = 0, kDone = 1, kStopped = 2 };
+
+enum class BulkEncoder { kNone, kIdentity, kBits };
+
+BulkEncoder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ssize_t work,
+                            const qelo::BinaryKernels** lent) {
+    if (encoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return BulkEncoder::kIdentity;
+    if (unit % 8 != 0 || !Py_IS_TYPE(encoder, &PyCFunction_Type)) return BulkEncoder::kNone;
+    PyObject* module = PyCFunction_GET_SELF(encoder);
+    if (module == nullptr || !PyModule_CheckExact(module)) return BulkEncoder::kNone;
+    PyObject* capsule = PyDict_GetItemWithError(PyModule_GetDict(module), st->names[kKernels]);
+    if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
+        PyErr_Clear();
+        return BulkEncoder::kNone;
+    }
+    const auto* kernels = static_cast<const qelo::BinaryKernels*>(PyCapsule_GetPointer(capsule, qelo::kBinaryKernelsCapsule));
+    if (kernels == nullptr) {
+        PyErr_Clear();
+        return BulkEncoder::kNone;
+    }
+    if (PyCFunction_GET_FUNCTION(encoder) != kernels->bits2bytes || kernels->bits2bytes_ready(module, work) != 1) {
+        return BulkEncoder::kNone;
+    }
+    *lent = kernels;
+    return BulkEncoder::kBits;
+}
+
+// Whether `substream` is exactly io.BytesIO with nothing in its own attribute dict.
+bool writes_as_bytesio(ModuleState* st, PyObject* substream) {
+    return st->bytesio_write != nullptr && reads_as_bytesio(st, substream);
+}
+
+// The whole units of wbuffer, encoded and written at once (see above). kDone: wbuffer now holds
+// less than a unit; kStopped: the unit now at the front of wbuffer is left for the one-by-one round;
+// kNotHandled: nothing changed, the rounds run one by one.
+Flush restreamed_flush_bulk(const Attrs& self) {
+    ModuleState* st = self.state();
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || st->bytesio_type == nullptr) return Flush::kNotHandled;
+    StateCache* cache = self.cache_for(dict);
+    PyObject* wbuffer = self.lookup(dict, cache, kWbuffer);
+    PyObject* substream = wbuffer == nullptr ? nullptr : self.lookup(dict, cache, kSubstream);
+    PyObject* encoder = substream == nullptr ? nullptr : self.lookup(dict, cache, kEncoder);
+    Py_ssize_t unit = 0;
+    if (encoder == nullptr || !PyBytes_CheckExact(wbuffer) || !index_of(self.lookup(dict, cache, kEncoderunit), &unit) ||
+        unit < 1) {
+        PyErr_Clear();
+        return Flush::kNotHandled;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(wbuffer);
+    const Py_ssize_t units = size / unit;
+    if (units == 0) return Flush::kDone;  // the round would find less than a unit and change nothing
+    if (!writes_as_bytesio(st, substream)) return Flush::kNotHandled;
+    const qelo::BinaryKernels* kernels = nullptr;
+    const BulkEncoder kind = bulk_encoder_of(st, encoder, unit, units * (unit / 8), &kernels);
+    if (kind == BulkEncoder::kNone) return Flush::kNotHandled;
+    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(wbuffer));
+    Py_ssize_t done = units;  // units encoded
+    Ref encoded;
+    if (kind == BulkEncoder::kBits) {
+        const Py_ssize_t per_unit = unit / 8;
+        encoded = Ref(PyBytes_FromStringAndSize(nullptr, units * per_unit));
+        if (!encoded) {
+            PyErr_Clear();
+            return Flush::kNotHandled;
+        }
+        auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(encoded.get()));
+        if (!kernels->bits_to_bytes(in, static_cast<std::size_t>(units * per_unit), out)) {
+            // Some unit is not a bit string: find the first, unit by unit.
+            done = 0;
+            while (done < units && kernels->bits_to_bytes(in + done * unit, static_cast<std::size_t>(per_unit),
+                                                          out + done * per_unit)) {
+                ++done;
+            }
+            if (done == 0) return Flush::kStopped;
+            encoded = Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), done * per_unit));
+            if (!encoded) {
+                PyErr_Clear();
+                return Flush::kNotHandled;
+            }
+        }
+    } else {
+        encoded = done * unit == size ? Ref::borrow(wbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(wbuffer), done * unit));
+    }
+    Ref rest = encoded ? Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(wbuffer) + done * unit, size - done * unit)) : Ref();
+    if (!rest) {
+        PyErr_Clear();
+        return Flush::kNotHandled;
+    }
+    Ref held_substream = Ref::borrow(substream);
+    Ref held_wbuffer = Ref::borrow(wbuffer);
+    PyObject* call_args[] = {held_substream.get(), encoded.get()};
+    Ref written(PyObject_Vectorcall(st->bytesio_write, call_args, 2, nullptr));
+    if (!written) {
+        PyErr_Clear();  // nothing was written: the rounds run one by one and fail as they fail
+        return Flush::kNotHandled;
+    }
+    if (!self.store(dict, kWbuffer, rest.get())) return Flush::kError;
+    return done == units ? Flush::kDone : Flush::kStopped;
+}
+
+PyObject* restreamed_write(PyObject* self, PyTypeObject*, ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     PyObject* a[1];
-    if (!qelo::parse_args(kRestreamedWriteSig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_one(kRestreamedWriteSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
-    const Attrs attrs(cls_state(cls), self, kRestreamed);
+    const Attrs attrs(st, self, kRestreamed);
     // Refused before anything changes: with a unit below 1 the unit loop could never end.
     if (!checked_encoderunit(attrs)) return nullptr;
     Ref wbuffer = attrs.get(kWbuffer);
     if (!wbuffer || !store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
     Ref datalen = length_of(data);
     if (!datalen) return nullptr;
-    for (;;) {
+    const Flush bulk = restreamed_flush_bulk(attrs);
+    if (bulk == Flush::kError) return nullptr;
+    while (bulk != Flush::kDone) {
         const int flushed = restreamed_flush_unit(attrs);
         if (flushed < 0) return nullptr;
         if (flushed == 0) break;
     }
-    if (!increment(attrs, kSincereadwritten, datalen.get())) return nullptr;
+    if (!add_to_counter(attrs, kSincereadwritten, datalen.get())) return nullptr;
     return datalen.release();
 }
 
@@ -1414,7 +1545,7 @@ PyObject* rebuffered_read_steady(const Attrs& self, Py_ssize_t count) {
 PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, ModuleState* st, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (!parse_count(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_one(kRebufferedReadSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* count = a[0];
     if (count == nullptr || count == Py_None) {
         PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
@@ -1604,7 +1735,7 @@ PyObject* with_defining_class(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyMethodDef restreamed_methods[] = {
     QELO_FAST_METHOD("read", (with_defining_class<restreamed_read, &ModuleState::restreamed_type>), nullptr),
-    QELO_METHOD("write", restreamed_write, nullptr),
+    QELO_FAST_METHOD("write", (with_defining_class<restreamed_write, &ModuleState::restreamed_type>), nullptr),
     QELO_METHOD("close", restreamed_close, nullptr),
     QELO_METHOD("seek", restreamed_seek, nullptr),
     QELO_METHOD("seekable", restreamed_seekable, nullptr),
@@ -1692,7 +1823,13 @@ bool capture_bytesio(ModuleState* st) {
     if (own_c_read && std::strcmp(cls->tp_name, "_io.BytesIO") == 0 &&
         PyType_HasFeature(cls, Py_TPFLAGS_IMMUTABLETYPE) && cls->tp_getattro == PyObject_GenericGetAttr &&
         cls->tp_dictoffset > 0) {
+        PyObject* write = _PyType_Lookup(cls, st->names[kWrite]);
+        if (write == nullptr || !Py_IS_TYPE(write, &PyMethodDescr_Type) ||
+            reinterpret_cast<PyMethodDescrObject*>(write)->d_common.d_type != cls) {
+            return true;
+        }
         st->bytesio_read = Ref::borrow(read).release();
+        st->bytesio_write = Ref::borrow(write).release();
         st->bytesio_type = type.release();
     }
     return true;
@@ -1722,6 +1859,7 @@ int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->plain[1].type);
     Py_VISIT(st->bytesio_type);
     Py_VISIT(st->bytesio_read);
+    Py_VISIT(st->bytesio_write);
     return 0;
 }
 
@@ -1738,6 +1876,7 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->plain[1].type);
     Py_CLEAR(st->bytesio_type);
     Py_CLEAR(st->bytesio_read);
+    Py_CLEAR(st->bytesio_write);
     return 0;
 }
 
