@@ -1454,3 +1454,46 @@ def test_bulk_encoding_of_a_long_stream():
     for start in range(0, len(bits), 1000):
         s.write(bits[start : start + 1000])
     assert source.getvalue() == data and s.wbuffer == b"" and s.tell() == len(bits)
+
+
+def test_keys_whose_comparison_rewrites_the_state_are_survived():
+    # A key of another type with the hash of a state name: every lookup of that name in the instance
+    # dict compares it, which runs code that rebinds the state between the lookups of one call.
+    run_isolated(
+        """
+        import io
+        from qelo.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+
+        class Collider:
+            def __init__(self, target, name, values):
+                self.target, self.name, self.values = target, name, values
+            def __hash__(self):
+                return hash(self.name)
+            def __eq__(self, other):
+                d = self.target.__dict__
+                for key, make in self.values.items():
+                    d[key] = make()
+                return False
+
+        STREAM = bytes(range(256)) * 64
+        r = RebufferedBytesIO(io.BytesIO(STREAM))
+        r.read(5000)
+        for name in ("rwbuffer", "moved", "tailcutoff", "offset"):
+            r.__dict__[Collider(r, name, {"rwbuffer": lambda: bytes(6000), "offset": lambda: 10 ** 3 + 7})] = 1
+        for _ in range(200):
+            try:
+                data = r.read(64)
+            except OSError:  # a window swapped mid-read may come out short
+                continue
+            assert isinstance(data, bytes) and len(data) == 64
+        assert type(r.rwbuffer) is bytes and type(r.offset) is int and r.moved == 0
+        s = RestreamedBytesIO(io.BytesIO(STREAM), bytes, 512, bytes, 8)
+        s.read(10)
+        for name in ("rbuffer", "sincereadwritten", "wbuffer", "encoderunit"):
+            s.__dict__[Collider(s, name, {"rbuffer": lambda: bytes(3000), "sincereadwritten": lambda: 999})] = 1
+        for _ in range(200):
+            assert len(s.read(64)) == 64
+            assert s.write(b"abcdefghijk") == 11
+        assert len(s.wbuffer) < 8 and type(s.rbuffer) is bytes and type(s.sincereadwritten) is int
+        """
+    )

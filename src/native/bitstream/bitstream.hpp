@@ -114,11 +114,23 @@ struct GrownWindow {
     Py_ssize_t capacity;
 };
 
+// What the instance dict bound to some state names when they were last looked up, while its
+// version tag stays the same (compat::dict_version_tag: 3.11-3.13; elsewhere the tag is 0 and
+// nothing is remembered). Equal non-zero tags mean the same keys bound to the same objects, so the
+// borrowed pointers are alive; a value changed in place keeps the dict's tag and stays right.
+struct StateMemo {
+    PyObject* dict;        // borrowed; only compared with the live dict
+    std::uint64_t tag;     // 0: nothing remembered
+    std::uint32_t known;   // bit per state name: values[name] is what the dict binds to it
+    std::array<PyObject*, kStateNameCount> values;  // borrowed
+};
+
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
     GrownWindow grown;
+    StateMemo memo;
 };
 
 // Releasing a bytes object runs no Python code.

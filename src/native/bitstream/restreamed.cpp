@@ -3,6 +3,8 @@
 
 #include "bitstream.hpp"
 
+#include <cstring>
+
 namespace qelo::bitstream {
 
 namespace {
@@ -118,57 +120,85 @@ Coder bulk_decoder_of(ModuleState* st, PyObject* decoder, Py_ssize_t work, const
     return Coder::kBits;
 }
 
+// What a bulk round of reading works with, when one may stand in for the rounds.
+struct BulkRead {
+    Ref substream, decoderunit, rbuffer;
+    Py_ssize_t unit = 0;
+    Coder kind = Coder::kNone;
+    const qelo::BinaryKernels* kernels = nullptr;
+    Py_ssize_t decoded_per_unit() const { return kind == Coder::kBits ? 8 * unit : unit; }
+};
+
+bool plan_bulk_read(const Attrs& self, BulkRead& plan) {
+    ModuleState* st = self.state();
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || st->bytesio_read == nullptr) return false;
+    plan.substream = self.held(dict, kSubstream);
+    Ref decoder = self.held(dict, kDecoder);
+    plan.decoderunit = self.held(dict, kDecoderunit);
+    plan.rbuffer = self.held(dict, kRbuffer);
+    if (!plan.substream || !decoder || !plan.rbuffer || !PyBytes_CheckExact(plan.rbuffer.get()) ||
+        !index_of(plan.decoderunit.get(), &plan.unit) || plan.unit < 1 || plan.unit > kBulkSourceBytes / 2 ||
+        !is_plain_bytesio(st, plan.substream.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
+    plan.kind = bulk_decoder_of(st, decoder.get(), most_units * plan.unit, &plan.kernels);
+    return plan.kind != Coder::kNone;
+}
+
+// Reads `units` units at once through io.BytesIO's own read (called through its descriptor, without
+// looking it up again). Null with the read's exception, which the first round's read raises too.
+Ref read_units(const Attrs& self, BulkRead& plan, Py_ssize_t units) {
+    // A single round asks with decoderunit itself, as the round does.
+    Ref size = units == 1 ? Ref::borrow(plan.decoderunit.get()) : Ref(PyLong_FromSsize_t(units * plan.unit));
+    if (!size) return Ref();
+    PyObject* call_args[] = {plan.substream.get(), size.get()};
+    Ref data(PyObject_Vectorcall(self.state()->bytesio_read, call_args, 2, nullptr));
+    if (data && !PyBytes_CheckExact(data.get())) {
+        PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
+        return Ref();
+    }
+    return data;
+}
+
+// Decodes `data` after `prefix` bytes already in `out` (which holds prefix + decoded length).
+void decode_into(const BulkRead& plan, PyObject* data, char* out) {
+    const Py_ssize_t got = PyBytes_GET_SIZE(data);
+    if (plan.kind == Coder::kBits) {
+        plan.kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), static_cast<std::size_t>(got),
+                                    reinterpret_cast<unsigned char*>(out));
+    } else {
+        std::memcpy(out, PyBytes_AS_STRING(data), static_cast<size_t>(got));
+    }
+}
+
 // One bulk round of reading: `wanted` decoded bytes are still missing (-1: read until the
 // substream ends).
 Fill fill_bulk(const Attrs& self, Py_ssize_t wanted) {
-    ModuleState* st = self.state();
-    PyObject* dict = self.plain_dict();
-    if (dict == nullptr || st->bytesio_read == nullptr) return kFillNotHandled;
-    Ref substream = self.held(dict, kSubstream);
-    Ref decoder = self.held(dict, kDecoder);
-    Ref decoderunit = self.held(dict, kDecoderunit);
-    Ref rbuffer = self.held(dict, kRbuffer);
-    Py_ssize_t unit = 0;
-    if (!substream || !decoder || !rbuffer || !PyBytes_CheckExact(rbuffer.get()) || !index_of(decoderunit.get(), &unit) ||
-        unit < 1 || unit > kBulkSourceBytes / 2 || !is_plain_bytesio(st, substream.get())) {
-        PyErr_Clear();
-        return kFillNotHandled;
-    }
-    const Py_ssize_t most_units = kBulkSourceBytes / unit;
-    const qelo::BinaryKernels* kernels = nullptr;
-    const Coder kind = bulk_decoder_of(st, decoder.get(), most_units * unit, &kernels);
-    if (kind == Coder::kNone) return kFillNotHandled;
+    BulkRead plan;
+    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
     // Units the rounds would read: until `wanted` more decoded bytes are there.
-    const Py_ssize_t decoded_per_unit = kind == Coder::kBits ? 8 * unit : unit;
+    const Py_ssize_t per_unit = plan.decoded_per_unit();
     Py_ssize_t units = most_units;
-    if (wanted >= 0 && wanted / decoded_per_unit < most_units) {
-        units = wanted / decoded_per_unit + (wanted % decoded_per_unit != 0 ? 1 : 0);
-    }
+    if (wanted >= 0 && wanted / per_unit < most_units) units = wanted / per_unit + (wanted % per_unit != 0 ? 1 : 0);
     if (units < 1) return kFillNotHandled;  // how much is missing is not known in C
-    const Py_ssize_t request = units * unit;
+    const Py_ssize_t request = units * plan.unit;
     // Everything that may fail for want of memory before the substream is touched: then the rounds run.
-    Ref bits = kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
-    // A single round asks with decoderunit itself, as the round does.
-    Ref size = units == 1 ? std::move(decoderunit) : Ref(PyLong_FromSsize_t(request));
-    if (!size || (kind == Coder::kBits && !bits)) {
+    Ref bits = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
+    if (plan.kind == Coder::kBits && !bits) {
         PyErr_Clear();
         return kFillNotHandled;
     }
-    // `read` of the substream is io.BytesIO's own (is_plain_bytesio): called through its descriptor,
-    // without looking it up again.
-    PyObject* call_args[] = {substream.get(), size.get()};
-    Ref data(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
-    if (!data) return kFillError;  // the first round's read fails the same way
-    if (!PyBytes_CheckExact(data.get())) {
-        PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
-        return kFillError;
-    }
+    Ref data = read_units(self, plan, units);
+    if (!data) return kFillError;
     const Py_ssize_t got = PyBytes_GET_SIZE(data.get());
     if (got == 0) return kFillEnded;
     Ref decoded;
-    if (kind == Coder::kBits) {
-        kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
-                               static_cast<std::size_t>(got), reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bits.get())));
+    if (plan.kind == Coder::kBits) {
+        decode_into(plan, data.get(), PyBytes_AS_STRING(bits.get()));
         // Short only at the end of the substream: the value is shorter than the allocation.
         if (got < request && !compat::bytes_truncate(bits.get(), 8 * got)) {
             bits = Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bits.get()), 8 * got));
@@ -178,10 +208,59 @@ Fill fill_bulk(const Attrs& self, Py_ssize_t wanted) {
     } else {
         decoded = std::move(data);
     }
-    rbuffer = Ref();  // read again: only what the dict holds may be grown in place
+    plan.rbuffer = Ref();  // read again: only what the dict holds may be grown in place
     Ref current = self.get(kRbuffer);
     if (!current) return kFillError;
     return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+}
+
+// read(count) when rbuffer holds less than `count` bytes and one bulk round brings the rest: what
+// the rounds and the final cut give, with the result and the new rbuffer cut straight from what was
+// read. Everything that may fail for want of memory is allocated before the substream is touched.
+// kFillNotHandled: nothing changed; the rounds run.
+Fill read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    BulkRead plan;
+    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    const Py_ssize_t have = PyBytes_GET_SIZE(plan.rbuffer.get());
+    const Py_ssize_t per_unit = plan.decoded_per_unit();
+    if (count <= have || (count - have) / per_unit >= kBulkSourceBytes / plan.unit) return kFillNotHandled;
+    const Py_ssize_t units = (count - have + per_unit - 1) / per_unit;
+    const Py_ssize_t total = have + units * per_unit;  // when the substream has every unit
+    Ref head(PyBytes_FromStringAndSize(nullptr, count));
+    Ref rest(total > count ? PyBytes_FromStringAndSize(nullptr, total - count) : PyBytes_FromStringAndSize(nullptr, 0));
+    Ref scratch(total > count ? PyBytes_FromStringAndSize(nullptr, total) : nullptr);
+    if (!head || !rest || (total > count && !scratch)) {
+        PyErr_Clear();
+        return kFillNotHandled;
+    }
+    Ref data = read_units(self, plan, units);
+    if (!data) return kFillError;
+    if (PyBytes_GET_SIZE(data.get()) < units * plan.unit) {
+        // The substream ended: the rounds keep what they decoded and go on to its end.
+        if (PyBytes_GET_SIZE(data.get()) == 0) return kFillEnded;
+        plan.rbuffer = Ref();
+        Ref decoded = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * PyBytes_GET_SIZE(data.get()))) : std::move(data);
+        if (!decoded) return kFillError;
+        if (plan.kind == Coder::kBits) decode_into(plan, data.get(), PyBytes_AS_STRING(decoded.get()));
+        Ref current = self.get(kRbuffer);
+        if (!current) return kFillError;
+        return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+    }
+    char* joined = total > count ? PyBytes_AS_STRING(scratch.get()) : PyBytes_AS_STRING(head.get());
+    std::memcpy(joined, PyBytes_AS_STRING(plan.rbuffer.get()), static_cast<size_t>(have));
+    decode_into(plan, data.get(), joined + have);
+    if (total > count) {
+        std::memcpy(PyBytes_AS_STRING(head.get()), joined, static_cast<size_t>(count));
+        std::memcpy(PyBytes_AS_STRING(rest.get()), joined + count, static_cast<size_t>(total - count));
+    }
+    // The rounds' rbuffer holds `total` bytes; the cut leaves `rest` and counts `count`.
+    plan = BulkRead();
+    Ref amount(PyLong_FromSsize_t(count));
+    if (!amount || !self.set(kRbuffer, rest.get()) || !add_to_counter(self, kSincereadwritten, amount.get())) {
+        return kFillError;
+    }
+    *result = head.release();
+    return kFillDecoded;
 }
 
 // One round of reading into rbuffer, or as many as a bulk round stands in for. 1: decoded, 0: the
@@ -268,6 +347,11 @@ PyObject* read_count(const Attrs& self, PyObject* count) {
     if (exact && wanted >= 0) {
         if (PyObject* result = read_buffered(self, wanted)) return result;
         if (PyErr_Occurred()) return nullptr;
+        PyObject* result = nullptr;
+        const Fill through = read_through(self, wanted, &result);
+        if (through == kFillError) return nullptr;
+        if (through == kFillDecoded && result != nullptr) return result;
+        if (through == kFillEnded) return empty_bytes().release();
     }
     const int negative = exact ? wanted < 0 : compare(count, self.state()->zero, Py_LT);
     if (negative < 0) return nullptr;

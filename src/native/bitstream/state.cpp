@@ -26,7 +26,25 @@ bool Attrs::set(Name name, PyObject* value) const {
     return PyObject_SetAttr(self_, st_->names[name], value) == 0;
 }
 
-PyObject* Attrs::lookup(PyObject* dict, Name name) const { return PyDict_GetItemWithError(dict, st_->names[name]); }
+PyObject* Attrs::lookup(PyObject* dict, Name name) const {
+    StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
+    const std::uint64_t before = compat::dict_version_tag(dict);
+    const std::uint32_t bit = bit_of(name);
+    if (before == 0) return PyDict_GetItemWithError(dict, st_->names[name]);
+    if (memo.dict == dict && memo.tag == before && (memo.known & bit) != 0) return memo.values[name];
+    PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+    // Remembered only when the lookup changed nothing (a key of another type compared with the
+    // name could have run code), and when it succeeded.
+    if ((found == nullptr && PyErr_Occurred()) || compat::dict_version_tag(dict) != before) return found;
+    if (memo.dict != dict || memo.tag != before) {
+        memo.dict = dict;
+        memo.tag = before;
+        memo.known = 0;
+    }
+    memo.values[name] = found;
+    memo.known |= bit;
+    return found;
+}
 
 bool Attrs::store(PyObject* dict, Name name, PyObject* value) const {
     return PyDict_SetItem(dict, st_->names[name], value) == 0;

@@ -5,6 +5,7 @@
 
 #include "compat/config.hpp"
 #include "compat/dict.hpp"
+#include "compat/inplace.hpp"
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
 #include "compat/type.hpp"
