@@ -1497,3 +1497,33 @@ def test_keys_whose_comparison_rewrites_the_state_are_survived():
         assert len(s.wbuffer) < 8 and type(s.rbuffer) is bytes and type(s.sincereadwritten) is int
         """
     )
+
+
+@pytest.mark.parametrize("decoder", [binary.bytes2bits, bytes])
+@pytest.mark.parametrize("unit", [1, 3])
+@pytest.mark.parametrize("first, second", [(0, 64), (5, 64), (5, 67), (1, 8 * 65536 + 9), (7, 24), (24, 24)])
+@pytest.mark.parametrize("size", [3, 40, 70000])
+def test_reads_cut_from_one_bulk_round_agree_with_the_rounds(decoder, unit, first, second, size):
+    data = bytes(range(256)) * (size // 256) + bytes(range(size % 256))
+
+    def run(wrap, substream_of):
+        source = substream_of(io.BytesIO(data))
+        s = RestreamedBytesIO(source, wrap(decoder), unit, None, 1)
+        out = []
+        for count in (first, second, second, 1):
+            out.append((s.read(count), s.rbuffer, s.tell(), source.tell()))
+        return out
+
+    fast = run(lambda d: d, lambda source: source)
+    assert fast == run(lambda d: (lambda chunk: d(chunk)), lambda source: source)
+    assert fast == run(lambda d: d, lambda source: SubBytesIO(source.getvalue()))
+
+
+def test_read_cut_from_a_closed_substream_changes_nothing():
+    source = io.BytesIO(b"abcdef")
+    s = RestreamedBytesIO(source, binary.bytes2bits, 1, None, 1)
+    assert s.read(4) == binary.bytes2bits(b"a")[:4]
+    source.close()
+    with pytest.raises(ValueError):
+        s.read(20)
+    assert s.rbuffer == binary.bytes2bits(b"a")[4:] and s.tell() == 4
