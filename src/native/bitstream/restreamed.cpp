@@ -421,6 +421,9 @@ int flush_unit(const Attrs& self) {
 // the rounds then run one by one, failing where the first of them fails. A unit that is not a bit
 // string ends the bulk work before it: the units ahead of it are written, and its round raises.
 
+// Below this size wbuffer is not grown in place (buffers.cpp): joining copies it either way.
+constexpr Py_ssize_t kSmallBuffer = 4096;
+
 enum class Flush : int { kError = -1, kNotHandled = 0, kDone = 1, kStopped = 2 };
 
 Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ssize_t work,
@@ -440,23 +443,30 @@ Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ss
 // The whole units of wbuffer, encoded and written at once (see above). kDone: wbuffer now holds
 // less than a unit; kStopped: the unit now at the front of wbuffer is left for its own round;
 // kNotHandled: nothing changed, the rounds run one by one.
-Flush flush_bulk(const Attrs& self) {
+//
+// `pending` (exact bytes, or null) is what wbuffer would hold after the write's concatenation, not
+// stored yet, and `encoderunit` what the write found bound to that name: a write of exact bytes
+// stores only what is left after the units. Then kNotHandled leaves storing `pending` to the caller.
+Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encoderunit = nullptr) {
     ModuleState* st = self.state();
     PyObject* dict = self.plain_dict();
     if (dict == nullptr || st->bytesio_write == nullptr) return Flush::kNotHandled;
-    Ref wbuffer_held = self.held(dict, kWbuffer);
+    Ref wbuffer_held = pending != nullptr ? Ref::borrow(pending) : self.held(dict, kWbuffer);
     Ref substream = self.held(dict, kSubstream);
     Ref encoder = self.held(dict, kEncoder);
-    Ref encoderunit = self.held(dict, kEncoderunit);
+    Ref unit_held = encoderunit != nullptr ? Ref::borrow(encoderunit) : self.held(dict, kEncoderunit);
     PyObject* wbuffer = wbuffer_held.get();
     Py_ssize_t unit = 0;
-    if (!wbuffer || !substream || !encoder || !PyBytes_CheckExact(wbuffer) || !index_of(encoderunit.get(), &unit) || unit < 1) {
+    if (!wbuffer || !substream || !encoder || !PyBytes_CheckExact(wbuffer) || !index_of(unit_held.get(), &unit) || unit < 1) {
         PyErr_Clear();
         return Flush::kNotHandled;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(wbuffer);
     const Py_ssize_t units = size / unit;
-    if (units == 0) return Flush::kDone;  // the round would find less than a unit and change nothing
+    if (units == 0) {
+        // The round would find less than a unit and change nothing.
+        return pending == nullptr || self.store(dict, kWbuffer, pending) ? Flush::kDone : Flush::kError;
+    }
     if (!is_plain_bytesio(st, substream.get())) return Flush::kNotHandled;
     const qelo::BinaryKernels* kernels = nullptr;
     const Coder kind = bulk_encoder_of(st, encoder.get(), unit, units * (unit / 8), &kernels);
@@ -479,7 +489,7 @@ Flush flush_bulk(const Attrs& self) {
                                                           out + done * per_unit)) {
                 ++done;
             }
-            if (done == 0) return Flush::kStopped;
+            if (done == 0) return pending == nullptr ? Flush::kStopped : Flush::kNotHandled;
             encoded = Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), done * per_unit));
         }
     } else {
@@ -562,13 +572,29 @@ PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* arg
     if (!parse_one(kWriteSig, args, nargs, kwnames, &data)) return nullptr;
     const Attrs attrs(st, self, kRestreamed);
     // Refused before anything changes: with a unit below 1 the unit loop could never end.
-    if (!checked_encoderunit(attrs)) return nullptr;
+    Ref unit = checked_encoderunit(attrs);
+    if (!unit) return nullptr;
     Ref wbuffer = attrs.get(kWbuffer);
-    if (!wbuffer || !store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
-    Ref datalen = length_of(data);
-    if (!datalen) return nullptr;
-    const Flush bulk = flush_bulk(attrs);
-    if (bulk == Flush::kError) return nullptr;
+    if (!wbuffer) return nullptr;
+    Flush bulk = Flush::kNotHandled;
+    Ref datalen;
+    if (PyBytes_CheckExact(data) && PyBytes_CheckExact(wbuffer.get()) && PyBytes_GET_SIZE(wbuffer.get()) < kSmallBuffer &&
+        attrs.plain_dict() != nullptr) {
+        // Joining two exact bytes and measuring them runs no code: the units are cut from the joined
+        // value before it is stored, and only what is left is stored.
+        Ref joined = concatenate(wbuffer.get(), data);
+        datalen = Ref(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
+        if (!joined || !datalen) return nullptr;
+        wbuffer = Ref();
+        bulk = flush_bulk(attrs, joined.get(), unit.get());
+        if (bulk == Flush::kError || (bulk == Flush::kNotHandled && !attrs.set(kWbuffer, joined.get()))) return nullptr;
+    } else {
+        if (!store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
+        datalen = length_of(data);
+        if (!datalen) return nullptr;
+        bulk = flush_bulk(attrs);
+        if (bulk == Flush::kError) return nullptr;
+    }
     while (bulk != Flush::kDone) {
         const int flushed = flush_unit(attrs);
         if (flushed < 0) return nullptr;
