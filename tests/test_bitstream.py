@@ -1527,3 +1527,39 @@ def test_read_cut_from_a_closed_substream_changes_nothing():
     with pytest.raises(ValueError):
         s.read(20)
     assert s.rbuffer == binary.bytes2bits(b"a")[4:] and s.tell() == 4
+
+
+def test_bulk_encoding_out_of_memory_leaves_a_state_of_the_unit_rounds():
+    # Every allocation of the write from the n-th on fails, for each n: whatever fails, the substream holds the first
+    # units encoded, and wbuffer has lost those and at most the one unit whose round failed.
+    pytest.importorskip("_testcapi")
+    run_isolated(
+        """
+        import io, _testcapi
+        from qelo.lib import binary
+        from qelo.lib.bitstream import RestreamedBytesIO
+
+        bits = binary.bytes2bits(b"memory check") + b"\\x01\\x00\\x01"
+        for encoder in (binary.bits2bytes, bytes):
+            for start in range(1, 60):
+                source = io.BytesIO()
+                s = RestreamedBytesIO(source, None, 1, encoder, 8)
+                s.write(bits[:5])
+                data = bits[5:]
+                try:
+                    _testcapi.set_nomemory(start)
+                    try:
+                        result = s.write(data)
+                    finally:
+                        _testcapi.remove_mem_hooks()
+                except MemoryError:
+                    written = source.getvalue()
+                    done = len(written) if encoder is binary.bits2bytes else len(written) // 8
+                    assert written == encoder(bits[: 8 * done])
+                    assert s.wbuffer in (bits[:5], bits[8 * done :], bits[8 * (done + 1) :]), (start, done)
+                    assert s.tell() == 5
+                else:
+                    assert result == len(data) and s.wbuffer == bits[len(bits) // 8 * 8 :]
+                    assert source.getvalue() == encoder(bits[: len(bits) // 8 * 8])
+        """
+    )
