@@ -1563,3 +1563,39 @@ def test_bulk_encoding_out_of_memory_leaves_a_state_of_the_unit_rounds():
                     assert source.getvalue() == encoder(bits[: len(bits) // 8 * 8])
         """
     )
+
+
+def test_encoders_that_misbehave_mid_write_into_bytesio():
+    bits = binary.bytes2bits(b"abcdef")  # six units of 8
+
+    def wrong_type(unit):
+        return 7  # io.BytesIO.write refuses it: the unit is gone, earlier ones written
+
+    def rebinding(s):
+        calls = []
+
+        def encoder(unit):
+            calls.append(unit)
+            if len(calls) == 2:
+                # From the third unit on, the module's own encoder and substream write: the rest of
+                # this write still goes unit by unit, into the new substream, with the new unit.
+                s.encoder = binary.bits2bytes
+                s.encoderunit = 16
+                s.substream = second
+            return binary.bits2bytes(unit)
+
+        return encoder
+
+    first, s = io.BytesIO(), None
+    s = RestreamedBytesIO(first, None, 1, wrong_type, 8)
+    with pytest.raises(TypeError):
+        s.write(bits)
+    assert first.getvalue() == b"" and s.wbuffer == bits[8:] and s.tell() == 0
+
+    first, second = io.BytesIO(), io.BytesIO()
+    s = RestreamedBytesIO(first, None, 1, None, 8)
+    s.encoder = rebinding(s)
+    assert s.write(bits) == len(bits)
+    assert first.getvalue() == b"ab" and second.getvalue() == b"cdef" and s.wbuffer == b""
+    assert s.write(bits[:24]) == 24  # now the bulk route: two bytes per unit of 16
+    assert second.getvalue() == b"cdefab" and s.wbuffer == bits[16:24] and s.tell() == len(bits) + 24
