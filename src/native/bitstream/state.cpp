@@ -79,9 +79,7 @@ PyObject* Attrs::plain_dict() const {
     PlainCache& cache = st_->plain[kind_];
     const unsigned int tag = compat::type_version(type);
     if (cache.type == reinterpret_cast<PyObject*>(type) && tag != 0 && tag == cache.tag) return dict;
-    for (std::size_t i = kSubstream; i < kStateNameCount; ++i) {
-        if (compat::type_lookup(type, st_->names[i]) != nullptr) return nullptr;
-    }
+    if (!compat::type_defines_none(type, st_->names.items.data() + kSubstream, kStateNameCount)) return nullptr;
     Py_INCREF(type);
     Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
     cache.tag = tag;

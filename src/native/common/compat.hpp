@@ -9,3 +9,4 @@
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
 #include "compat/type.hpp"
+#include "compat/typenames.hpp"
