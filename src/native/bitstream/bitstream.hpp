@@ -178,6 +178,46 @@ private:
     Kind kind_;
 };
 
+// Called at every attribute access of the fast paths: defined here so that they inline.
+
+inline PyObject* Attrs::plain_dict() const {
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
+        return nullptr;
+    }
+    if (type->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(Instance, dict))) return nullptr;
+    PyObject* dict = reinterpret_cast<Instance*>(self_)->dict;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+    PlainCache& cache = st_->plain[kind_];
+    const unsigned int tag = compat::type_version(type);
+    if (cache.type == reinterpret_cast<PyObject*>(type) && tag != 0 && tag == cache.tag) return dict;
+    if (!compat::type_defines_none(type, st_->names.items.data() + kSubstream, kStateNameCount)) return nullptr;
+    Py_INCREF(type);
+    Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
+    cache.tag = tag;
+    return dict;
+}
+
+inline PyObject* Attrs::lookup(PyObject* dict, Name name) const {
+    StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
+    const std::uint64_t before = compat::dict_version_tag(dict);
+    const std::uint32_t bit = bit_of(name);
+    if (before == 0) return PyDict_GetItemWithError(dict, st_->names[name]);
+    if (memo.dict == dict && memo.tag == before && (memo.known & bit) != 0) return memo.values[name];
+    PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+    // Remembered only when the lookup changed nothing (a key of another type compared with the
+    // name could have run code), and when it succeeded.
+    if ((found == nullptr && PyErr_Occurred()) || compat::dict_version_tag(dict) != before) return found;
+    if (memo.dict != dict || memo.tag != before) {
+        memo.dict = dict;
+        memo.tag = before;
+        memo.known = 0;
+    }
+    memo.values[name] = found;
+    memo.known |= bit;
+    return found;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Small Python-level operations with shortcuts that give the interpreter's own results (state.cpp).
 
