@@ -159,6 +159,10 @@ public:
 
     // dict[name] of the plain dict (borrowed; null when missing or on error) and dict[name] = value.
     PyObject* lookup(PyObject* dict, Name name) const;
+    // What the plain dict binds to every name of the set `names` (bit_of), all remembered for its
+    // current version tag, or null (then look them up). Borrowed (null for a missing name): alive
+    // while the tag holds, so only until code may run. Never on 3.14+, where the tag is 0.
+    PyObject* const* remembered(PyObject* dict, std::uint32_t names) const;
     bool store(PyObject* dict, Name name, PyObject* value) const;
 
     // dict[name] of the plain dict as a strong reference (empty when missing, or on error): a later
@@ -196,6 +200,13 @@ inline PyObject* Attrs::plain_dict() const {
     Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
     cache.tag = tag;
     return dict;
+}
+
+inline PyObject* const* Attrs::remembered(PyObject* dict, std::uint32_t names) const {
+    const StateMemo& memo = reinterpret_cast<const Instance*>(self_)->memo;
+    const std::uint64_t tag = compat::dict_version_tag(dict);
+    if (tag == 0 || memo.dict != dict || memo.tag != tag || (memo.known & names) != names) return nullptr;
+    return memo.values.data();
 }
 
 inline PyObject* Attrs::lookup(PyObject* dict, Name name) const {
@@ -240,13 +251,25 @@ bool increment(const Attrs& self, Name name, PyObject* amount);
 bool add_to_counter(const Attrs& self, Name name, PyObject* amount);
 // dict[name] = value (an int) on the plain dict, in place when only the dict holds the old int.
 bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value);
-// The same when `current` is what the dict binds to the name, looked up with no code run since.
-bool store_index_over(const Attrs& self, PyObject* dict, Name name, PyObject* current, Py_ssize_t value);
+// The same when `current` is what the dict binds to the name, looked up with no code run since
+// (inline: the steady small reads move their counter through it).
+inline bool store_index_over(const Attrs& self, PyObject* dict, Name name, PyObject* current, Py_ssize_t value) {
+    if (current != nullptr && compat::int_set_in_dict(dict, current, value)) return true;
+    Ref number(PyLong_FromSsize_t(value));
+    return number && self.store(dict, name, number.get());
+}
 // The module namespace (then builtins) at call time.
 Ref module_global(ModuleState* st, PyObject* name);
-// The one argument of read(count) or write(data); a single positional one is by far the usual call.
-bool parse_one(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out);
+// The one argument of read(count) or write(data); a single positional one is by far the usual call
+// (inline: it is on every small read).
+inline bool parse_one(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) {
+    if (nargs == 1 && kwnames == nullptr) {
+        *out = args[0];
+        return true;
+    }
+    return qelo::parse_args(sig, args, nargs, kwnames, out);
+}
 // Whether `substream` is exactly io.BytesIO with nothing in its own attribute dict (which could
 // shadow read or write): it then reads and writes through the class's own C methods.
 bool is_plain_bytesio(ModuleState* st, PyObject* substream);

@@ -139,26 +139,40 @@ bool apply_cutoff(const Attrs& self) {
 PyObject* read_cached(const Attrs& self, Py_ssize_t count) {
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return nullptr;
-    Ref window = self.held(dict, kRwbuffer);
-    Ref moved_held = self.held(dict, kMoved);
-    Ref tailcutoff = self.held(dict, kTailcutoff);
-    // The offset last, borrowed: it may be moved in place, and no code runs after its lookup.
-    PyObject* offset_obj = window && moved_held && tailcutoff ? self.lookup(dict, kOffset) : nullptr;
+    // Strong references when looked up (a later lookup may run code that rebinds a name), none
+    // when all four are remembered for the dict's current tag: then no code runs before their use.
+    Ref window_held, moved_held, tailcutoff_held;
+    PyObject *window, *moved_obj, *tailcutoff, *offset_obj;
+    if (PyObject* const* known = self.remembered(dict, bit_of(kRwbuffer) | bit_of(kMoved) | bit_of(kTailcutoff) | bit_of(kOffset))) {
+        window = known[kRwbuffer];
+        moved_obj = known[kMoved];
+        tailcutoff = known[kTailcutoff];
+        offset_obj = known[kOffset];
+    } else {
+        window_held = self.held(dict, kRwbuffer);
+        moved_held = self.held(dict, kMoved);
+        tailcutoff_held = self.held(dict, kTailcutoff);
+        window = window_held.get();
+        moved_obj = moved_held.get();
+        tailcutoff = tailcutoff_held.get();
+        // The offset last, borrowed: it may be moved in place, and no code runs after its lookup.
+        offset_obj = window && moved_obj && tailcutoff ? self.lookup(dict, kOffset) : nullptr;
+    }
     Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
     const bool handled =
-        offset_obj != nullptr && PyBytes_CheckExact(window.get()) && index_of(offset_obj, &offset) &&
-        index_of(moved_held.get(), &moved) && !__builtin_add_overflow(offset, count, &endsat) && offset >= moved &&
-        endsat - moved <= PyBytes_GET_SIZE(window.get()) &&
-        (tailcutoff.get() == Py_None || (index_of(tailcutoff.get(), &keep) && !__builtin_sub_overflow(endsat, keep, &keep_from)));
+        offset_obj != nullptr && window != nullptr && PyBytes_CheckExact(window) && index_of(offset_obj, &offset) &&
+        index_of(moved_obj, &moved) && !__builtin_add_overflow(offset, count, &endsat) && offset >= moved &&
+        endsat - moved <= PyBytes_GET_SIZE(window) && tailcutoff != nullptr &&
+        (tailcutoff == Py_None || (index_of(tailcutoff, &keep) && !__builtin_sub_overflow(endsat, keep, &keep_from)));
     if (!handled) {
         PyErr_Clear();
         return nullptr;
     }
-    const Py_ssize_t size = PyBytes_GET_SIZE(window.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(window);
     Ref data = (offset == moved && count == size)
-                   ? Ref::borrow(window.get())
-                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window.get()) + (offset - moved), count));
-    window = Ref();  // so that an unshared window (and moved) can be changed in place by the cut-off
+                   ? Ref::borrow(window)
+                   : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
+    window_held = Ref();  // so that an unshared window (and moved) can be changed in place by the cut-off
     moved_held = Ref();
     if (!data || !store_index_over(self, dict, kOffset, offset_obj, endsat)) return nullptr;
     if (moved < keep_from) {

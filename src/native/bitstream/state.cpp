@@ -82,12 +82,6 @@ bool increment(const Attrs& self, Name name, PyObject* amount) {
     return self.set(name, sum.get());
 }
 
-bool store_index_over(const Attrs& self, PyObject* dict, Name name, PyObject* current, Py_ssize_t value) {
-    if (current != nullptr && compat::int_set_in_dict(dict, current, value)) return true;
-    Ref number(PyLong_FromSsize_t(value));
-    return number && self.store(dict, name, number.get());
-}
-
 bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value) {
     PyObject* current = self.lookup(dict, name);
     if (current == nullptr && PyErr_Occurred()) return false;
@@ -109,15 +103,6 @@ bool add_to_counter(const Attrs& self, Name name, PyObject* amount) {
 }
 
 Ref module_global(ModuleState* st, PyObject* name) { return qelo::lookup_global(PyModule_GetDict(st->module), name); }
-
-bool parse_one(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out) {
-    if (nargs == 1 && kwnames == nullptr) {
-        *out = args[0];
-        return true;
-    }
-    return qelo::parse_args(sig, args, nargs, kwnames, out);
-}
 
 bool is_plain_bytesio(ModuleState* st, PyObject* substream) {
     if (st->bytesio_type == nullptr || Py_TYPE(substream) != reinterpret_cast<PyTypeObject*>(st->bytesio_type)) {
