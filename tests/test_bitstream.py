@@ -1446,6 +1446,34 @@ def test_bulk_encoding_reads_the_data_once_even_when_its_length_changes_it():
     assert source.getvalue() == b"hi" and s.tell() == 24 and s.wbuffer == b""
 
 
+@pytest.mark.parametrize("first", ["qelo.expr", "qelo.lib.hex", "qelo.lib.bitstream", "qelo.lib.binary"])
+def test_bulk_encoding_sees_a_table_edited_in_place_whatever_was_imported_first(first):
+    # Every extension of the package may guard its dicts with the package's one dict watcher; an
+    # edit of qelo.lib.binary's table must take the kernel off the bulk route (and bits2bytes)
+    # whichever extension was imported, and so registered that watcher, first.
+    run_isolated(
+        f"""
+        import importlib, io
+        try:
+            importlib.import_module({first!r})
+        except ImportError:
+            pass  # not built in this checkout
+        from qelo.lib import binary
+        from qelo.lib.bitstream import RestreamedBytesIO
+
+        bits = binary.bytes2bits(b"ab" * 64)
+        source = io.BytesIO()
+        s = RestreamedBytesIO(source, None, 1, binary.bits2bytes, 8)
+        s.write(bits)  # the kernel, once the table has been checked
+        assert source.getvalue() == b"ab" * 64
+        binary.BITS2BYTES_CACHE[binary.bytes2bits(b"a")] = b"!"
+        s.write(bits)
+        assert source.getvalue() == b"ab" * 64 + b"!b" * 64, source.getvalue()
+        assert binary.bits2bytes(bits) == b"!b" * 64
+        """
+    )
+
+
 def test_bulk_encoding_of_a_long_stream():
     data = bytes(range(256)) * 600
     bits = binary.bytes2bits(data)
