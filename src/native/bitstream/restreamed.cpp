@@ -334,7 +334,15 @@ PyObject* read_buffered(const Attrs& self, Py_ssize_t count) {
     Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
     if (!head) return nullptr;  // MemoryError set, nothing changed
     if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return nullptr;
-    // Then the counter, as the general path does it (in place when only the dict holds it).
+    // Then the counter, as the general path does it (in place when only the dict holds it): an exact
+    // int plus `count` is a sum that runs no code, so reading it once is reading it at its use.
+    PyObject* counter = self.lookup(dict, kSincereadwritten);
+    Py_ssize_t before = 0, after = 0;
+    if (index_of(counter, &before) && !__builtin_add_overflow(before, count, &after)) {
+        if (!store_index_over(self, dict, kSincereadwritten, counter, after)) return nullptr;
+        return head.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
     Ref amount(PyLong_FromSsize_t(count));
     if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return nullptr;
     return head.release();
