@@ -214,6 +214,10 @@ CASES = [
     ("restreamed failing encoder", lambda: restreamed(encoder=raiser).write(b"abcd"), (Boom,)),
     ("restreamed close leftovers", lambda: (lambda s: (s.write(b"a"), s.close()))(restreamed()), (ValueError,)),
     ("restreamed seek", lambda: restreamed().seek(0), (OSError,)),
+    ("restreamed bulk write", lambda: bitstream.RestreamedBytesIO(io.BytesIO(), None, 1, binary.bits2bytes, 8).write(b"\x01" * 75), ()),
+    ("restreamed bulk write, bad unit", lambda: bitstream.RestreamedBytesIO(io.BytesIO(), None, 1, binary.bits2bytes, 8).write(b"\x01" * 16 + b"\x02" * 8), (KeyError,)),
+    ("restreamed bulk write, closed", lambda: bitstream.RestreamedBytesIO(closed_bytesio(), None, 1, bytes, 2).write(b"abcde"), (ValueError,)),
+    ("restreamed bulk read", lambda: bitstream.RestreamedBytesIO(io.BytesIO(b"abcdefgh"), binary.bytes2bits, 1, None, 1).read(20), ()),
     ("rebuffered read", rebuffered_read, ()),
     ("rebuffered write", lambda: bitstream.RebufferedBytesIO(Chunks()).write(b"xyz"), ()),
     ("rebuffered read past end", lambda: bitstream.RebufferedBytesIO(Chunks(b"abc")).read(10), (OSError,)),
@@ -222,6 +226,12 @@ CASES = [
     ("rebuffered bad whence", lambda: bitstream.RebufferedBytesIO(Chunks()).seek(0, 2), (ValueError,)),
     ("rebuffered wrong arguments", lambda: bitstream.RebufferedBytesIO(), (TypeError,)),
 ]
+
+def closed_bytesio():
+    source = io.BytesIO()
+    source.close()
+    return source
+
 
 # Every operator method of the expression classes, called by name.
 BINARY_METHODS = ["__add__", "__sub__", "__mul__", "__floordiv__", "__truediv__", "__div__", "__mod__",
@@ -283,6 +293,7 @@ BIG_CASES = [
     ("swapbitsinbytes 1 MiB", lambda: binary.swapbitsinbytes(MIB)),
     ("hexdump 1 MiB", lambda: hexmod.hexdump(MIB, 16)),
     ("rebuffered 1 MiB", lambda: bitstream.RebufferedBytesIO(io.BytesIO(MIB)).read(1 << 20)),
+    ("restreamed bulk write 1 MiB", lambda: bitstream.RestreamedBytesIO(io.BytesIO(), None, 1, binary.bits2bytes, 8).write(b"\x01" * (1 << 20))),
 ]
 
 

@@ -200,8 +200,27 @@ int kernel_ready_for(PyObject* module, Py_ssize_t work) {
 
 void spread_bytes(const unsigned char* in, std::size_t n, unsigned char* out) { kernels::bytes_to_bits(in, n, out); }
 
+// What bits2bytes checks before its kernel, for a caller holding exact bytes.
+int bits2bytes_ready_for(PyObject* module, Py_ssize_t work) {
+    if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
+    State* st = state_of(module);
+    if (st == nullptr || st->empty_bytes == nullptr) return 0;
+    const Bindings* bindings = bindings_of(module);
+    if (bindings == nullptr) {
+        PyErr_Clear();  // bits2bytes itself reports the failed lookup
+        return 0;
+    }
+    return bindings->table_bound[kBitsToBytesTable] && table_is_pristine(st, kBitsToBytesTable, work);
+}
+
+bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* out) {
+    return kernels::bits_to_bytes(in, n_groups, out);
+}
+
 const BinaryKernels lent_kernels = {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes2bits)),
-                                    kernel_ready_for, spread_bytes};
+                                    kernel_ready_for, spread_bytes,
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bits2bytes)),
+                                    bits2bytes_ready_for, pack_groups};
 
 // The private `_kernels` attribute: one capsule per module object, each module object checked by
 // its own state.

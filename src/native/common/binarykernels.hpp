@@ -23,6 +23,14 @@ struct BinaryKernels {
     int (*bytes2bits_ready)(PyObject* module, Py_ssize_t work);
     // Eight bytes 0x00/0x01 per input byte, most significant bit first (`out` holds 8 * n bytes).
     void (*bytes_to_bits)(const unsigned char* in, std::size_t n, unsigned char* out);
+    // The same three for bits2bytes: its C function; 1 when bits2bytes of `module` would convert an
+    // exact bytes bit string of about `work` groups of 8 with bits_to_bytes right now (its table is
+    // the original), else 0, never running Python code or setting an error; and the kernel, which
+    // packs `n_groups` groups of 8 bytes into `out` (n_groups bytes) and returns false, with `out`
+    // partly written, when a byte is neither 0x00 nor 0x01 (bits2bytes then raises the table's error).
+    PyCFunction bits2bytes;
+    int (*bits2bytes_ready)(PyObject* module, Py_ssize_t work);
+    bool (*bits_to_bytes)(const unsigned char* in, std::size_t n_groups, unsigned char* out);
 };
 
 }  // namespace qelo

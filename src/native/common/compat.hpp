@@ -5,6 +5,7 @@
 
 #include "compat/config.hpp"
 #include "compat/dict.hpp"
+#include "compat/inplace.hpp"
 #include "compat/longbytes.hpp"
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"
@@ -12,3 +13,4 @@
 #include "compat/text.hpp"
 #include "compat/textwriter.hpp"
 #include "compat/type.hpp"
+#include "compat/typenames.hpp"

@@ -1,0 +1,314 @@
+// qelo.lib.bitstream: RestreamedBytesIO (units through a decoder/encoder pair) and
+// RebufferedBytesIO (a seekable read-back window over a forward-only stream).
+//
+// Both classes keep their state in the instance dictionary and read/write it by name at every
+// use, so subclasses, properties and callbacks that replace attributes mid-call are honoured.
+// Speed comes from guarded shortcuts that give the same results:
+//  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
+//    state name) has its state read and written straight in its dict (state.cpp), by lookups of
+//    the interned names (their hashes are cached);
+//  * a byte buffer held only by that dict is grown or trimmed in place instead of being copied
+//    whole, and a counter held only by it is moved in place (buffers.cpp, through
+//    compat/inplace.hpp; copied in portable builds);
+//  * RestreamedBytesIO over an exact io.BytesIO, through `bytes` or qelo.lib.binary's own
+//    bytes2bits / bits2bytes, does the decoder or encoder rounds a call needs in one substream call
+//    and one conversion (restreamed.cpp).
+// Files: state.cpp (module state, attribute access, small operations), buffers.cpp (buffer
+// growth and trimming), restreamed.cpp, rebuffered.cpp, module.cpp (types, methods, module).
+#pragma once
+
+#include "args.hpp"
+#include "binarykernels.hpp"
+#include "compat.hpp"
+#include "compat/inplace.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace qelo::bitstream {
+
+using qelo::Ref;
+
+// ---------------------------------------------------------------------------------------------
+// Module state
+
+enum Name : std::size_t {
+    // state names of RestreamedBytesIO, in the order its constructor sets them
+    kSubstream,
+    kEncoder,
+    kEncoderunit,
+    kDecoder,
+    kDecoderunit,
+    kRbuffer,
+    kWbuffer,
+    kSincereadwritten,
+    // state names of RebufferedBytesIO (substream shared with the above)
+    kOffset,
+    kRwbuffer,
+    kMoved,
+    kTailcutoff,
+    // other names
+    kRead,
+    kWrite,
+    kSleep,
+    kBlockingIOError,
+    kKernels,
+    kNameCount
+};
+
+inline constexpr std::array<const char*, kNameCount> kNameTexts = {
+    "substream", "encoder",  "encoderunit", "decoder",    "decoderunit", "rbuffer", "wbuffer", "sincereadwritten",
+    "offset",    "rwbuffer", "moved",       "tailcutoff", "read",        "write",   "sleep",   "BlockingIOError",
+    "_kernels",
+};
+
+inline constexpr std::size_t kStateNameCount = kTailcutoff + 1;
+
+inline constexpr Py_ssize_t kPollSize = 131072;
+
+enum Kind : int { kRestreamed = 0, kRebuffered = 1 };
+
+// The last type found to be plain, per class, identified by its version (compat::type_version),
+// which changes when the type or one of its bases is modified.
+struct PlainCache {
+    PyObject* type;  // strong, so the pointer cannot be reused by another type
+    unsigned int tag;
+};
+
+struct ModuleState {
+    qelo::NameTable<kNameCount> names;
+    PyObject* module;  // borrowed: the state lives inside it
+    PyObject* restreamed_type;
+    PyObject* rebuffered_type;
+    PyObject* zero;
+    PyObject* one;
+    PyObject* poll_size;
+    PlainCache plain[2];
+    // io.BytesIO, when it is the interpreter's own immutable C class with its own C read and write
+    // (else null), and those methods' descriptors.
+    PyObject* bytesio_type;
+    PyObject* bytesio_read;
+    PyObject* bytesio_write;
+    // The last qelo.lib.binary module object whose `_kernels` capsule was read (strong, so the
+    // pointer cannot be reused), and what it lends.
+    PyObject* kernels_owner;
+    const qelo::BinaryKernels* kernels;
+};
+
+extern PyModuleDef bitstream_module;
+
+inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------------------------
+// Instances: a dict and a weak reference list, like an ordinary Python object.
+
+// The window bytes object this instance last grew with spare room behind its visible end (an
+// exact bytes object; its allocation holds `capacity` bytes). The strong reference keeps its address
+// from being reused by another object, so identity with what the dict binds proves it is the same
+// object; the reference count then tells whether anybody besides the dict and this record holds it.
+struct GrownWindow {
+    PyObject* bytes;  // strong, or null
+    Py_ssize_t capacity;
+};
+
+// What the instance dict bound to some state names when they were last looked up, while its
+// version tag stays the same (compat::dict_version_tag: 3.11-3.13; elsewhere the tag is 0 and
+// nothing is remembered). Equal non-zero tags mean the same keys bound to the same objects, so the
+// borrowed pointers are alive; a value changed in place keeps the dict's tag and stays right.
+struct StateMemo {
+    PyObject* dict;        // borrowed; only compared with the live dict
+    std::uint64_t tag;     // 0: nothing remembered
+    std::uint32_t known;   // bit per state name: values[name] is what the dict binds to it
+    std::array<PyObject*, kStateNameCount> values;  // borrowed
+};
+
+struct Instance {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+    GrownWindow grown;
+    StateMemo memo;
+};
+
+// Releasing a bytes object runs no Python code.
+inline void forget_grown(PyObject* self) { Py_CLEAR(reinterpret_cast<Instance*>(self)->grown.bytes); }
+
+// ---------------------------------------------------------------------------------------------
+// Attribute access by name, at every use (state.cpp).
+
+constexpr std::uint32_t bit_of(Name name) { return std::uint32_t{1} << name; }
+
+class Attrs {
+public:
+    Attrs(ModuleState* st, PyObject* self, Kind kind) : st_(st), self_(self), kind_(kind) {}
+
+    PyObject* self() const { return self_; }
+    ModuleState* state() const { return st_; }
+    GrownWindow& grown() const { return reinterpret_cast<Instance*>(self_)->grown; }
+
+    // self.<name>, self.<name> = value: through the dict of a plain instance, else the protocol.
+    Ref get(Name name) const;
+    bool set(Name name, PyObject* value) const;
+
+    // The instance dict when attribute access on self is provably a plain dict access for every
+    // state name; null otherwise (then the generic protocol is used).
+    PyObject* plain_dict() const;
+
+    // dict[name] of the plain dict (borrowed; null when missing or on error) and dict[name] = value.
+    PyObject* lookup(PyObject* dict, Name name) const;
+    // What the plain dict binds to every name of the set `names` (bit_of), all remembered for its
+    // current version tag, or null (then look them up). Borrowed (null for a missing name): alive
+    // while the tag holds, so only until code may run. Never on 3.14+, where the tag is 0.
+    PyObject* const* remembered(PyObject* dict, std::uint32_t names) const;
+    bool store(PyObject* dict, Name name, PyObject* value) const;
+
+    // dict[name] of the plain dict as a strong reference (empty when missing, or on error): a later
+    // lookup may run code (a key of another type compared with the name) that rebinds the name.
+    Ref held(PyObject* dict, Name name) const { return Ref::borrow(lookup(dict, name)); }
+
+    // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
+    // reference, binds None to the name in its place so that `held` is its only reference, and
+    // returns true. The caller then owns it exclusively and must store it (or what replaces it)
+    // back with set() before any Python code runs. Replacing the value of a key the dict holds never
+    // allocates, so neither does storing it back: a failure in between can always restore it.
+    bool take_unshared_bytes(Name name, const Ref& held) const;
+
+private:
+    ModuleState* st_;
+    PyObject* self_;
+    Kind kind_;
+};
+
+// Called at every attribute access of the fast paths: defined here so that they inline.
+
+inline PyObject* Attrs::plain_dict() const {
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
+        return nullptr;
+    }
+    if (type->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(Instance, dict))) return nullptr;
+    PyObject* dict = reinterpret_cast<Instance*>(self_)->dict;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+    PlainCache& cache = st_->plain[kind_];
+    const unsigned int tag = compat::type_version(type);
+    if (cache.type == reinterpret_cast<PyObject*>(type) && tag != 0 && tag == cache.tag) return dict;
+    if (!compat::type_defines_none(type, st_->names.items.data() + kSubstream, kStateNameCount)) return nullptr;
+    Py_INCREF(type);
+    Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
+    cache.tag = tag;
+    return dict;
+}
+
+inline PyObject* const* Attrs::remembered(PyObject* dict, std::uint32_t names) const {
+    const StateMemo& memo = reinterpret_cast<const Instance*>(self_)->memo;
+    const std::uint64_t tag = compat::dict_version_tag(dict);
+    if (tag == 0 || memo.dict != dict || memo.tag != tag || (memo.known & names) != names) return nullptr;
+    return memo.values.data();
+}
+
+inline PyObject* Attrs::lookup(PyObject* dict, Name name) const {
+    StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
+    const std::uint64_t before = compat::dict_version_tag(dict);
+    const std::uint32_t bit = bit_of(name);
+    if (before == 0) return PyDict_GetItemWithError(dict, st_->names[name]);
+    if (memo.dict == dict && memo.tag == before && (memo.known & bit) != 0) return memo.values[name];
+    PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+    // Remembered only when the lookup changed nothing (a key of another type compared with the
+    // name could have run code), and when it succeeded.
+    if ((found == nullptr && PyErr_Occurred()) || compat::dict_version_tag(dict) != before) return found;
+    if (memo.dict != dict || memo.tag != before) {
+        memo.dict = dict;
+        memo.tag = before;
+        memo.known = 0;
+    }
+    memo.values[name] = found;
+    memo.known |= bit;
+    return found;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small Python-level operations with shortcuts that give the interpreter's own results (state.cpp).
+
+inline Ref call1(PyObject* callable, PyObject* arg) { return Ref(PyObject_CallOneArg(callable, arg)); }
+inline Ref add(PyObject* a, PyObject* b) { return Ref(PyNumber_Add(a, b)); }
+inline Ref subtract(PyObject* a, PyObject* b) { return Ref(PyNumber_Subtract(a, b)); }
+// a < b etc.: 1, 0, or -1 with an exception.
+inline int compare(PyObject* a, PyObject* b, int op) { return PyObject_RichCompareBool(a, b, op); }
+inline Ref empty_bytes() { return Ref(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+// `value` as a Py_ssize_t when it is an exact int in range (no exception either way).
+inline bool index_of(PyObject* value, Py_ssize_t* out) { return qelo::compat::exact_int_value(value, out); }
+
+Ref length_of(PyObject* obj);
+// seq[start:stop], either bound may be null (omitted).
+Ref slice(PyObject* seq, PyObject* start, PyObject* stop);
+// self.<name> = self.<name> + amount
+bool increment(const Attrs& self, Name name, PyObject* amount);
+// The same, with the sum of two exact ints stored through store_index.
+bool add_to_counter(const Attrs& self, Name name, PyObject* amount);
+// dict[name] = value (an int) on the plain dict, in place when only the dict holds the old int.
+bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value);
+// The same when `current` is what the dict binds to the name, looked up with no code run since
+// (inline: the steady small reads move their counter through it).
+inline bool store_index_over(const Attrs& self, PyObject* dict, Name name, PyObject* current, Py_ssize_t value) {
+    if (current != nullptr && compat::int_set_in_dict(dict, current, value)) return true;
+    Ref number(PyLong_FromSsize_t(value));
+    return number && self.store(dict, name, number.get());
+}
+// The module namespace (then builtins) at call time.
+Ref module_global(ModuleState* st, PyObject* name);
+// The one argument of read(count) or write(data); a single positional one is by far the usual call
+// (inline: it is on every small read).
+inline bool parse_one(const qelo::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) {
+    if (nargs == 1 && kwnames == nullptr) {
+        *out = args[0];
+        return true;
+    }
+    return qelo::parse_args(sig, args, nargs, kwnames, out);
+}
+// Whether `substream` is exactly io.BytesIO with nothing in its own attribute dict (which could
+// shadow read or write): it then reads and writes through the class's own C methods.
+bool is_plain_bytesio(ModuleState* st, PyObject* substream);
+// What qelo.lib.binary lends through the module that `fn` (a built-in function) belongs to, or
+// null (no exception) when `fn` is not such a module's function.
+const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** module);
+
+// ---------------------------------------------------------------------------------------------
+// Buffers (buffers.cpp)
+
+// a + b; two exact bytes objects are joined directly, with the interpreter's own results.
+Ref concatenate(PyObject* a, PyObject* b);
+// self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
+bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail);
+// self.<name> = self.<name>[removed:], trimming in place when the buffer is unshared.
+bool store_tail(const Attrs& self, Name name, PyObject* removed);
+// rest = buffer[drop:] stored under `name` in the plain dict: in place when only the dict holds
+// the buffer and it is small, else a new object.
+bool store_dropped_front(const Attrs& self, PyObject* dict, Name name, PyObject* buffer, Py_ssize_t drop);
+
+// ---------------------------------------------------------------------------------------------
+// Methods (restreamed.cpp, rebuffered.cpp); module.cpp gives them their module state.
+
+using Method = PyObject* (*)(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+int restreamed_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* restreamed_read(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* restreamed_write(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* restreamed_close(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* restreamed_seek(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+
+int rebuffered_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* rebuffered_read(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* rebuffered_write(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* rebuffered_seek(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* rebuffered_cachedto(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The module state of an instance's class (for tp_init), or null with an exception.
+ModuleState* instance_state(PyObject* self);
+
+}  // namespace qelo::bitstream

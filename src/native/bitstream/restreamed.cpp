@@ -1,0 +1,648 @@
+// RestreamedBytesIO: reading decodes units of `decoderunit` bytes from the substream, writing
+// encodes units of `encoderunit` bytes to it; partial units wait in rbuffer and wbuffer.
+
+#include "bitstream.hpp"
+
+#include <cstring>
+
+namespace qelo::bitstream {
+
+namespace {
+
+const char* const kInitParams[] = {"substream", "decoder", "decoderunit", "encoder", "encoderunit"};
+const qelo::Signature kInitSig{"RestreamedBytesIO.__init__", kInitParams, 5, 5, true};
+const char* const kCountParam[] = {"count"};
+const qelo::Signature kReadSig{"RestreamedBytesIO.read", kCountParam, 1, 0, true};
+const char* const kDataParam[] = {"data"};
+const qelo::Signature kWriteSig{"RestreamedBytesIO.write", kDataParam, 1, 1, true};
+const char* const kSeekParams[] = {"at", "whence"};
+const qelo::Signature kSeekSig{"RestreamedBytesIO.seek", kSeekParams, 2, 1, true};
+
+constexpr const char kEncoderunitMessage[] = "encoderunit must be at least 1";
+
+// 1 when `unit` is refused as an encoder unit (below 1), 0 when accepted, -1 on error.
+int refuses_encoderunit(ModuleState* st, PyObject* unit) {
+    Py_ssize_t exact = 0;
+    if (index_of(unit, &exact)) return exact < 1 ? 1 : 0;  // the comparison of exact ints runs no code
+    return compare(unit, st->one, Py_LT);
+}
+
+// The current encoderunit, refused with ValueError when below 1 (the unit loop would not end).
+Ref checked_encoderunit(const Attrs& self) {
+    Ref unit = self.get(kEncoderunit);
+    if (!unit) return Ref();
+    const int refused = refuses_encoderunit(self.state(), unit.get());
+    if (refused < 0) return Ref();
+    if (refused) {
+        PyErr_SetString(PyExc_ValueError, kEncoderunitMessage);
+        return Ref();
+    }
+    return unit;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading, one decoder round at a time
+
+// self.substream.read(self.decoderunit)
+Ref read_unit(const Attrs& self) {
+    PyObject* read_name = self.state()->names[kRead];
+    Ref substream = self.get(kSubstream);
+    if (!substream) return Ref();
+    if (PyObject* dict = self.plain_dict()) {
+        // Reading decoderunit from the dict runs no code once the substream is held, so looking
+        // `read` up after it is the same as before it, and the call needs no bound method object.
+        Ref unit = Ref::borrow(self.lookup(dict, kDecoderunit));
+        if (unit) {
+            PyObject* args[] = {substream.get(), unit.get()};
+            return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
+        }
+        if (PyErr_Occurred()) return Ref();
+    }
+    Ref reader(PyObject_GetAttr(substream.get(), read_name));
+    if (!reader) return Ref();
+    Ref unit = self.get(kDecoderunit);
+    if (!unit) return Ref();
+    return call1(reader.get(), unit.get());
+}
+
+// Whether decoder(data) is data itself, with nothing else happening: bytes() of an exact bytes
+// object returns that object (its __bytes__ is the C method that does so).
+bool decodes_to_itself(PyObject* decoder, PyObject* data) {
+    return decoder == reinterpret_cast<PyObject*>(&PyBytes_Type) && PyBytes_CheckExact(data);
+}
+
+// Reads one unit from the substream into rbuffer through the decoder. 1: decoded, 0: the
+// substream had nothing (None or empty), -1: error.
+int fill_once(const Attrs& self) {
+    Ref data = read_unit(self);
+    if (!data) return -1;
+    if (data.get() == Py_None) return 0;
+    const Py_ssize_t size = PyObject_Size(data.get());
+    if (size < 0) return -1;
+    if (size == 0) return 0;
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return -1;
+    Ref decoder = self.get(kDecoder);
+    if (!decoder) return -1;
+    Ref decoded = decodes_to_itself(decoder.get(), data.get()) ? std::move(data) : call1(decoder.get(), data.get());
+    if (!decoded) return -1;
+    return store_concatenation(self, kRbuffer, std::move(rbuffer), decoded.get()) ? 1 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bulk decoding. When the substream is exactly io.BytesIO reading through its own C read, and the
+// decoder is `bytes` or qelo.lib.binary's own bytes2bits taking its kernel, k rounds of
+// "read(decoderunit), decode, append" run no Python code in between, and give what one
+// read(k * decoderunit) decoded at once and appended gives: the same bytes leave the substream (it
+// returns fewer only at its end, where the rounds would have read the same bytes as full units and
+// one short unit), decoding is byte-wise (bytes: the identity on exact bytes), and the appends add
+// up. So the rounds a request still needs are done in one.
+
+enum Fill : int { kFillError = -1, kFillEnded = 0, kFillDecoded = 1, kFillNotHandled = 2 };
+
+// Source bytes read in one bulk round at most (a bounded piece of work and memory).
+constexpr Py_ssize_t kBulkSourceBytes = 65536;
+
+enum class Coder { kNone, kIdentity, kBits };
+
+// What the decoder does to exact bytes of about `work` bytes, as far as a bulk round may stand in.
+Coder bulk_decoder_of(ModuleState* st, PyObject* decoder, Py_ssize_t work, const qelo::BinaryKernels** lent) {
+    if (decoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return Coder::kIdentity;
+    PyObject* module = nullptr;
+    const qelo::BinaryKernels* kernels = kernels_of(st, decoder, &module);
+    // Rebinding a helper or the table of qelo.lib.binary takes bytes2bits off its kernel: asked anew
+    // at every round.
+    if (kernels == nullptr || PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits ||
+        kernels->bytes2bits_ready(module, work) != 1) {
+        return Coder::kNone;
+    }
+    *lent = kernels;
+    return Coder::kBits;
+}
+
+// What a bulk round of reading works with, when one may stand in for the rounds.
+struct BulkRead {
+    Ref substream, decoderunit, rbuffer;
+    Py_ssize_t unit = 0;
+    Coder kind = Coder::kNone;
+    const qelo::BinaryKernels* kernels = nullptr;
+    Py_ssize_t decoded_per_unit() const { return kind == Coder::kBits ? 8 * unit : unit; }
+};
+
+bool plan_bulk_read(const Attrs& self, BulkRead& plan) {
+    ModuleState* st = self.state();
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || st->bytesio_read == nullptr) return false;
+    plan.substream = self.held(dict, kSubstream);
+    Ref decoder = self.held(dict, kDecoder);
+    plan.decoderunit = self.held(dict, kDecoderunit);
+    plan.rbuffer = self.held(dict, kRbuffer);
+    if (!plan.substream || !decoder || !plan.rbuffer || !PyBytes_CheckExact(plan.rbuffer.get()) ||
+        !index_of(plan.decoderunit.get(), &plan.unit) || plan.unit < 1 || plan.unit > kBulkSourceBytes / 2 ||
+        !is_plain_bytesio(st, plan.substream.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
+    plan.kind = bulk_decoder_of(st, decoder.get(), most_units * plan.unit, &plan.kernels);
+    return plan.kind != Coder::kNone;
+}
+
+// Reads `units` units at once through io.BytesIO's own read (called through its descriptor, without
+// looking it up again). Null with the read's exception, which the first round's read raises too.
+Ref read_units(const Attrs& self, BulkRead& plan, Py_ssize_t units) {
+    // A single round asks with decoderunit itself, as the round does.
+    Ref size = units == 1 ? Ref::borrow(plan.decoderunit.get()) : Ref(PyLong_FromSsize_t(units * plan.unit));
+    if (!size) return Ref();
+    PyObject* call_args[] = {plan.substream.get(), size.get()};
+    Ref data(PyObject_Vectorcall(self.state()->bytesio_read, call_args, 2, nullptr));
+    if (data && !PyBytes_CheckExact(data.get())) {
+        PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
+        return Ref();
+    }
+    return data;
+}
+
+// Decodes `data` after `prefix` bytes already in `out` (which holds prefix + decoded length).
+void decode_into(const BulkRead& plan, PyObject* data, char* out) {
+    const Py_ssize_t got = PyBytes_GET_SIZE(data);
+    if (plan.kind == Coder::kBits) {
+        plan.kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), static_cast<std::size_t>(got),
+                                    reinterpret_cast<unsigned char*>(out));
+    } else {
+        std::memcpy(out, PyBytes_AS_STRING(data), static_cast<size_t>(got));
+    }
+}
+
+// One bulk round of reading: `wanted` decoded bytes are still missing (-1: read until the
+// substream ends).
+Fill fill_bulk(const Attrs& self, Py_ssize_t wanted) {
+    BulkRead plan;
+    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
+    // Units the rounds would read: until `wanted` more decoded bytes are there.
+    const Py_ssize_t per_unit = plan.decoded_per_unit();
+    Py_ssize_t units = most_units;
+    if (wanted >= 0 && wanted / per_unit < most_units) units = wanted / per_unit + (wanted % per_unit != 0 ? 1 : 0);
+    if (units < 1) return kFillNotHandled;  // how much is missing is not known in C
+    const Py_ssize_t request = units * plan.unit;
+    // Everything that may fail for want of memory before the substream is touched: then the rounds run.
+    Ref bits = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
+    if (plan.kind == Coder::kBits && !bits) {
+        PyErr_Clear();
+        return kFillNotHandled;
+    }
+    Ref data = read_units(self, plan, units);
+    if (!data) return kFillError;
+    const Py_ssize_t got = PyBytes_GET_SIZE(data.get());
+    if (got == 0) return kFillEnded;
+    Ref decoded;
+    if (plan.kind == Coder::kBits) {
+        decode_into(plan, data.get(), PyBytes_AS_STRING(bits.get()));
+        // Short only at the end of the substream: the value is shorter than the allocation.
+        if (got < request && !compat::bytes_truncate(bits.get(), 8 * got)) {
+            bits = Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bits.get()), 8 * got));
+            if (!bits) return kFillError;
+        }
+        decoded = std::move(bits);
+    } else {
+        decoded = std::move(data);
+    }
+    plan.rbuffer = Ref();  // read again: only what the dict holds may be grown in place
+    Ref current = self.get(kRbuffer);
+    if (!current) return kFillError;
+    return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+}
+
+// read(count) when rbuffer holds less than `count` bytes and one bulk round brings the rest: what
+// the rounds and the final cut give, with the result and the new rbuffer cut straight from what was
+// read. Everything that may fail for want of memory is allocated before the substream is touched.
+// kFillNotHandled: nothing changed; the rounds run.
+Fill read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
+    BulkRead plan;
+    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    const Py_ssize_t have = PyBytes_GET_SIZE(plan.rbuffer.get());
+    const Py_ssize_t per_unit = plan.decoded_per_unit();
+    if (count <= have || (count - have) / per_unit >= kBulkSourceBytes / plan.unit) return kFillNotHandled;
+    const Py_ssize_t units = (count - have + per_unit - 1) / per_unit;
+    const Py_ssize_t total = have + units * per_unit;  // when the substream has every unit
+    Ref head(PyBytes_FromStringAndSize(nullptr, count));
+    Ref rest(total > count ? PyBytes_FromStringAndSize(nullptr, total - count) : PyBytes_FromStringAndSize(nullptr, 0));
+    Ref scratch(total > count ? PyBytes_FromStringAndSize(nullptr, total) : nullptr);
+    if (!head || !rest || (total > count && !scratch)) {
+        PyErr_Clear();
+        return kFillNotHandled;
+    }
+    Ref data = read_units(self, plan, units);
+    if (!data) return kFillError;
+    if (PyBytes_GET_SIZE(data.get()) < units * plan.unit) {
+        // The substream ended: the rounds keep what they decoded and go on to its end.
+        if (PyBytes_GET_SIZE(data.get()) == 0) return kFillEnded;
+        plan.rbuffer = Ref();
+        Ref decoded = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * PyBytes_GET_SIZE(data.get()))) : std::move(data);
+        if (!decoded) return kFillError;
+        if (plan.kind == Coder::kBits) decode_into(plan, data.get(), PyBytes_AS_STRING(decoded.get()));
+        Ref current = self.get(kRbuffer);
+        if (!current) return kFillError;
+        return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+    }
+    char* joined = total > count ? PyBytes_AS_STRING(scratch.get()) : PyBytes_AS_STRING(head.get());
+    std::memcpy(joined, PyBytes_AS_STRING(plan.rbuffer.get()), static_cast<size_t>(have));
+    decode_into(plan, data.get(), joined + have);
+    if (total > count) {
+        std::memcpy(PyBytes_AS_STRING(head.get()), joined, static_cast<size_t>(count));
+        std::memcpy(PyBytes_AS_STRING(rest.get()), joined + count, static_cast<size_t>(total - count));
+    }
+    // The rounds' rbuffer holds `total` bytes; the cut leaves `rest` and counts `count`.
+    plan = BulkRead();
+    Ref amount(PyLong_FromSsize_t(count));
+    if (!amount || !self.set(kRbuffer, rest.get()) || !add_to_counter(self, kSincereadwritten, amount.get())) {
+        return kFillError;
+    }
+    *result = head.release();
+    return kFillDecoded;
+}
+
+// One round of reading into rbuffer, or as many as a bulk round stands in for. 1: decoded, 0: the
+// substream had nothing, -1: error.
+int fill(const Attrs& self, Py_ssize_t wanted) {
+    const Fill bulk = fill_bulk(self, wanted);
+    if (bulk != kFillNotHandled) return bulk;
+    return fill_once(self);
+}
+
+PyObject* read_all(const Attrs& self) {
+    for (;;) {
+        const int filled = fill(self, -1);
+        if (filled < 0) return nullptr;
+        if (filled == 0) break;
+    }
+    Ref result = self.get(kRbuffer);
+    if (!result) return nullptr;
+    Ref empty = empty_bytes();
+    if (!empty || !self.set(kRbuffer, empty.get())) return nullptr;
+    Ref size = length_of(result.get());
+    if (!size || !increment(self, kSincereadwritten, size.get())) return nullptr;
+    return result.release();
+}
+
+// len(self.rbuffer) < count
+int rbuffer_short_of(const Attrs& self, PyObject* count) {
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return -1;
+    const Py_ssize_t size = PyObject_Size(rbuffer.get());
+    if (size < 0) return -1;
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow != 0) return overflow > 0 ? 1 : 0;
+        return static_cast<long long>(size) < wanted ? 1 : 0;
+    }
+    Ref have(PyLong_FromSsize_t(size));
+    if (!have) return -1;
+    return compare(have.get(), count, Py_LT);
+}
+
+// count - len(rbuffer) when both are known without running code; 0 (no bulk round) when not. An
+// exact int beyond the Py_ssize_t range asks for more than any stream can give.
+Py_ssize_t missing_bytes(const Attrs& self, PyObject* count) {
+    PyObject* dict = self.plain_dict();
+    PyObject* rbuffer = dict == nullptr ? nullptr : self.lookup(dict, kRbuffer);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !PyLong_CheckExact(count)) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_ssize_t wanted = 0;
+    if (!index_of(count, &wanted)) return compare(count, self.state()->zero, Py_GT) > 0 ? PY_SSIZE_T_MAX : 0;
+    return wanted > PyBytes_GET_SIZE(rbuffer) ? wanted - PyBytes_GET_SIZE(rbuffer) : 0;
+}
+
+// read(count) served from rbuffer alone: the front of rbuffer is cut off (in place when only the
+// dict holds it) and the counter moves (in place when only the dict holds it). Nothing in it runs
+// Python code. Null with no exception when a precondition does not hold (then nothing changed).
+PyObject* read_buffered(const Attrs& self, Py_ssize_t count) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return nullptr;
+    // Looked up right before it is cut: no code runs in between (a held reference would make it
+    // look shared).
+    PyObject* rbuffer = self.lookup(dict, kRbuffer);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
+    Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
+    if (!head) return nullptr;  // MemoryError set, nothing changed
+    if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return nullptr;
+    // Then the counter, as the general path does it (in place when only the dict holds it): an exact
+    // int plus `count` is a sum that runs no code, so reading it once is reading it at its use.
+    PyObject* counter = self.lookup(dict, kSincereadwritten);
+    Py_ssize_t before = 0, after = 0;
+    if (index_of(counter, &before) && !__builtin_add_overflow(before, count, &after)) {
+        if (!store_index_over(self, dict, kSincereadwritten, counter, after)) return nullptr;
+        return head.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref amount(PyLong_FromSsize_t(count));
+    if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return nullptr;
+    return head.release();
+}
+
+PyObject* read_count(const Attrs& self, PyObject* count) {
+    // An exact int in range is compared with 0 in C: the comparison runs no code either way.
+    Py_ssize_t wanted = -1;
+    const bool exact = index_of(count, &wanted);
+    if (exact && wanted >= 0) {
+        if (PyObject* result = read_buffered(self, wanted)) return result;
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* result = nullptr;
+        const Fill through = read_through(self, wanted, &result);
+        if (through == kFillError) return nullptr;
+        if (through == kFillDecoded && result != nullptr) return result;
+        if (through == kFillEnded) return empty_bytes().release();
+    }
+    const int negative = exact ? wanted < 0 : compare(count, self.state()->zero, Py_LT);
+    if (negative < 0) return nullptr;
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
+        return nullptr;
+    }
+    for (;;) {
+        const int short_of = rbuffer_short_of(self, count);
+        if (short_of < 0) return nullptr;
+        if (!short_of) break;
+        const int filled = fill(self, missing_bytes(self, count));
+        if (filled < 0) return nullptr;
+        if (filled == 0) return empty_bytes().release();
+    }
+    if (exact) {
+        if (PyObject* result = read_buffered(self, wanted)) return result;
+        if (PyErr_Occurred()) return nullptr;
+    }
+    Ref rbuffer = self.get(kRbuffer);
+    if (!rbuffer) return nullptr;
+    Ref head = slice(rbuffer.get(), nullptr, count);
+    if (!head) return nullptr;
+    Ref rest = slice(rbuffer.get(), count, nullptr);
+    if (!rest || !self.set(kRbuffer, rest.get())) return nullptr;
+    if (!increment(self, kSincereadwritten, count)) return nullptr;
+    return head.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing, one encoder round at a time
+
+// Cuts one unit from wbuffer and writes it encoded. 1: written, 0: wbuffer holds less than a
+// unit, -1: error.
+int flush_unit(const Attrs& self) {
+    Ref unit = checked_encoderunit(self);
+    if (!unit) return -1;
+    Ref wbuffer = self.get(kWbuffer);
+    if (!wbuffer) return -1;
+    Ref size = length_of(wbuffer.get());
+    if (!size) return -1;
+    const int enough = compare(size.get(), unit.get(), Py_GE);
+    if (enough <= 0) return enough;
+    Ref chunk = slice(wbuffer.get(), nullptr, unit.get());
+    if (!chunk) return -1;
+    Ref rest = slice(wbuffer.get(), unit.get(), nullptr);
+    if (!rest || !self.set(kWbuffer, rest.get())) return -1;
+    Ref substream = self.get(kSubstream);
+    if (!substream) return -1;
+    Ref writer(PyObject_GetAttr(substream.get(), self.state()->names[kWrite]));
+    if (!writer) return -1;
+    Ref encoder = self.get(kEncoder);
+    if (!encoder) return -1;
+    Ref encoded = call1(encoder.get(), chunk.get());
+    if (!encoded) return -1;
+    Ref ignored = call1(writer.get(), encoded.get());
+    return ignored ? 1 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bulk encoding. When the substream is exactly io.BytesIO writing through its own C write, and the
+// encoder is `bytes` or qelo.lib.binary's own bits2bytes taking its kernel (the unit a multiple of
+// 8), the rounds "cut a unit from wbuffer, encode it, write it" run no Python code, and k of them
+// give what one write of the k encoded units joined gives: encoding is byte-wise, and io.BytesIO
+// puts consecutive writes one after the other. Its write either takes all the bytes or fails before
+// taking any (closed, an exported buffer, no memory), so a failed joined write changes nothing and
+// the rounds then run one by one, failing where the first of them fails. A unit that is not a bit
+// string ends the bulk work before it: the units ahead of it are written, and its round raises.
+
+// Below this size wbuffer is not grown in place (buffers.cpp): joining copies it either way.
+constexpr Py_ssize_t kSmallBuffer = 4096;
+
+enum class Flush : int { kError = -1, kNotHandled = 0, kDone = 1, kStopped = 2 };
+
+Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ssize_t work,
+                      const qelo::BinaryKernels** lent) {
+    if (encoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return Coder::kIdentity;
+    if (unit % 8 != 0) return Coder::kNone;
+    PyObject* module = nullptr;
+    const qelo::BinaryKernels* kernels = kernels_of(st, encoder, &module);
+    if (kernels == nullptr || PyCFunction_GET_FUNCTION(encoder) != kernels->bits2bytes ||
+        kernels->bits2bytes_ready(module, work) != 1) {
+        return Coder::kNone;
+    }
+    *lent = kernels;
+    return Coder::kBits;
+}
+
+// The whole units of wbuffer, encoded and written at once (see above). kDone: wbuffer now holds
+// less than a unit; kStopped: the unit now at the front of wbuffer is left for its own round;
+// kNotHandled: nothing changed, the rounds run one by one.
+//
+// `pending` (exact bytes, or null) is what wbuffer would hold after the write's concatenation, not
+// stored yet, and `encoderunit` what the write found bound to that name: a write of exact bytes
+// stores only what is left after the units. Then kNotHandled leaves storing `pending` to the caller.
+Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encoderunit = nullptr) {
+    ModuleState* st = self.state();
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr || st->bytesio_write == nullptr) return Flush::kNotHandled;
+    Ref wbuffer_held = pending != nullptr ? Ref::borrow(pending) : self.held(dict, kWbuffer);
+    Ref substream = self.held(dict, kSubstream);
+    Ref encoder = self.held(dict, kEncoder);
+    Ref unit_held = encoderunit != nullptr ? Ref::borrow(encoderunit) : self.held(dict, kEncoderunit);
+    PyObject* wbuffer = wbuffer_held.get();
+    Py_ssize_t unit = 0;
+    if (!wbuffer || !substream || !encoder || !PyBytes_CheckExact(wbuffer) || !index_of(unit_held.get(), &unit) || unit < 1) {
+        PyErr_Clear();
+        return Flush::kNotHandled;
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(wbuffer);
+    const Py_ssize_t units = size / unit;
+    if (units == 0) {
+        // The round would find less than a unit and change nothing.
+        return pending == nullptr || self.store(dict, kWbuffer, pending) ? Flush::kDone : Flush::kError;
+    }
+    if (!is_plain_bytesio(st, substream.get())) return Flush::kNotHandled;
+    const qelo::BinaryKernels* kernels = nullptr;
+    const Coder kind = bulk_encoder_of(st, encoder.get(), unit, units * (unit / 8), &kernels);
+    if (kind == Coder::kNone) return Flush::kNotHandled;
+    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(wbuffer));
+    Py_ssize_t done = units;  // units encoded
+    Ref encoded;
+    if (kind == Coder::kBits) {
+        const Py_ssize_t per_unit = unit / 8;
+        encoded = Ref(PyBytes_FromStringAndSize(nullptr, units * per_unit));
+        if (!encoded) {
+            PyErr_Clear();
+            return Flush::kNotHandled;
+        }
+        auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(encoded.get()));
+        if (!kernels->bits_to_bytes(in, static_cast<std::size_t>(units * per_unit), out)) {
+            // Some unit is not a bit string: the first such one, unit by unit.
+            done = 0;
+            while (done < units && kernels->bits_to_bytes(in + done * unit, static_cast<std::size_t>(per_unit),
+                                                          out + done * per_unit)) {
+                ++done;
+            }
+            if (done == 0) return pending == nullptr ? Flush::kStopped : Flush::kNotHandled;
+            encoded = Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), done * per_unit));
+        }
+    } else {
+        encoded = done * unit == size ? Ref::borrow(wbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(wbuffer), done * unit));
+    }
+    Ref rest = encoded ? Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(wbuffer) + done * unit, size - done * unit)) : Ref();
+    if (!rest) {
+        PyErr_Clear();
+        return Flush::kNotHandled;
+    }
+    PyObject* call_args[] = {substream.get(), encoded.get()};
+    Ref written(PyObject_Vectorcall(st->bytesio_write, call_args, 2, nullptr));
+    if (!written) {
+        PyErr_Clear();  // nothing was written: the rounds run one by one and fail as they fail
+        return Flush::kNotHandled;
+    }
+    // Replacing the value of a key the dict holds does not allocate.
+    if (!self.store(dict, kWbuffer, rest.get())) return Flush::kError;
+    return done == units ? Flush::kDone : Flush::kStopped;
+}
+
+// The leftover check of close: raises when `buffer` still holds bytes.
+bool refuse_leftover(PyObject* buffer, PyObject* unit, const char* format) {
+    const int nonempty = PyObject_IsTrue(buffer);
+    if (nonempty < 0) return false;
+    if (!nonempty) return true;
+    Ref size = length_of(buffer);
+    if (!size) return false;
+    Ref values(PyTuple_Pack(2, size.get(), unit));
+    Ref text(PyUnicode_FromString(format));
+    if (!values || !text) return false;
+    Ref message(PyUnicode_Format(text.get(), values.get()));
+    if (!message) return false;
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Methods
+
+int restreamed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return qelo::with_fastcall(args, kwargs, [self](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) -> int {
+        PyObject* a[5];
+        if (!qelo::parse_args(kInitSig, stack, nargs, kwnames, a)) return -1;
+        ModuleState* st = instance_state(self);
+        if (st == nullptr) return -1;
+        PyObject* encoderunit = a[4];
+        // A unit below 1 would make write loop forever; refuse it now. A unit that does not compare
+        // with ints at all is left for write to report (a read-only instance never uses it).
+        const int refused = refuses_encoderunit(st, encoderunit);
+        if (refused < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+            PyErr_Clear();
+        } else if (refused) {
+            PyErr_SetString(PyExc_ValueError, kEncoderunitMessage);
+            return -1;
+        }
+        const Attrs attrs(st, self, kRestreamed);
+        Ref empty = empty_bytes();
+        if (!empty) return -1;
+        const bool ok = attrs.set(kSubstream, a[0]) && attrs.set(kEncoder, a[3]) && attrs.set(kEncoderunit, encoderunit) &&
+                        attrs.set(kDecoder, a[1]) && attrs.set(kDecoderunit, a[2]) && attrs.set(kRbuffer, empty.get()) &&
+                        attrs.set(kWbuffer, empty.get()) && attrs.set(kSincereadwritten, st->zero);
+        return ok ? 0 : -1;
+    });
+}
+
+PyObject* restreamed_read(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* count = nullptr;
+    if (!parse_one(kReadSig, args, nargs, kwnames, &count)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
+    if (count == nullptr || count == Py_None) return read_all(attrs);
+    return read_count(attrs, count);
+}
+
+PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = nullptr;
+    if (!parse_one(kWriteSig, args, nargs, kwnames, &data)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
+    // Refused before anything changes: with a unit below 1 the unit loop could never end.
+    Ref unit = checked_encoderunit(attrs);
+    if (!unit) return nullptr;
+    Ref wbuffer = attrs.get(kWbuffer);
+    if (!wbuffer) return nullptr;
+    Flush bulk = Flush::kNotHandled;
+    Ref datalen;
+    if (PyBytes_CheckExact(data) && PyBytes_CheckExact(wbuffer.get()) && PyBytes_GET_SIZE(wbuffer.get()) < kSmallBuffer &&
+        attrs.plain_dict() != nullptr) {
+        // Joining two exact bytes and measuring them runs no code: the units are cut from the joined
+        // value before it is stored, and only what is left is stored.
+        Ref joined = concatenate(wbuffer.get(), data);
+        datalen = Ref(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
+        if (!joined || !datalen) return nullptr;
+        wbuffer = Ref();
+        bulk = flush_bulk(attrs, joined.get(), unit.get());
+        if (bulk == Flush::kError || (bulk == Flush::kNotHandled && !attrs.set(kWbuffer, joined.get()))) return nullptr;
+    } else {
+        if (!store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
+        datalen = length_of(data);
+        if (!datalen) return nullptr;
+        bulk = flush_bulk(attrs);
+        if (bulk == Flush::kError) return nullptr;
+    }
+    while (bulk != Flush::kDone) {
+        const int flushed = flush_unit(attrs);
+        if (flushed < 0) return nullptr;
+        if (flushed == 0) break;
+    }
+    if (!add_to_counter(attrs, kSincereadwritten, datalen.get())) return nullptr;
+    return datalen.release();
+}
+
+PyObject* restreamed_close(PyObject* self, ModuleState* st, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args("RestreamedBytesIO.close", nargs, kwnames)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
+    Ref rbuffer = attrs.get(kRbuffer);
+    if (!rbuffer) return nullptr;
+    const int unread = PyObject_IsTrue(rbuffer.get());
+    if (unread < 0) return nullptr;
+    if (unread) {
+        Ref unit = attrs.get(kDecoderunit);
+        if (!unit) return nullptr;
+        refuse_leftover(rbuffer.get(), unit.get(), "closing stream but %d unread bytes remain, %d is decoded unit");
+        return nullptr;
+    }
+    Ref wbuffer = attrs.get(kWbuffer);
+    if (!wbuffer) return nullptr;
+    const int unwritten = PyObject_IsTrue(wbuffer.get());
+    if (unwritten < 0) return nullptr;
+    if (unwritten) {
+        Ref unit = attrs.get(kEncoderunit);
+        if (!unit) return nullptr;
+        refuse_leftover(wbuffer.get(), unit.get(), "closing stream but %d unwritten bytes remain, %d is encoded unit");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* restreamed_seek(PyObject*, ModuleState*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!qelo::parse_args(kSeekSig, args, nargs, kwnames, a)) return nullptr;
+    PyErr_SetNone(PyExc_OSError);
+    return nullptr;
+}
+
+}  // namespace qelo::bitstream
