@@ -184,6 +184,23 @@ PyObject* read_cached(const Attrs& self, Py_ssize_t count) {
     return data.release();
 }
 
+// The window (rwbuffer) and where [startsat, endsat) lies in it: rwbuffer, then
+// startsat - moved and endsat - moved, read and computed in that order.
+struct WindowSpan {
+    Ref window, lo, hi;
+
+    bool locate(const Attrs& attrs, PyObject* startsat, PyObject* endsat) {
+        window = attrs.get(kRwbuffer);
+        if (!window) return false;
+        Ref moved = attrs.get(kMoved);
+        if (!moved) return false;
+        lo = subtract(startsat, moved.get());
+        if (!lo) return false;
+        hi = subtract(endsat, moved.get());
+        return static_cast<bool>(hi);
+    }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -237,16 +254,11 @@ PyObject* rebuffered_read(PyObject* self, ModuleState* st, PyObject* const* args
         if (poll == kPollError) return nullptr;
         if (poll == kPollEnded) break;
     }
-    Ref window = attrs.get(kRwbuffer);
-    if (!window) return nullptr;
-    Ref moved = attrs.get(kMoved);
-    if (!moved) return nullptr;
-    Ref lo = subtract(startsat.get(), moved.get());
-    Ref hi = lo ? subtract(endsat.get(), moved.get()) : Ref();
-    if (!hi) return nullptr;
-    Ref data = slice(window.get(), lo.get(), hi.get());
+    WindowSpan span;
+    if (!span.locate(attrs, startsat.get(), endsat.get())) return nullptr;
+    Ref data = slice(span.window.get(), span.lo.get(), span.hi.get());
     if (!data) return nullptr;
-    window = Ref();  // so an unshared window can be trimmed in place by the cut-off
+    span.window = Ref();  // so an unshared window can be trimmed in place by the cut-off
     if (!increment(attrs, kOffset, count) || !apply_cutoff(attrs)) return nullptr;
     Ref got = length_of(data.get());
     if (!got) return nullptr;
@@ -277,16 +289,11 @@ PyObject* rebuffered_write(PyObject* self, ModuleState* st, PyObject* const* arg
         if (!short_of) break;
         if (poll_for_write(attrs) == kPollError) return nullptr;
     }
-    Ref window = attrs.get(kRwbuffer);
-    if (!window) return nullptr;
-    Ref moved = attrs.get(kMoved);
-    if (!moved) return nullptr;
-    Ref lo = subtract(startsat.get(), moved.get());
-    Ref hi = lo ? subtract(endsat.get(), moved.get()) : Ref();
-    if (!hi) return nullptr;
-    Ref head = slice(window.get(), nullptr, lo.get());
+    WindowSpan span;
+    if (!span.locate(attrs, startsat.get(), endsat.get())) return nullptr;
+    Ref head = slice(span.window.get(), nullptr, span.lo.get());
     if (!head) return nullptr;
-    Ref tail = slice(window.get(), hi.get(), nullptr);
+    Ref tail = slice(span.window.get(), span.hi.get(), nullptr);
     if (!tail) return nullptr;
     Ref front = add(head.get(), data);
     if (!front) return nullptr;
