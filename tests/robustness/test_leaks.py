@@ -34,6 +34,7 @@ def rewritten():
 CALLS = 2000
 # Exact counts need far fewer calls: one reference per call already shows as REFERENCE_CALLS.
 REFERENCE_CALLS = 200
+REFERENCE_SLACK = 2
 # A leak of one small object per call costs at least 32 bytes * CALLS.
 TRACED_LIMIT = 24 * 1024
 
@@ -264,7 +265,10 @@ CASES += [(f"display {cls.__name__}", (lambda cls=cls: str(cls(data=b"\x00\x7fA"
 def test_no_reference_leak(fn, expected):
     if HAS_TOTALREFCOUNT:
         growth = reference_growth(fn, REFERENCE_CALLS, expected)
-        assert growth == 0, f"{growth} references left behind over {REFERENCE_CALLS} calls"
+        # A leak grows with the calls (REFERENCE_CALLS // k for one reference in k calls); a pool
+        # that settles by a reference between windows (expr's reused node dicts, after the
+        # tests before this one) does not.
+        assert growth <= REFERENCE_SLACK, f"{growth} references left behind over {REFERENCE_CALLS} calls"
     else:
         growth = traced_growth(fn, CALLS, expected)
         assert growth < TRACED_LIMIT, f"Python heap grew by {growth} bytes over {CALLS} calls"
@@ -281,7 +285,7 @@ def test_the_check_sees_a_leak(every):
             kept.append([])
 
     if HAS_TOTALREFCOUNT:
-        assert reference_growth(leaky, REFERENCE_CALLS) >= REFERENCE_CALLS // every
+        assert reference_growth(leaky, REFERENCE_CALLS) >= REFERENCE_CALLS // every > REFERENCE_SLACK
     else:
         assert traced_growth(leaky, CALLS) >= TRACED_LIMIT // every
 
