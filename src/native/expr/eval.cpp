@@ -1,6 +1,7 @@
 // qelo.expr: evaluation. Exact, unmodified node classes are evaluated inline here, and the
 // operator functions captured at import run as the C operations they wrap.
 #include "expr.hpp"
+#include "plan.hpp"
 
 namespace qelo::expr {
 
@@ -195,7 +196,14 @@ struct Evaluator {
         return resolve(operand.get(), ctx);
     }
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
+    // The rest of a UniExpr's evaluation once its operand's value is known; `f`: self's fields as
+    // they are now (fields()), or null to read them the general way.
+    PyObject* uniexpr_apply(PyObject* self, PyObject* value, PyObject* const* f);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
+    // The rest of a BinExpr's evaluation once its left operand's value is known, and once both
+    // are; `f` as for uniexpr_apply.
+    PyObject* binexpr_right(PyObject* self, PyObject* ctx, PyObject* left, PyObject* const* f);
+    PyObject* binexpr_apply(PyObject* self, PyObject* left, PyObject* right, PyObject* const* f);
     // self.op read the general way and applied to left and right.
     [[gnu::noinline, gnu::cold]] PyObject* binexpr_general_op(PyObject* self, PyObject* left, PyObject* right);
     PyObject* path(PyObject* self, PyObject* ctx, bool direct);
@@ -225,18 +233,23 @@ PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     bool ran = false;
     Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, UNIEXPR, 1, ctx));
     if (!value) return nullptr;
-    // The operator is read once the operand is resolved, as the steps are ordered. An original
-    // read straight from the node is known by identity before any code runs: it need not be held.
+    // The operator is read once the operand is resolved, as the steps are ordered.
     if (f != nullptr && ran) f = fields(self, UNIEXPR);
+    return uniexpr_apply(self, value.get(), f);
+}
+
+PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* const* f) {
+    // An original read straight from the node is known by identity before any code runs: it need
+    // not be held.
     if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
-        if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value.get()).release();
+        if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value).release();
     } else if (PyErr_Occurred()) {
         return nullptr;
     }
     Ref op = read(self, UNIEXPR, 0);
     if (!op) return nullptr;
-    return apply_unary(st, self, op.get(), value.get()).release();
+    return apply_unary(st, self, op.get(), value).release();
 }
 
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
@@ -247,33 +260,37 @@ PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     bool ran = false;
     Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, BINEXPR, 1, ctx));
     if (!left) return nullptr;
-    if (f != nullptr && ran) {
-        f = fields(self, BINEXPR);
-        ran = false;
-    }
+    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    return binexpr_right(self, ctx, left.get(), f);
+}
+
+PyObject* Evaluator::binexpr_right(PyObject* self, PyObject* ctx, PyObject* left, PyObject* const* f) {
+    bool ran = false;
     Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, BINEXPR, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
     if (f != nullptr && ran) f = fields(self, BINEXPR);
+    return binexpr_apply(self, left, right.get(), f);
+}
+
+PyObject* Evaluator::binexpr_apply(PyObject* self, PyObject* left, PyObject* right, PyObject* const* f) {
     if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
         if (index >= 0 && !is_unary(index)) {
-            PyObject* a = left.get();
-            PyObject* b = right.get();
             // The commonest cases, without the dispatch; one call site per slot, so that each
             // indirect call keeps to one target.
-            if (same_builtin_number(a, b)) {
-                PyNumberMethods* nb = Py_TYPE(a)->tp_as_number;
-                if (index == ADD) return nb->nb_add(a, b);
-                if (index == SUB) return nb->nb_subtract(a, b);
-                if (index == MUL) return nb->nb_multiply(a, b);
+            if (same_builtin_number(left, right)) {
+                PyNumberMethods* nb = Py_TYPE(left)->tp_as_number;
+                if (index == ADD) return nb->nb_add(left, right);
+                if (index == SUB) return nb->nb_subtract(left, right);
+                if (index == MUL) return nb->nb_multiply(left, right);
             }
-            return apply_original_binary(static_cast<Op>(index), a, b).release();
+            return apply_original_binary(static_cast<Op>(index), left, right).release();
         }
     } else if (PyErr_Occurred()) {
         return nullptr;
     }
-    return binexpr_general_op(self, left.get(), right.get());
+    return binexpr_general_op(self, left, right);
 }
 
 PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject* right) {
@@ -380,6 +397,170 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
 
 Evaluator evaluator(ExprState* st) { return Evaluator{st, guard_thread_state()}; }
 
+// ---------------------------------------------------------------------------------------------
+// Evaluation from a plan (plan.hpp). Each step does what evaluating its node or operand does, in
+// the same order, with what the plan wrote down in place of reading the node. Before it uses what
+// was written down of its node (when it begins, and again after anything that may have run code),
+// a step checks that it still holds; a step that finds it does not finishes the way the evaluator
+// does, reading the fields afresh. Each node a step works on is held for the step, as the
+// evaluator holds the operands it calls.
+
+// 3.11 has no count of changes to node dicts, only each dict's own version: checking those costs
+// more than the plan saves, so trees are evaluated node by node there.
+constexpr bool kPlans = PY_VERSION_HEX >= QELO_PY312;
+
+class PlanRun {
+public:
+    PlanRun(Evaluator& ev, const Plan& plan, PyObject* ctx) : ev_(ev), plan_(plan), ctx_(ctx) {}
+
+    // The value of the root step, whose node the caller found current.
+    PyObject* root() { return binary(plan_.steps[0], 0); }
+
+private:
+    enum Role { OPERAND, PATH_PARENT };
+
+    // The value of step `i`, a new reference (null with the exception set). `role` says how the
+    // node that holds this step's operand evaluates it, should the step find its node changed.
+    PyObject* value(std::size_t i, Role role) {
+        const PlanStep& s = plan_.steps[i];
+        switch (s.tag) {
+            case PlanStep::CONST: return Py_NewRef(s.object);
+            case PlanStep::RESOLVE: {
+                Ref held = Ref::borrow(s.object);
+                return ev_.resolve(s.object, ctx_);
+            }
+            case PlanStep::CALL: {
+                Ref held = Ref::borrow(s.object);
+                return ev_.call(s.object, &ctx_, 1);
+            }
+            default: break;
+        }
+        PyObject* node = s.node.node;
+        if (!current(s)) {
+            Ref held = Ref::borrow(node);
+            if (role == PATH_PARENT) return ev_.parent_value(node, ctx_);
+            bool ran = false;
+            return ev_.operand_value(node, ctx_, ran);
+        }
+        switch (s.tag) {
+            case PlanStep::CONTEXT: return Py_NewRef(ctx_);
+            case PlanStep::CTX_ITEM: return context_item(s);
+            case PlanStep::FUNC: return func(s, i);
+            default: break;
+        }
+        // The steps that finish their node the evaluator's way when it changed need it alive.
+        Ref held = Ref::borrow(node);
+        switch (s.tag) {
+            case PlanStep::PATH_ITEM: return path_item(s, i);
+            case PlanStep::BINARY: return binary(s, i);
+            case PlanStep::UNARY: return unary(s, i);
+            default: return nullptr;
+        }
+    }
+
+    // value(i, OPERAND), with the commonest leaves (constants, this.x) taken without a call.
+    [[gnu::always_inline]] PyObject* operand(std::size_t i) {
+        const PlanStep& s = plan_.steps[i];
+        if (s.tag == PlanStep::CONST) return Py_NewRef(s.object);
+        if (s.tag == PlanStep::CTX_ITEM && current(s)) return context_item(s);
+        return value(i, OPERAND);
+    }
+
+    [[gnu::always_inline]] PyObject* context_item(const PlanStep& s) {
+        Ref key = Ref::borrow(s.value);
+        return subscript(ctx_, key.get());
+    }
+
+    bool current(const PlanStep& s) const { return step_current(ev_.st, plan_, s); }
+
+    PyObject* path_item(const PlanStep& s, std::size_t i) {
+        Ref parent(value(i + 1, PATH_PARENT));
+        if (!parent) return nullptr;
+        Ref key = current(s) ? Ref::borrow(s.value) : ev_.read(s.object, PATH, 1);
+        if (!key) return nullptr;
+        return subscript(parent.get(), key.get());
+    }
+
+    PyObject* binary(const PlanStep& s, std::size_t i) {
+        Ref left(operand(i + 1));
+        if (!left) return nullptr;
+        if (!current(s)) return ev_.binexpr_right(s.object, ctx_, left.get(), ev_.fields(s.object, BINEXPR));
+        Ref right(operand(s.rhs));
+        if (!right) return nullptr;
+        if (!current(s)) return ev_.binexpr_apply(s.object, left.get(), right.get(), ev_.fields(s.object, BINEXPR));
+        PyObject* a = left.get();
+        PyObject* b = right.get();
+        if (s.op >= 0) {
+            if (same_builtin_number(a, b)) {
+                PyNumberMethods* nb = Py_TYPE(a)->tp_as_number;
+                if (s.op == ADD) return nb->nb_add(a, b);
+                if (s.op == SUB) return nb->nb_subtract(a, b);
+                if (s.op == MUL) return nb->nb_multiply(a, b);
+            }
+            return apply_original_binary(static_cast<Op>(s.op), a, b).release();
+        }
+        Ref fn = Ref::borrow(s.value);
+        PyObject* args[] = {a, b};
+        return PyObject_Vectorcall(fn.get(), args, 2, nullptr);
+    }
+
+    PyObject* unary(const PlanStep& s, std::size_t i) {
+        Ref value(operand(i + 1));
+        if (!value) return nullptr;
+        if (!current(s)) return ev_.uniexpr_apply(s.object, value.get(), ev_.fields(s.object, UNIEXPR));
+        if (s.op >= 0) return apply_original_unary(static_cast<Op>(s.op), value.get()).release();
+        Ref fn = Ref::borrow(s.value);
+        return PyObject_CallOneArg(fn.get(), value.get());
+    }
+
+    // The function was read before its operand was resolved, as the evaluator reads it, and is
+    // the one applied whatever the operand did.
+    PyObject* func(const PlanStep& s, std::size_t i) {
+        Ref fn = Ref::borrow(s.value);
+        Ref value(operand(i + 1));
+        if (!value) return nullptr;
+        if (fn.get() == ev_.st->builtin_len && PyList_CheckExact(value.get())) {
+            return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
+        }
+        return apply_function(ev_.st, fn.get(), value.get()).release();
+    }
+
+    Evaluator& ev_;
+    const Plan& plan_;
+    PyObject* ctx_;
+};
+
+// `self`, an exact, plain BinExpr evaluated for ctx: from its plan when it has a current one (made
+// now when it can be), else by the evaluator.
+PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
+    if constexpr (!kPlans) return evaluator(st).binexpr(self, ctx, true);
+    auto* node = reinterpret_cast<ExprObject*>(self);
+    Plan* plan = node->plan;
+    if (plan != nullptr && !step_current(st, *plan, plan->steps[0])) {
+        node->plan = nullptr;
+        free_plan(plan);
+        plan = nullptr;
+    }
+    if (plan == nullptr && node->plan_tried != st->field_refreshes + 1) {
+        plan = node->plan = make_plan(st, self);
+        if (plan == nullptr) node->plan_tried = st->field_refreshes + 1;
+    }
+    Evaluator ev = evaluator(st);
+    if (plan == nullptr) return ev.binexpr(self, ctx, true);
+    DepthGuard guard(ev.ts, kEvalExpr, ev.depth);
+    if (!guard) return nullptr;
+    // The plan is taken from the node while it is followed, so that an evaluation of the same node
+    // from within (which may find it stale and drop it) makes its own instead.
+    node->plan = nullptr;
+    PyObject* result = PlanRun(ev, *plan, ctx).root();
+    if (node->plan == nullptr) {
+        node->plan = plan;
+    } else {
+        free_plan(plan);
+    }
+    return result;
+}
+
 }  // namespace
 
 int original_index(ExprState* st, PyObject* fn) {
@@ -409,7 +590,8 @@ PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_call == binexpr_call && kwnames == nullptr && PyVectorcall_NARGS(nargsf) >= 1) {
         if (ExprState* st = state_of_type(tp)) {
-            return evaluator(st).binexpr(self, args[0], tp == st->types[BINEXPR] && is_plain(st, BINEXPR));
+            if (tp == st->types[BINEXPR] && is_plain(st, BINEXPR)) return eval_root_binexpr(st, self, args[0]);
+            return evaluator(st).binexpr(self, args[0], false);
         }
     }
     return binexpr_vectorcall_general(self, args, nargsf, kwnames);

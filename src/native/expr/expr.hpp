@@ -49,6 +49,8 @@ inline constexpr std::array<OpInfo, OP_COUNT> kOps{{
 
 enum Kind : int { EXPRMIXIN, UNIEXPR, BINEXPR, PATH, PATH2, FUNCPATH, KIND_COUNT };
 
+struct Plan;
+
 // Instance layout shared by the six classes. The fields live in the instance dict, an ordinary
 // dict at tp_dictoffset, so that every attribute route of `object` (object.__getattribute__,
 // object.__setattr__, vars, __dict__ assignment) reads and writes them as on any class. What a
@@ -69,6 +71,12 @@ struct ExprObject {
     // The original operator function this node applied last (an index into the originals, only
     // ever a guess to be confirmed by identity).
     signed char op_guess;
+    // The evaluation plan of the tree below this node, when it is evaluated as a root (plan.hpp):
+    // owned, null when there is none.
+    Plan* plan;
+    // ExprState::field_refreshes + 1 when planning this tree last failed (0: never tried): it is
+    // tried again only once some field cache was refreshed since.
+    std::uint64_t plan_tried;
 };
 
 struct ExprState {
@@ -101,6 +109,8 @@ struct ExprState {
     std::array<PyObject*, OP_COUNT> operator_functions{};
     // The dict watcher that guards the field caches of nodes (3.12+), -1 when none could be had.
     int field_watcher = -1;
+    // The six classes are under a type watcher whose events move the field watcher's count too.
+    bool classes_watched = false;
     // Symbols of the original operator functions as opnames gave them, each with a space on either
     // side, for the text forms: valid while the module's `opnames` is the exact dict `symbols_of`
     // and both it and the module namespace keep their stamps. Owned.

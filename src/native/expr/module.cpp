@@ -1,5 +1,6 @@
 // qelo.expr: module state, shared type plumbing and the import-time work.
 #include "expr.hpp"
+#include "plan.hpp"
 #include "members.hpp"
 
 #include <atomic>
@@ -257,10 +258,14 @@ int node_traverse(PyObject* self, visitproc visit, void* arg) {
 int node_clear(PyObject* self) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     node->seen_stamp = 0;
+    if (Plan* plan = std::exchange(node->plan, nullptr)) free_plan(plan);
     if (node->dict != nullptr) {
         // A node's own dict leaves the field watcher with the node, so that freeing trees does not
-        // count as a change of every other node's dict.
-        if (node->watched_dict == node->dict) unwatch_fields(state_of(self), node->dict);
+        // count as a change of every other node's dict. A dict something else still holds (another
+        // node it was given to, say) stays watched: its changes must still be seen.
+        if (node->watched_dict == node->dict && compat::owned_only_by(node->dict, 1)) {
+            unwatch_fields(state_of(self), node->dict);
+        }
         node->watched_dict = nullptr;
         Py_CLEAR(node->dict);
     }
@@ -410,8 +415,22 @@ PyMemberDef node_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+namespace {
+
+// node.__dict__ = d, as object's own descriptor does it; from 3.12 on it also moves the field
+// watcher's count, so that evaluation plans know a node changed without comparing its dict.
+int set_node_dict(PyObject* self, PyObject* value, void* closure) {
+    const int result = PyObject_GenericSetDict(self, value, closure);
+#if PY_VERSION_HEX >= QELO_PY312
+    if (result == 0) field_epoch.fetch_add(1, std::memory_order_relaxed);
+#endif
+    return result;
+}
+
+}  // namespace
+
 PyGetSetDef node_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, set_node_dict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -688,6 +707,53 @@ bool register_field_watcher([[maybe_unused]] ExprState* st) {
     return true;
 }
 
+#if PY_VERSION_HEX >= QELO_PY312
+int on_class_modified(PyTypeObject*) {
+    field_epoch.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+#endif
+
+// Puts the module's classes under a type watcher of this interpreter (3.12+) that counts their
+// changes into the field watcher's count: evaluation plans then need only that count to know that
+// neither a node nor a class changed. Without one (every type watcher slot taken, or 3.11) plans
+// compare the classes' version tags instead.
+bool watch_classes([[maybe_unused]] ExprState* st) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (st->field_watcher < 0) return true;
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interp_dict == nullptr) return true;
+    Ref key(PyUnicode_InternFromString("qelo.expr.class_watcher"));
+    if (!key) return false;
+    int id = -1;
+    if (PyObject* known = PyDict_GetItemWithError(interp_dict, key.get())) {
+        id = static_cast<int>(PyLong_AsLong(known));
+        if (PyErr_Occurred()) return false;
+    } else if (PyErr_Occurred()) {
+        return false;
+    } else {
+        id = PyType_AddWatcher(on_class_modified);
+        if (id < 0) {
+            PyErr_Clear();
+            return true;
+        }
+        Ref value(PyLong_FromLong(id));
+        if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
+            PyType_ClearWatcher(id);
+            return false;
+        }
+    }
+    for (PyTypeObject* tp : st->types) {
+        if (PyType_Watch(id, reinterpret_cast<PyObject*>(tp)) < 0) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    st->classes_watched = true;
+#endif
+    return true;
+}
+
 int module_exec(PyObject* module) {
     ExprState* st = state_of_module(module);
     // A reload runs this again on the same module: start from empty state.
@@ -702,6 +768,7 @@ int module_exec(PyObject* module) {
     st->globals_watched = watched == 1;
     if (!register_field_watcher(st) || !create_method_type(module, st)) return -1;
     if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
+    if (!watch_classes(st)) return -1;
     st->spares_enabled = spare_layout_holds(st);
     if (!bind_module_objects(st, dict)) return -1;
     return 0;

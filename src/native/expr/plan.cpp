@@ -1,0 +1,137 @@
+// qelo.expr: making evaluation plans (plan.hpp). Only what the field caches already hold is used,
+// so making a plan runs no code and raises nothing.
+#include "plan.hpp"
+
+#include <cstring>
+
+namespace qelo::expr {
+
+namespace {
+
+class PlanBuilder {
+public:
+    explicit PlanBuilder(ExprState* st) : st_(st) {}
+
+    bool root(PyObject* node) { return binary(node, 0); }
+
+    Plan* finish() {
+        auto* plan = static_cast<Plan*>(PyMem_Malloc(sizeof(Plan)));
+        if (plan == nullptr) return nullptr;  // a plan is optional: no MemoryError for want of one
+        std::memcpy(plan, &plan_, sizeof(Plan));
+        return plan;
+    }
+
+    explicit PlanBuilder(const PlanBuilder&) = delete;
+    PlanBuilder& operator=(const PlanBuilder&) = delete;
+
+private:
+    // The fields of `node` as its cache holds them, when it is of the exact, plain class `kind`
+    // and the cache is current; null otherwise. Unlike plain_fields, never refreshes the cache.
+    PyObject* const* cached(PyObject* node, Kind kind) const {
+        PyTypeObject* tp = st_->types[kind];
+        if (Py_TYPE(node) != tp || tp->tp_version_tag == 0 || tp->tp_version_tag != st_->verified_tag[kind]) {
+            return nullptr;
+        }
+        auto* n = reinterpret_cast<ExprObject*>(node);
+        if (n->seen_stamp == 0 || n->seen_dict != n->dict || n->seen_stamp != field_stamp(st_, n->dict)) return nullptr;
+        return n->seen_fields;
+    }
+
+    NodeCheck check(PyObject* node, Kind kind) {
+        PyTypeObject* tp = st_->types[kind];
+        bool known = st_->classes_watched;  // then the field watcher's count covers the classes
+        for (std::size_t i = 0; i < plan_.ntypes; ++i) known = known || plan_.types[i] == tp;
+        if (!known) {
+            plan_.types[plan_.ntypes] = tp;
+            plan_.tags[plan_.ntypes++] = tp->tp_version_tag;
+        }
+        auto* n = reinterpret_cast<ExprObject*>(node);
+        return NodeCheck{node, tp, n->dict, n->seen_stamp};
+    }
+
+    // Appends a step written from `node` (null for the operand steps); its index, or -1 when the
+    // plan is full.
+    int step(PlanStep::Tag tag, PyObject* object, PyObject* value, Kind kind = EXPRMIXIN, int op = -1) {
+        if (plan_.nsteps == Plan::kMaxSteps) return -1;
+        PlanStep& s = plan_.steps[plan_.nsteps];
+        s = PlanStep{tag, static_cast<std::int8_t>(op), 0, object, value, {}, {}};
+        if (tag >= PlanStep::CONTEXT) s.node = check(object, kind);
+        return plan_.nsteps++;
+    }
+
+    bool binary(PyObject* node, int depth) {
+        PyObject* const* f = cached(node, BINEXPR);
+        if (f == nullptr) return false;
+        const int index = original_index(st_, f[0]);
+        const bool original = index >= 0 && index != NOT && index != NEG && index != POS;
+        const int at = step(PlanStep::BINARY, node, f[0], BINEXPR, original ? index : -1);
+        if (at < 0 || !operand(f[1], depth + 1)) return false;
+        plan_.steps[at].rhs = plan_.nsteps;
+        return operand(f[2], depth + 1);
+    }
+
+    bool unary(PyObject* node, PyObject* const* f, int depth) {
+        const int index = original_index(st_, f[0]);
+        const bool original = index == NOT || index == NEG || index == POS;
+        return step(PlanStep::UNARY, node, f[0], UNIEXPR, original ? index : -1) >= 0 && operand(f[1], depth + 1);
+    }
+
+    // A path's value: the context for a root path, ctx[field] when its parent is a root path, else
+    // parent[field] with the parent's value planned as the evaluator finds a path's parent.
+    bool path(PyObject* node, PyObject* const* f, int depth) {
+        if (depth > Plan::kMaxDepth) return false;
+        PyObject* parent = f[2];
+        if (parent == Py_None) return step(PlanStep::CONTEXT, node, nullptr, PATH) >= 0;
+        if (PyObject* const* pf = cached(parent, PATH); pf != nullptr && pf[2] == Py_None) {
+            const int at = step(PlanStep::CTX_ITEM, node, f[1], PATH);
+            if (at < 0) return false;
+            plan_.steps[at].parent = check(parent, PATH);
+            return true;
+        }
+        if (step(PlanStep::PATH_ITEM, node, f[1], PATH) < 0) return false;
+        // A parent that is not a path of the plain class is called, whatever it is.
+        if (PyObject* const* pf = cached(parent, PATH)) return path(parent, pf, depth + 1);
+        return step(PlanStep::CALL, parent, nullptr) >= 0;
+    }
+
+    bool operand(PyObject* value, int depth) {
+        if (depth > Plan::kMaxDepth) return false;
+        PyTypeObject* tp = Py_TYPE(value);
+        if (tp->tp_call == nullptr) {
+            // Only an immutable class keeps its instances uncallable for good.
+            const bool constant = PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE);
+            return step(constant ? PlanStep::CONST : PlanStep::RESOLVE, value, nullptr) >= 0;
+        }
+        if (tp == st_->types[BINEXPR] && cached(value, BINEXPR) != nullptr) return binary(value, depth);
+        if (PyObject* const* f = tp == st_->types[PATH] ? cached(value, PATH) : nullptr) return path(value, f, depth);
+        if (PyObject* const* f = tp == st_->types[UNIEXPR] ? cached(value, UNIEXPR) : nullptr) {
+            return unary(value, f, depth);
+        }
+        if (PyObject* const* f = tp == st_->types[FUNCPATH] ? cached(value, FUNCPATH) : nullptr) {
+            // An unbound function path binds instead of applying: called as it is.
+            if (f[1] != Py_None) {
+                return step(PlanStep::FUNC, value, f[0], FUNCPATH) >= 0 && operand(f[1], depth + 1);
+            }
+        }
+        return step(PlanStep::CALL, value, nullptr) >= 0;
+    }
+
+    ExprState* st_;
+    Plan plan_{};
+};
+
+}  // namespace
+
+Plan* make_plan(ExprState* st, PyObject* root) {
+    PlanBuilder builder(st);
+    if (!builder.root(root)) return nullptr;
+    Plan* plan = builder.finish();
+#if PY_VERSION_HEX >= QELO_PY312
+    if (plan != nullptr) plan->epoch = field_epoch.load(std::memory_order_relaxed);
+#endif
+    return plan;
+}
+
+void free_plan(Plan* plan) { PyMem_Free(plan); }
+
+}  // namespace qelo::expr

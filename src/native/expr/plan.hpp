@@ -1,0 +1,92 @@
+// qelo.expr: evaluation plans. A tree evaluated again and again is walked from a plan made of it
+// once: every node's fields, the operator each one applies and how each operand is resolved,
+// written down in the order evaluation visits them. A plan is followed only while it is current:
+// every node still of its exact, plain class, with the same instance dict, unchanged since the plan
+// was made (the field caches' own stamps say so), and no class of the module changed since. Then
+// evaluating from the plan does exactly what evaluating the nodes would, without looking at them.
+#pragma once
+
+#include "expr.hpp"
+
+#include <cstdint>
+
+namespace qelo::expr {
+
+// What a node a plan relies on must still be: of the same exact class, with the same instance
+// dict, unchanged since the plan was made.
+struct NodeCheck {
+    PyObject* node;
+    PyTypeObject* type;
+    PyObject* dict;
+    std::uint64_t stamp;  // field_stamp of `dict` when the plan was made
+};
+
+struct PlanStep {
+    enum Tag : std::uint8_t {
+        CONST,      // `object`, an operand no call can make callable (its class is immutable)
+        RESOLVE,    // `object` resolved as an operand (callable or not, asked at the time)
+        CALL,       // `object` called with the context (any other node or callable)
+        CONTEXT,    // the context itself (the root path `node.node`)
+        CTX_ITEM,   // ctx[value]: `node` a path straight over the root path `parent`, `value` its field
+        PATH_ITEM,  // parent[value]: `node` a path, the next step its parent's value
+        BINARY,     // the next step and step `rhs` combined by the operator of `node`
+        UNARY,      // the next step given to the operator of `node`
+        FUNC,       // `value`, the function of function path `node`, applied to the next step
+    };
+    Tag tag;
+    // BINARY/UNARY: the index of the original operator function the node holds, -1 when it holds
+    // another function (`value`, called).
+    std::int8_t op;
+    std::uint16_t rhs;
+    PyObject* object;  // CONST, RESOLVE, CALL: the operand
+    PyObject* value;
+    NodeCheck node;    // the steps from CONTEXT on: the node the step was written from
+    NodeCheck parent;  // CTX_ITEM
+};
+
+struct Plan {
+    static constexpr std::size_t kMaxSteps = 32;
+    static constexpr int kMaxDepth = 16;
+    std::uint64_t epoch;  // the field watcher's count when the plan was made (3.12+)
+    // The module's classes the plan relies on, with their version tags then.
+    std::uint8_t ntypes;
+    std::array<PyTypeObject*, KIND_COUNT> types;
+    std::array<unsigned int, KIND_COUNT> tags;
+    std::uint16_t nsteps;
+    PlanStep steps[kMaxSteps];
+};
+
+// The plan of the tree below `root`, an exact, plain BinExpr; null (no error) when the tree cannot
+// be planned now: a node whose field cache is not current (it is made current by evaluating the
+// tree), or a tree too large. Runs no code.
+Plan* make_plan(ExprState* st, PyObject* root);
+void free_plan(Plan* plan);
+
+// From 3.12 on the field watcher's count also moves when a node is given another dict (its
+// __dict__ setter) or one of the module's classes changes (when the class watcher is on: else the
+// plan compares their version tags), so that only the node's class is left to compare.
+[[gnu::always_inline]] inline bool node_unchanged([[maybe_unused]] const ExprState* st, const NodeCheck& check) {
+#if PY_VERSION_HEX >= QELO_PY312
+    return Py_TYPE(check.node) == check.type;
+#else
+    return Py_TYPE(check.node) == check.type && reinterpret_cast<ExprObject*>(check.node)->dict == check.dict &&
+           field_stamp(st, check.dict) == check.stamp;
+#endif
+}
+
+// True while what step `s` wrote down of its node still holds. Its node is alive: the node whose
+// fields hold it was found unchanged since any code last ran (the steps are checked in the order
+// evaluation reaches them, root first, and the root is held by its caller).
+[[gnu::always_inline]] inline bool step_current(const ExprState* st, const Plan& plan, const PlanStep& s) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (plan.epoch != field_epoch.load(std::memory_order_relaxed)) return false;
+#endif
+    if (plan.ntypes != 0) [[unlikely]] {
+        for (std::size_t i = 0; i < plan.ntypes; ++i) {
+            if (plan.types[i]->tp_version_tag != plan.tags[i]) return false;
+        }
+    }
+    return node_unchanged(st, s.node) && (s.tag != PlanStep::CTX_ITEM || node_unchanged(st, s.parent));
+}
+
+}  // namespace qelo::expr
