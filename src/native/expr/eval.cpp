@@ -137,8 +137,13 @@ const char kEvalFuncPath[] = " while evaluating a function path";
 
 struct Evaluator {
     ExprState* st;
-    PyThreadState* ts;
+    PyThreadState* ts;  // fetched at the first level charged (thread())
     int depth = 0;
+
+    PyThreadState* thread() {
+        if (ts == nullptr) ts = guard_thread_state();
+        return ts;
+    }
 
     // The fields of `node` when it is of the exact, plain class `kind` (borrowed, valid until
     // code runs); null otherwise, or with an exception set when reading them failed. Asked again
@@ -227,7 +232,7 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
 }
 
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr, depth);
+    DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
     bool ran = false;
@@ -253,7 +258,7 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
 }
 
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
-    DepthGuard guard(ts, kEvalExpr, depth);
+    DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
     PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
@@ -305,12 +310,12 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
     if (PyObject* const* f = fields(parent, PATH)) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
-        DepthGuard guard(ts, kEvalPath, depth);
+        DepthGuard guard(thread(), kEvalPath, depth);
         if (!guard) return nullptr;
         return path(parent, ctx, true);
     }
     if (PyErr_Occurred()) return nullptr;
-    DepthGuard guard(ts, kEvalPath, depth);
+    DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
 }
@@ -341,7 +346,7 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 }
 
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    DepthGuard guard(ts, kEvalPath, depth);
+    DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
     Ref parent = read(self, PATH2, 2);
     if (!parent) return nullptr;
@@ -361,7 +366,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
-    DepthGuard guard(ts, kEvalFuncPath, depth);
+    DepthGuard guard(thread(), kEvalFuncPath, depth);
     if (!guard) return nullptr;
     // builtins.len read straight from a bound node is known by identity before any code runs (the
     // function as read here is the one applied), so it need not be held while the operand is
@@ -395,7 +400,7 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     return apply_function(st, func.get(), value.get()).release();
 }
 
-Evaluator evaluator(ExprState* st) { return Evaluator{st, guard_thread_state()}; }
+Evaluator evaluator(ExprState* st) { return Evaluator{st, nullptr}; }
 
 // ---------------------------------------------------------------------------------------------
 // Evaluation from a plan (plan.hpp). Each step does what evaluating its node or operand does, in
@@ -404,10 +409,6 @@ Evaluator evaluator(ExprState* st) { return Evaluator{st, guard_thread_state()};
 // a step checks that it still holds; a step that finds it does not finishes the way the evaluator
 // does, reading the fields afresh. Each node a step works on is held for the step, as the
 // evaluator holds the operands it calls.
-
-// 3.11 has no count of changes to node dicts, only each dict's own version: checking those costs
-// more than the plan saves, so trees are evaluated node by node there.
-constexpr bool kPlans = PY_VERSION_HEX >= QELO_PY312;
 
 class PlanRun {
 public:
@@ -433,29 +434,33 @@ private:
                 Ref held = Ref::borrow(s.object);
                 return ev_.call(s.object, &ctx_, 1);
             }
-            default: break;
+            case PlanStep::CONTEXT:
+                if (!current(s)) return changed_operand(s.node.node, role);
+                return Py_NewRef(ctx_);
+            case PlanStep::CTX_ITEM:
+                if (!current(s)) return changed_operand(s.node.node, role);
+                return context_item(s);
+            case PlanStep::FUNC:
+                if (!current(s)) return changed_operand(s.node.node, role);
+                return func(s, i);
+            case PlanStep::PATH_ITEM: {
+                if (!current(s)) return changed_operand(s.node.node, role);
+                // The steps that finish their node the evaluator's way once it changed need it alive.
+                Ref held = Ref::borrow(s.object);
+                return path_item(s, i);
+            }
+            case PlanStep::BINARY: {
+                if (!current(s)) return changed_operand(s.node.node, role);
+                Ref held = Ref::borrow(s.object);
+                return binary(s, i);
+            }
+            case PlanStep::UNARY: {
+                if (!current(s)) return changed_operand(s.node.node, role);
+                Ref held = Ref::borrow(s.object);
+                return unary(s, i);
+            }
         }
-        PyObject* node = s.node.node;
-        if (!current(s)) {
-            Ref held = Ref::borrow(node);
-            if (role == PATH_PARENT) return ev_.parent_value(node, ctx_);
-            bool ran = false;
-            return ev_.operand_value(node, ctx_, ran);
-        }
-        switch (s.tag) {
-            case PlanStep::CONTEXT: return Py_NewRef(ctx_);
-            case PlanStep::CTX_ITEM: return context_item(s);
-            case PlanStep::FUNC: return func(s, i);
-            default: break;
-        }
-        // The steps that finish their node the evaluator's way when it changed need it alive.
-        Ref held = Ref::borrow(node);
-        switch (s.tag) {
-            case PlanStep::PATH_ITEM: return path_item(s, i);
-            case PlanStep::BINARY: return binary(s, i);
-            case PlanStep::UNARY: return unary(s, i);
-            default: return nullptr;
-        }
+        return nullptr;
     }
 
     // value(i, OPERAND), with the commonest leaves (constants, this.x) taken without a call.
@@ -471,23 +476,45 @@ private:
         return subscript(ctx_, key.get());
     }
 
-    bool current(const PlanStep& s) const { return step_current(ev_.st, plan_, s); }
+    bool current(const PlanStep& s) const { return step_current(plan_, s); }
+
+    // The ways a step finishes once its node changed (kept out of the steps themselves).
+    [[gnu::noinline, gnu::cold]] PyObject* changed_operand(PyObject* node, Role role) {
+        Ref held = Ref::borrow(node);
+        if (role == PATH_PARENT) return ev_.parent_value(node, ctx_);
+        bool ran = false;
+        return ev_.operand_value(node, ctx_, ran);
+    }
+    [[gnu::noinline, gnu::cold]] PyObject* changed_key(PyObject* node, PyObject* parent) {
+        Ref key = ev_.read(node, PATH, 1);
+        if (!key) return nullptr;
+        return subscript(parent, key.get());
+    }
+    [[gnu::noinline, gnu::cold]] PyObject* changed_binary_right(PyObject* node, PyObject* left) {
+        return ev_.binexpr_right(node, ctx_, left, ev_.fields(node, BINEXPR));
+    }
+    [[gnu::noinline, gnu::cold]] PyObject* changed_binary_op(PyObject* node, PyObject* left, PyObject* right) {
+        return ev_.binexpr_apply(node, left, right, ev_.fields(node, BINEXPR));
+    }
+    [[gnu::noinline, gnu::cold]] PyObject* changed_unary_op(PyObject* node, PyObject* value) {
+        return ev_.uniexpr_apply(node, value, ev_.fields(node, UNIEXPR));
+    }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {
         Ref parent(value(i + 1, PATH_PARENT));
         if (!parent) return nullptr;
-        Ref key = current(s) ? Ref::borrow(s.value) : ev_.read(s.object, PATH, 1);
-        if (!key) return nullptr;
+        if (!current(s)) return changed_key(s.object, parent.get());
+        Ref key = Ref::borrow(s.value);
         return subscript(parent.get(), key.get());
     }
 
     PyObject* binary(const PlanStep& s, std::size_t i) {
         Ref left(operand(i + 1));
         if (!left) return nullptr;
-        if (!current(s)) return ev_.binexpr_right(s.object, ctx_, left.get(), ev_.fields(s.object, BINEXPR));
+        if (!current(s)) return changed_binary_right(s.object, left.get());
         Ref right(operand(s.rhs));
         if (!right) return nullptr;
-        if (!current(s)) return ev_.binexpr_apply(s.object, left.get(), right.get(), ev_.fields(s.object, BINEXPR));
+        if (!current(s)) return changed_binary_op(s.object, left.get(), right.get());
         PyObject* a = left.get();
         PyObject* b = right.get();
         if (s.op >= 0) {
@@ -507,7 +534,7 @@ private:
     PyObject* unary(const PlanStep& s, std::size_t i) {
         Ref value(operand(i + 1));
         if (!value) return nullptr;
-        if (!current(s)) return ev_.uniexpr_apply(s.object, value.get(), ev_.fields(s.object, UNIEXPR));
+        if (!current(s)) return changed_unary_op(s.object, value.get());
         if (s.op >= 0) return apply_original_unary(static_cast<Op>(s.op), value.get()).release();
         Ref fn = Ref::borrow(s.value);
         return PyObject_CallOneArg(fn.get(), value.get());
@@ -533,10 +560,9 @@ private:
 // `self`, an exact, plain BinExpr evaluated for ctx: from its plan when it has a current one (made
 // now when it can be), else by the evaluator.
 PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
-    if constexpr (!kPlans) return evaluator(st).binexpr(self, ctx, true);
     auto* node = reinterpret_cast<ExprObject*>(self);
     Plan* plan = node->plan;
-    if (plan != nullptr && !step_current(st, *plan, plan->steps[0])) {
+    if (plan != nullptr && !step_current(*plan, plan->steps[0])) {
         node->plan = nullptr;
         free_plan(plan);
         plan = nullptr;
@@ -545,14 +571,22 @@ PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
         plan = node->plan = make_plan(st, self);
         if (plan == nullptr) node->plan_tried = st->field_refreshes + 1;
     }
-    Evaluator ev = evaluator(st);
-    if (plan == nullptr) return ev.binexpr(self, ctx, true);
-    DepthGuard guard(ev.ts, kEvalExpr, ev.depth);
-    if (!guard) return nullptr;
+    if (plan == nullptr) return evaluator(st).binexpr(self, ctx, true);
+    // A plan walks at most Plan::kMaxDepth levels, so one run needs no recursion guard of its own;
+    // a run started while another is under way (through code a step ran, which could be this very
+    // tree again) is charged a level, as the evaluator charges each node it calls.
+    Evaluator ev{st, nullptr};
+    std::optional<DepthGuard> guard;
+    if (st->plan_runs != 0) {
+        guard.emplace(ev.thread(), kEvalExpr, ev.depth);
+        if (!*guard) return nullptr;
+    }
     // The plan is taken from the node while it is followed, so that an evaluation of the same node
     // from within (which may find it stale and drop it) makes its own instead.
     node->plan = nullptr;
+    ++st->plan_runs;
     PyObject* result = PlanRun(ev, *plan, ctx).root();
+    --st->plan_runs;
     if (node->plan == nullptr) {
         node->plan = plan;
     } else {

@@ -37,17 +37,7 @@ private:
         return n->seen_fields;
     }
 
-    NodeCheck check(PyObject* node, Kind kind) {
-        PyTypeObject* tp = st_->types[kind];
-        bool known = st_->classes_watched;  // then the field watcher's count covers the classes
-        for (std::size_t i = 0; i < plan_.ntypes; ++i) known = known || plan_.types[i] == tp;
-        if (!known) {
-            plan_.types[plan_.ntypes] = tp;
-            plan_.tags[plan_.ntypes++] = tp->tp_version_tag;
-        }
-        auto* n = reinterpret_cast<ExprObject*>(node);
-        return NodeCheck{node, tp, n->dict, n->seen_stamp};
-    }
+    NodeCheck check(PyObject* node, Kind kind) const { return NodeCheck{node, st_->types[kind]}; }
 
     // Appends a step written from `node` (null for the operand steps); its index, or -1 when the
     // plan is full.
@@ -123,13 +113,18 @@ private:
 }  // namespace
 
 Plan* make_plan(ExprState* st, PyObject* root) {
+#if PY_VERSION_HEX < QELO_PY312
+    (void)st;
+    (void)root;
+    return nullptr;
+#else
+    if (!st->classes_watched) return nullptr;
     PlanBuilder builder(st);
     if (!builder.root(root)) return nullptr;
     Plan* plan = builder.finish();
-#if PY_VERSION_HEX >= QELO_PY312
     if (plan != nullptr) plan->epoch = field_epoch.load(std::memory_order_relaxed);
-#endif
     return plan;
+#endif
 }
 
 void free_plan(Plan* plan) { PyMem_Free(plan); }

@@ -12,13 +12,10 @@
 
 namespace qelo::expr {
 
-// What a node a plan relies on must still be: of the same exact class, with the same instance
-// dict, unchanged since the plan was made.
+// A node a plan relies on, and the class it must still have.
 struct NodeCheck {
     PyObject* node;
     PyTypeObject* type;
-    PyObject* dict;
-    std::uint64_t stamp;  // field_stamp of `dict` when the plan was made
 };
 
 struct PlanStep {
@@ -47,46 +44,31 @@ struct PlanStep {
 struct Plan {
     static constexpr std::size_t kMaxSteps = 32;
     static constexpr int kMaxDepth = 16;
-    std::uint64_t epoch;  // the field watcher's count when the plan was made (3.12+)
-    // The module's classes the plan relies on, with their version tags then.
-    std::uint8_t ntypes;
-    std::array<PyTypeObject*, KIND_COUNT> types;
-    std::array<unsigned int, KIND_COUNT> tags;
+    std::uint64_t epoch;  // the field watcher's count when the plan was made
     std::uint16_t nsteps;
     PlanStep steps[kMaxSteps];
 };
 
 // The plan of the tree below `root`, an exact, plain BinExpr; null (no error) when the tree cannot
 // be planned now: a node whose field cache is not current (it is made current by evaluating the
-// tree), or a tree too large. Runs no code.
+// tree), a tree too large, or an interpreter without the watchers plans rely on (3.11, or every
+// watcher slot taken). Runs no code.
 Plan* make_plan(ExprState* st, PyObject* root);
 void free_plan(Plan* plan);
 
-// From 3.12 on the field watcher's count also moves when a node is given another dict (its
-// __dict__ setter) or one of the module's classes changes (when the class watcher is on: else the
-// plan compares their version tags), so that only the node's class is left to compare.
-[[gnu::always_inline]] inline bool node_unchanged([[maybe_unused]] const ExprState* st, const NodeCheck& check) {
+// True while what step `s` wrote down of its node still holds: the field watcher's count has not
+// moved since the plan was made (no node dict changed, no node was given another dict through its
+// __dict__ setter, none of the module's classes changed: the class watcher counts into it too),
+// and the step's node is still of the class it had. The node is alive: the node whose fields hold
+// it was found unchanged since any code last ran (the steps are checked in the order evaluation
+// reaches them, root first, and the root is held by its caller).
+[[gnu::always_inline]] inline bool step_current([[maybe_unused]] const Plan& plan, [[maybe_unused]] const PlanStep& s) {
 #if PY_VERSION_HEX >= QELO_PY312
-    return Py_TYPE(check.node) == check.type;
+    return plan.epoch == field_epoch.load(std::memory_order_relaxed) && Py_TYPE(s.node.node) == s.node.type &&
+           (s.tag != PlanStep::CTX_ITEM || Py_TYPE(s.parent.node) == s.parent.type);
 #else
-    return Py_TYPE(check.node) == check.type && reinterpret_cast<ExprObject*>(check.node)->dict == check.dict &&
-           field_stamp(st, check.dict) == check.stamp;
+    return false;
 #endif
-}
-
-// True while what step `s` wrote down of its node still holds. Its node is alive: the node whose
-// fields hold it was found unchanged since any code last ran (the steps are checked in the order
-// evaluation reaches them, root first, and the root is held by its caller).
-[[gnu::always_inline]] inline bool step_current(const ExprState* st, const Plan& plan, const PlanStep& s) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (plan.epoch != field_epoch.load(std::memory_order_relaxed)) return false;
-#endif
-    if (plan.ntypes != 0) [[unlikely]] {
-        for (std::size_t i = 0; i < plan.ntypes; ++i) {
-            if (plan.types[i]->tp_version_tag != plan.tags[i]) return false;
-        }
-    }
-    return node_unchanged(st, s.node) && (s.tag != PlanStep::CTX_ITEM || node_unchanged(st, s.parent));
 }
 
 }  // namespace qelo::expr
