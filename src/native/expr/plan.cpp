@@ -37,7 +37,15 @@ private:
         return n->seen_fields;
     }
 
-    NodeCheck check(PyObject* node, Kind kind) const { return NodeCheck{node, st_->types[kind]}; }
+    NodeCheck check(PyObject* node, Kind kind) {
+        PyTypeObject* tp = st_->types[kind];
+#if PY_VERSION_HEX >= QELO_PY312
+        return NodeCheck{node, tp};
+#else
+        auto* n = reinterpret_cast<ExprObject*>(node);
+        return NodeCheck{node, tp, tp->tp_version_tag, n->dict, n->seen_stamp};
+#endif
+    }
 
     // Appends a step written from `node` (null for the operand steps); its index, or -1 when the
     // plan is full.
@@ -113,18 +121,16 @@ private:
 }  // namespace
 
 Plan* make_plan(ExprState* st, PyObject* root) {
-#if PY_VERSION_HEX < QELO_PY312
-    (void)st;
-    (void)root;
-    return nullptr;
-#else
+#if PY_VERSION_HEX >= QELO_PY312
     if (!st->classes_watched) return nullptr;
+#endif
     PlanBuilder builder(st);
     if (!builder.root(root)) return nullptr;
     Plan* plan = builder.finish();
+#if PY_VERSION_HEX >= QELO_PY312
     if (plan != nullptr) plan->epoch = field_epoch.load(std::memory_order_relaxed);
-    return plan;
 #endif
+    return plan;
 }
 
 void free_plan(Plan* plan) { PyMem_Free(plan); }

@@ -12,10 +12,15 @@
 
 namespace qelo::expr {
 
-// A node a plan relies on, and the class it must still have.
+// A node a plan relies on, and the class it must still have (3.11: and the dict, unchanged).
 struct NodeCheck {
     PyObject* node;
     PyTypeObject* type;
+#if PY_VERSION_HEX < QELO_PY312
+    unsigned int tag;     // the class's version tag when the plan was made
+    PyObject* dict;
+    std::uint64_t stamp;  // field_stamp of `dict` when the plan was made
+#endif
 };
 
 struct PlanStep {
@@ -44,31 +49,43 @@ struct PlanStep {
 struct Plan {
     static constexpr std::size_t kMaxSteps = 32;
     static constexpr int kMaxDepth = 16;
-    std::uint64_t epoch;  // the field watcher's count when the plan was made
+    std::uint64_t epoch;  // the field watcher's count when the plan was made (3.12+)
     std::uint16_t nsteps;
     PlanStep steps[kMaxSteps];
 };
 
 // The plan of the tree below `root`, an exact, plain BinExpr; null (no error) when the tree cannot
 // be planned now: a node whose field cache is not current (it is made current by evaluating the
-// tree), a tree too large, or an interpreter without the watchers plans rely on (3.11, or every
-// watcher slot taken). Runs no code.
+// tree), a tree too large, or an interpreter without the stamps plans rely on (a portable build, or
+// every watcher slot taken). Runs no code.
 Plan* make_plan(ExprState* st, PyObject* root);
 void free_plan(Plan* plan);
 
-// True while what step `s` wrote down of its node still holds: the field watcher's count has not
-// moved since the plan was made (no node dict changed, no node was given another dict through its
-// __dict__ setter, none of the module's classes changed: the class watcher counts into it too),
-// and the step's node is still of the class it had. The node is alive: the node whose fields hold
-// it was found unchanged since any code last ran (the steps are checked in the order evaluation
-// reaches them, root first, and the root is held by its caller).
-[[gnu::always_inline]] inline bool step_current([[maybe_unused]] const Plan& plan, [[maybe_unused]] const PlanStep& s) {
+// True while what step `s` wrote down of its node still holds, and the node is still of the class
+// it had. From 3.12 on the field watcher's count must not have moved since the plan was made: no
+// node dict changed, no node was given another dict through its __dict__ setter, none of the
+// module's classes changed (the class watcher counts into it too). On 3.11 the node's class must
+// have the same version tag, and its dict be the same one, with the same version.
+// The node is alive: the node whose fields hold it was found unchanged since any code last ran
+// (the steps are checked in the order evaluation reaches them, root first, and the root is held by
+// its caller).
+[[gnu::always_inline]] inline bool node_unchanged(const NodeCheck& check) {
 #if PY_VERSION_HEX >= QELO_PY312
-    return plan.epoch == field_epoch.load(std::memory_order_relaxed) && Py_TYPE(s.node.node) == s.node.type &&
-           (s.tag != PlanStep::CTX_ITEM || Py_TYPE(s.parent.node) == s.parent.type);
+    return Py_TYPE(check.node) == check.type;
 #else
-    return false;
+    return Py_TYPE(check.node) == check.type && check.type->tp_version_tag == check.tag &&
+           reinterpret_cast<ExprObject*>(check.node)->dict == check.dict &&
+           compat::dict_version_tag(check.dict) == check.stamp;
 #endif
+}
+
+[[gnu::always_inline]] inline bool step_current(const Plan& plan, const PlanStep& s) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (plan.epoch != field_epoch.load(std::memory_order_relaxed)) return false;
+#else
+    (void)plan;
+#endif
+    return node_unchanged(s.node) && (s.tag != PlanStep::CTX_ITEM || node_unchanged(s.parent));
 }
 
 }  // namespace qelo::expr
