@@ -33,6 +33,8 @@ def reference(node, ctx):
         return ctx if parent is None else reference(parent, ctx)[node._Path__field]
     if type(node) is FuncPath:
         func, operand = node._FuncPath__func, node._FuncPath__operand
+        if operand is None:
+            return node(ctx)  # binds, or hands the argument back
         return func(reference(operand, ctx) if callable(operand) else operand)
     return node(ctx)
 
@@ -330,3 +332,64 @@ def test_warm_trees_agree_with_nodes_evaluated_once():
         root = shape()
         values = [root(CTX) for _ in range(4)]
         assert values == [shape()(CTX)] * 4 == [reference(shape(), CTX)] * 4
+
+
+def test_an_operand_whose_class_becomes_callable():
+    class Box:
+        pass
+
+    box = Box()
+    root = BinExpr(lambda a, b: (a, b), this.a, box)
+    warm(root, {"a": 1})
+    assert root({"a": 1}) == (1, box)
+    Box.__call__ = lambda self, ctx: ctx["a"] * 10
+    assert root({"a": 2}) == (2, 20)
+
+
+@pytest.mark.parametrize("size", [14, 15, 16, 17, 40])
+def test_long_and_deep_trees(size):
+    # A left-leaning sum (as deep as it is long) and a balanced one, around the sizes a walk from a
+    # plan is limited to, give what evaluating the nodes gives.
+    chain = this.a
+    for i in range(size):
+        chain = chain + i
+    balanced = [this.a + i for i in range(size)]
+    while len(balanced) > 1:
+        balanced = [balanced[i] * 1 + balanced[i + 1] for i in range(0, len(balanced) - 1, 2)] + balanced[len(balanced) // 2 * 2:]
+    for root in (chain, balanced[0]):
+        expected = reference(root, CTX)
+        assert [root(CTX) for _ in range(WARM + 1)] == [expected] * (WARM + 1)
+
+
+def test_other_operands_inside_warm_trees():
+    from qelo.expr import list_
+
+    class Half(BinExpr):
+        pass
+
+    def pair(a, b):
+        return (a, b)
+
+    root = BinExpr(pair, BinExpr(pair, this.a, Half(operator.floordiv, this.b, 2)), BinExpr(pair, len_, lambda c: c["c"]))
+    # len_ unbound binds to a callable operand and hands anything else back: here the context.
+    expected = ((3, -2), (CTX, 5))
+    assert [root(CTX) for _ in range(WARM + 1)] == [expected] * (WARM + 1) and reference(root, CTX) == expected
+    # A list path needs the list argument, which operands are never given.
+    listed = this.a + list_[0]
+    for _ in range(WARM):
+        with pytest.raises(IndexError):
+            listed(CTX)
+
+
+def test_contexts_other_than_dicts():
+    class Mapping:
+        def __getitem__(self, key):
+            return {"a": 2, "b": 3}[key]
+
+    root = this.a * this.b + 1
+    for ctx in (Mapping(), {"a": 2, "b": 3}, Mapping()):
+        assert [root(ctx) for _ in range(WARM)] == [7] * WARM
+    with pytest.raises(KeyError):
+        root({"a": 1})
+    with pytest.raises(TypeError):
+        root(None)

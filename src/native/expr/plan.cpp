@@ -2,6 +2,7 @@
 // so making a plan runs no code and raises nothing.
 #include "plan.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 namespace qelo::expr {
@@ -14,10 +15,12 @@ public:
 
     bool root(PyObject* node) { return binary(node, 0); }
 
+    // The plan in memory of its own, only as long as its steps need.
     Plan* finish() {
-        auto* plan = static_cast<Plan*>(PyMem_Malloc(sizeof(Plan)));
+        const std::size_t size = offsetof(Plan, steps) + plan_.nsteps * sizeof(PlanStep);
+        auto* plan = static_cast<Plan*>(PyMem_Malloc(size));
         if (plan == nullptr) return nullptr;  // a plan is optional: no MemoryError for want of one
-        std::memcpy(plan, &plan_, sizeof(Plan));
+        std::memcpy(static_cast<void*>(plan), &plan_, size);
         return plan;
     }
 
