@@ -560,6 +560,12 @@ private:
 // `self`, an exact, plain BinExpr evaluated for ctx: from its plan when it has a current one (made
 // now when it can be), else by the evaluator.
 PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
+    // A plan walks at most Plan::kMaxDepth levels, so one run needs no recursion guard of its own.
+    // An evaluation started while a run is under way (through code a step ran, which could be this
+    // very tree again, or in another thread) is left to the evaluator, which charges every level it
+    // walks: recursion through trees meets the interpreter's limit as early as it always did, and
+    // no plan is made or dropped while one is followed.
+    if (st->plan_runs != 0) return evaluator(st).binexpr(self, ctx, true);
     auto* node = reinterpret_cast<ExprObject*>(self);
     Plan* plan = node->plan;
     if (plan != nullptr && !step_current(*plan, plan->steps[0])) {
@@ -572,26 +578,10 @@ PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
         if (plan == nullptr) node->plan_tried = st->field_refreshes + 1;
     }
     if (plan == nullptr) return evaluator(st).binexpr(self, ctx, true);
-    // A plan walks at most Plan::kMaxDepth levels, so one run needs no recursion guard of its own;
-    // a run started while another is under way (through code a step ran, which could be this very
-    // tree again) is charged a level, as the evaluator charges each node it calls.
     Evaluator ev{st, nullptr};
-    std::optional<DepthGuard> guard;
-    if (st->plan_runs != 0) {
-        guard.emplace(ev.thread(), kEvalExpr, ev.depth);
-        if (!*guard) return nullptr;
-    }
-    // The plan is taken from the node while it is followed, so that an evaluation of the same node
-    // from within (which may find it stale and drop it) makes its own instead.
-    node->plan = nullptr;
     ++st->plan_runs;
     PyObject* result = PlanRun(ev, *plan, ctx).root();
     --st->plan_runs;
-    if (node->plan == nullptr) {
-        node->plan = plan;
-    } else {
-        free_plan(plan);
-    }
     return result;
 }
 

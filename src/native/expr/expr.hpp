@@ -127,7 +127,7 @@ struct ExprState {
     // Counts field cache refreshes (refresh_fields), the one step of reading fields that can run
     // code: evaluation asks fields again only when it moved.
     std::uint64_t field_refreshes = 0;
-    // Evaluations from a plan under way (any thread): a nested one is charged a recursion level.
+    // Evaluations from a plan under way (any thread): an evaluation within one walks the nodes.
     int plan_runs = 0;
     // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
     // zero, fields, dict and weak reference list all empty. Raw memory, not references.
