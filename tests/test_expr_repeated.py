@@ -346,7 +346,7 @@ def test_an_operand_whose_class_becomes_callable():
     assert root({"a": 2}) == (2, 20)
 
 
-@pytest.mark.parametrize("size", [14, 15, 16, 17, 40])
+@pytest.mark.parametrize("size", [30, 31, 32, 33, 70])
 def test_long_and_deep_trees(size):
     # A left-leaning sum (as deep as it is long) and a balanced one, around the sizes a walk from a
     # plan is limited to, give what evaluating the nodes gives.

@@ -47,8 +47,8 @@ struct PlanStep {
 };
 
 struct Plan {
-    static constexpr std::size_t kMaxSteps = 32;
-    static constexpr int kMaxDepth = 16;
+    static constexpr std::size_t kMaxSteps = 64;
+    static constexpr int kMaxDepth = 32;
     std::uint64_t epoch;  // the field watcher's count when the plan was made (3.12+)
     std::uint16_t nsteps;
     PlanStep steps[kMaxSteps];
