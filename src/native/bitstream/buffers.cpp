@@ -50,7 +50,8 @@ bool append_within_capacity(const Attrs& self, PyObject* window, PyObject* tail)
         PyErr_Clear();
         return false;
     }
-    return compat::bytes_append_in_dict(dict, window, 3, grown.capacity, PyBytes_AS_STRING(tail), PyBytes_GET_SIZE(tail));
+    return compat::bytes_append_in_dict(dict, window, 3, grown.capacity, PyBytes_AS_STRING(tail), PyBytes_GET_SIZE(tail),
+                                       self.own_watcher());
 }
 
 }  // namespace
@@ -123,7 +124,7 @@ bool store_tail(const Attrs& self, Name name, PyObject* removed) {
 
 bool store_dropped_front(const Attrs& self, PyObject* dict, Name name, PyObject* buffer, Py_ssize_t drop) {
     const Py_ssize_t size = PyBytes_GET_SIZE(buffer);
-    if (size <= kShrinkInPlaceMaximum && compat::bytes_drop_front_in_dict(dict, buffer, drop)) return true;
+    if (size <= kShrinkInPlaceMaximum && compat::bytes_drop_front_in_dict(dict, buffer, drop, self.own_watcher())) return true;
     Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(buffer) + drop, size - drop));
     return rest && self.store(dict, name, rest.get());
 }
