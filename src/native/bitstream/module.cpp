@@ -73,7 +73,10 @@ PyGetSetDef instance_getset[] = {
 
 template <Method Impl>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    // An instance of one of the module's own classes (not of a subclass) finds the module one field
+    // away; a subclass's walks its MRO.
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* module = type->tp_dealloc == instance_dealloc ? PyType_GetModule(type) : PyType_GetModuleByDef(type, &bitstream_module);
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
     if (st->zero == nullptr) {
