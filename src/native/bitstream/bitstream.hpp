@@ -161,8 +161,10 @@ struct Instance {
     GrownWindow grown;
     StateMemo memo;
     // The dict this instance put under the memo watcher (strong, so that its address cannot be
-    // reused by an unwatched dict), or null.
+    // reused by an unwatched dict), or null, and that watcher's id (kept here: an instance freed
+    // late in finalization can no longer find its module).
     PyObject* watched;
+    int watcher;
 };
 
 // Releasing a bytes object runs no Python code.

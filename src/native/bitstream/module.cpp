@@ -27,10 +27,7 @@ void leave_memo_watcher(PyObject* self) {
     auto* instance = reinterpret_cast<Instance*>(self);
     if (instance->watched == nullptr) return;
 #if QELO_BITSTREAM_MEMO_WATCHER
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
-    ModuleState* st = module == nullptr ? nullptr : state_of(module);
-    if (st != nullptr && st->memo_watcher >= 0 && PyDict_Unwatch(st->memo_watcher, instance->watched) < 0) PyErr_Clear();
-    if (module == nullptr) PyErr_Clear();
+    if (PyDict_Unwatch(instance->watcher, instance->watched) < 0) PyErr_Clear();
 #endif
     Py_CLEAR(instance->watched);
 }

@@ -36,6 +36,7 @@ bool Attrs::watch([[maybe_unused]] PyObject* dict) const {
     auto* instance = reinterpret_cast<Instance*>(self_);
     PyObject* previous = instance->watched;
     instance->watched = Ref::borrow(dict).release();
+    instance->watcher = st_->memo_watcher;
     if (previous != nullptr) {
         // A dict the instance no longer binds leaves the watcher: its later events are no change
         // of any memo.
