@@ -25,7 +25,7 @@ DATA = bytes(range(256)) * 1200  # 300 KiB: every rebuffered position used below
 def outcome(call):
     try:
         return call()
-    except (OSError, ValueError, TypeError, AttributeError) as exc:
+    except (OSError, ValueError, TypeError, AttributeError, BufferError) as exc:
         return f"{type(exc).__name__}: {exc}"
 
 
@@ -384,3 +384,65 @@ def test_a_watcher_rebinding_the_state_amid_the_adapters_own_stores_is_seen():
             assert fast == run(reference), (run, fast, run(reference))
         """
     )
+
+
+# --------------------------------------------------------------------------------------------------
+# The substream an exact io.BytesIO: its bytes may be taken from its buffer without calling read.
+
+substream_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.sampled_from([0, 1, 7, 8, 9, 64, 65, 700])),
+        st.tuples(st.just("seek"), st.sampled_from([0, 3, 999, 1000, 1001, 5000])),
+        st.tuples(st.just("write"), st.binary(min_size=1, max_size=30)),
+        st.tuples(st.just("truncate"), st.sampled_from([0, 10, 500])),
+        st.tuples(st.just("export"), st.none()),
+        st.tuples(st.just("release"), st.none()),
+        st.tuples(st.just("close"), st.none()),
+    ),
+    max_size=20,
+)
+
+
+def run_over_bytesio(ops, decoder, unit, initial):
+    source = io.BytesIO(initial)
+    s = native.RestreamedBytesIO(source, decoder, unit, None, 1)
+    views = []
+    trace = []
+    for name, arg in ops:
+        if name == "read":
+            trace.append(outcome(lambda: s.read(arg)))
+        elif name == "export":
+            trace.append(outcome(lambda: views.append(source.getbuffer())))
+        elif name == "release":
+            while views:
+                views.pop().release()
+        elif name == "close":
+            while views:
+                views.pop().release()
+            source.close()
+        else:
+            trace.append(outcome(lambda: getattr(source, name)(arg)))
+        trace.append((s.rbuffer, s.tell(), outcome(source.tell), outcome(source.getvalue)))
+    while views:
+        views.pop().release()
+    return trace
+
+
+@settings(max_examples=300, deadline=None)
+@given(substream_ops, st.sampled_from(["bytes", "bits"]), st.sampled_from([1, 3, 8]), st.sampled_from([b"", b"xyz", DATA[:1000]]))
+def test_reading_an_io_bytesio_in_every_state_agrees_with_calling_its_read(ops, decoder, unit, initial):
+    # Closed, positioned past its end, written to after a read (its buffer copied or grown),
+    # truncated, or with its buffer exported: the wrapped decoder makes every round call read.
+    fast = run_over_bytesio(ops, DECODERS[decoder], unit, initial)
+    rounds = run_over_bytesio(ops, lambda chunk, d=DECODERS[decoder]: d(chunk), unit, initial)
+    assert fast == rounds
+
+
+def test_a_bytesio_made_from_a_bytes_object_leaves_that_object_alone():
+    initial = bytes(range(256)) * 4
+    source = io.BytesIO(initial)
+    s = native.RestreamedBytesIO(source, bytes, 16, None, 1)
+    assert s.read(100) == initial[:100] and source.tell() == 112
+    source.write(b"written")  # the stream copies its buffer before changing it
+    assert initial == bytes(range(256)) * 4
+    assert s.read(20) == initial[100:112] + initial[119:127] and source.tell() == 135

@@ -93,6 +93,8 @@ struct ModuleState {
     PyObject* bytesio_type;
     PyObject* bytesio_read;
     PyObject* bytesio_write;
+    // Whether such an io.BytesIO can be read from its buffer directly (compat/bytesio.hpp).
+    bool bytesio_direct;
     // The last qelo.lib.binary module object whose `_kernels` capsule was read (strong, so the
     // pointer cannot be reused), and what it lends.
     PyObject* kernels_owner;

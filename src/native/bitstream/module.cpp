@@ -206,6 +206,7 @@ bool capture_bytesio(ModuleState* st) {
     Ref read = own_c_method(cls, st->names[kRead]);
     Ref write = own_c_method(cls, st->names[kWrite]);
     if (!read || !write) return true;
+    st->bytesio_direct = compat::bytesio_layout_verified(type.get());
     st->bytesio_read = read.release();
     st->bytesio_write = write.release();
     st->bytesio_type = type.release();
@@ -291,6 +292,7 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->plain[0].type);
     Py_CLEAR(st->plain[1].type);
     Py_CLEAR(st->bytesio_type);
+    st->bytesio_direct = false;
     Py_CLEAR(st->bytesio_read);
     Py_CLEAR(st->bytesio_write);
     Py_CLEAR(st->kernels_owner);

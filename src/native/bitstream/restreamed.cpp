@@ -370,12 +370,11 @@ PyObject* count_and_return(const Attrs& self, PyObject* dict, Py_ssize_t count, 
     return head.release();
 }
 
-// Writes the decoding of `data` (exact bytes) into `head` from `skip` decoded bytes on, and what
-// comes after `head` fills into `rest`: head[at:] holds decoded[:len(head) - at], rest the remainder.
-void split_decoded(Coder kind, const qelo::BinaryKernels* kernels, PyObject* data, char* head, Py_ssize_t head_room,
-                   char* rest) {
-    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+// Writes the decoding of the `n` source bytes `in` into `head` (room for `head_room` decoded bytes)
+// and what comes after them into `rest`.
+void split_decoded(Coder kind, const qelo::BinaryKernels* kernels, const char* source, Py_ssize_t n, char* head,
+                   Py_ssize_t head_room, char* rest) {
+    const auto* in = reinterpret_cast<const unsigned char*>(source);
     if (kind == Coder::kIdentity) {
         std::memcpy(head, in, static_cast<size_t>(head_room));
         std::memcpy(rest, in + head_room, static_cast<size_t>(n - head_room));
@@ -438,32 +437,37 @@ PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
         return nullptr;
     }
     // io.BytesIO's own read runs no Python code: what the memo vouched for still holds after it.
-    PyObject* call_args[] = {substream, size.get()};
-    Ref data(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
-    if (!data) return nullptr;  // what the first round's read raises; nothing changed
-    if (!PyBytes_CheckExact(data.get())) {
-        PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
-        return nullptr;
+    // Where its layout is known, the bytes are taken from its buffer as read would return them.
+    const char* source = nullptr;
+    Py_ssize_t got = 0;
+    Ref data;
+    if (!st->bytesio_direct || !compat::bytesio_read_span(substream, units * unit, &source, &got)) {
+        PyObject* call_args[] = {substream, size.get()};
+        data = Ref(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
+        if (!data) return nullptr;  // what the first round's read raises; nothing changed
+        if (!PyBytes_CheckExact(data.get())) {
+            PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
+            return nullptr;
+        }
+        source = PyBytes_AS_STRING(data.get());
+        got = PyBytes_GET_SIZE(data.get());
     }
-    const Py_ssize_t got = PyBytes_GET_SIZE(data.get());
     if (got < units * unit) {
         // The substream ended: the rounds append what they decoded (a short unit included), then
         // cut when that is enough, else return b'' at its end. The general path takes it from there.
-        if (got > 0) {
-            Ref decoded = kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * got)) : std::move(data);
-            if (!decoded) return nullptr;
-            if (kind == Coder::kBits) {
-                kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
-                                       static_cast<std::size_t>(got), reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(decoded.get())));
-            }
-            if (!store_concatenation(self, kRbuffer, Ref::borrow(rbuffer), decoded.get())) return nullptr;
-            return nullptr;
+        if (got == 0) return empty_bytes().release();
+        Ref decoded(PyBytes_FromStringAndSize(kind == Coder::kBits ? nullptr : source, kind == Coder::kBits ? 8 * got : got));
+        if (!decoded) return nullptr;
+        if (kind == Coder::kBits) {
+            kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(source), static_cast<std::size_t>(got),
+                                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(decoded.get())));
         }
-        return empty_bytes().release();
+        if (!store_concatenation(self, kRbuffer, Ref::borrow(rbuffer), decoded.get())) return nullptr;
+        return nullptr;
     }
     char* out = PyBytes_AS_STRING(head.get());
     std::memcpy(out, PyBytes_AS_STRING(rbuffer), static_cast<size_t>(have));
-    split_decoded(kind, kernels, data.get(), out + have, count - have, PyBytes_AS_STRING(rest.get()));
+    split_decoded(kind, kernels, source, got, out + have, count - have, PyBytes_AS_STRING(rest.get()));
     // The rounds' rbuffer holds `total` bytes; the cut leaves `rest` and counts `count`.
     if (!self.store(dict, kRbuffer, rest.get())) return nullptr;
     return count_and_return(self, dict, count, std::move(head));
