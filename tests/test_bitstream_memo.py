@@ -446,3 +446,53 @@ def test_a_bytesio_made_from_a_bytes_object_leaves_that_object_alone():
     source.write(b"written")  # the stream copies its buffer before changing it
     assert initial == bytes(range(256)) * 4
     assert s.read(20) == initial[100:112] + initial[119:127] and source.tell() == 135
+
+
+class CalledBytesIO(io.BytesIO):
+    """An io.BytesIO whose read is always called (a subclass: its buffer is not read directly)."""
+
+
+window_ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("read"), st.sampled_from([0, 1, 64, 131071, 131072, 131073, 200000])),
+        st.tuples(st.just("seek"), st.sampled_from([0, 5, 131072, 300000])),
+        st.tuples(st.just("substream seek"), st.sampled_from([0, 7, 250000, 400000])),
+        st.tuples(st.just("substream write"), st.binary(min_size=1, max_size=30)),
+        st.tuples(st.just("export"), st.none()),
+        st.tuples(st.just("close"), st.none()),
+    ),
+    max_size=15,
+)
+
+
+def run_window(ops, cls, tailcutoff):
+    source = cls(DATA)
+    r = native.RebufferedBytesIO(source, tailcutoff)
+    views, trace = [], []
+    for name, arg in ops:
+        if name == "read":
+            trace.append(outcome(lambda: r.read(arg)))
+        elif name == "seek":
+            trace.append(r.seek(arg))
+        elif name == "substream seek":
+            trace.append(outcome(lambda: source.seek(arg)))
+        elif name == "substream write":
+            trace.append(outcome(lambda: source.write(arg)))
+        elif name == "export":
+            trace.append(outcome(lambda: views.append(source.getbuffer())))
+        else:
+            while views:
+                views.pop().release()
+            source.close()
+        trace.append((r.tell(), r.cachedfrom(), r.cachedto(), r.rwbuffer[-16:], outcome(source.tell)))
+    while views:
+        views.pop().release()
+    return trace
+
+
+@settings(max_examples=150, deadline=None)
+@given(window_ops, st.sampled_from([None, 0, 4096]))
+def test_polling_an_io_bytesio_in_every_state_agrees_with_calling_its_read(ops, tailcutoff):
+    # Exhausted (its end is the end of the stream here), positioned anywhere, written to, exported,
+    # closed: the subclass has every poll call read.
+    assert run_window(ops, io.BytesIO, tailcutoff) == run_window(ops, CalledBytesIO, tailcutoff)

@@ -386,6 +386,8 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
 Ref concatenate(PyObject* a, PyObject* b);
 // self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail);
+// The same with the n bytes at `tail` (valid until Python code runs) as the tail.
+bool store_span_appended(const Attrs& self, Name name, Ref current, const char* tail, Py_ssize_t n);
 // self.<name> = self.<name>[removed:], trimming in place when the buffer is unshared.
 bool store_tail(const Attrs& self, Name name, PyObject* removed);
 // rest = buffer[drop:] stored under `name` in the plain dict: in place when only the dict holds
