@@ -50,8 +50,8 @@ DECODERS = {"bytes": bytes, "bits": binary.bytes2bits}
 
 restreamed_ops = st.lists(
     st.one_of(
-        st.tuples(st.just("read"), st.one_of(st.integers(0, 200), st.sampled_from([63, 64, 65, 512, 4096, 4097]))),
-        st.tuples(st.just("read count"), st.integers(0, 100)),
+        st.tuples(st.just("read"), st.one_of(st.integers(0, 200), st.sampled_from([63, 64, 65, 512, 4096, 4097, -1, True]))),
+        st.tuples(st.just("read count"), st.integers(-2, 100)),
         st.tuples(st.just("rbuffer"), st.binary(max_size=80)),
         st.tuples(st.just("sincereadwritten"), st.sampled_from([0, 5, 300, 2**30 - 1, 2**30 + 5, 2**70])),
         st.tuples(st.just("decoderunit"), st.sampled_from([1, 2, 7, 64, 512])),
