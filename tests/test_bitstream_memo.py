@@ -496,3 +496,40 @@ def test_polling_an_io_bytesio_in_every_state_agrees_with_calling_its_read(ops, 
     # Exhausted (its end is the end of the stream here), positioned anywhere, written to, exported,
     # closed: the subclass has every poll call read.
     assert run_window(ops, io.BytesIO, tailcutoff) == run_window(ops, CalledBytesIO, tailcutoff)
+
+
+@pytest.mark.parametrize("change", ["table entry", "table rebound", "helper rebound", "other table entry"])
+def test_steady_bit_reads_see_qelo_lib_binary_changed_between_them(change):
+    # Whether bytes2bits may be stood in for is remembered only while nothing it depends on moved.
+    data = b"\x10\x20" * 256
+    table = binary.BYTES2BITS_CACHE
+    saved = {name: getattr(binary, name) for name in ("BYTES2BITS_CACHE", "iterateints")}
+    saved_entry, saved_other = table[0x10], binary.BITS2BYTES_CACHE[b"\x00" * 8]
+
+    def restore():
+        for name, value in saved.items():
+            setattr(binary, name, value)
+        table[0x10], binary.BITS2BYTES_CACHE[b"\x00" * 8] = saved_entry, saved_other
+
+    def run(decoder):
+        s = native.RestreamedBytesIO(io.BytesIO(data), decoder, 2, None, 1)
+        out = [s.read(64) for _ in range(4)]  # steady: one unit of 2 source bytes every other read
+        if change == "table entry":
+            table[0x10] = b"TTTTTTTT"
+        elif change == "table rebound":
+            binary.BYTES2BITS_CACHE = {k: v.replace(b"\x01", b"\x02") for k, v in table.items()}
+        elif change == "helper rebound":
+            binary.iterateints = lambda d: iter(bytes(d)[::-1])
+        else:
+            binary.BITS2BYTES_CACHE[b"\x00" * 8] = 0
+        out += [s.read(64) for _ in range(4)]
+        restore()
+        return out
+
+    try:
+        fast = run(binary.bytes2bits)
+        # The reference: a decoder of its own makes every round call bytes2bits.
+        assert fast == run(lambda chunk: binary.bytes2bits(chunk))
+        assert (fast[4:] == fast[:4]) == (change == "other table entry")
+    finally:
+        restore()

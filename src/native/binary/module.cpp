@@ -217,10 +217,24 @@ bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* o
     return kernels::bits_to_bytes(in, n_groups, out);
 }
 
+// 3.12+: this extension's dict-watcher epoch, which moves with every change of the namespace and of
+// every table, the only inputs of the two answers once the module is armed (bindings_of and
+// table_is_pristine re-read them whenever it moves). 3.11 stamps each dict apart: none.
+std::uint64_t ready_stamp_for([[maybe_unused]] PyObject* module) {
+#if PY_VERSION_HEX >= QELO_PY312
+    if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
+    const State* st = state_of(module);
+    if (st == nullptr || st->empty_bytes == nullptr || !st->stamped || !st->guards[0].armed) return 0;
+    return compat::dict_stamp(st->ns);
+#else
+    return 0;
+#endif
+}
+
 const BinaryKernels lent_kernels = {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes2bits)),
                                     kernel_ready_for, spread_bytes,
                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bits2bytes)),
-                                    bits2bytes_ready_for, pack_groups};
+                                    bits2bytes_ready_for, pack_groups, ready_stamp_for};
 
 // The private `_kernels` attribute: one capsule per module object, each module object checked by
 // its own state.

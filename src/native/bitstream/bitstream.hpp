@@ -99,6 +99,8 @@ struct ModuleState {
     // pointer cannot be reused), and what it lends.
     PyObject* kernels_owner;
     const qelo::BinaryKernels* kernels;
+    // The ready_stamp of kernels_owner when its bytes2bits last answered ready (0: ask).
+    std::uint64_t bytes2bits_ready_at;
     // The memo watcher of this interpreter (QELO_BITSTREAM_MEMO_WATCHER), -1 when none (every
     // slot taken, or not used by this build): then nothing is remembered.
     int memo_watcher;
@@ -123,7 +125,8 @@ struct GrownWindow {
 // How an instance tells that its dict still binds what it last looked up (StateMemo): a stamp
 // that changes whenever the dict is rebound.
 //  * 3.11-3.13 (tricks): the dict's version tag (compat::dict_version_tag), unique per change.
-//  * 3.12+ otherwise (3.14, 3.15, portable builds): the epoch of this module's own dict watcher,
+//  * 3.12+ otherwise (3.14, 3.15, portable builds; not without the GIL, where another thread
+//    could rebind a key between the stamp and the use): the epoch of this module's own dict watcher,
 //    under which every instance dict that has a memo is put. The watcher hears of every rebinding
 //    of a key of those dicts (never of a value changed in place, which keeps the object the memo
 //    points to), and of nothing else: the package's shared watcher, which guards namespaces and
@@ -131,7 +134,7 @@ struct GrownWindow {
 #if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
 #define QELO_BITSTREAM_MEMO_TAGS 1
 #define QELO_BITSTREAM_MEMO_WATCHER 0
-#elif PY_VERSION_HEX >= QELO_PY312
+#elif PY_VERSION_HEX >= QELO_PY312 && !defined(Py_GIL_DISABLED)
 #define QELO_BITSTREAM_MEMO_TAGS 0
 #define QELO_BITSTREAM_MEMO_WATCHER 1
 #else

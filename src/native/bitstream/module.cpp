@@ -296,6 +296,7 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->bytesio_read);
     Py_CLEAR(st->bytesio_write);
     Py_CLEAR(st->kernels_owner);
+    st->bytes2bits_ready_at = 0;
     st->kernels = nullptr;
     return 0;
 }

@@ -111,10 +111,13 @@ Coder bulk_decoder_of(ModuleState* st, PyObject* decoder, Py_ssize_t work, const
     PyObject* module = nullptr;
     const qelo::BinaryKernels* kernels = kernels_of(st, decoder, &module);
     // Rebinding a helper or the table of qelo.lib.binary takes bytes2bits off its kernel: asked anew
-    // at every round.
-    if (kernels == nullptr || PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits ||
-        kernels->bytes2bits_ready(module, work) != 1) {
-        return Coder::kNone;
+    // at every round, unless the module's ready stamp has not moved since it last answered ready.
+    if (kernels == nullptr || PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits) return Coder::kNone;
+    const std::uint64_t stamp = kernels->ready_stamp(module);
+    if (stamp == 0 || stamp != st->bytes2bits_ready_at) {
+        st->bytes2bits_ready_at = 0;
+        if (kernels->bytes2bits_ready(module, work) != 1) return Coder::kNone;
+        st->bytes2bits_ready_at = stamp;
     }
     *lent = kernels;
     return Coder::kBits;

@@ -153,6 +153,7 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
     Py_INCREF(owner);
     Py_XSETREF(st->kernels_owner, owner);
     st->kernels = kernels;
+    st->bytes2bits_ready_at = 0;
     return kernels;
 }
 
