@@ -37,6 +37,10 @@ bool Attrs::watch([[maybe_unused]] PyObject* dict) const {
     PyObject* previous = instance->watched;
     instance->watched = Ref::borrow(dict).release();
     instance->watcher = st_->memo_watcher;
+    // A dict newly watched may sit where a freed one the memo remembers did: no stamp taken before
+    // this moment is valid for it.
+    instance->memo.stamp = 0;
+    memo_epoch.fetch_add(1, std::memory_order_relaxed);
     if (previous != nullptr) {
         // A dict the instance no longer binds leaves the watcher: its later events are no change
         // of any memo.
