@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import gc
 import io
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -110,12 +111,15 @@ def test_restreamed_state_changed_every_way_agrees_with_the_transcription(ops, u
     assert run_restreamed(native, ops, unit) == run_restreamed(pure, ops, unit)
 
 
-@pytest.mark.parametrize("decoder, per_unit, unit", [(binary.bytes2bits, 8, 1), (bytes, 1, 4096), (bytes, 1, 1)])
+@pytest.mark.parametrize(
+    "decoder, per_unit, unit",
+    [(binary.bytes2bits, 8, 1), (bytes, 1, 4096), (bytes, 1, 1), (bytes, 1, 32768), (bytes, 1, 32769)],
+)
 @pytest.mark.parametrize("have", [0, 5])
 @pytest.mark.parametrize("extra", [-1, 0, 1])
 def test_restreamed_reads_at_the_sizes_where_one_bulk_round_stops_serving(decoder, per_unit, unit, have, extra):
-    # One bulk round reads at most 65536 source bytes: just below, at and above what that decodes
-    # to, and one unit, are the sizes where a read changes route.
+    # One bulk round reads at most 65536 source bytes (units up to half that): just below, at and
+    # above what that decodes to, and one unit, are the sizes where a read changes route.
     data = bytes(range(256)) * 1024 + b"tail"
     for missing in (65536 * per_unit + extra, unit * per_unit + extra, per_unit + extra):
         count = have + missing
@@ -273,7 +277,11 @@ def test_a_dict_the_adapter_no_longer_binds_is_no_longer_its_state():
 
 
 def run_isolated(code: str) -> None:
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    """Runs code in a fresh interpreter from the checkout's root (where `benchmarks` imports from)."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120, cwd=root
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -6,13 +6,16 @@
 // Speed comes from guarded shortcuts that give the same results:
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict (state.cpp), by lookups of
-//    the interned names (their hashes are cached);
+//    the interned names (their hashes are cached), remembered between calls while the dict's stamp
+//    shows no rebinding but the adapter's own (StateMemo);
 //  * a byte buffer held only by that dict is grown or trimmed in place instead of being copied
 //    whole, and a counter held only by it is moved in place (buffers.cpp, through
 //    compat/inplace.hpp; copied in portable builds);
 //  * RestreamedBytesIO over an exact io.BytesIO, through `bytes` or qelo.lib.binary's own
 //    bytes2bits / bits2bytes, does the decoder or encoder rounds a call needs in one substream call
-//    and one conversion (restreamed.cpp).
+//    and one conversion (restreamed.cpp);
+//  * what an exact io.BytesIO's read would return is taken from its buffer where its layout is
+//    known (compat/bytesio.hpp): the bulk reads and RebufferedBytesIO's polls copy it once.
 // Files: state.cpp (module state, attribute access, small operations), buffers.cpp (buffer
 // growth and trimming), restreamed.cpp, rebuffered.cpp, module.cpp (types, methods, module).
 #pragma once
