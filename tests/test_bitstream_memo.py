@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import gc
 import io
+import os
 import pathlib
 import subprocess
 import sys
@@ -16,9 +17,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from benchmarks import pure_bitstream as pure
 from qelo.lib import binary
 from qelo.lib import bitstream as native
+
+# The benchmarks' pure-Python transcription of the module, from the checkout.
+pure = pytest.importorskip("benchmarks.pure_bitstream")
 
 DATA = bytes(range(256)) * 1200  # 300 KiB: every rebuffered position used below stays inside it
 
@@ -277,10 +280,11 @@ def test_a_dict_the_adapter_no_longer_binds_is_no_longer_its_state():
 
 
 def run_isolated(code: str) -> None:
-    """Runs code in a fresh interpreter from the checkout's root (where `benchmarks` imports from)."""
-    root = pathlib.Path(__file__).resolve().parent.parent
+    """Runs code in a fresh interpreter that imports `benchmarks` from where this process does."""
+    root = str(pathlib.Path(pure.__file__).resolve().parent.parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120, cwd=root
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120, env=env
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
