@@ -8,6 +8,7 @@
 #include "kernels.hpp"
 #include "originals.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qelo::binary {
@@ -217,10 +218,26 @@ bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* o
     return kernels::bits_to_bytes(in, n_groups, out);
 }
 
+// The namespace and the tables are the only inputs of the two answers once the module is armed
+// (bindings_of and table_is_pristine re-read them whenever their stamps move). 3.12+: their stamp is
+// this extension's dict-watcher epoch, which moves with every change of any of them. 3.11: each
+// dict's own stamp, the value a global counter had at its last change, so the largest of them
+// grows with every change of any of them.
+std::uint64_t ready_stamp_for(PyObject* module) {
+    if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
+    const State* st = state_of(module);
+    if (st == nullptr || st->empty_bytes == nullptr || !st->stamped || !st->guards[0].armed) return 0;
+    std::uint64_t stamp = compat::dict_stamp(st->ns);
+#if PY_VERSION_HEX < QELO_PY312
+    for (const TableGuard& guard : st->guards) stamp = std::max(stamp, compat::dict_stamp(guard.table));
+#endif
+    return stamp;
+}
+
 const BinaryKernels lent_kernels = {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes2bits)),
                                     kernel_ready_for, spread_bytes,
                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bits2bytes)),
-                                    bits2bytes_ready_for, pack_groups};
+                                    bits2bytes_ready_for, pack_groups, ready_stamp_for};
 
 // The private `_kernels` attribute: one capsule per module object, each module object checked by
 // its own state.

@@ -6,13 +6,16 @@
 // Speed comes from guarded shortcuts that give the same results:
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict (state.cpp), by lookups of
-//    the interned names (their hashes are cached);
+//    the interned names (their hashes are cached), remembered between calls while the dict's stamp
+//    shows no rebinding but the adapter's own (StateMemo);
 //  * a byte buffer held only by that dict is grown or trimmed in place instead of being copied
 //    whole, and a counter held only by it is moved in place (buffers.cpp, through
 //    compat/inplace.hpp; copied in portable builds);
 //  * RestreamedBytesIO over an exact io.BytesIO, through `bytes` or qelo.lib.binary's own
 //    bytes2bits / bits2bytes, does the decoder or encoder rounds a call needs in one substream call
-//    and one conversion (restreamed.cpp).
+//    and one conversion (restreamed.cpp);
+//  * what an exact io.BytesIO's read would return is taken from its buffer where its layout is
+//    known (compat/bytesio.hpp): the bulk reads and RebufferedBytesIO's polls copy it once.
 // Files: state.cpp (module state, attribute access, small operations), buffers.cpp (buffer
 // growth and trimming), restreamed.cpp, rebuffered.cpp, module.cpp (types, methods, module).
 #pragma once
@@ -25,6 +28,7 @@
 #include "ref.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -92,10 +96,17 @@ struct ModuleState {
     PyObject* bytesio_type;
     PyObject* bytesio_read;
     PyObject* bytesio_write;
+    // Whether such an io.BytesIO can be read from its buffer directly (compat/bytesio.hpp).
+    bool bytesio_direct;
     // The last qelo.lib.binary module object whose `_kernels` capsule was read (strong, so the
     // pointer cannot be reused), and what it lends.
     PyObject* kernels_owner;
     const qelo::BinaryKernels* kernels;
+    // The ready_stamp of kernels_owner when its bytes2bits last answered ready (0: ask).
+    std::uint64_t bytes2bits_ready_at;
+    // The memo watcher of this interpreter (QELO_BITSTREAM_MEMO_WATCHER), -1 when none (every
+    // slot taken, or not used by this build): then nothing is remembered.
+    int memo_watcher;
 };
 
 extern PyModuleDef bitstream_module;
@@ -114,13 +125,39 @@ struct GrownWindow {
     Py_ssize_t capacity;
 };
 
-// What the instance dict bound to some state names when they were last looked up, while its
-// version tag stays the same (compat::dict_version_tag: 3.11-3.13; elsewhere the tag is 0 and
-// nothing is remembered). Equal non-zero tags mean the same keys bound to the same objects, so the
-// borrowed pointers are alive; a value changed in place keeps the dict's tag and stays right.
+// How an instance tells that its dict still binds what it last looked up (StateMemo): a stamp
+// that changes whenever the dict is rebound.
+//  * 3.11-3.13 (tricks): the dict's version tag (compat::dict_version_tag), unique per change.
+//  * 3.12+ otherwise (3.14, 3.15, portable builds; not without the GIL, where another thread
+//    could rebind a key between the stamp and the use): the epoch of this module's own dict watcher,
+//    under which every instance dict that has a memo is put. The watcher hears of every rebinding
+//    of a key of those dicts (never of a value changed in place, which keeps the object the memo
+//    points to), and of nothing else: the package's shared watcher, which guards namespaces and
+//    tables, never sees these dicts, which change at every read.
+#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+#define QELO_BITSTREAM_MEMO_TAGS 1
+#define QELO_BITSTREAM_MEMO_WATCHER 0
+#elif PY_VERSION_HEX >= QELO_PY312 && !defined(Py_GIL_DISABLED)
+#define QELO_BITSTREAM_MEMO_TAGS 0
+#define QELO_BITSTREAM_MEMO_WATCHER 1
+#else
+#define QELO_BITSTREAM_MEMO_TAGS 0
+#define QELO_BITSTREAM_MEMO_WATCHER 0
+#endif
+
+#if QELO_BITSTREAM_MEMO_WATCHER
+// Bumped by the watcher at every event of every instance dict it watches, in every interpreter
+// (this shared library's own copy). Starts at 1 so that 0 stays "no stamp".
+inline std::atomic<std::uint64_t> memo_epoch{1};
+#endif
+
+// What the instance dict bound to some state names when they were last looked up, while its stamp
+// stays the same. Equal non-zero stamps mean the same keys bound to the same objects, so the
+// borrowed pointers are alive; a value changed in place keeps the stamp and stays right. The
+// adapter's own stores update it (Attrs::store): the steady reads then look nothing up.
 struct StateMemo {
     PyObject* dict;        // borrowed; only compared with the live dict
-    std::uint64_t tag;     // 0: nothing remembered
+    std::uint64_t stamp;   // 0: nothing remembered
     std::uint32_t known;   // bit per state name: values[name] is what the dict binds to it
     std::array<PyObject*, kStateNameCount> values;  // borrowed
 };
@@ -131,6 +168,11 @@ struct Instance {
     PyObject* weakrefs;
     GrownWindow grown;
     StateMemo memo;
+    // The dict this instance put under the memo watcher (strong, so that its address cannot be
+    // reused by an unwatched dict), or null, and that watcher's id (kept here: an instance freed
+    // late in finalization can no longer find its module).
+    PyObject* watched;
+    int watcher;
 };
 
 // Releasing a bytes object runs no Python code.
@@ -157,13 +199,22 @@ public:
     // state name; null otherwise (then the generic protocol is used).
     PyObject* plain_dict() const;
 
-    // dict[name] of the plain dict (borrowed; null when missing or on error) and dict[name] = value.
+    // The memo stamp of the plain dict (QELO_BITSTREAM_MEMO_*), 0 when this build or this dict
+    // cannot have one (then nothing is remembered).
+    std::uint64_t stamp(PyObject* dict) const;
+    // dict[name] of the plain dict (borrowed; null when missing or on error), remembered.
     PyObject* lookup(PyObject* dict, Name name) const;
     // What the plain dict binds to every name of the set `names` (bit_of), all remembered for its
-    // current version tag, or null (then look them up). Borrowed (null for a missing name): alive
-    // while the tag holds, so only until code may run. Never on 3.14+, where the tag is 0.
+    // current stamp, or null (then look them up). Borrowed (null for a missing name): alive while the
+    // stamp holds, so only until code may run.
     PyObject* const* remembered(PyObject* dict, std::uint32_t names) const;
+    // The same, looking up what is not remembered yet; null (no exception) when the values cannot be
+    // vouched for together (no stamp, a lookup that raised or changed the dict).
+    PyObject* const* fetch(PyObject* dict, std::uint32_t names) const;
+    // dict[name] = value; keeps the memo up to date when the store provably ran no other code.
     bool store(PyObject* dict, Name name, PyObject* value) const;
+    // The watcher of this adapter's memo (-1: none), which in-place changes may ignore.
+    int own_watcher() const { return st_->memo_watcher; }
 
     // dict[name] of the plain dict as a strong reference (empty when missing, or on error): a later
     // lookup may run code (a key of another type compared with the name) that rebinds the name.
@@ -177,6 +228,9 @@ public:
     bool take_unshared_bytes(Name name, const Ref& held) const;
 
 private:
+    // Puts the plain dict under the memo watcher (state.cpp); false (no exception) when it cannot.
+    bool watch(PyObject* dict) const;
+
     ModuleState* st_;
     PyObject* self_;
     Kind kind_;
@@ -202,31 +256,85 @@ inline PyObject* Attrs::plain_dict() const {
     return dict;
 }
 
+inline std::uint64_t Attrs::stamp([[maybe_unused]] PyObject* dict) const {
+#if QELO_BITSTREAM_MEMO_TAGS
+    return compat::dict_version_tag(dict);
+#elif QELO_BITSTREAM_MEMO_WATCHER
+    if (reinterpret_cast<const Instance*>(self_)->watched != dict && !watch(dict)) return 0;
+    return memo_epoch.load(std::memory_order_relaxed);
+#else
+    return 0;
+#endif
+}
+
 inline PyObject* const* Attrs::remembered(PyObject* dict, std::uint32_t names) const {
     const StateMemo& memo = reinterpret_cast<const Instance*>(self_)->memo;
-    const std::uint64_t tag = compat::dict_version_tag(dict);
-    if (tag == 0 || memo.dict != dict || memo.tag != tag || (memo.known & names) != names) return nullptr;
+    if (memo.dict != dict || (memo.known & names) != names || memo.stamp == 0 || memo.stamp != stamp(dict)) return nullptr;
     return memo.values.data();
 }
 
 inline PyObject* Attrs::lookup(PyObject* dict, Name name) const {
     StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
-    const std::uint64_t before = compat::dict_version_tag(dict);
+    const std::uint64_t before = stamp(dict);
     const std::uint32_t bit = bit_of(name);
     if (before == 0) return PyDict_GetItemWithError(dict, st_->names[name]);
-    if (memo.dict == dict && memo.tag == before && (memo.known & bit) != 0) return memo.values[name];
+    if (memo.dict == dict && memo.stamp == before && (memo.known & bit) != 0) return memo.values[name];
     PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
     // Remembered only when the lookup changed nothing (a key of another type compared with the
     // name could have run code), and when it succeeded.
-    if ((found == nullptr && PyErr_Occurred()) || compat::dict_version_tag(dict) != before) return found;
-    if (memo.dict != dict || memo.tag != before) {
+    if ((found == nullptr && PyErr_Occurred()) || stamp(dict) != before) return found;
+    if (memo.dict != dict || memo.stamp != before) {
         memo.dict = dict;
-        memo.tag = before;
+        memo.stamp = before;
         memo.known = 0;
     }
     memo.values[name] = found;
     memo.known |= bit;
     return found;
+}
+
+inline PyObject* const* Attrs::fetch(PyObject* dict, std::uint32_t names) const {
+    if (PyObject* const* known = remembered(dict, names)) return known;
+    const std::uint32_t missing = names & ~reinterpret_cast<const Instance*>(self_)->memo.known;
+    for (std::size_t name = 0; name < kStateNameCount; ++name) {
+        if ((missing >> name & 1) != 0 && lookup(dict, static_cast<Name>(name)) == nullptr && PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return remembered(dict, names);
+}
+
+inline bool Attrs::store(PyObject* dict, Name name, PyObject* value) const {
+    StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
+    PyObject* key = st_->names[name];
+    const std::uint32_t bit = bit_of(name);
+    const std::uint64_t before = memo.dict == dict && (memo.known & bit) != 0 ? stamp(dict) : 0;
+    PyObject* old = before != 0 && memo.stamp == before ? memo.values[name] : nullptr;
+    if (old == nullptr) return PyDict_SetItem(dict, key, value) == 0;  // the memo's own check will tell
+    // Binding the object a key already binds is no change: no watcher event, no new version tag.
+    if (old == value) return true;
+    // Held, the replaced value is not freed during the store: with the key's interned name found by
+    // identity, the store then runs no code but watchers', and the memo follows it.
+    Ref held = Ref::borrow(old);
+#if QELO_BITSTREAM_MEMO_TAGS
+    // Another watcher could run code amid the store, before the new tag is set.
+    const bool followed = !compat::dict_is_watched(dict);
+    const bool ok = PyDict_SetItem(dict, key, value) == 0;
+    const std::uint64_t after = followed ? stamp(dict) : 0;
+#else
+    const bool ok = PyDict_SetItem(dict, key, value) == 0;
+    // Exactly one event (this store's): nothing else rebound a key of a watched dict meanwhile.
+    const std::uint64_t after = stamp(dict);
+    if (after != before + 1) memo.stamp = 0;
+#endif
+    if (ok && after != 0 && memo.stamp == before) {
+        memo.stamp = after;
+        memo.values[name] = value;
+    } else {
+        memo.stamp = 0;
+    }
+    return ok;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -254,7 +362,7 @@ bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value)
 // The same when `current` is what the dict binds to the name, looked up with no code run since
 // (inline: the steady small reads move their counter through it).
 inline bool store_index_over(const Attrs& self, PyObject* dict, Name name, PyObject* current, Py_ssize_t value) {
-    if (current != nullptr && compat::int_set_in_dict(dict, current, value)) return true;
+    if (current != nullptr && compat::int_set_in_dict(dict, current, value, self.own_watcher())) return true;
     Ref number(PyLong_FromSsize_t(value));
     return number && self.store(dict, name, number.get());
 }
@@ -284,6 +392,8 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
 Ref concatenate(PyObject* a, PyObject* b);
 // self.<name> = self.<name> + tail, where `current` is the value already read from self.<name>.
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail);
+// The same with the n bytes at `tail` (valid until Python code runs) as the tail.
+bool store_span_appended(const Attrs& self, Name name, Ref current, const char* tail, Py_ssize_t n);
 // self.<name> = self.<name>[removed:], trimming in place when the buffer is unshared.
 bool store_tail(const Attrs& self, Name name, PyObject* removed);
 // rest = buffer[drop:] stored under `name` in the plain dict: in place when only the dict holds

@@ -18,10 +18,9 @@ constexpr Py_ssize_t kInPlaceMinimum = 4096;
 // kept as unused room behind a shrunk one.
 constexpr Py_ssize_t kShrinkInPlaceMaximum = 65536;
 
-bool fits_in_place(PyObject* buffer, PyObject* tail) {
-    return compat::kInPlace && PyBytes_CheckExact(buffer) && PyBytes_CheckExact(tail) && PyBytes_GET_SIZE(tail) > 0 &&
-           PyBytes_GET_SIZE(buffer) >= kInPlaceMinimum &&
-           PyBytes_GET_SIZE(tail) <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
+bool fits_in_place(PyObject* buffer, Py_ssize_t extra) {
+    return compat::kInPlace && PyBytes_CheckExact(buffer) && extra > 0 && PyBytes_GET_SIZE(buffer) >= kInPlaceMinimum &&
+           extra <= PY_SSIZE_T_MAX - PyBytes_GET_SIZE(buffer) - 64;
 }
 
 // Room for the window to grow into: remapping the whole allocation at every poll would make reading
@@ -41,7 +40,7 @@ bool restore_after_failure(const Attrs& self, Name name, PyObject* value) {
 // Appends `tail` to the window by copying it into the spare room of its allocation, when the window
 // is the object this instance grew, the plain dict binds it, nobody else holds it (the dict, the
 // growth record and the caller's `window`), and the room suffices. The dict binds the same object.
-bool append_within_capacity(const Attrs& self, PyObject* window, PyObject* tail) {
+bool append_within_capacity(const Attrs& self, PyObject* window, const char* tail, Py_ssize_t n) {
     const GrownWindow& grown = self.grown();
     if (grown.bytes == nullptr || window != grown.bytes) return false;
     PyObject* dict = self.plain_dict();
@@ -50,7 +49,63 @@ bool append_within_capacity(const Attrs& self, PyObject* window, PyObject* tail)
         PyErr_Clear();
         return false;
     }
-    return compat::bytes_append_in_dict(dict, window, 3, grown.capacity, PyBytes_AS_STRING(tail), PyBytes_GET_SIZE(tail));
+    return compat::bytes_append_in_dict(dict, window, 3, grown.capacity, tail, n, self.own_watcher());
+}
+
+// The exact bytes `a` followed by the n bytes at `tail`, a new object (a itself when n is 0).
+Ref joined_with_span(PyObject* a, const char* tail, Py_ssize_t n) {
+    const Py_ssize_t left = PyBytes_GET_SIZE(a);
+    if (n == 0) return Ref::borrow(a);
+    if (n > PY_SSIZE_T_MAX - left) return Ref(PyErr_NoMemory());
+    Ref joined(PyBytes_FromStringAndSize(nullptr, left + n));
+    if (!joined) return Ref();
+    char* out = PyBytes_AS_STRING(joined.get());
+    std::memcpy(out, PyBytes_AS_STRING(a), static_cast<size_t>(left));
+    std::memcpy(out + left, tail, static_cast<size_t>(n));
+    return joined;
+}
+
+// self.<name> = current + tail, where tail is the exact bytes `tail_obj` or, when that is null, the
+// n bytes at `tail` (which must stay valid: nothing here runs Python code before they are copied).
+bool store_joined(const Attrs& self, Name name, Ref current, PyObject* tail_obj, const char* tail, Py_ssize_t n) {
+    const bool window = name == kRwbuffer;
+    const bool in_place = (tail_obj == nullptr || PyBytes_CheckExact(tail_obj)) && fits_in_place(current.get(), n);
+    if (window) {
+        if (in_place && append_within_capacity(self, current.get(), tail, n)) return true;
+        // Whatever happens next, the record must not count as a holder of the current window.
+        forget_grown(self.self());
+    }
+    if (in_place && self.take_unshared_bytes(name, current)) {
+        const Py_ssize_t needed = PyBytes_GET_SIZE(current.get()) + n;
+        const Py_ssize_t capacity = window ? grown_capacity(needed) : needed;
+        if (!compat::bytes_append_owned(current, tail, n, capacity)) {
+            if (PyErr_Occurred()) return restore_after_failure(self, name, current.get());
+            // Declined (a build that keeps books on every object): joined by copying.
+            Ref joined = joined_with_span(current.get(), tail, n);
+            if (!joined) return restore_after_failure(self, name, current.get());
+            return self.set(name, joined.get());
+        }
+        if (!self.set(name, current.get())) return false;
+        if (capacity > needed) {
+            GrownWindow& grown = self.grown();
+            Py_XSETREF(grown.bytes, Ref::borrow(current.get()).release());
+            grown.capacity = capacity;
+        }
+        return true;
+    }
+    Ref joined = tail_obj != nullptr ? concatenate(current.get(), tail_obj)
+                 : PyBytes_CheckExact(current.get()) ? joined_with_span(current.get(), tail, n)
+                                                     : Ref();
+    if (!joined) {
+        if (!PyErr_Occurred()) {
+            // Not bytes: the interpreter's own concatenation, with the span as a bytes object.
+            Ref piece(PyBytes_FromStringAndSize(tail, n));
+            if (!piece) return false;
+            joined = add(current.get(), piece.get());
+        }
+        if (!joined) return false;
+    }
+    return self.set(name, joined.get());
 }
 
 }  // namespace
@@ -72,35 +127,15 @@ Ref concatenate(PyObject* a, PyObject* b) {
 }
 
 bool store_concatenation(const Attrs& self, Name name, Ref current, PyObject* tail) {
-    const bool window = name == kRwbuffer;
-    const bool in_place = fits_in_place(current.get(), tail);
-    if (window) {
-        if (in_place && append_within_capacity(self, current.get(), tail)) return true;
-        // Whatever happens next, the record must not count as a holder of the current window.
-        forget_grown(self.self());
+    if (!PyBytes_CheckExact(tail)) {
+        Ref joined = concatenate(current.get(), tail);
+        return joined && self.set(name, joined.get());
     }
-    if (in_place && self.take_unshared_bytes(name, current)) {
-        const Py_ssize_t extra = PyBytes_GET_SIZE(tail);
-        const Py_ssize_t needed = PyBytes_GET_SIZE(current.get()) + extra;
-        const Py_ssize_t capacity = window ? grown_capacity(needed) : needed;
-        if (!compat::bytes_append_owned(current, PyBytes_AS_STRING(tail), extra, capacity)) {
-            if (PyErr_Occurred()) return restore_after_failure(self, name, current.get());
-            // Declined (a build that keeps books on every object): joined by copying.
-            Ref joined = concatenate(current.get(), tail);
-            if (!joined) return restore_after_failure(self, name, current.get());
-            return self.set(name, joined.get());
-        }
-        if (!self.set(name, current.get())) return false;
-        if (capacity > needed) {
-            GrownWindow& grown = self.grown();
-            Py_XSETREF(grown.bytes, Ref::borrow(current.get()).release());
-            grown.capacity = capacity;
-        }
-        return true;
-    }
-    Ref joined = concatenate(current.get(), tail);
-    if (!joined) return false;
-    return self.set(name, joined.get());
+    return store_joined(self, name, std::move(current), tail, PyBytes_AS_STRING(tail), PyBytes_GET_SIZE(tail));
+}
+
+bool store_span_appended(const Attrs& self, Name name, Ref current, const char* tail, Py_ssize_t n) {
+    return store_joined(self, name, std::move(current), nullptr, tail, n);
 }
 
 bool store_tail(const Attrs& self, Name name, PyObject* removed) {
@@ -123,7 +158,7 @@ bool store_tail(const Attrs& self, Name name, PyObject* removed) {
 
 bool store_dropped_front(const Attrs& self, PyObject* dict, Name name, PyObject* buffer, Py_ssize_t drop) {
     const Py_ssize_t size = PyBytes_GET_SIZE(buffer);
-    if (size <= kShrinkInPlaceMaximum && compat::bytes_drop_front_in_dict(dict, buffer, drop)) return true;
+    if (size <= kShrinkInPlaceMaximum && compat::bytes_drop_front_in_dict(dict, buffer, drop, self.own_watcher())) return true;
     Ref rest(PyBytes_FromStringAndSize(PyBytes_AS_STRING(buffer) + drop, size - drop));
     return rest && self.store(dict, name, rest.get());
 }

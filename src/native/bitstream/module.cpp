@@ -17,10 +17,23 @@ int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
     Py_VISIT(reinterpret_cast<Instance*>(self)->grown.bytes);
+    Py_VISIT(reinterpret_cast<Instance*>(self)->watched);
     return 0;
 }
 
+// The instance's dict leaves the memo watcher, so that freeing an adapter is no event for the
+// memos of the others (a dict someone else still holds is no longer any memo's concern either).
+void leave_memo_watcher(PyObject* self) {
+    auto* instance = reinterpret_cast<Instance*>(self);
+    if (instance->watched == nullptr) return;
+#if QELO_BITSTREAM_MEMO_WATCHER
+    if (PyDict_Unwatch(instance->watcher, instance->watched) < 0) PyErr_Clear();
+#endif
+    Py_CLEAR(instance->watched);
+}
+
 int instance_clear(PyObject* self) {
+    leave_memo_watcher(self);
     Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
     forget_grown(self);
     return 0;
@@ -30,6 +43,11 @@ void instance_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<Instance*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    // Unwatching calls no Python code, but must not lose an exception being propagated.
+    {
+        compat::SavedError saved;
+        leave_memo_watcher(self);
+    }
     instance_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -52,7 +70,10 @@ PyGetSetDef instance_getset[] = {
 
 template <Method Impl>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    // An instance of one of the module's own classes (not of a subclass) finds the module one field
+    // away; a subclass's walks its MRO.
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* module = type->tp_dealloc == instance_dealloc ? PyType_GetModule(type) : PyType_GetModuleByDef(type, &bitstream_module);
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
     if (st->zero == nullptr) {
@@ -185,15 +206,54 @@ bool capture_bytesio(ModuleState* st) {
     Ref read = own_c_method(cls, st->names[kRead]);
     Ref write = own_c_method(cls, st->names[kWrite]);
     if (!read || !write) return true;
+    st->bytesio_direct = compat::bytesio_layout_verified(type.get());
     st->bytesio_read = read.release();
     st->bytesio_write = write.release();
     st->bytesio_type = type.release();
     return true;
 }
 
+#if QELO_BITSTREAM_MEMO_WATCHER
+int on_memo_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    memo_epoch.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+#endif
+
+// The memo watcher of this interpreter, shared by every instance of the module in it (and by a
+// re-import) through the interpreter's dict; none (memos off) when every watcher slot is taken.
+bool register_memo_watcher([[maybe_unused]] ModuleState* st) {
+    st->memo_watcher = -1;
+#if QELO_BITSTREAM_MEMO_WATCHER
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interp_dict == nullptr) return true;
+    Ref key(PyUnicode_FromFormat("qelo.lib.bitstream.memo_watcher.%p", reinterpret_cast<void*>(&on_memo_dict_event)));
+    if (!key) return false;
+    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
+    if (known != nullptr) {
+        st->memo_watcher = static_cast<int>(PyLong_AsLong(known));
+        return !PyErr_Occurred();
+    }
+    if (PyErr_Occurred()) return false;
+    const int id = PyDict_AddWatcher(on_memo_dict_event);
+    if (id < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    Ref value(PyLong_FromLong(id));
+    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
+        PyDict_ClearWatcher(id);
+        return false;
+    }
+    st->memo_watcher = id;
+#endif
+    return true;
+}
+
 int bitstream_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     st->module = module;
+    if (!register_memo_watcher(st)) return -1;
     if (!st->names.init(kNameTexts)) return -1;
     st->zero = PyLong_FromLong(0);
     st->one = PyLong_FromLong(1);
@@ -232,9 +292,11 @@ int bitstream_clear(PyObject* module) {
     Py_CLEAR(st->plain[0].type);
     Py_CLEAR(st->plain[1].type);
     Py_CLEAR(st->bytesio_type);
+    st->bytesio_direct = false;
     Py_CLEAR(st->bytesio_read);
     Py_CLEAR(st->bytesio_write);
     Py_CLEAR(st->kernels_owner);
+    st->bytes2bits_ready_at = 0;
     st->kernels = nullptr;
     return 0;
 }

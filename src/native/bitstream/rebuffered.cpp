@@ -44,9 +44,31 @@ Ref poll_substream(const Attrs& self, bool blocking_is_none) {
 
 enum Poll { kPollError = -1, kPollEnded = 0, kPollAppended = 1, kPollNothingYet = 2 };
 
+// A poll of read from an exact io.BytesIO whose buffer can be read directly (compat/bytesio.hpp):
+// the bytes its read would return are appended to the window straight from its buffer. Only when
+// the memo vouches for the substream and the window, so that nothing runs between taking the bytes
+// and copying them. kPollNothingYet: not handled, nothing changed.
+Poll poll_bytesio_directly(const Attrs& self) {
+    ModuleState* st = self.state();
+    PyObject* dict = st->bytesio_direct ? self.plain_dict() : nullptr;
+    PyObject* const* known = dict == nullptr ? nullptr : self.fetch(dict, bit_of(kSubstream) | bit_of(kRwbuffer));
+    if (known == nullptr || known[kSubstream] == nullptr || known[kRwbuffer] == nullptr ||
+        !is_plain_bytesio(st, known[kSubstream])) {
+        return kPollNothingYet;
+    }
+    Ref window = Ref::borrow(known[kRwbuffer]);
+    const char* span = nullptr;
+    Py_ssize_t got = 0;
+    if (!compat::bytesio_read_span(known[kSubstream], kPollSize, &span, &got)) return kPollNothingYet;
+    if (got == 0) return kPollEnded;
+    return store_span_appended(self, kRwbuffer, std::move(window), span, got) ? kPollAppended : kPollError;
+}
+
 // One poll of read: appends what the substream gives; None or BlockingIOError mean "nothing yet"
 // (sleep(0) and poll again); any other empty answer means the substream has ended.
 Poll poll_for_read(const Attrs& self) {
+    const Poll direct = poll_bytesio_directly(self);
+    if (direct != kPollNothingYet) return direct;
     Ref data = poll_substream(self, true);
     if (!data) return kPollError;
     if (data.get() == Py_None) return call_sleep(self.state()) ? kPollNothingYet : kPollError;

@@ -111,10 +111,13 @@ Coder bulk_decoder_of(ModuleState* st, PyObject* decoder, Py_ssize_t work, const
     PyObject* module = nullptr;
     const qelo::BinaryKernels* kernels = kernels_of(st, decoder, &module);
     // Rebinding a helper or the table of qelo.lib.binary takes bytes2bits off its kernel: asked anew
-    // at every round.
-    if (kernels == nullptr || PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits ||
-        kernels->bytes2bits_ready(module, work) != 1) {
-        return Coder::kNone;
+    // at every round, unless the module's ready stamp has not moved since it last answered ready.
+    if (kernels == nullptr || PyCFunction_GET_FUNCTION(decoder) != kernels->bytes2bits) return Coder::kNone;
+    const std::uint64_t stamp = kernels->ready_stamp(module);
+    if (stamp == 0 || stamp != st->bytes2bits_ready_at) {
+        st->bytes2bits_ready_at = 0;
+        if (kernels->bytes2bits_ready(module, work) != 1) return Coder::kNone;
+        st->bytes2bits_ready_at = stamp;
     }
     *lent = kernels;
     return Coder::kBits;
@@ -348,11 +351,138 @@ PyObject* read_buffered(const Attrs& self, Py_ssize_t count) {
     return head.release();
 }
 
+// ---------------------------------------------------------------------------------------------
+// The steady read: read(count) of an exact count >= 0 on a plain instance whose memo vouches for
+// its state, with nothing looked up twice and no Python code run from the first look to the last
+// store: rbuffer serves it, or, when rbuffer holds too little, one bulk round (see above) brings
+// the units the rounds would read. What it returns and leaves is what the rounds and the cut give.
+// Null with no exception: not handled (or, at the end of the substream, its last units appended),
+// and the general path goes on from the state left.
+
+// The counter moves by `count` after the cut (in place when only the dict holds it).
+PyObject* count_and_return(const Attrs& self, PyObject* dict, Py_ssize_t count, Ref head) {
+    Py_ssize_t before = 0, after = 0;
+    if (PyObject* const* known = self.remembered(dict, bit_of(kSincereadwritten))) {
+        PyObject* counter = known[kSincereadwritten];
+        if (index_of(counter, &before) && !__builtin_add_overflow(before, count, &after)) {
+            return store_index_over(self, dict, kSincereadwritten, counter, after) ? head.release() : nullptr;
+        }
+    }
+    Ref amount(PyLong_FromSsize_t(count));
+    if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return nullptr;
+    return head.release();
+}
+
+// Writes the decoding of the `n` source bytes `in` into `head` (room for `head_room` decoded bytes)
+// and what comes after them into `rest`.
+void split_decoded(Coder kind, const qelo::BinaryKernels* kernels, const char* source, Py_ssize_t n, char* head,
+                   Py_ssize_t head_room, char* rest) {
+    const auto* in = reinterpret_cast<const unsigned char*>(source);
+    if (kind == Coder::kIdentity) {
+        std::memcpy(head, in, static_cast<size_t>(head_room));
+        std::memcpy(rest, in + head_room, static_cast<size_t>(n - head_room));
+        return;
+    }
+    // Eight decoded bytes per source byte: whole source bytes into head, the one straddling the
+    // cut through a scratch group, the others into rest.
+    const Py_ssize_t whole = head_room / 8, part = head_room % 8;
+    kernels->bytes_to_bits(in, static_cast<std::size_t>(whole), reinterpret_cast<unsigned char*>(head));
+    Py_ssize_t next = whole;
+    if (part != 0) {
+        unsigned char group[8];
+        kernels->bytes_to_bits(in + whole, 1, group);
+        std::memcpy(head + 8 * whole, group, static_cast<size_t>(part));
+        std::memcpy(rest, group + part, static_cast<size_t>(8 - part));
+        rest += 8 - part;
+        ++next;
+    }
+    kernels->bytes_to_bits(in + next, static_cast<std::size_t>(n - next), reinterpret_cast<unsigned char*>(rest));
+}
+
+PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
+    PyObject* dict = self.plain_dict();
+    if (dict == nullptr) return nullptr;
+    PyObject* const* known = self.fetch(dict, bit_of(kRbuffer));
+    PyObject* rbuffer = known == nullptr ? nullptr : known[kRbuffer];
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer)) return nullptr;
+    const Py_ssize_t have = PyBytes_GET_SIZE(rbuffer);
+    if (count <= have) {
+        Ref head = count == have ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
+        if (!head) return nullptr;  // MemoryError, as the cut raises it; nothing changed
+        if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return nullptr;
+        return count_and_return(self, dict, count, std::move(head));
+    }
+    ModuleState* st = self.state();
+    known = self.fetch(dict, bit_of(kRbuffer) | bit_of(kSubstream) | bit_of(kDecoder) | bit_of(kDecoderunit));
+    if (known == nullptr || st->bytesio_read == nullptr) return nullptr;
+    PyObject* substream = known[kSubstream];
+    PyObject* decoder = known[kDecoder];
+    PyObject* unit_obj = known[kDecoderunit];
+    Py_ssize_t unit = 0;
+    if (substream == nullptr || decoder == nullptr || !index_of(unit_obj, &unit) || unit < 1 || unit > kBulkSourceBytes / 2 ||
+        !is_plain_bytesio(st, substream)) {
+        return nullptr;
+    }
+    const Py_ssize_t most_units = kBulkSourceBytes / unit;
+    const qelo::BinaryKernels* kernels = nullptr;
+    const Coder kind = bulk_decoder_of(st, decoder, most_units * unit, &kernels);
+    if (kind == Coder::kNone) return nullptr;
+    const Py_ssize_t per_unit = kind == Coder::kBits ? 8 * unit : unit;
+    if ((count - have) / per_unit >= most_units) return nullptr;
+    const Py_ssize_t units = (count - have + per_unit - 1) / per_unit;
+    const Py_ssize_t total = have + units * per_unit;  // when the substream has every unit
+    // Everything that may fail for want of memory before the substream is touched: then the rounds run.
+    Ref head(PyBytes_FromStringAndSize(nullptr, count));
+    Ref rest(PyBytes_FromStringAndSize(nullptr, total - count));
+    Ref size = units == 1 ? Ref::borrow(unit_obj) : Ref(PyLong_FromSsize_t(units * unit));
+    if (!head || !rest || !size) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // io.BytesIO's own read runs no Python code: what the memo vouched for still holds after it.
+    // Where its layout is known, the bytes are taken from its buffer as read would return them.
+    const char* source = nullptr;
+    Py_ssize_t got = 0;
+    Ref data;
+    if (!st->bytesio_direct || !compat::bytesio_read_span(substream, units * unit, &source, &got)) {
+        PyObject* call_args[] = {substream, size.get()};
+        data = Ref(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
+        if (!data) return nullptr;  // what the first round's read raises; nothing changed
+        if (!PyBytes_CheckExact(data.get())) {
+            PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
+            return nullptr;
+        }
+        source = PyBytes_AS_STRING(data.get());
+        got = PyBytes_GET_SIZE(data.get());
+    }
+    if (got < units * unit) {
+        // The substream ended: the rounds append what they decoded (a short unit included), then
+        // cut when that is enough, else return b'' at its end. The general path takes it from there.
+        if (got == 0) return empty_bytes().release();
+        Ref decoded(PyBytes_FromStringAndSize(kind == Coder::kBits ? nullptr : source, kind == Coder::kBits ? 8 * got : got));
+        if (!decoded) return nullptr;
+        if (kind == Coder::kBits) {
+            kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(source), static_cast<std::size_t>(got),
+                                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(decoded.get())));
+        }
+        if (!store_concatenation(self, kRbuffer, Ref::borrow(rbuffer), decoded.get())) return nullptr;
+        return nullptr;
+    }
+    char* out = PyBytes_AS_STRING(head.get());
+    std::memcpy(out, PyBytes_AS_STRING(rbuffer), static_cast<size_t>(have));
+    split_decoded(kind, kernels, source, got, out + have, count - have, PyBytes_AS_STRING(rest.get()));
+    // The rounds' rbuffer holds `total` bytes; the cut leaves `rest` and counts `count`.
+    if (!self.store(dict, kRbuffer, rest.get())) return nullptr;
+    return count_and_return(self, dict, count, std::move(head));
+}
+
 PyObject* read_count(const Attrs& self, PyObject* count) {
     // An exact int in range is compared with 0 in C: the comparison runs no code either way.
     Py_ssize_t wanted = -1;
     const bool exact = index_of(count, &wanted);
     if (exact && wanted >= 0) {
+        if (PyObject* result = read_steady(self, wanted)) return result;
+        if (PyErr_Occurred()) return nullptr;
         if (PyObject* result = read_buffered(self, wanted)) return result;
         if (PyErr_Occurred()) return nullptr;
         PyObject* result = nullptr;

@@ -26,8 +26,31 @@ bool Attrs::set(Name name, PyObject* value) const {
     return PyObject_SetAttr(self_, st_->names[name], value) == 0;
 }
 
-bool Attrs::store(PyObject* dict, Name name, PyObject* value) const {
-    return PyDict_SetItem(dict, st_->names[name], value) == 0;
+bool Attrs::watch([[maybe_unused]] PyObject* dict) const {
+#if QELO_BITSTREAM_MEMO_WATCHER
+    if (st_->memo_watcher < 0) return false;
+    if (PyDict_Watch(st_->memo_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    auto* instance = reinterpret_cast<Instance*>(self_);
+    PyObject* previous = instance->watched;
+    instance->watched = Ref::borrow(dict).release();
+    instance->watcher = st_->memo_watcher;
+    // A dict newly watched may sit where a freed one the memo remembers did: no stamp taken before
+    // this moment is valid for it.
+    instance->memo.stamp = 0;
+    memo_epoch.fetch_add(1, std::memory_order_relaxed);
+    if (previous != nullptr) {
+        // A dict the instance no longer binds leaves the watcher: its later events are no change
+        // of any memo.
+        if (PyDict_Unwatch(st_->memo_watcher, previous) < 0) PyErr_Clear();
+        Py_DECREF(previous);  // a dict: frees its contents, which may run code; the stamp is read after
+    }
+    return true;
+#else
+    return false;
+#endif
 }
 
 bool Attrs::take_unshared_bytes(Name name, const Ref& held) const {
@@ -35,7 +58,7 @@ bool Attrs::take_unshared_bytes(Name name, const Ref& held) const {
     if (!PyBytes_CheckExact(obj) || !compat::owned_only_by(obj, 2)) return false;
     PyObject* dict = plain_dict();
     // A watcher would see the placeholder (and could run code while it is there).
-    if (dict == nullptr || !compat::dict_unwatched(dict)) return false;
+    if (dict == nullptr || !compat::dict_unwatched(dict, own_watcher())) return false;
     if (lookup(dict, name) != obj) {
         PyErr_Clear();
         return false;
@@ -134,6 +157,7 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
     Py_INCREF(owner);
     Py_XSETREF(st->kernels_owner, owner);
     st->kernels = kernels;
+    st->bytes2bits_ready_at = 0;
     return kernels;
 }
 

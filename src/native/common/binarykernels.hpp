@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qelo {
 
@@ -31,6 +32,10 @@ struct BinaryKernels {
     PyCFunction bits2bytes;
     int (*bits2bytes_ready)(PyObject* module, Py_ssize_t work);
     bool (*bits_to_bytes)(const unsigned char* in, std::size_t n_groups, unsigned char* out);
+    // A number that stays the same as long as the answers of bytes2bits_ready and bits2bytes_ready
+    // for `module` cannot change, so that a caller may keep an answer while it does; 0 when there is
+    // none (then ask every time). Never runs Python code, never sets an error.
+    std::uint64_t (*ready_stamp)(PyObject* module);
 };
 
 }  // namespace qelo

@@ -5,6 +5,7 @@
 
 #include "compat/config.hpp"
 #include "compat/dict.hpp"
+#include "compat/bytesio.hpp"
 #include "compat/inplace.hpp"
 #include "compat/longbytes.hpp"
 #include "compat/recursion.hpp"

@@ -24,21 +24,27 @@ inline constexpr bool kInPlace = QELO_TRICKS != 0;
 
 // True when provably no dict watcher (anybody's) watches `dict`: a watcher is told of every value
 // that a key of the dict is bound to, so a change in place of a bound object would go unseen.
+// `own_watcher` (a watcher id of the caller's, or -1) is left out of the question: a caller whose
+// watcher only needs to hear of rebound keys (not of changed values) may change values in place.
 // Trick: the watcher bits (the low byte) of `ma_version_tag` (3.12, 3.13) and of its successor
-// `_ma_watcher_tag` (3.14, 3.15), where PyDict_Watch sets them; 3.11 has no watchers.
-// Public: false (there is no public way to ask).
-inline bool dict_unwatched([[maybe_unused]] PyObject* dict) {
+// `_ma_watcher_tag` (3.14, 3.15), where PyDict_Watch sets bit `id` for watcher `id`; 3.11 has no
+// watchers. Public: false (there is no public way to ask).
+inline bool dict_unwatched([[maybe_unused]] PyObject* dict, [[maybe_unused]] int own_watcher = -1) {
 #if QELO_TRICKS_FOR(QELO_PY311, QELO_PY312)
     return true;
-#elif QELO_TRICKS_FOR(QELO_PY312, QELO_PY314)
+#else
+    [[maybe_unused]] const std::uint64_t others =
+        0xFF & ~(own_watcher >= 0 && own_watcher < 8 ? std::uint64_t{1} << own_watcher : std::uint64_t{0});
+#if QELO_TRICKS_FOR(QELO_PY312, QELO_PY314)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & 0xFF) == 0;
+    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & others) == 0;
 #pragma GCC diagnostic pop
 #elif QELO_TRICKS_FOR(QELO_PY314, QELO_PY316)
-    return (reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag & 0xFF) == 0;
+    return (reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag & others) == 0;
 #else
     return false;
+#endif
 #endif
 }
 
@@ -78,10 +84,10 @@ inline bool bytes_truncate([[maybe_unused]] PyObject* obj, [[maybe_unused]] Py_s
 // nothing else references (its count is 1: the dict's), when the dict is not watched. The dict
 // keeps binding the same object. Trick (3.11-3.15): memmove and the length fields. Public: false.
 inline bool bytes_drop_front_in_dict([[maybe_unused]] PyObject* dict, [[maybe_unused]] PyObject* obj,
-                                     [[maybe_unused]] Py_ssize_t drop) {
+                                     [[maybe_unused]] Py_ssize_t drop, [[maybe_unused]] int own_watcher = -1) {
 #if QELO_TRICKS
     const Py_ssize_t size = PyBytes_CheckExact(obj) ? PyBytes_GET_SIZE(obj) : 0;
-    if (drop <= 0 || drop >= size || !owned_only_by(obj, 1) || !dict_unwatched(dict)) return false;
+    if (drop <= 0 || drop >= size || !owned_only_by(obj, 1) || !dict_unwatched(dict, own_watcher)) return false;
     char* bytes = PyBytes_AS_STRING(obj);
     std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
     detail::set_bytes_length(obj, size - drop);
@@ -128,10 +134,11 @@ inline bool bytes_reserve([[maybe_unused]] Ref& buffer, [[maybe_unused]] Py_ssiz
 // object. Trick (3.11-3.15): memcpy and the length fields. Public: false.
 inline bool bytes_append_in_dict([[maybe_unused]] PyObject* dict, [[maybe_unused]] PyObject* obj,
                                  [[maybe_unused]] Py_ssize_t owned, [[maybe_unused]] Py_ssize_t capacity,
-                                 [[maybe_unused]] const char* tail, [[maybe_unused]] Py_ssize_t n) {
+                                 [[maybe_unused]] const char* tail, [[maybe_unused]] Py_ssize_t n,
+                                 [[maybe_unused]] int own_watcher = -1) {
 #if QELO_TRICKS
     if (!PyBytes_CheckExact(obj) || n > capacity - PyBytes_GET_SIZE(obj) || !owned_only_by(obj, owned) ||
-        !dict_unwatched(dict)) {
+        !dict_unwatched(dict, own_watcher)) {
         return false;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(obj);
@@ -214,11 +221,11 @@ inline bool exact_int_value(PyObject* value, Py_ssize_t* out) {
 // (3.11-3.15): the digit, and on 3.12+ the tag that says "one positive digit, not a small int".
 // Public: false.
 inline bool int_set_in_dict([[maybe_unused]] PyObject* dict, [[maybe_unused]] PyObject* obj,
-                            [[maybe_unused]] Py_ssize_t value) {
+                            [[maybe_unused]] Py_ssize_t value, [[maybe_unused]] int own_watcher = -1) {
 #if QELO_TRICKS
     constexpr Py_ssize_t kLargestSharedInt = 256;
     if (obj == nullptr || value <= kLargestSharedInt || value > static_cast<Py_ssize_t>(PyLong_MASK) ||
-        !PyLong_CheckExact(obj) || !owned_only_by(obj, 1) || !dict_unwatched(dict)) {
+        !PyLong_CheckExact(obj) || !owned_only_by(obj, 1) || !dict_unwatched(dict, own_watcher)) {
         return false;
     }
     auto* number = reinterpret_cast<PyLongObject*>(obj);
