@@ -3,6 +3,7 @@
 
 #include "bitstream.hpp"
 #include "members.hpp"
+#include "watchers.hpp"
 
 #include <cstring>
 
@@ -221,30 +222,13 @@ int on_memo_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 #endif
 
 // The memo watcher of this interpreter, shared by every instance of the module in it (and by a
-// re-import) through the interpreter's dict; none (memos off) when every watcher slot is taken.
+// re-import); none (memos off) when every watcher slot is taken.
 bool register_memo_watcher([[maybe_unused]] ModuleState* st) {
     st->memo_watcher = -1;
 #if QELO_BITSTREAM_MEMO_WATCHER
-    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (interp_dict == nullptr) return true;
-    Ref key(PyUnicode_FromFormat("qelo.lib.bitstream.memo_watcher.%p", reinterpret_cast<void*>(&on_memo_dict_event)));
-    if (!key) return false;
-    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
-    if (known != nullptr) {
-        st->memo_watcher = static_cast<int>(PyLong_AsLong(known));
-        return !PyErr_Occurred();
-    }
-    if (PyErr_Occurred()) return false;
-    const int id = PyDict_AddWatcher(on_memo_dict_event);
-    if (id < 0) {
-        PyErr_Clear();
-        return true;
-    }
-    Ref value(PyLong_FromLong(id));
-    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
-        PyDict_ClearWatcher(id);
-        return false;
-    }
+    const int id = interpreter_watcher("qelo.lib.bitstream.memo_watcher", &on_memo_dict_event, PyDict_AddWatcher,
+                                       PyDict_ClearWatcher);
+    if (id == -2) return false;
     st->memo_watcher = id;
 #endif
     return true;

@@ -2,6 +2,7 @@
 #include "expr.hpp"
 #include "plan.hpp"
 #include "members.hpp"
+#include "watchers.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -677,32 +678,16 @@ int on_field_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 }
 #endif
 
-// The field watcher of this interpreter (3.12+), shared by every instance of the module in it and
-// kept in the interpreter's dict; none (field caches off, reads go to the dicts) when every
-// watcher slot is taken.
+// The field watcher of this interpreter (3.12+), shared by every instance of the module in it;
+// none (field caches off, reads go to the dicts) when every watcher slot is taken.
 bool register_field_watcher([[maybe_unused]] ExprState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
-    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (interp_dict == nullptr) return true;
-    Ref key(PyUnicode_InternFromString("qelo.expr.field_watcher"));
-    if (!key) return false;
-    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
-    if (known != nullptr) {
-        st->field_watcher = static_cast<int>(PyLong_AsLong(known));
-        return !PyErr_Occurred();
-    }
-    if (PyErr_Occurred()) return false;
-    const int id = PyDict_AddWatcher(on_field_dict_event);
-    if (id < 0) {
-        PyErr_Clear();
-        return true;
-    }
-    Ref value(PyLong_FromLong(id));
-    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
-        PyDict_ClearWatcher(id);
+    st->field_watcher =
+        interpreter_watcher("qelo.expr.field_watcher", &on_field_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher);
+    if (st->field_watcher == -2) {
+        st->field_watcher = -1;
         return false;
     }
-    st->field_watcher = id;
 #endif
     return true;
 }
@@ -716,33 +701,15 @@ int on_class_modified(PyTypeObject*) {
 
 // Puts the module's classes under a type watcher of this interpreter (3.12+) that counts their
 // changes into the field watcher's count: evaluation plans then need only that count to know that
-// neither a node nor a class changed. Without one (every type watcher slot taken, or 3.11) plans
-// compare the classes' version tags instead.
+// neither a node nor a class changed. Without one (every type watcher slot taken) no plans are
+// made; 3.11 plans compare the classes' version tags instead.
 bool watch_classes([[maybe_unused]] ExprState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (st->field_watcher < 0) return true;
-    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (interp_dict == nullptr) return true;
-    Ref key(PyUnicode_InternFromString("qelo.expr.class_watcher"));
-    if (!key) return false;
-    int id = -1;
-    if (PyObject* known = PyDict_GetItemWithError(interp_dict, key.get())) {
-        id = static_cast<int>(PyLong_AsLong(known));
-        if (PyErr_Occurred()) return false;
-    } else if (PyErr_Occurred()) {
-        return false;
-    } else {
-        id = PyType_AddWatcher(on_class_modified);
-        if (id < 0) {
-            PyErr_Clear();
-            return true;
-        }
-        Ref value(PyLong_FromLong(id));
-        if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
-            PyType_ClearWatcher(id);
-            return false;
-        }
-    }
+    const int id =
+        interpreter_watcher("qelo.expr.class_watcher", &on_class_modified, PyType_AddWatcher, PyType_ClearWatcher);
+    if (id == -2) return false;
+    if (id == -1) return true;
     for (PyTypeObject* tp : st->types) {
         if (PyType_Watch(id, reinterpret_cast<PyObject*>(tp)) < 0) {
             PyErr_Clear();

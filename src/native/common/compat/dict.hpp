@@ -11,6 +11,7 @@
 
 #include "config.hpp"
 #include "../ref.hpp"
+#include "../watchers.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -35,28 +36,10 @@ inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
-// Watchers are scarce (8 per interpreter, CPython takes 2): an extension registers one per
-// interpreter and keeps its id in the interpreter's dict, so all of its guards and every
-// re-import share it. The id, -1 when no slot is free (no exception), -2 with an exception set.
+// The id of this extension's watcher in this interpreter (see interpreter_watcher): -1 when no slot
+// is free (no exception; callers then check per call), -2 with an exception set.
 inline int extension_watcher() {
-    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (interp_dict == nullptr) return -1;
-    Ref key(PyUnicode_FromFormat("qelo.dict_watcher.%p", reinterpret_cast<void*>(&on_dict_event)));
-    if (!key) return -2;
-    PyObject* known = PyDict_GetItemWithError(interp_dict, key.get());
-    if (known != nullptr) return static_cast<int>(PyLong_AsLong(known));
-    if (PyErr_Occurred()) return -2;
-    const int id = PyDict_AddWatcher(on_dict_event);
-    if (id < 0) {
-        PyErr_Clear();  // every slot taken: callers check per call instead
-        return -1;
-    }
-    Ref value(PyLong_FromLong(id));
-    if (!value || PyDict_SetItem(interp_dict, key.get(), value.get()) < 0) {
-        PyDict_ClearWatcher(id);
-        return -2;
-    }
-    return id;
+    return interpreter_watcher("qelo.dict_watcher", &on_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher);
 }
 
 }  // namespace detail
