@@ -649,14 +649,19 @@ Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encod
     return done == units ? Flush::kDone : Flush::kStopped;
 }
 
-// The leftover check of close: raises when `buffer` still holds bytes.
-bool refuse_leftover(PyObject* buffer, PyObject* unit, const char* format) {
-    const int nonempty = PyObject_IsTrue(buffer);
+// The leftover check of close: raises when the buffer `name` still holds bytes, naming the unit
+// `unit_name` (read only then).
+bool refuse_leftover(const Attrs& attrs, Name name, Name unit_name, const char* format) {
+    Ref buffer = attrs.get(name);
+    if (!buffer) return false;
+    const int nonempty = PyObject_IsTrue(buffer.get());
     if (nonempty < 0) return false;
     if (!nonempty) return true;
-    Ref size = length_of(buffer);
+    Ref unit = attrs.get(unit_name);
+    if (!unit) return false;
+    Ref size = length_of(buffer.get());
     if (!size) return false;
-    Ref values(PyTuple_Pack(2, size.get(), unit));
+    Ref values(PyTuple_Pack(2, size.get(), unit.get()));
     Ref text(PyUnicode_FromString(format));
     if (!values || !text) return false;
     Ref message(PyUnicode_Format(text.get(), values.get()));
@@ -745,24 +750,8 @@ PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* arg
 PyObject* restreamed_close(PyObject* self, ModuleState* st, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qelo::parse_no_args("RestreamedBytesIO.close", nargs, kwnames)) return nullptr;
     const Attrs attrs(st, self, kRestreamed);
-    Ref rbuffer = attrs.get(kRbuffer);
-    if (!rbuffer) return nullptr;
-    const int unread = PyObject_IsTrue(rbuffer.get());
-    if (unread < 0) return nullptr;
-    if (unread) {
-        Ref unit = attrs.get(kDecoderunit);
-        if (!unit) return nullptr;
-        refuse_leftover(rbuffer.get(), unit.get(), "closing stream but %d unread bytes remain, %d is decoded unit");
-        return nullptr;
-    }
-    Ref wbuffer = attrs.get(kWbuffer);
-    if (!wbuffer) return nullptr;
-    const int unwritten = PyObject_IsTrue(wbuffer.get());
-    if (unwritten < 0) return nullptr;
-    if (unwritten) {
-        Ref unit = attrs.get(kEncoderunit);
-        if (!unit) return nullptr;
-        refuse_leftover(wbuffer.get(), unit.get(), "closing stream but %d unwritten bytes remain, %d is encoded unit");
+    if (!refuse_leftover(attrs, kRbuffer, kDecoderunit, "closing stream but %d unread bytes remain, %d is decoded unit") ||
+        !refuse_leftover(attrs, kWbuffer, kEncoderunit, "closing stream but %d unwritten bytes remain, %d is encoded unit")) {
         return nullptr;
     }
     Py_RETURN_NONE;

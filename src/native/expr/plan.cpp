@@ -24,7 +24,7 @@ public:
         return plan;
     }
 
-    explicit PlanBuilder(const PlanBuilder&) = delete;
+    PlanBuilder(const PlanBuilder&) = delete;
     PlanBuilder& operator=(const PlanBuilder&) = delete;
 
 private:
