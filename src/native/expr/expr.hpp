@@ -61,8 +61,12 @@ struct ExprObject {
     PyObject* weakrefs;
     vectorcallfunc vectorcall;
     // The fields as last read from `seen_dict`, in constructor order: borrowed from that dict,
-    // valid only while field_stamp of the dict is still `seen_stamp` (never 0 when valid).
+    // valid only while field_stamp of the dict is still `seen_stamp` (never 0 when valid) and the
+    // node is still of `seen_type`, the exact class whose fields they are (compared only): a node
+    // whose __class__ was assigned another of the module's classes, which share this layout, has
+    // other fields, and so another number of them.
     PyObject* seen_dict;
+    PyTypeObject* seen_type;
     std::uint64_t seen_stamp;
     // The dict this node last put under the field watcher (compared only): it leaves the watcher
     // with the node, so that freeing trees counts as no change of other nodes' dicts.
@@ -301,7 +305,8 @@ inline void unwatch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]
 PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind);
 [[gnu::always_inline]] inline PyObject* const* plain_fields(ExprState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->seen_stamp != 0 && node->seen_dict == node->dict && node->seen_stamp == field_stamp(st, node->dict)) {
+    if (node->seen_stamp != 0 && node->seen_type == Py_TYPE(self) && node->seen_type == st->types[kind] &&
+        node->seen_dict == node->dict && node->seen_stamp == field_stamp(st, node->dict)) {
         return node->seen_fields;
     }
     return refresh_fields(st, self, kind);

@@ -193,6 +193,7 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
         // evaluated or shown: a node that is only built and freed never pays for it.)
         if (const std::uint64_t stamp = field_stamp(st, dict.get()); stamp != 0) {
             node->seen_dict = dict.get();
+            node->seen_type = tp;
             node->seen_stamp = stamp;
             for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = values[i];
         }
@@ -219,6 +220,9 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     if (watched) node->watched_dict = dict;
     const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
     if (stamp == 0) return nullptr;  // no stamps in this build: read the general way
+    // Filled only for the exact class the fields are read for, and remembered under it.
+    PyTypeObject* type = st->types[kind];
+    if (Py_TYPE(self) != type) return nullptr;
     const Fields& fields = kFields[kind];
     PyObject* found[3] = {nullptr, nullptr, nullptr};
     for (std::size_t i = 0; i < fields.count; ++i) {
@@ -227,8 +231,9 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     }
     // A lookup compares keys and so may run code: the values are trusted only when the dict is
     // provably the same afterwards; otherwise the caller reads the general way.
-    if (stamp == 0 || node->dict != dict || field_stamp(st, dict) != stamp) return nullptr;
+    if (stamp == 0 || node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return nullptr;
     node->seen_dict = dict;
+    node->seen_type = type;
     node->seen_stamp = stamp;
     for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i];
     return node->seen_fields;

@@ -36,7 +36,10 @@ private:
             return nullptr;
         }
         auto* n = reinterpret_cast<ExprObject*>(node);
-        if (n->seen_stamp == 0 || n->seen_dict != n->dict || n->seen_stamp != field_stamp(st_, n->dict)) return nullptr;
+        if (n->seen_stamp == 0 || n->seen_type != tp || n->seen_dict != n->dict ||
+            n->seen_stamp != field_stamp(st_, n->dict)) {
+            return nullptr;
+        }
         return n->seen_fields;
     }
 
