@@ -92,13 +92,40 @@ Ref function_name(ExprState* st, PyObject* func) {
     return name;
 }
 
+// True when func.__name__ is remembered (function_name then runs no code).
+bool function_name_known(ExprState* st, PyObject* func) {
+    for (PyObject* known : st->named_functions) {
+        if (known == func) return true;
+    }
+    return false;
+}
+
 const char kTextWhere[] = " while getting the text of an expression";
 
-// Which of the module's exact, plain classes `obj` is an instance of; EXPRMIXIN for none.
-Kind plain_kind(ExprState* st, PyObject* obj) {
+// True while the exact class `kind` has the text slots it was created with. Path2 has no __str__
+// of its own: its str is object's, which asks its repr.
+bool own_text_slots(PyTypeObject* tp, Kind kind) {
+    static const std::array<std::pair<reprfunc, reprfunc>, KIND_COUNT> kOriginal{{
+        {nullptr, nullptr},
+        {uniexpr_repr, uniexpr_str},
+        {binexpr_repr, binexpr_str},
+        {path_repr, path_str},
+        {path2_repr, PyBaseObject_Type.tp_str},
+        {funcpath_repr, funcpath_str},
+    }};
+    return tp->tp_repr == kOriginal[kind].first && tp->tp_str == kOriginal[kind].second;
+}
+
+// Which of the module's exact, plain classes `obj` is an instance of, when that class's text forms
+// are still its own (no __repr__ or __str__ assigned on it or a base since); EXPRMIXIN otherwise.
+// The text forms format operands and parents through their classes' methods, so only then may a
+// node's text be written inline instead of asked of repr() or str().
+Kind text_kind(ExprState* st, PyObject* obj) {
     PyTypeObject* tp = Py_TYPE(obj);
     for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
-        if (tp == st->types[k]) return is_plain(st, static_cast<Kind>(k)) ? static_cast<Kind>(k) : EXPRMIXIN;
+        if (tp != st->types[k]) continue;
+        const Kind kind = static_cast<Kind>(k);
+        return own_text_slots(tp, kind) && is_plain(st, kind) ? kind : EXPRMIXIN;
     }
     return EXPRMIXIN;
 }
@@ -130,7 +157,7 @@ struct Text {
             }
             PyErr_Clear();
         }
-        if (Kind kind = plain_kind(st, obj); kind != EXPRMIXIN) return node(obj, kind, as_repr);
+        if (Kind kind = text_kind(st, obj); kind != EXPRMIXIN) return node(obj, kind, as_repr);
         Ref text(as_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
         return text && out.write_str(text.get());
     }
@@ -154,66 +181,106 @@ struct Text {
         return true;
     }
 
-    // The fields of an exact, plain node, held (code runs while they are written).
-    bool fields(PyObject* self, Kind kind, std::array<Ref, 3>& held) {
-        PyObject* const* fields = plain_fields(st, self, kind);
-        if (fields != nullptr) {
-            for (std::size_t i = 0; i < kFields[kind].count; ++i) held[i] = Ref::borrow(fields[i]);
-            return true;
+    // The fields of a node being written, read as its class's method reads them: each one only
+    // when the method reads it, in the same order. From the field cache while it is current (no
+    // code ran since it was taken), else the general way.
+    struct Fields {
+        Text& text;
+        PyObject* self;
+        Kind kind;
+        PyObject* const* cached;
+
+        Ref get(int i) {
+            if (cached != nullptr) return Ref::borrow(cached[i]);
+            return read_slot(text.st, self, kind, i, exact_plain(text.st, self, kind));
         }
-        if (PyErr_Occurred()) return false;
-        for (std::size_t i = 0; i < kFields[kind].count; ++i) {
-            held[i] = read_slot(st, self, kind, static_cast<int>(i), exact_plain(st, self, kind));
-            if (!held[i]) return false;
+        // After something that may have run code: the cache is asked again before the next read.
+        bool ran() {
+            cached = fields_if_plain(text.st, self, kind);
+            return cached != nullptr || !PyErr_Occurred();
         }
-        return true;
-    }
+    };
 
     // The node's text written out; a root path is its stored name, which must be a str.
     bool node(PyObject* self, Kind kind, bool as_repr) {
         DepthGuard guard(ts, kTextWhere, depth);
         if (!guard) return false;
-        std::array<Ref, 3> f;
-        if (!fields(self, kind, f)) return false;
+        // The node is of the exact, plain class `kind` here (the caller checked, and no code ran).
+        Fields f{*this, self, kind, plain_fields(st, self, kind)};
+        if (f.cached == nullptr && PyErr_Occurred()) return false;
         switch (kind) {
             case BINEXPR: {
-                // lhs read, symbol looked up, rhs read, then formatted (fields hold all three).
-                if (PyObject* padded = cached_padded_symbol(st, f[0].get())) {
+                // lhs read, the symbol looked up, rhs read, then formatted.
+                Ref lhs = f.get(1);
+                if (!lhs) return false;
+                Ref op = f.get(0);
+                if (!op) return false;
+                if (PyObject* padded = cached_padded_symbol(st, op.get())) {
                     Ref held = Ref::borrow(padded);
-                    return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_str(padded) &&
-                           object(f[2].get(), as_repr) && out.write_ascii(")", 1);
+                    Ref rhs = f.get(2);
+                    return rhs && out.write_ascii("(", 1) && object(lhs.get(), as_repr) && out.write_str(padded) &&
+                           object(rhs.get(), as_repr) && out.write_ascii(")", 1);
                 }
-                Ref symbol = symbol_of(st, f[0].get());
-                if (!symbol) return false;
-                remember_symbol(st, f[0].get(), symbol.get());
-                return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(" ", 1) &&
-                       object(symbol.get(), false) && out.write_ascii(" ", 1) && object(f[2].get(), as_repr) &&
+                Ref symbol = symbol_of(st, op.get());
+                if (!symbol || !f.ran()) return false;
+                remember_symbol(st, op.get(), symbol.get());
+                Ref rhs = f.get(2);
+                return rhs && out.write_ascii("(", 1) && object(lhs.get(), as_repr) && out.write_ascii(" ", 1) &&
+                       object(symbol.get(), false) && out.write_ascii(" ", 1) && object(rhs.get(), as_repr) &&
                        out.write_ascii(")", 1);
             }
             case UNIEXPR: {
-                Ref symbol = symbol_of(st, f[0].get());
-                if (!symbol) return false;
-                return object(symbol.get(), false) && out.write_ascii(" ", 1) && object(f[1].get(), as_repr);
+                Ref op = f.get(0);
+                if (!op) return false;
+                Ref symbol = symbol_of(st, op.get());
+                if (!symbol || !f.ran()) return false;
+                Ref operand = f.get(1);
+                return operand && object(symbol.get(), false) && out.write_ascii(" ", 1) &&
+                       object(operand.get(), as_repr);
             }
             case PATH:
-                if (f[2].get() == Py_None) return root(f[0].get(), as_repr);
-                if (!parent(f[2].get(), as_repr)) return false;
-                if (as_repr) return out.write_ascii(".", 1) && object(f[1].get(), false);
-                if (plain_ascii(f[1].get())) {
-                    // ['field'] in three pieces: what str's repr writes, within the brackets.
-                    return out.write_ascii("['", 2) && out.write_str(f[1].get()) && out.write_ascii("']", 2);
+            case PATH2: {
+                // The name only for a root; the parent and the key of any other path.
+                Ref parent = f.get(2);
+                if (!parent) return false;
+                if (parent.get() == Py_None) {
+                    Ref name = f.get(0);
+                    return name && root(name.get(), as_repr || kind == PATH2);
                 }
-                return out.write_ascii("[", 1) && object(f[1].get(), true) && out.write_ascii("]", 1);
-            case PATH2:
-                // No str of its own: both forms are the repr.
-                if (f[2].get() == Py_None) return root(f[0].get(), true);
-                return object(f[2].get(), true) && out.write_ascii("[", 1) && object(f[1].get(), true) &&
-                       out.write_ascii("]", 1);
+                Ref key = f.get(1);
+                if (!key) return false;
+                if (kind == PATH2) {
+                    // No str of its own: both forms are the repr.
+                    return object(parent.get(), true) && out.write_ascii("[", 1) && object(key.get(), true) &&
+                           out.write_ascii("]", 1);
+                }
+                if (!this->parent(parent.get(), as_repr)) return false;
+                if (as_repr) return out.write_ascii(".", 1) && object(key.get(), false);
+                if (plain_ascii(key.get())) {
+                    // ['field'] in three pieces: what str's repr writes, within the brackets.
+                    return out.write_ascii("['", 2) && out.write_str(key.get()) && out.write_ascii("']", 2);
+                }
+                return out.write_ascii("[", 1) && object(key.get(), true) && out.write_ascii("]", 1);
+            }
             case FUNCPATH: {
-                Ref name = function_name(st, f[0].get());
-                if (!name || !object(name.get(), false) || !out.write_ascii("_", 1)) return false;
-                if (f[1].get() == Py_None) return true;
-                return out.write_ascii("(", 1) && object(f[1].get(), as_repr) && out.write_ascii(")", 1);
+                Ref operand = f.get(1);
+                if (!operand) return false;
+                Ref func = f.get(0);
+                if (!func) return false;
+                // A name that is not one remembered may be a property: the operand is read again after.
+                const bool remembered = function_name_known(st, func.get());
+                Ref name = function_name(st, func.get());
+                if (!name) return false;
+                if (operand.get() != Py_None) {
+                    if (!remembered) {
+                        if (!f.ran()) return false;
+                        operand = f.get(1);
+                        if (!operand) return false;
+                    }
+                    return object(name.get(), false) && out.write_ascii("_(", 2) && object(operand.get(), as_repr) &&
+                           out.write_ascii(")", 1);
+                }
+                return object(name.get(), false) && out.write_ascii("_", 1);
             }
             default:
                 PyErr_SetString(PyExc_SystemError, "qelo.expr: not a node class");
@@ -223,7 +290,8 @@ struct Text {
 
     // The parent of a path: a plain root Path contributes its name without a level of its own.
     bool parent(PyObject* obj, bool as_repr) {
-        if (Py_TYPE(obj) == st->types[PATH] && is_plain(st, PATH)) {
+        PyTypeObject* tp = Py_TYPE(obj);
+        if (tp == st->types[PATH] && own_text_slots(tp, PATH) && is_plain(st, PATH)) {
             PyObject* const* pf = plain_fields(st, obj, PATH);
             if (pf != nullptr && pf[2] == Py_None) {
                 Ref name = Ref::borrow(pf[0]);
@@ -277,22 +345,29 @@ struct Text {
         }
         case PATH:
         case PATH2: {
+            // As the methods read: the parent, then the name of a root, or the parent again and the key.
             Ref parent = field(2);
             if (!parent) return nullptr;
             if (parent.get() == Py_None) return field(0).release();
+            parent = field(2);
+            if (!parent) return nullptr;
             Ref key = field(1);
             if (!key) return nullptr;
             if (kind == PATH2) return PyUnicode_FromFormat("%R[%R]", parent.get(), key.get());
             return PyUnicode_FromFormat(as_repr ? "%R.%S" : "%S[%R]", parent.get(), key.get());
         }
         case FUNCPATH: {
+            // The operand, the function's name, and the operand again when there is one.
             Ref operand = field(1);
             if (!operand) return nullptr;
+            const bool bound = operand.get() != Py_None;
             Ref func = field(0);
             if (!func) return nullptr;
             Ref name(PyObject_GetAttr(func.get(), st->name(N___name__)));
             if (!name) return nullptr;
-            if (operand.get() == Py_None) return PyUnicode_FromFormat("%S_", name.get());
+            if (!bound) return PyUnicode_FromFormat("%S_", name.get());
+            operand = field(1);
+            if (!operand) return nullptr;
             return PyUnicode_FromFormat(as_repr ? "%S_(%R)" : "%S_(%S)", name.get(), operand.get());
         }
         default:
