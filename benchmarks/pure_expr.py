@@ -177,7 +177,9 @@ class FuncPath(ExprMixin):
     def __call__(self, operand, *args):
         if self.__operand is None:
             return FuncPath(self.__func, operand) if callable(operand) else operand
-        return self.__func(self.__operand(operand) if callable(self.__operand) else self.__operand)
+        # The operand is resolved first; the function is read afterwards.
+        value = self.__operand(operand) if callable(self.__operand) else self.__operand
+        return self.__func(value)
 
 
 this = Path("this")

@@ -32,10 +32,11 @@ def reference(node, ctx):
         parent = node._Path__parent
         return ctx if parent is None else reference(parent, ctx)[node._Path__field]
     if type(node) is FuncPath:
-        func, operand = node._FuncPath__func, node._FuncPath__operand
+        operand = node._FuncPath__operand
         if operand is None:
             return node(ctx)  # binds, or hands the argument back
-        return func(reference(operand, ctx) if callable(operand) else operand)
+        value = reference(operand, ctx) if callable(operand) else operand
+        return node._FuncPath__func(value)
     return node(ctx)
 
 
@@ -243,9 +244,11 @@ def test_unary_and_function_nodes_changed_by_a_lookup():
     warm(root, ctx)
     absolute = root.lhs
     trigger.action = lambda: setattr(absolute, "_FuncPath__func", twice)
-    # Here the function was read before its operand was looked up: that one is applied.
-    assert root(ctx) == abs(-3) + 1
+    # The function is read once its operand was looked up: the new one is applied at once.
     assert root(ctx) == twice(-3) + 1
+    absolute._FuncPath__func = abs
+    warm(root, ctx)
+    assert root(ctx) == abs(-3) + 1
 
 
 def test_class_changed_by_a_lookup_is_honoured():

@@ -215,6 +215,9 @@ struct Evaluator {
     PyObject* parent_value(PyObject* parent, PyObject* ctx);
     PyObject* path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
     PyObject* funcpath(PyObject* self, PyObject* arg, bool direct);
+    // The rest of a bound FuncPath's evaluation once its operand's value is known: its function
+    // read and applied; `f` as for uniexpr_apply.
+    PyObject* funcpath_apply(PyObject* self, PyObject* value, PyObject* const* f);
 };
 
 inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
@@ -368,18 +371,14 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     DepthGuard guard(thread(), kEvalFuncPath, depth);
     if (!guard) return nullptr;
-    // builtins.len read straight from a bound node is known by identity before any code runs (the
-    // function as read here is the one applied), so it need not be held while the operand is
-    // resolved.
     PyObject* const* f = direct ? fields(self, FUNCPATH) : nullptr;
-    if (f != nullptr && f[1] != Py_None && f[0] == st->builtin_len && st->builtin_len != nullptr) {
+    if (f != nullptr && f[1] != Py_None) {
         bool ran = false;
         Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
-        // An exact list's length is its size, as list's own length slot answers.
-        if (PyList_CheckExact(value.get())) return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
-        const Py_ssize_t size = PyObject_Size(value.get());
-        return size < 0 ? nullptr : PyLong_FromSsize_t(size);
+        // The function is read once the operand is resolved, as the steps are ordered.
+        if (ran) f = fields(self, FUNCPATH);
+        return funcpath_apply(self, value.get(), f);
     }
     if (f == nullptr && PyErr_Occurred()) return nullptr;
     Ref operand = read(self, FUNCPATH, 1);
@@ -393,11 +392,28 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         if (!func) return nullptr;
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg}).release();
     }
-    Ref func = read(self, FUNCPATH, 0);
-    if (!func) return nullptr;
     Ref value(resolve(operand.get(), arg));
     if (!value) return nullptr;
-    return apply_function(st, func.get(), value.get()).release();
+    return funcpath_apply(self, value.get(), direct ? fields(self, FUNCPATH) : nullptr);
+}
+
+PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* const* f) {
+    if (f != nullptr) {
+        // Read straight from the node, with no code run since: applied before anything else runs.
+        PyObject* func = f[0];
+        if (func == st->builtin_len && func != nullptr) {
+            // An exact list's length is its size, as list's own length slot answers.
+            if (PyList_CheckExact(value)) return PyLong_FromSsize_t(PyList_GET_SIZE(value));
+            const Py_ssize_t size = PyObject_Size(value);
+            return size < 0 ? nullptr : PyLong_FromSsize_t(size);
+        }
+        Ref held = Ref::borrow(func);
+        return apply_function(st, func, value).release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref func = read(self, FUNCPATH, 0);
+    if (!func) return nullptr;
+    return apply_function(st, func.get(), value).release();
 }
 
 Evaluator evaluator(ExprState* st) { return Evaluator{st, nullptr}; }
@@ -440,9 +456,11 @@ private:
             case PlanStep::CTX_ITEM:
                 if (!current(s)) return changed_operand(s.node.node, role);
                 return context_item(s);
-            case PlanStep::FUNC:
+            case PlanStep::FUNC: {
                 if (!current(s)) return changed_operand(s.node.node, role);
+                Ref held = Ref::borrow(s.object);
                 return func(s, i);
+            }
             case PlanStep::PATH_ITEM: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 // The steps that finish their node the evaluator's way once it changed need it alive.
@@ -499,6 +517,9 @@ private:
     [[gnu::noinline, gnu::cold]] PyObject* changed_unary_op(PyObject* node, PyObject* value) {
         return ev_.uniexpr_apply(node, value, ev_.fields(node, UNIEXPR));
     }
+    [[gnu::noinline, gnu::cold]] PyObject* changed_func(PyObject* node, PyObject* value) {
+        return ev_.funcpath_apply(node, value, ev_.fields(node, FUNCPATH));
+    }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {
         Ref parent(value(i + 1, PATH_PARENT));
@@ -540,15 +561,15 @@ private:
         return PyObject_CallOneArg(fn.get(), value.get());
     }
 
-    // The function was read before its operand was resolved, as the evaluator reads it, and is
-    // the one applied whatever the operand did.
+    // The function is the one the node holds once its operand is resolved.
     PyObject* func(const PlanStep& s, std::size_t i) {
-        Ref fn = Ref::borrow(s.value);
         Ref value(operand(i + 1));
         if (!value) return nullptr;
-        if (fn.get() == ev_.st->builtin_len && PyList_CheckExact(value.get())) {
+        if (!current(s)) return changed_func(s.object, value.get());
+        if (s.value == ev_.st->builtin_len && PyList_CheckExact(value.get())) {
             return PyLong_FromSsize_t(PyList_GET_SIZE(value.get()));
         }
+        Ref fn = Ref::borrow(s.value);
         return apply_function(ev_.st, fn.get(), value.get()).release();
     }
 
