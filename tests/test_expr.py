@@ -758,9 +758,32 @@ def test_function_swapped_while_a_built_function_path_evaluates():
         return [4, 5, 6]
 
     node._FuncPath__operand = items
-    # The function is read before the operand is resolved.
-    assert node({}) == 3
+    # The operand is resolved first, then the function is read: the swap is seen at once.
     assert node({}) == 15
+    node._FuncPath__func = len
+    assert node({}) == 15
+    # The same once warm, as an operand of a tree, and with the function read the general way.
+    warm_root = node + 0
+    for _ in range(3):
+        node._FuncPath__func = len
+        assert warm_root({}) == 15
+
+
+def test_function_rebound_by_the_context_lookup_of_a_function_path_operand():
+    class Ctx(dict):
+        def __getitem__(self, key):
+            node._FuncPath__func = sum
+            return dict.__getitem__(self, key)
+
+    for make in (lambda: len_(this.items), lambda: FuncPath(len, this.items)):
+        node = make()
+        assert node({"items": [1, 2]}) == 2
+        assert node(Ctx(items=[4, 5, 6])) == 15
+        node._FuncPath__func = len
+        root = node * 1
+        for _ in range(3):
+            root({"items": [1]})
+        assert root(Ctx(items=[4, 5, 6])) == 15
 
 
 def test_root_parent_rebuilt_while_a_built_path_evaluates():
@@ -1822,3 +1845,248 @@ def test_long_and_non_ascii_text_agrees_with_the_pure_transcription(width, odd):
     ours, theirs = build(expr), build(pure_expr)
     assert repr(ours) == repr(theirs) and str(ours) == str(theirs)
     assert type(repr(ours)) is str and type(str(ours)) is str
+
+
+# --- warm nodes given another class, text methods replaced, fields the text never shows ---------
+# What a node remembered (its fields, a plan of its tree, an inline text route) must follow the
+# class it has now and the methods that class has now, as a plain Python class would.
+
+NODE_CLASSES = ["UniExpr", "BinExpr", "Path", "Path2", "FuncPath"]
+
+
+def told(fn):
+    """full_outcome, with a RecursionError told by its type alone (its wording says where)."""
+    result = full_outcome(fn)
+    return result[:2] if result[0] == "error" and result[1] is RecursionError else result
+
+
+def sample_node(m, kind):
+    root = m.Path("this")
+    return {
+        "UniExpr": lambda: -root.a,
+        "BinExpr": lambda: root.a + 1,
+        "Path": lambda: root.a,
+        "Path2": lambda: m.Path2("L")[0],
+        "FuncPath": lambda: m.FuncPath(abs, root.a),
+    }[kind]()
+
+
+def class_change_story(m, source, target):
+    """Warms a node of class `source` (alone, in a tree, through its text), assigns it the class
+    `target`, then uses it every way: what happens at each step."""
+    ctx, lst = {"a": -3}, [5, 6]
+    node = sample_node(m, source)
+    tree = m.BinExpr(operator.add, node, 0)
+    story = []
+    for _ in range(3):
+        story.append(told(lambda: node(ctx, lst)))
+        story.append(told(lambda: tree(ctx)))
+    story.append(told(lambda: (repr(node), str(node), repr(tree), str(tree))))
+    node.__class__ = getattr(m, target)
+    for _ in range(2):
+        story.append(told(lambda: node(ctx, lst)))
+        story.append(told(lambda: tree(ctx)))
+        story.append(told(lambda: repr(node)))
+        story.append(told(lambda: str(node)))
+        story.append(told(lambda: repr(tree)))
+        story.append(told(lambda: str(tree)))
+    node.__class__ = getattr(m, source)
+    story.append(told(lambda: (node(ctx, lst), tree(ctx), repr(tree), str(tree))))
+    return story
+
+
+@pytest.mark.parametrize("target", NODE_CLASSES)
+@pytest.mark.parametrize("source", NODE_CLASSES)
+def test_class_assigned_after_evaluation_is_honoured(source, target):
+    # The node classes share one layout, so __class__ can move a warm node between them; a crash
+    # fails only this case.
+    from robustness.forked import in_child
+
+    pure_expr = pure_transcription()
+
+    @in_child
+    def body():
+        assert class_change_story(expr, source, target) == class_change_story(pure_expr, source, target)
+
+    body()
+
+
+def test_class_assigned_after_evaluation_examples():
+    from robustness.forked import in_child
+
+    @in_child
+    def body():
+        u = -this.a
+        assert u({"a": 3}) == -3
+        u.__class__ = BinExpr
+        with pytest.raises(AttributeError, match="'lhs'"):
+            u({"a": 3})
+        n = this.a + 1
+        assert n({"a": 1}) == 2
+        n.__class__ = UniExpr
+        with pytest.raises(AttributeError, match="'operand'"):
+            n({"a": 1})
+        with pytest.raises(AttributeError, match="'operand'"):
+            repr(n)
+        p = -this.a
+        assert p({"a": 1}) == -1 and repr(p) == "- this.a"
+        p.__class__ = Path2
+        with pytest.raises(AttributeError, match="_Path2__parent"):
+            p({"a": 1}, [1])
+        with pytest.raises(AttributeError, match="_Path2__parent"):
+            repr(p)
+        # Back to its own class, it is what it was.
+        p.__class__ = UniExpr
+        assert p({"a": 1}) == -1 and repr(p) == "- this.a"
+
+    body()
+
+
+def text_trees(m):
+    root, lst = m.Path("this"), m.Path2("L")
+    return [
+        root.a.b,
+        -root.a,
+        root.a + 1,
+        lst[0][root.k],
+        m.FuncPath(len, root.items) * 2,
+        -(m.FuncPath(abs, root.x - lst[1]) + root["q"]) / m.FuncPath(max),
+    ]
+
+
+def wrapping(old):
+    return lambda self: "[" + old(self) + "]"
+
+
+@pytest.mark.parametrize("method", ["__repr__", "__str__"])
+@pytest.mark.parametrize("cls", ["ExprMixin", "UniExpr", "BinExpr", "Path", "Path2", "FuncPath"])
+def test_replaced_text_method_is_used_for_nested_nodes(cls, method):
+    # The text forms format operands and parents with %r/%s, through the classes' methods.
+    from robustness.forked import in_child
+
+    pure_expr = pure_transcription()
+
+    @in_child
+    def body():
+        def texts(m):
+            klass = getattr(m, cls)
+            if method in vars(klass):
+                setattr(klass, method, wrapping(vars(klass)[method]))
+            else:
+                setattr(klass, method, lambda self: "<" + object.__repr__(self)[:0] + repr(self) + ">")
+            return [(told(lambda: repr(t)), told(lambda: str(t))) for t in text_trees(m)]
+
+        assert texts(expr) == texts(pure_expr)
+
+    body()
+
+
+def test_replaced_text_method_examples():
+    from robustness.forked import in_child
+
+    @in_child
+    def body():
+        warm = [this.a.b, -this.a]
+        for node in warm:
+            repr(node), str(node)
+        old = Path.__str__
+        Path.__str__ = lambda s: "[" + old(s) + "]"
+        assert str(this.a.b) == "[[[this]['a']]['b']]"
+        assert str(-this.a) == "- [[this]['a']]"
+        assert repr(this.a.b) == "this.a.b"
+        old_repr = Path.__repr__
+        Path.__repr__ = lambda s: "<" + old_repr(s) + ">"
+        assert repr(this.a.b) == "<<<this>.a>.b>"
+        assert repr(this.a + 1) == "(<<this>.a> + 1)"
+        # Put back, the text is what it was.
+        Path.__str__, Path.__repr__ = old, old_repr
+        assert str(this.a.b) == "this['a']['b']" and repr(-this.a) == "- this.a"
+
+    body()
+
+
+def field_deletion_cases():
+    cases = []
+    for t, tree in enumerate(text_trees(pure_transcription())):
+        for n, node in enumerate(nodes_in(tree)):
+            for name in vars(node):
+                cases.append((t, n, name))
+    return cases
+
+
+def nodes_in(tree):
+    found, todo = [], [tree]
+    while todo:
+        node = todo.pop()
+        if type(node).__name__ in NODE_CLASSES and all(node is not f for f in found):
+            found.append(node)
+            todo.extend(reversed(list(vars(node).values())))
+    return found
+
+
+@pytest.mark.parametrize("warm", [False, True])
+@pytest.mark.parametrize("t, n, name", field_deletion_cases())
+def test_text_reads_a_field_only_where_the_method_does(t, n, name, warm):
+    pure_expr = pure_transcription()
+
+    def texts(m):
+        tree = text_trees(m)[t]
+        if warm:
+            repr(tree), str(tree)
+            told(lambda: tree({"a": {"b": 1}, "x": 1, "items": [1], "q": 1}, [1, 2]))
+        delattr(nodes_in(tree)[n], name)
+        return [told(lambda: repr(tree)), told(lambda: str(tree)),
+                told(lambda: repr(tree)), told(lambda: str(tree))]
+
+    assert texts(expr) == texts(pure_expr)
+
+
+def test_text_of_paths_missing_fields_they_never_show():
+    x = this.a.b
+    assert repr(x) == "this.a.b"
+    del x._Path__name
+    assert repr(x) == "this.a.b" and str(x) == "this['a']['b']"
+    root = Path2("L")
+    del root._Path2__index
+    assert repr(root[0]) == "L[0]" and str(root[0]) == "L[0]"
+    func = FuncPath(len)
+    del func._FuncPath__operand
+    with pytest.raises(AttributeError, match="_FuncPath__operand"):
+        repr(func)
+
+
+def test_binexpr_text_looks_up_the_symbol_before_reading_rhs():
+    node = BinExpr(max, this.a, 1)
+    assert node({"a": 2}) == 2  # warm
+    with pytest.raises(KeyError):
+        repr(node)
+    del node.rhs
+    with pytest.raises(KeyError):
+        repr(node)
+    del node.lhs
+    with pytest.raises(AttributeError, match="'lhs'"):
+        repr(node)
+
+
+def test_symbol_lookup_that_rebinds_fields_is_seen_by_the_text(monkeypatch):
+    # lhs is read before the lookup, rhs after it; a unary node's operand after it too.
+    pure_expr = pure_transcription()
+
+    def texts(m):
+        node = m.BinExpr(operator.add, m.Path("this").a, 1)
+        unary = m.UniExpr(operator.neg, 2)
+        bound = m.FuncPath(len, 3)
+        repr(node), repr(unary), repr(bound)
+
+        class Names(dict):
+            def __getitem__(self, key):
+                node.lhs, node.rhs, unary.operand = "L", "R", "U"
+                return dict.__getitem__(self, key)
+
+        monkeypatch.setattr(m, "opnames", Names(m.opnames))
+        try:
+            return [repr(node), str(node), repr(unary), str(unary)]
+        finally:
+            monkeypatch.undo()
+
+    assert texts(expr) == texts(pure_expr) == ["(this.a + 'R')", "(L + R)", "- 'U'", "- U"]
