@@ -305,8 +305,9 @@ inline void unwatch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]
 PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind);
 [[gnu::always_inline]] inline PyObject* const* plain_fields(ExprState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    if (node->seen_stamp != 0 && node->seen_type == Py_TYPE(self) && node->seen_type == st->types[kind] &&
-        node->seen_dict == node->dict && node->seen_stamp == field_stamp(st, node->dict)) {
+    // Filled for this very class (the caller checked that the node has it): of its layout.
+    if (node->seen_stamp != 0 && node->seen_type == st->types[kind] && node->seen_dict == node->dict &&
+        node->seen_stamp == field_stamp(st, node->dict)) {
         return node->seen_fields;
     }
     return refresh_fields(st, self, kind);

@@ -184,7 +184,7 @@ struct Text {
     // The fields of a node being written, read as its class's method reads them: each one only
     // when the method reads it, in the same order. From the field cache while it is current (no
     // code ran since it was taken), else the general way.
-    struct Fields {
+    struct FieldReader {
         Text& text;
         PyObject* self;
         Kind kind;
@@ -206,7 +206,7 @@ struct Text {
         DepthGuard guard(ts, kTextWhere, depth);
         if (!guard) return false;
         // The node is of the exact, plain class `kind` here (the caller checked, and no code ran).
-        Fields f{*this, self, kind, plain_fields(st, self, kind)};
+        FieldReader f{*this, self, kind, plain_fields(st, self, kind)};
         if (f.cached == nullptr && PyErr_Occurred()) return false;
         switch (kind) {
             case BINEXPR: {
