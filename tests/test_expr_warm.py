@@ -148,7 +148,7 @@ class World:
         return type("Sub" + base.__name__, (base,), ns)
 
     def start(self):
-        self.log, self.nodes, self.undo, self.pending = [], [], [], None
+        self.log, self.nodes, self.fields, self.undo, self.pending = [], [], [], [], None
         self.opnames = (self.m.opnames, dict(self.m.opnames))
 
     def finish(self):
@@ -175,6 +175,7 @@ class World:
     def keep(self, node):
         if isinstance(node, self.cls["ExprMixin"]) and all(n is not node for n in self.nodes):
             self.nodes.append(node)
+            self.fields.append((type(node), dict(vars(node))))
         return node
 
     # ---- building from a description
@@ -259,6 +260,12 @@ class World:
         if kind == "clear":
             node.__dict__.clear()
             return None
+        if kind == "restore":  # the class and fields it was built with
+            cls, fields = self.fields[c[1] % len(self.nodes)]
+            node.__class__ = cls
+            for name, value in fields.items():
+                setattr(node, name, value)
+            return None
         name = self.field(node, c[3])
         if kind == "del":
             route = c[2]
@@ -340,8 +347,11 @@ class World:
     def run(self, tree, steps):
         self.start()
         try:
-            self.root = self.build(tree)
-            yield ("built", len(self.nodes), canon(self.root))
+            built = outcome(lambda: self.build(tree))  # "" % node raises, in both worlds
+            yield ("built", len(self.nodes), canon(built))
+            if built[0] != "ok":
+                return
+            self.root = built[1]
             if self.m is QX:  # warm: past every remembered field, plan and table
                 first = outcome(lambda: canon(self.root(dict(DATA))))
                 text = outcome(lambda: (repr(self.root), str(self.root)))
@@ -355,7 +365,7 @@ class World:
                     _, via, change, at, i = step
                     self.pending = change
                     target = self.nodes[i % len(self.nodes)] if i and self.nodes else self.root
-                    ctx = Mapping(self, at) if via == "getitem" else {Trigger(self): None, **DATA}
+                    ctx = {"getitem": Mapping(self, at), "eq": {Trigger(self): None, **DATA}, "hash": dict(DATA)}[via]
                     yield ("mid", outcome(lambda: canon(target(ctx))), tuple(self.log))
                     self.pending, self.log = None, []
                     self.ops += 1
@@ -463,6 +473,7 @@ FIELD_CHANGES = st.one_of(
     st.tuples(st.just("del"), IDX, st.sampled_from(["delattr", "object", "dict_del", "dict_pop"]), IDX),
     st.tuples(st.just("share"), IDX, IDX),
     st.tuples(st.just("clear"), IDX),
+    st.tuples(st.just("restore"), IDX),
     st.tuples(st.just("copy"), st.sampled_from(["copy", "deepcopy", "pickle"]), st.integers(0, 5)),
 )
 CLASS_CHANGES = st.tuples(st.just("class"), IDX, st.sampled_from(CLASSES + ["Sub" + c for c in CLASSES]))
@@ -479,7 +490,7 @@ MODULE_CHANGES = st.one_of(
 
 def steps_of(changes):
     plain = st.tuples(changes, IDX, st.sampled_from([(), (LIST_ARG,), (LIST_ARG, 0)]), st.sampled_from([0, 1, 2, 3, 100]))
-    mid = st.tuples(st.just("mid"), st.sampled_from(["getitem", "eq"]), changes, st.integers(1, 4), st.integers(0, 40))
+    mid = st.tuples(st.just("mid"), st.sampled_from(["getitem", "eq", "hash"]), changes, st.integers(1, 4), st.integers(0, 40))
     return st.lists(plain | mid, min_size=1, max_size=12 if CAMPAIGN else 6)
 
 
@@ -579,3 +590,83 @@ def test_operator_functions_rebound_before_import(rebind):
     script = REBOUND.format(rebind=rebind, tests=os.path.dirname(os.path.abspath(__file__)))
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.stdout.strip() == "same", done.stdout + done.stderr
+
+
+# --------------------------------------------------------------------------------------------------
+# The smallest cases of each difference the families above have found, each warmed first. They are
+# compared with the twin in a forked child, as one of them crashed the interpreter.
+
+def _text_with_missing_rhs(m):
+    node = m.BinExpr(max, m.this.a, 1)  # max has no symbol: the lookup fails before rhs is read
+    node({"a": 1})
+    del node.rhs
+    return repr(node)
+
+
+def _text_with_missing_operand(m):
+    node = m.UniExpr(twice, 1)  # no symbol
+    node(0)
+    del node.operand
+    return str(node)
+
+
+def _function_read_after_operand(m):
+    node = m.len_(m.this.a)
+    for _ in range(3):
+        node({"a": []})
+    del node._FuncPath__func
+    return node({})  # the operand fails first
+
+
+def _function_path_text_reads_operand_first(m):
+    node = m.len_(m.this.a)
+    repr(node)
+    del node._FuncPath__func, node._FuncPath__operand
+    return repr(node)
+
+
+def _derived_path_text_needs_no_name(m):
+    list_path, path = m.list_[0], m.Path("r").a
+    repr(list_path), str(path)
+    del list_path._Path2__name, path._Path__name
+    return repr(list_path), str(list_path), repr(path), str(path)
+
+
+def _replaced_text_methods_of_nested_nodes(m):
+    root = (-m.this.a + 1) * m.len_(m.this.b)
+    repr(root), str(root)
+    patched = []
+    try:
+        for cls in (m.UniExpr, m.Path, m.FuncPath):
+            for name in ("__repr__", "__str__"):
+                patched.append((cls, name, vars(cls)[name]))
+                setattr(cls, name, lambda self, name=name: "%s of %s" % (name, type(self).__name__))
+        return repr(root), str(root)
+    finally:
+        for cls, name, old in patched:
+            setattr(cls, name, old)
+
+
+def _class_assigned_after_evaluation(m):
+    operand = m.UniExpr(operator.neg, 0)
+    root = m.BinExpr(operator.add, 0, operand)
+    root({}), root({})
+    operand.__class__ = m.BinExpr  # no lhs or rhs in its dict
+    return root({})
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(_text_with_missing_rhs, marks=pytest.mark.xfail(strict=False, reason="known: BinExpr text reads rhs before the symbol")),
+    pytest.param(_text_with_missing_operand, marks=pytest.mark.xfail(strict=False, reason="known: UniExpr text reads operand before the symbol")),
+    pytest.param(_function_read_after_operand, marks=pytest.mark.xfail(strict=False, reason="known: FuncPath reads func before resolving its operand")),
+    pytest.param(_function_path_text_reads_operand_first, marks=pytest.mark.xfail(strict=False, reason="known: text forms read fields they need not read yet")),
+    pytest.param(_derived_path_text_needs_no_name, marks=pytest.mark.xfail(strict=False, reason="known: text forms read unused fields")),
+    pytest.param(_replaced_text_methods_of_nested_nodes, marks=pytest.mark.xfail(strict=False, reason="known: replaced __repr__/__str__ ignored for nested nodes")),
+    pytest.param(_class_assigned_after_evaluation, marks=pytest.mark.xfail(strict=False, reason="known: __class__ assignment after evaluation (crash)")),
+], ids=lambda case: case.__name__.strip("_"))
+def test_smallest_differences(case):
+    @in_child
+    def compare_in_child():
+        assert outcome(lambda: case(QX)) == outcome(lambda: case(RX))
+
+    compare_in_child()
