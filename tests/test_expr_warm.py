@@ -220,7 +220,7 @@ class World:
     def value(self, v):
         kind = v[0]
         return {
-            "int": lambda: v[1], "none": lambda: None, "fn": lambda: FUNCS[v[1]], "op": lambda: op_fn(v[1]),
+            "int": lambda: v[1], "str": lambda: v[1], "none": lambda: None, "fn": lambda: FUNCS[v[1]], "op": lambda: op_fn(v[1]),
             "node": lambda: self.nodes[v[1] % len(self.nodes)] if self.nodes else None,
             "path": lambda: self.m.this[v[1]], "hkey": lambda: self.hkey, "list": lambda: [1],
         }[kind]()
@@ -675,3 +675,35 @@ def test_smallest_differences(case):
         assert outcome(lambda: case(QX)) == outcome(lambda: case(RX))
 
     compare_in_child()
+
+
+# --------------------------------------------------------------------------------------------------
+# Trees around the sizes a remembered plan is limited to (steps and depth), changed at their far end
+
+def _chain(depth):
+    tree = ("path", "this", [("a", True)])
+    for i in range(depth):
+        tree = ("bin", "add", False, tree, ("int", i % 3))
+    return tree
+
+
+def _balanced(leaves):
+    level = [("path", "this", [("b", True)]) if i % 2 else ("int", i) for i in range(leaves)]
+    while len(level) > 1:
+        level = [("bin", "sub", False, *level[i:i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+    return level[0]
+
+
+@pytest.mark.parametrize("tree", [_chain(d) for d in (15, 16, 31, 32, 33, 40)] + [_balanced(n) for n in (21, 22, 31, 32, 33, 64, 65)],
+                         ids=[f"chain{d}" for d in (15, 16, 31, 32, 33, 40)] + [f"balanced{n}" for n in (21, 22, 31, 32, 33, 64, 65)])
+def test_trees_at_the_plan_limits(tree):
+    # The deepest nodes are kept first: nodes 1 and 2 are at the far end of the tree, -1 is the root.
+    steps = [
+        (("set", 1, "setattr", 1, ("str", "c")), 1, (), 3),  # a path's field
+        ("mid", "getitem", ("set", 2, "dict_item", 2, ("path", "c")), 1, 0),  # a BinExpr's rhs
+        (("set", 2, "new_dict", 2, ("int", 7)), 2, (), 100),
+        ("mid", "eq", ("opnames", "add", "sub"), 1, 0),
+        (("share", -1, -2), 0, (), 3),
+        (("set", 1, "object", 1, ("int", 0)), 1, (), 100),
+    ]
+    in_child(compare)(tree, steps)
