@@ -660,14 +660,20 @@ def _class_assigned_after_evaluation(m):
     return root({})
 
 
+def _nested_str_of_a_list_path_named_by_a_non_string(m):
+    # Path2 has no __str__: str() of it fails as a __str__ returning a non-string, nested or not.
+    return [outcome(lambda: str(make())) for make in (lambda: m.Path2(5), lambda: m.Path2(5) + 1, lambda: -m.Path2(5))]
+
+
 @pytest.mark.parametrize("case", [
     pytest.param(_text_with_missing_rhs, marks=pytest.mark.xfail(strict=False, reason="known: BinExpr text reads rhs before the symbol")),
-    pytest.param(_text_with_missing_operand, marks=pytest.mark.xfail(strict=False, reason="known: UniExpr text reads operand before the symbol")),
+    pytest.param(_text_with_missing_operand, marks=pytest.mark.xfail(strict=False, reason="UniExpr text reads operand before the symbol (as BinExpr reads rhs)")),
     pytest.param(_function_read_after_operand, marks=pytest.mark.xfail(strict=False, reason="known: FuncPath reads func before resolving its operand")),
     pytest.param(_function_path_text_reads_operand_first, marks=pytest.mark.xfail(strict=False, reason="known: text forms read fields they need not read yet")),
     pytest.param(_derived_path_text_needs_no_name, marks=pytest.mark.xfail(strict=False, reason="known: text forms read unused fields")),
     pytest.param(_replaced_text_methods_of_nested_nodes, marks=pytest.mark.xfail(strict=False, reason="known: replaced __repr__/__str__ ignored for nested nodes")),
     pytest.param(_class_assigned_after_evaluation, marks=pytest.mark.xfail(strict=False, reason="known: __class__ assignment after evaluation (crash)")),
+    _nested_str_of_a_list_path_named_by_a_non_string,
 ], ids=lambda case: case.__name__.strip("_"))
 def test_smallest_differences(case):
     @in_child
