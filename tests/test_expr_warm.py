@@ -666,13 +666,13 @@ def _nested_str_of_a_list_path_named_by_a_non_string(m):
 
 
 @pytest.mark.parametrize("case", [
-    pytest.param(_text_with_missing_rhs, marks=pytest.mark.xfail(strict=False, reason="known: BinExpr text reads rhs before the symbol")),
-    pytest.param(_text_with_missing_operand, marks=pytest.mark.xfail(strict=False, reason="UniExpr text reads operand before the symbol (as BinExpr reads rhs)")),
-    pytest.param(_function_read_after_operand, marks=pytest.mark.xfail(strict=False, reason="known: FuncPath reads func before resolving its operand")),
-    pytest.param(_function_path_text_reads_operand_first, marks=pytest.mark.xfail(strict=False, reason="known: text forms read fields they need not read yet")),
-    pytest.param(_derived_path_text_needs_no_name, marks=pytest.mark.xfail(strict=False, reason="known: text forms read unused fields")),
-    pytest.param(_replaced_text_methods_of_nested_nodes, marks=pytest.mark.xfail(strict=False, reason="known: replaced __repr__/__str__ ignored for nested nodes")),
-    pytest.param(_class_assigned_after_evaluation, marks=pytest.mark.xfail(strict=False, reason="known: __class__ assignment after evaluation (crash)")),
+    _text_with_missing_rhs,
+    _text_with_missing_operand,
+    _function_read_after_operand,
+    _function_path_text_reads_operand_first,
+    _derived_path_text_needs_no_name,
+    _replaced_text_methods_of_nested_nodes,
+    _class_assigned_after_evaluation,
     _nested_str_of_a_list_path_named_by_a_non_string,
 ], ids=lambda case: case.__name__.strip("_"))
 def test_smallest_differences(case):

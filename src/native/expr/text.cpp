@@ -244,8 +244,10 @@ struct Text {
                 Ref parent = f.get(2);
                 if (!parent) return false;
                 if (parent.get() == Py_None) {
+                    // str() of a Path2 is object's, which hands back what its repr returned: a
+                    // name that is no str is then refused as str()'s result.
                     Ref name = f.get(0);
-                    return name && root(name.get(), as_repr || kind == PATH2);
+                    return name && root(name.get(), as_repr);
                 }
                 Ref key = f.get(1);
                 if (!key) return false;
