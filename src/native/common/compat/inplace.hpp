@@ -258,15 +258,4 @@ inline PyObject* instance_dict_at_offset(PyObject* obj, Ref& holder) {
 #endif
 }
 
-// A number that changes whenever `type` or one of its bases changes (0: cannot tell, then check
-// per call). Trick (3.11-3.15): `tp_version_tag`, which the method cache uses and every change of a
-// class dict along the MRO resets. Public: 0.
-inline unsigned int type_version([[maybe_unused]] PyTypeObject* type) {
-#if QELO_TRICKS
-    return type->tp_version_tag;
-#else
-    return 0;
-#endif
-}
-
 }  // namespace qelo::compat
