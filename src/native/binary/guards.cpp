@@ -88,20 +88,24 @@ bool holds_original_contents(Table table, PyObject* dict) {
 
 bool armed(const State* st) { return st->guards[0].armed; }
 
+// The namespace name of each helper and the state slot of the original it must bind.
+constexpr struct {
+    Name name;
+    PyObject* State::*original;
+} kHelpers[kHelperCount] = {
+    {kIterateints, &State::original_iter},   {kInt2byte, &State::original_int2byte},
+    {kByte2int, &State::original_byte2int},  {kBytes2bits, &State::original_bytes2bits},
+    {kBinascii, &State::original_binascii},
+};
+
+int helper_bound(PyObject* module, const State* st, std::size_t helper) {
+    return bound_to_original(module, kHelpers[helper].name, st->*kHelpers[helper].original);
+}
+
 bool read_bindings(PyObject* module, Bindings* out) {
     State* st = state_of(module);
-    const struct {
-        Name name;
-        PyObject* original;
-    } helpers[kHelperCount] = {
-        {kIterateints, st->original_iter},
-        {kInt2byte, st->original_int2byte},
-        {kByte2int, st->original_byte2int},
-        {kBytes2bits, st->original_bytes2bits},
-        {kBinascii, st->original_binascii},
-    };
     for (std::size_t h = 0; h < kHelperCount; ++h) {
-        const int bound = bound_to_original(module, helpers[h].name, helpers[h].original);
+        const int bound = helper_bound(module, st, h);
         if (bound < 0) return false;
         out->original[h] = bound != 0;
     }
@@ -136,10 +140,7 @@ int helper_is_original(PyObject* module, Helper helper) {
         return bindings == nullptr ? -1 : bindings->original[helper];
     }
     // Unstamped: one lookup for the one name, not a re-read of every binding.
-    static constexpr Name kNameOf[kHelperCount] = {kIterateints, kInt2byte, kByte2int, kBytes2bits, kBinascii};
-    PyObject* const originals[kHelperCount] = {st->original_iter, st->original_int2byte, st->original_byte2int,
-                                               st->original_bytes2bits, st->original_binascii};
-    return bound_to_original(module, kNameOf[helper], originals[helper]);
+    return helper_bound(module, st, helper);
 }
 
 bool table_is_pristine(State* st, Table table, Py_ssize_t work) {

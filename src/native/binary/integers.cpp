@@ -182,13 +182,15 @@ Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
     Ref iterator(PyObject_GetIter(iterable.get()));
     if (!iterator) return Ref();
     Ref number = Ref::borrow(st->int_zero);
-    while (Ref b{PyIter_Next(iterator.get())}) {
+    Ref b;
+    int got;
+    while ((got = next_item(iterator.get(), b)) > 0) {
         Ref shifted(PyNumber_Lshift(number.get(), shift));
         if (!shifted) return Ref();
         number = Ref(PyNumber_Or(shifted.get(), b.get()));
         if (!number) return Ref();
     }
-    if (PyErr_Occurred()) return Ref();
+    if (got < 0) return Ref();
     return number;
 }
 
@@ -265,20 +267,34 @@ int sign_test_general(PyObject* module, PyObject* data, bool per_byte) {
 
 // The sign test on exact bytes when byte2int is int.from_bytes: the first byte's truth for bits.
 // For bytes it also needs bytes2bits and its table untouched: then it is the first byte's top bit.
-// Returns -2 when the direct test does not apply.
-int sign_test_direct(PyObject* module, PyObject* data, bool per_byte) {
+// Done with `negative` set to 1 or 0; declined when the direct test does not apply.
+Fast sign_test_direct(PyObject* module, PyObject* data, bool per_byte, int& negative) {
     // Read now, not before: testing `signed` may have run Python code that rebound names.
     const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    if (!bindings->original[kByte2intHelper]) return -2;
+    if (bindings == nullptr) return Fast::Failed;
+    if (!bindings->original[kByte2intHelper]) return Fast::Declined;
     if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->original[kIterHelper] &&
                       bindings->table_bound[kBytesToBitsTable] &&
                       table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
-        return -2;
+        return Fast::Declined;
     }
-    if (PyBytes_GET_SIZE(data) == 0) return 0;  // int.from_bytes(b"") == 0
-    const unsigned char first = bytes_data(data)[0];
-    return per_byte ? (first >> 7) : (first != 0);
+    const unsigned char first = PyBytes_GET_SIZE(data) == 0 ? 0 : bytes_data(data)[0];  // int.from_bytes(b"") == 0
+    negative = per_byte ? (first >> 7) : (first != 0);
+    return Fast::Done;
+}
+
+// The sign test, directly where it may be (`direct`: data is exact bytes and iterateints the
+// original), else literally; 1 or 0, -1 with an exception set. `*read_directly` tells which.
+int sign_test(PyObject* module, PyObject* data, bool per_byte, bool direct, bool* read_directly = nullptr) {
+    int negative = 0;
+    const Fast fast = direct ? sign_test_direct(module, data, per_byte, negative) : Fast::Declined;
+    if (read_directly != nullptr) *read_directly = fast == Fast::Done;
+    switch (fast) {
+        case Fast::Done: return negative;
+        case Fast::Failed: return -1;
+        case Fast::Declined: break;
+    }
+    return sign_test_general(module, data, per_byte);
 }
 
 // Exact bytes with the original iterateints: the fold has no side effects and cannot fail (beyond
@@ -290,11 +306,7 @@ PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is
     int negative = 0;
     bool sign_read_directly = true;
     if (wants_sign) {
-        negative = sign_test_direct(module, data, true);
-        if (negative == -2) {
-            sign_read_directly = false;
-            negative = sign_test_general(module, data, true);
-        }
+        negative = sign_test(module, data, true, true, &sign_read_directly);
         if (negative < 0) return nullptr;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
@@ -318,8 +330,7 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
     if (!number) return nullptr;
     const int wants_sign = signed_requested(a[1]);
     if (wants_sign <= 0) return wants_sign < 0 ? nullptr : number.release();
-    int negative = direct ? sign_test_direct(module, data, per_byte) : -2;
-    if (negative == -2) negative = sign_test_general(module, data, per_byte);
+    const int negative = sign_test(module, data, per_byte, direct != 0);
     if (negative < 0) return nullptr;
     if (!negative) return number.release();
     return minus_bias(st, number.get(), data, per_byte);

@@ -110,9 +110,9 @@ bool init_constants(State* st) {
 // original C-level callable a direct route stands in for.
 template <class Recognise>
 bool capture_if(State* st, PyObject* ns, Name name, PyObject** slot, Recognise recognise) {
-    PyObject* found = PyDict_GetItemWithError(ns, st->names[name]);
-    if (found == nullptr) return !PyErr_Occurred();
-    Ref held = Ref::borrow(found);  // the recogniser may run code that rebinds the name
+    Ref held;  // strong: the recogniser may run code that rebinds the name
+    const int found = dict_get(ns, st->names[name], held);
+    if (found <= 0) return found == 0;
     const int recognised = recognise(held.get());
     if (recognised < 0) return false;
     if (recognised) *slot = held.release();
@@ -275,9 +275,13 @@ int exec_module(PyObject* module) {
 
     // 5. bytes2bits; 6. BITS2BYTES_CACHE = {bytes2bits(int2byte(v)): int2byte(v)}.
     if (PyModule_AddFunctions(module, bytes2bits_function) < 0) return -1;
-    PyObject* own_bytes2bits = PyDict_GetItemWithError(ns, st->names[kBytes2bits]);
-    if (own_bytes2bits == nullptr) return -1;  // just bound; a failed lookup has its error set
-    st->original_bytes2bits = Ref::borrow(own_bytes2bits).release();
+    Ref own_bytes2bits;
+    const int found = dict_get(ns, st->names[kBytes2bits], own_bytes2bits);
+    if (found <= 0) {
+        if (found == 0) PyErr_SetObject(PyExc_KeyError, st->names[kBytes2bits]);  // bound just now
+        return -1;
+    }
+    st->original_bytes2bits = own_bytes2bits.release();
     table = build_table([&](long v) { return bits_of(module, v); }, [&](long v) { return int2byte_of(module, v); });
     if (table == nullptr || !bind_table(module, kBitsToBytesTable, kBits2bytesCache, table)) return -1;
 

@@ -3,6 +3,7 @@
 
 #include "compat.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -117,9 +118,9 @@ inline Ref resolve(PyObject* module, Name name) {
 // lookup error.
 inline int bound_to_original(PyObject* module, Name name, PyObject* original) {
     if (original == nullptr) return 0;
-    PyObject* found = PyDict_GetItemWithError(namespace_of(module), state_of(module)->names[name]);
-    if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
-    return found == original ? 1 : 0;
+    Ref found;
+    const int got = dict_get(namespace_of(module), state_of(module)->names[name], found);
+    return got <= 0 ? got : found.get() == original ? 1 : 0;
 }
 
 // b"".join(pieces), through the method itself so its errors read as usual.

@@ -38,13 +38,15 @@ Ref joined_column(PyObject* module, PyObject* line, std::size_t table_name, PyOb
     if (!values) return {};
     Ref parts(PyList_New(0));
     if (!parts) return {};
-    while (Ref value{PyIter_Next(values.get())}) {
+    Ref value;
+    int got;
+    while ((got = next_item(values.get(), value)) > 0) {
         Ref table = module_global(module, table_name);
         if (!table) return {};
         Ref entry(PyObject_GetItem(table.get(), value.get()));
         if (!entry || PyList_Append(parts.get(), entry.get()) < 0) return {};
     }
-    if (PyErr_Occurred()) return {};
+    if (got < 0) return {};
     return Ref(PyUnicode_Join(separator, parts.get()));
 }
 
@@ -129,29 +131,23 @@ bool holds_snapshot(PyObject* table, PyObject* snapshot) {
     return std::memcmp(PySequence_Fast_ITEMS(table), PySequence_Fast_ITEMS(snapshot), 256 * sizeof(PyObject*)) == 0;
 }
 
-// 0 = namespace as imported, 1 = something was rebound or changed, -1 = lookup error.
-int namespace_changed(PyObject* module, State* st) {
-    PyObject* dict = PyModule_GetDict(module);
-    // Owned: a lookup can run a colliding key's __eq__, which may change the namespace.
-    Ref iterateints = lookup_module_only(dict, st->name(name::iterateints));
-    if (!iterateints) return PyErr_Occurred() ? -1 : 1;
-    if (iterateints.get() != st->builtin_iter) return 1;
-    Ref hexprint = lookup_module_only(dict, st->name(name::HEXPRINT));
-    if (!hexprint && PyErr_Occurred()) return -1;
-    Ref printable = lookup_module_only(dict, st->name(name::PRINTABLE));
-    if (!printable && PyErr_Occurred()) return -1;
-    return holds_snapshot(hexprint.get(), st->hexprint_snapshot) &&
-                   holds_snapshot(printable.get(), st->printable_snapshot)
-               ? 0
-               : 1;
-}
-
-// 1 = the kernel writes exactly what the documented algorithm would, 0 = it would not, -1 = error.
+// 1 when the kernel writes exactly what the documented algorithm would: the tables are usable as
+// characters and the namespace still binds iterateints, HEXPRINT and PRINTABLE as imported. 0 when
+// it would not, -1 with an exception set (a lookup raised).
 int kernel_applies(PyObject* module) {
     State* st = state_of(module);
     if (!st->kernel_tables_ok) return 0;
-    const int changed = namespace_changed(module, st);
-    return changed < 0 ? -1 : changed == 0 ? 1 : 0;
+    PyObject* dict = PyModule_GetDict(module);
+    // Owned: a lookup can run a colliding key's __eq__, which may change the namespace.
+    Ref iterateints, hexprint, printable;
+    const int found = dict_get(dict, st->name(name::iterateints), iterateints);
+    if (found <= 0 || iterateints.get() != st->builtin_iter) return found < 0 ? -1 : 0;
+    if (dict_get(dict, st->name(name::HEXPRINT), hexprint) < 0 || dict_get(dict, st->name(name::PRINTABLE), printable) < 0) {
+        return -1;
+    }
+    return holds_snapshot(hexprint.get(), st->hexprint_snapshot) && holds_snapshot(printable.get(), st->printable_snapshot)
+               ? 1
+               : 0;
 }
 
 constexpr char header_line[] = "hexundump(\"\"\"\n";
@@ -192,18 +188,19 @@ char* write_line(const State* st, const LineShape& shape, char* out, const unsig
     return shown + count + 1;
 }
 
-// Null without an error set when the kernel cannot build the text.
-Ref kernel_dump(const State* st, const unsigned char* bytes, Py_ssize_t length, Py_ssize_t linesize) {
+// The whole dump text into `text`. Declined when its length does not fit a Py_ssize_t (the general
+// path then fails as it fails).
+Fast kernel_dump(const State* st, const unsigned char* bytes, Py_ssize_t length, Py_ssize_t linesize, Ref& text) {
     LineShape shape;
-    if (!shape.init(offset_width_for(length), linesize)) return {};
+    if (!shape.init(offset_width_for(length), linesize)) return Fast::Declined;
     const Py_ssize_t full_lines = length / linesize, last = length % linesize;
     Py_ssize_t total = 0;
     if (__builtin_mul_overflow(shape.full, full_lines, &total) ||
         __builtin_add_overflow(total, header_size + closing_size + (last > 0 ? shape.short_line(last) : 0), &total)) {
-        return {};
+        return Fast::Declined;
     }
     Ref result(PyUnicode_New(total, 127));
-    if (!result) return {};
+    if (!result) return Fast::Failed;
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
     std::memcpy(out, header_line, header_size);
     out += header_size;
@@ -213,7 +210,8 @@ Ref kernel_dump(const State* st, const unsigned char* bytes, Py_ssize_t length, 
     }
     if (last > 0) out = write_line(st, shape, out, bytes + offset, last, offset);
     std::memcpy(out, closing_line, closing_size);
-    return result;
+    text = std::move(result);
+    return Fast::Done;
 }
 
 bool over_limit(unsigned long long length) {
@@ -518,8 +516,12 @@ PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
         const int direct = kernel_applies(module);
         if (direct < 0) return nullptr;
         if (direct) {
-            Ref text = kernel_dump(st, bytes, length, linesize);
-            if (text || PyErr_Occurred()) return text.release();
+            Ref text;
+            switch (kernel_dump(st, bytes, length, linesize, text)) {
+                case Fast::Done: return text.release();
+                case Fast::Failed: return nullptr;
+                case Fast::Declined: break;
+            }
         }
     }
     return general_dump(module, data, length, index.get(), linesize);

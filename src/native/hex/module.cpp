@@ -3,6 +3,7 @@
 #include "originals.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace qelo::hex {
 namespace {
@@ -100,11 +101,16 @@ bool ascii_of_length(PyObject* s, Py_ssize_t length) {
 bool snapshot_tables(PyObject* module) {
     State* st = state_of(module);
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* hexprint = PyDict_GetItemWithError(dict, st->name(name::HEXPRINT));
-    PyObject* printable = PyDict_GetItemWithError(dict, st->name(name::PRINTABLE));
-    if (hexprint == nullptr || printable == nullptr) return false;
-    st->hexprint_snapshot = PyList_AsTuple(hexprint);
-    st->printable_snapshot = PyList_AsTuple(printable);
+    Ref hexprint, printable;
+    for (auto [which, table] : {std::pair{name::HEXPRINT, &hexprint}, std::pair{name::PRINTABLE, &printable}}) {
+        const int found = dict_get(dict, st->name(which), *table);
+        if (found <= 0) {
+            if (found == 0) PyErr_SetObject(PyExc_KeyError, st->name(which));  // both were bound just now
+            return false;
+        }
+    }
+    st->hexprint_snapshot = PyList_AsTuple(hexprint.get());
+    st->printable_snapshot = PyList_AsTuple(printable.get());
     if (st->hexprint_snapshot == nullptr || st->printable_snapshot == nullptr) return false;
     st->kernel_tables_ok = true;
     for (int v = 0; v < 256; ++v) {
@@ -122,22 +128,20 @@ bool snapshot_tables(PyObject* module) {
     return true;
 }
 
-// True when obj is the bound `pack` of a struct.Struct('>B') instance: int2byte's original.
-bool is_one_byte_packer(PyObject* obj) { return originals::is_struct_pack(obj, ">B") > 0; }
-
 bool capture_originals(PyObject* module) {
     State* st = state_of(module);
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
     st->builtin_iter = PyObject_GetAttrString(builtins.get(), "iter");
     if (st->builtin_iter == nullptr) return false;
-    PyObject* int2byte = PyDict_GetItemWithError(PyModule_GetDict(module), st->name(name::int2byte));
-    if (int2byte == nullptr) return !PyErr_Occurred();
-    const bool verified = is_one_byte_packer(int2byte);
-    if (PyErr_Occurred()) return false;
-    if (!verified) return true;
-    if (!st->int2byte_format.capture(PyCFunction_GET_SELF(int2byte))) return false;
-    st->original_int2byte = Ref::borrow(int2byte).release();
+    Ref int2byte;
+    const int found = dict_get(PyModule_GetDict(module), st->name(name::int2byte), int2byte);
+    if (found <= 0) return found == 0;
+    // int2byte's original: the bound `pack` of a struct.Struct('>B') instance.
+    const int verified = originals::is_struct_pack(int2byte.get(), ">B");
+    if (verified <= 0) return verified == 0;
+    if (!st->int2byte_format.capture(PyCFunction_GET_SELF(int2byte.get()))) return false;
+    st->original_int2byte = int2byte.release();
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "compat.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>

@@ -96,24 +96,25 @@ public:
     LineReader(ReaderState& state, const Char* line, Py_ssize_t length, unsigned char* out)
         : s_(state), text_(line), end_(length), out_(out) {}
 
-    // Bytes of the line (0 for the header or closing line), or -1 with the state's fault set.
-    Py_ssize_t read() {
+    // What is wrong with the line (also recorded in the state), Fault::none when nothing is: then
+    // `count` holds the bytes it stored (0 for the header or closing line).
+    Fault read(Py_ssize_t& count) {
+        count = 0;
         ++s_.line_number;
         switch (s_.phase) {
             case Phase::header:
                 if (!holds("hexundump(\"\"\"")) return fail(Fault::header);
                 s_.phase = Phase::data;
-                return 0;
+                return Fault::none;
             case Phase::closed: return fail(Fault::after_closing);
             case Phase::data:
             case Phase::after_short_line: break;
         }
         if (holds("\"\"\")")) {
             s_.phase = Phase::closed;
-            return 0;
+            return Fault::none;
         }
         if (s_.phase == Phase::after_short_line) return fail(Fault::after_short_line);
-        Py_ssize_t count = 0;
         unsigned long long offset = 0;
         if (!read_data_line(count, offset)) return fail(Fault::data_line);
         if (offset != s_.expected) return fail(Fault::offset);
@@ -121,13 +122,13 @@ public:
         if (__builtin_add_overflow(s_.expected, static_cast<unsigned long long>(s_.linesize), &s_.expected)) {
             s_.expected = ~0ULL;
         }
-        return count;
+        return Fault::none;
     }
 
 private:
-    Py_ssize_t fail(Fault kind) {
+    Fault fail(Fault kind) {
         s_.fault = kind;
-        return -1;
+        return kind;
     }
 
     bool holds(const char* expected) const {
@@ -308,12 +309,13 @@ PyObject* bytes_through_int2byte(PyObject* module, const unsigned char* values, 
 PyObject* finish_bytes(PyObject* module, Ref raw, Py_ssize_t produced) {
     State* st = state_of(module);
     if (produced == 0) return Ref::borrow(st->empty_bytes).release();
-    PyObject* int2byte = PyDict_GetItemWithError(PyModule_GetDict(module), st->name(name::int2byte));
-    if (int2byte == nullptr && PyErr_Occurred()) return nullptr;
+    Ref int2byte;
+    const int found = dict_get(PyModule_GetDict(module), st->name(name::int2byte), int2byte);
+    if (found < 0) return nullptr;
     // The original packer stands in for the calls only while its Struct still packs ">B".
-    const int original = int2byte == nullptr || int2byte != st->original_int2byte
+    const int original = found == 0 || int2byte.get() != st->original_int2byte
                              ? 0
-                             : st->int2byte_format.unchanged(PyCFunction_GET_SELF(int2byte));
+                             : st->int2byte_format.unchanged(PyCFunction_GET_SELF(int2byte.get()));
     if (original < 0) return nullptr;
     if (original == 0) {
         return bytes_through_int2byte(module, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(raw.get())), produced);
@@ -334,8 +336,8 @@ bool read_text(PyObject* text, ReaderState& s, unsigned char* out, Py_ssize_t& p
         } else {
             while (end < length && chars[end] != '\n') ++end;
         }
-        const Py_ssize_t count = LineReader<Char>(s, chars + start, end - start, out + produced).read();
-        if (count < 0) {
+        Py_ssize_t count = 0;
+        if (LineReader<Char>(s, chars + start, end - start, out + produced).read(count) != Fault::none) {
             const Py_ssize_t shown = std::min(end - start, quoted_characters);
             Ref line(PyUnicode_Substring(text, start, start + shown));
             if (!line) return false;
@@ -479,7 +481,6 @@ bool check_utf8(Reader* r, const unsigned char* bytes, Py_ssize_t size, bool fin
 bool reader_line(Reader* r, const unsigned char* line, Py_ssize_t size, bool cut, unsigned char* out,
                  Py_ssize_t& produced) {
     ReaderState& s = r->state;
-    Py_ssize_t count = -1;
     if (cut) {
         // Longer than any valid line: the fault the whole text gives for this line.
         ++s.line_number;
@@ -487,10 +488,7 @@ bool reader_line(Reader* r, const unsigned char* line, Py_ssize_t size, bool cut
                   : s.phase == Phase::closed           ? Fault::after_closing
                   : s.phase == Phase::after_short_line ? Fault::after_short_line
                                                        : Fault::data_line;
-    } else {
-        count = LineReader<Utf8>(s, line, size, out + produced).read();
-    }
-    if (count >= 0) {
+    } else if (Py_ssize_t count = 0; LineReader<Utf8>(s, line, size, out + produced).read(count) == Fault::none) {
         produced += count;
         return true;
     }
