@@ -86,24 +86,24 @@ bool holds_original_contents(Table table, PyObject* dict) {
     return false;
 }
 
-bool armed(const State* st) { return st->guards[0].armed; }
+bool armed(const ModuleState* st) { return st->guards[0].armed; }
 
 // The namespace name of each helper and the state slot of the original it must bind.
 constexpr struct {
     Name name;
-    PyObject* State::*original;
+    PyObject* ModuleState::*original;
 } kHelpers[kHelperCount] = {
-    {kIterateints, &State::original_iter},   {kInt2byte, &State::original_int2byte},
-    {kByte2int, &State::original_byte2int},  {kBytes2bits, &State::original_bytes2bits},
-    {kBinascii, &State::original_binascii},
+    {kIterateints, &ModuleState::original_iter},   {kInt2byte, &ModuleState::original_int2byte},
+    {kByte2int, &ModuleState::original_byte2int},  {kBytes2bits, &ModuleState::original_bytes2bits},
+    {kBinascii, &ModuleState::original_binascii},
 };
 
-int helper_bound(PyObject* module, const State* st, std::size_t helper) {
+int helper_bound(PyObject* module, const ModuleState* st, std::size_t helper) {
     return bound_to_original(module, kHelpers[helper].name, st->*kHelpers[helper].original);
 }
 
 bool read_bindings(PyObject* module, Bindings* out) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     for (std::size_t h = 0; h < kHelperCount; ++h) {
         const int bound = helper_bound(module, st, h);
         if (bound < 0) return false;
@@ -121,7 +121,7 @@ bool read_bindings(PyObject* module, Bindings* out) {
 }  // namespace
 
 const Bindings* bindings_of(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Bindings& cached = st->bindings;
     if (!armed(st)) return &cached;  // all false
     const std::uint64_t now = st->stamped ? compat::dict_stamp(st->ns) : 0;
@@ -134,7 +134,7 @@ const Bindings* bindings_of(PyObject* module) {
 }
 
 int helper_is_original(PyObject* module, Helper helper) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (st->stamped || !armed(st)) {
         const Bindings* bindings = bindings_of(module);
         return bindings == nullptr ? -1 : bindings->original[helper];
@@ -143,7 +143,7 @@ int helper_is_original(PyObject* module, Helper helper) {
     return helper_bound(module, st, helper);
 }
 
-bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
+bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work) {
     TableGuard& guard = st->guards[table];
     if (!guard.armed) return false;
     if (!st->stamped) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
@@ -156,7 +156,7 @@ bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     return guard.pristine;
 }
 
-bool arm_table_guards(State* st, PyObject* ns) {
+bool arm_table_guards(ModuleState* st, PyObject* ns) {
     bool stamped = true;
     for (PyObject* dict : {ns, st->guards[0].table, st->guards[1].table, st->guards[2].table}) {
         const int watched = compat::watch_dict(dict);

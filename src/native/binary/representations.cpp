@@ -41,7 +41,7 @@ int per_byte_kernel_applies(PyObject* module, PyObject* data, Table table) {
 
 // b"".join(table[b] for b in iterateints(data)), the table looked up by name for every element.
 PyObject* lookup_each_byte(PyObject* module, PyObject* data, Name table_name) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref iterateints = resolve(module, kIterateints);
     if (!iterateints) return nullptr;
     Ref iterable = call_one(iterateints.get(), data);
@@ -84,7 +84,7 @@ Py_ssize_t length_in_groups_of_8(PyObject* data, const char* message) {
 }
 
 PyObject* bits2bytes_general(PyObject* module, PyObject* data, Py_ssize_t length) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref pieces(PyList_New(0));
     if (!pieces) return nullptr;
     for (Py_ssize_t i = 0; i < length; i += 8) {
@@ -142,7 +142,7 @@ Fast bytes_from_hex(PyObject* data, Ref& result) {
 // binascii.<function>(data), both names looked up when called. With the original binascii module
 // and its own C function still bound there, exact bytes are converted here.
 PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const int original = helper_is_original(module, kBinasciiHelper);
     if (original < 0) return nullptr;
     Ref binascii = original ? Ref::borrow(st->original_binascii) : resolve(module, kBinascii);
@@ -186,7 +186,7 @@ PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (st == nullptr || st->empty_bytes == nullptr) return 0;
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) {

@@ -289,11 +289,11 @@ bool at_end(ReaderState& s) {
 
 // b"".join(int2byte(b) for each byte), calling whatever int2byte is bound to now.
 PyObject* bytes_through_int2byte(PyObject* module, const unsigned char* values, Py_ssize_t count) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref pieces(PyList_New(count));
     if (!pieces) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref int2byte = module_global(module, name::int2byte);
+        Ref int2byte = module_global(module, kInt2byte);
         if (!int2byte) return nullptr;
         Ref value(PyLong_FromLong(values[i]));
         if (!value) return nullptr;
@@ -301,16 +301,16 @@ PyObject* bytes_through_int2byte(PyObject* module, const unsigned char* values, 
         if (piece == nullptr) return nullptr;
         PyList_SET_ITEM(pieces.get(), i, piece);
     }
-    return PyObject_CallMethodOneArg(st->empty_bytes, st->name(name::join), pieces.get());
+    return PyObject_CallMethodOneArg(st->empty_bytes, st->names[kJoin], pieces.get());
 }
 
 // The result from the bytes read into raw (a fresh bytes object of at least produced bytes):
 // raw itself, cut to size, while int2byte is the original packer, else int2byte's bytes.
 PyObject* finish_bytes(PyObject* module, Ref raw, Py_ssize_t produced) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (produced == 0) return Ref::borrow(st->empty_bytes).release();
     Ref int2byte;
-    const int found = dict_get(PyModule_GetDict(module), st->name(name::int2byte), int2byte);
+    const int found = dict_get(PyModule_GetDict(module), st->names[kInt2byte], int2byte);
     if (found < 0) return nullptr;
     // The original packer stands in for the calls only while its Struct still packs ">B".
     const int original = found == 0 || int2byte.get() != st->original_int2byte
@@ -358,11 +358,11 @@ bool read_text(PyObject* text, ReaderState& s, unsigned char* out, Py_ssize_t& p
 
 // The dump text as an exact str: a str subclass or other object is split on "\n" through its
 // own method, as the documented algorithm does, and the pieces joined again.
-Ref dump_text(State* st, PyObject* data) {
+Ref dump_text(ModuleState* st, PyObject* data) {
     if (PyUnicode_CheckExact(data)) return Ref::borrow(data);
-    Ref pieces(PyObject_CallMethodOneArg(data, st->name(name::split), st->txt(text::newline)));
+    Ref pieces(PyObject_CallMethodOneArg(data, st->names[kSplit], st->texts[kNewlineText]));
     if (!pieces) return {};
-    return Ref(PyUnicode_Join(st->txt(text::newline), pieces.get()));
+    return Ref(PyUnicode_Join(st->texts[kNewlineText], pieces.get()));
 }
 
 // ---- the incremental reader: dump text as UTF-8 bytes, fed in pieces of any size ----
@@ -668,7 +668,7 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef reader_methods[] = {
-    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_feed)), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", as_cfunction(reader_feed), kFastcall,
      "feed(data) -> the bytes of the dump lines that data completes"},
     {"finish", reader_finish, METH_NOARGS, "finish() -> the bytes of a last line without a newline; raises a fault"},
     {nullptr, nullptr, 0, nullptr},
@@ -699,7 +699,7 @@ PyObject* hexundump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     static const Signature sig{"hexundump", params, 2, 2};
     PyObject* arg[2];
     if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref text = dump_text(st, arg[0]);
     if (!text) return nullptr;
     Ref index(PyNumber_Index(arg[1]));
