@@ -131,8 +131,8 @@ bool reader_line(Reader* r, const unsigned char* line, Py_ssize_t size, bool cut
                   : s.phase == Phase::closed           ? Fault::after_closing
                   : s.phase == Phase::after_short_line ? Fault::after_short_line
                                                        : Fault::data_line;
-    } else if (Py_ssize_t count = 0; LineReader<Utf8>(s, line, size, out + produced).read(count) == Fault::none) {
-        produced += count;
+    } else if (const LineRead read = LineReader<Utf8>(s, line, size, out + produced).read(); read.fault == Fault::none) {
+        produced += read.count;
         return true;
     }
     // The first characters of the line, which is valid UTF-8 up to its end.

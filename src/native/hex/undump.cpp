@@ -4,48 +4,9 @@
 #include "compat.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace qelo::hex {
-
-Ref fault_message(const ReaderState& s, PyObject* line, bool longer) {
-    if (s.fault == Fault::no_closing) {
-        return Ref(PyUnicode_FromFormat("the dump ends after line %zd without the closing line '\"\"\")'", s.line_number));
-    }
-    Ref quoted(PyUnicode_FromFormat("%R%s", line, longer ? "..." : ""));
-    if (!quoted) return {};
-    const Py_ssize_t number = s.line_number;
-    switch (s.fault) {
-        case Fault::header:
-            return Ref(PyUnicode_FromFormat("line 1 is not the header line 'hexundump(\"\"\"': %U", quoted.get()));
-        case Fault::data_line:
-            return Ref(PyUnicode_FromFormat("line %zd is not a data line of a hex dump with linesize %zd: %U", number,
-                                            s.linesize, quoted.get()));
-        case Fault::offset: {
-            char expected[32];
-            std::snprintf(expected, sizeof expected, "%0*llX", s.offset_width, s.expected);
-            return Ref(PyUnicode_FromFormat("line %zd does not hold the offset %s (a line is missing or out of order): %U",
-                                            number, expected, quoted.get()));
-        }
-        case Fault::after_short_line:
-            return Ref(PyUnicode_FromFormat(
-                "line %zd is not the closing line '\"\"\")', which must follow a short data line: %U", number,
-                quoted.get()));
-        case Fault::after_closing:
-            return Ref(PyUnicode_FromFormat("line %zd follows the closing line '\"\"\")': %U", number, quoted.get()));
-        default:
-            PyErr_SetString(PyExc_SystemError, "unknown hex dump fault");
-            return {};
-    }
-}
-
-bool at_end(ReaderState& s) {
-    if (s.phase == Phase::closed) return true;
-    s.fault = s.phase == Phase::header ? Fault::header : Fault::no_closing;
-    if (s.phase == Phase::header) s.line_number = 1;  // an empty text: line 1 is the empty line
-    return false;
-}
 
 namespace {
 
@@ -100,8 +61,8 @@ bool read_text(PyObject* text, ReaderState& s, unsigned char* out, Py_ssize_t& p
         } else {
             while (end < length && chars[end] != '\n') ++end;
         }
-        Py_ssize_t count = 0;
-        if (LineReader<Char>(s, chars + start, end - start, out + produced).read(count) != Fault::none) {
+        const LineRead line = LineReader<Char>(s, chars + start, end - start, out + produced).read();
+        if (line.fault != Fault::none) {
             const Py_ssize_t shown = std::min(end - start, quoted_characters);
             Ref line(PyUnicode_Substring(text, start, start + shown));
             if (!line) return false;
@@ -109,7 +70,7 @@ bool read_text(PyObject* text, ReaderState& s, unsigned char* out, Py_ssize_t& p
             if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return false;
         }
-        produced += count;
+        produced += line.count;
         start = end + 1;
     }
     if (at_end(s)) return true;

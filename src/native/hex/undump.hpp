@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -63,6 +64,10 @@ constexpr std::array<std::uint16_t, 65536> make_pairs() {
 }
 inline constexpr std::array<std::uint16_t, 65536> pairs = make_pairs();
 
+// The grammar below has internal linkage in each file that includes it, as functions of one file
+// have: the compiler then inlines the line reader into each reading loop.
+namespace {
+
 // UTF-8 bytes of the text, as the incremental reader gets them.
 struct Utf8 {
     using Char = unsigned char;
@@ -88,6 +93,12 @@ struct ReaderState {
     }
 };
 
+// What a line held: its fault (Fault::none when it has none) and the bytes it stored.
+struct LineRead {
+    Fault fault;
+    Py_ssize_t count;
+};
+
 // Reads one line (without its newline) of text in the encoding Enc (a character type for str
 // data, Utf8 for bytes) and stores its bytes at out.
 template <typename Enc>
@@ -98,25 +109,25 @@ public:
     LineReader(ReaderState& state, const Char* line, Py_ssize_t length, unsigned char* out)
         : s_(state), text_(line), end_(length), out_(out) {}
 
-    // What is wrong with the line (also recorded in the state), Fault::none when nothing is: then
-    // `count` holds the bytes it stored (0 for the header or closing line).
-    Fault read(Py_ssize_t& count) {
-        count = 0;
+    // What is wrong with the line (also recorded in the state), Fault::none when nothing is, and
+    // the bytes it stored (0 for the header or closing line, and for a faulty line).
+    LineRead read() {
         ++s_.line_number;
         switch (s_.phase) {
             case Phase::header:
                 if (!holds("hexundump(\"\"\"")) return fail(Fault::header);
                 s_.phase = Phase::data;
-                return Fault::none;
+                return {Fault::none, 0};
             case Phase::closed: return fail(Fault::after_closing);
             case Phase::data:
             case Phase::after_short_line: break;
         }
         if (holds("\"\"\")")) {
             s_.phase = Phase::closed;
-            return Fault::none;
+            return {Fault::none, 0};
         }
         if (s_.phase == Phase::after_short_line) return fail(Fault::after_short_line);
+        Py_ssize_t count = 0;
         unsigned long long offset = 0;
         if (!read_data_line(count, offset)) return fail(Fault::data_line);
         if (offset != s_.expected) return fail(Fault::offset);
@@ -124,13 +135,13 @@ public:
         if (__builtin_add_overflow(s_.expected, static_cast<unsigned long long>(s_.linesize), &s_.expected)) {
             s_.expected = ~0ULL;
         }
-        return Fault::none;
+        return {Fault::none, count};
     }
 
 private:
-    Fault fail(Fault kind) {
+    LineRead fail(Fault kind) {
         s_.fault = kind;
-        return kind;
+        return {kind, 0};
     }
 
     bool holds(const char* expected) const {
@@ -247,16 +258,52 @@ private:
 };
 
 // Characters of a faulty line that its error message quotes.
-inline constexpr Py_ssize_t quoted_characters = 120;
+constexpr Py_ssize_t quoted_characters = 120;
 
 // The ValueError text of the state's fault; line is the faulty line's text (a str, at most
 // quoted_characters of it) and longer tells whether the line goes on beyond it. Null with an
 // exception set.
-Ref fault_message(const ReaderState& s, PyObject* line, bool longer);
+Ref fault_message(const ReaderState& s, PyObject* line, bool longer) {
+    if (s.fault == Fault::no_closing) {
+        return Ref(PyUnicode_FromFormat("the dump ends after line %zd without the closing line '\"\"\")'", s.line_number));
+    }
+    Ref quoted(PyUnicode_FromFormat("%R%s", line, longer ? "..." : ""));
+    if (!quoted) return {};
+    const Py_ssize_t number = s.line_number;
+    switch (s.fault) {
+        case Fault::header:
+            return Ref(PyUnicode_FromFormat("line 1 is not the header line 'hexundump(\"\"\"': %U", quoted.get()));
+        case Fault::data_line:
+            return Ref(PyUnicode_FromFormat("line %zd is not a data line of a hex dump with linesize %zd: %U", number,
+                                            s.linesize, quoted.get()));
+        case Fault::offset: {
+            char expected[32];
+            std::snprintf(expected, sizeof expected, "%0*llX", s.offset_width, s.expected);
+            return Ref(PyUnicode_FromFormat("line %zd does not hold the offset %s (a line is missing or out of order): %U",
+                                            number, expected, quoted.get()));
+        }
+        case Fault::after_short_line:
+            return Ref(PyUnicode_FromFormat(
+                "line %zd is not the closing line '\"\"\")', which must follow a short data line: %U", number,
+                quoted.get()));
+        case Fault::after_closing:
+            return Ref(PyUnicode_FromFormat("line %zd follows the closing line '\"\"\")': %U", number, quoted.get()));
+        default:
+            PyErr_SetString(PyExc_SystemError, "unknown hex dump fault");
+            return {};
+    }
+}
 
 // The reader's state at the end of the text: true when the closing line was the last line, else
 // false with the fault recorded in the state (never an exception).
-bool at_end(ReaderState& s);
+bool at_end(ReaderState& s) {
+    if (s.phase == Phase::closed) return true;
+    s.fault = s.phase == Phase::header ? Fault::header : Fault::no_closing;
+    if (s.phase == Phase::header) s.line_number = 1;  // an empty text: line 1 is the empty line
+    return false;
+}
+
+}  // namespace
 
 // The result from the bytes read into raw (a fresh bytes object of at least `produced` bytes): raw
 // itself, cut to size, while int2byte is the original packer, else b"".join of int2byte's bytes.
