@@ -86,22 +86,26 @@ bool holds_original_contents(Table table, PyObject* dict) {
     return false;
 }
 
-bool armed(const State* st) { return st->guards[0].armed; }
+bool armed(const ModuleState* st) { return st->guards[0].armed; }
+
+// The namespace name of each helper and the state slot of the original it must bind.
+constexpr struct {
+    Name name;
+    PyObject* ModuleState::*original;
+} kHelpers[kHelperCount] = {
+    {kIterateints, &ModuleState::original_iter},   {kInt2byte, &ModuleState::original_int2byte},
+    {kByte2int, &ModuleState::original_byte2int},  {kBytes2bits, &ModuleState::original_bytes2bits},
+    {kBinascii, &ModuleState::original_binascii},
+};
+
+int helper_bound(PyObject* module, const ModuleState* st, std::size_t helper) {
+    return bound_to_original(module, kHelpers[helper].name, st->*kHelpers[helper].original);
+}
 
 bool read_bindings(PyObject* module, Bindings* out) {
-    State* st = state_of(module);
-    const struct {
-        Name name;
-        PyObject* original;
-    } helpers[kHelperCount] = {
-        {kIterateints, st->original_iter},
-        {kInt2byte, st->original_int2byte},
-        {kByte2int, st->original_byte2int},
-        {kBytes2bits, st->original_bytes2bits},
-        {kBinascii, st->original_binascii},
-    };
+    ModuleState* st = state_of(module);
     for (std::size_t h = 0; h < kHelperCount; ++h) {
-        const int bound = bound_to_original(module, helpers[h].name, helpers[h].original);
+        const int bound = helper_bound(module, st, h);
         if (bound < 0) return false;
         out->original[h] = bound != 0;
     }
@@ -117,7 +121,7 @@ bool read_bindings(PyObject* module, Bindings* out) {
 }  // namespace
 
 const Bindings* bindings_of(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Bindings& cached = st->bindings;
     if (!armed(st)) return &cached;  // all false
     const std::uint64_t now = st->stamped ? compat::dict_stamp(st->ns) : 0;
@@ -130,19 +134,16 @@ const Bindings* bindings_of(PyObject* module) {
 }
 
 int helper_is_original(PyObject* module, Helper helper) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (st->stamped || !armed(st)) {
         const Bindings* bindings = bindings_of(module);
         return bindings == nullptr ? -1 : bindings->original[helper];
     }
     // Unstamped: one lookup for the one name, not a re-read of every binding.
-    static constexpr Name kNameOf[kHelperCount] = {kIterateints, kInt2byte, kByte2int, kBytes2bits, kBinascii};
-    PyObject* const originals[kHelperCount] = {st->original_iter, st->original_int2byte, st->original_byte2int,
-                                               st->original_bytes2bits, st->original_binascii};
-    return bound_to_original(module, kNameOf[helper], originals[helper]);
+    return helper_bound(module, st, helper);
 }
 
-bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
+bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work) {
     TableGuard& guard = st->guards[table];
     if (!guard.armed) return false;
     if (!st->stamped) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
@@ -155,7 +156,7 @@ bool table_is_pristine(State* st, Table table, Py_ssize_t work) {
     return guard.pristine;
 }
 
-bool arm_table_guards(State* st, PyObject* ns) {
+bool arm_table_guards(ModuleState* st, PyObject* ns) {
     bool stamped = true;
     for (PyObject* dict : {ns, st->guards[0].table, st->guards[1].table, st->guards[2].table}) {
         const int watched = compat::watch_dict(dict);

@@ -41,7 +41,7 @@ bool is_plain_int(PyObject* o) { return PyLong_CheckExact(o) || PyBool_Check(o);
 
 // Step 1 of both integer functions, before anything is done with `number`. Sets *fast_width to
 // the width when it is a plain int that fits in Py_ssize_t (else -1). Returns false with the error.
-bool check_width(State* st, PyObject* width, Py_ssize_t* fast_width) {
+bool check_width(ModuleState* st, PyObject* width, Py_ssize_t* fast_width) {
     *fast_width = -1;
     int negative;
     if (is_plain_int(width)) {
@@ -64,7 +64,7 @@ bool check_width(State* st, PyObject* width, Py_ssize_t* fast_width) {
 
 // Steps 3 to 7 of integer2bits (per bit) and integer2bytes (per byte), literally.
 PyObject* fixed_width_general(PyObject* module, Ref number, PyObject* width, bool per_byte) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const int negative = PyObject_RichCompareBool(number.get(), st->int_zero, Py_LT);
     if (negative < 0) return nullptr;
     if (negative) {
@@ -157,7 +157,7 @@ PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const
                          PyObject* kwnames, bool per_byte) {
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Py_ssize_t fast_width;
     if (!check_width(st, a[1], &fast_width)) return nullptr;
     Ref number(PyNumber_Long(a[0]));
@@ -174,7 +174,7 @@ PyObject* to_fixed_width(PyObject* module, const Signature& sig, PyObject* const
 
 // number = (number << shift) | b for each b of iterateints(data), literally.
 Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref iterateints = resolve(module, kIterateints);
     if (!iterateints) return Ref();
     Ref iterable = call_one(iterateints.get(), data);
@@ -182,13 +182,15 @@ Ref fold_general(PyObject* module, PyObject* data, PyObject* shift) {
     Ref iterator(PyObject_GetIter(iterable.get()));
     if (!iterator) return Ref();
     Ref number = Ref::borrow(st->int_zero);
-    while (Ref b{PyIter_Next(iterator.get())}) {
+    Ref b;
+    int got;
+    while ((got = next_item(iterator.get(), b)) > 0) {
         Ref shifted(PyNumber_Lshift(number.get(), shift));
         if (!shifted) return Ref();
         number = Ref(PyNumber_Or(shifted.get(), b.get()));
         if (!number) return Ref();
     }
-    if (PyErr_Occurred()) return Ref();
+    if (got < 0) return Ref();
     return number;
 }
 
@@ -226,7 +228,7 @@ Ref fold_bits_direct(PyObject* data) {
 int signed_requested(PyObject* is_signed) { return is_signed == nullptr ? 0 : PyObject_IsTrue(is_signed); }
 
 // number - (1 << (len(data) * bits_per_item)).
-PyObject* minus_bias(State* st, PyObject* number, PyObject* data, bool per_byte) {
+PyObject* minus_bias(ModuleState* st, PyObject* number, PyObject* data, bool per_byte) {
     const Py_ssize_t length = PyObject_Size(data);
     if (length < 0) return nullptr;
     Ref count(PyLong_FromSsize_t(length));
@@ -242,7 +244,7 @@ PyObject* minus_bias(State* st, PyObject* number, PyObject* data, bool per_byte)
 
 // byte2int(data[0:1]), or byte2int(bytes2bits(data[0:1])[0:1]) for bytes, tested for truth.
 int sign_test_general(PyObject* module, PyObject* data, bool per_byte) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref byte2int = resolve(module, kByte2int);
     if (!byte2int) return -1;
     Ref head;
@@ -265,36 +267,46 @@ int sign_test_general(PyObject* module, PyObject* data, bool per_byte) {
 
 // The sign test on exact bytes when byte2int is int.from_bytes: the first byte's truth for bits.
 // For bytes it also needs bytes2bits and its table untouched: then it is the first byte's top bit.
-// Returns -2 when the direct test does not apply.
-int sign_test_direct(PyObject* module, PyObject* data, bool per_byte) {
+// Done with `negative` set to 1 or 0; declined when the direct test does not apply.
+Fast sign_test_direct(PyObject* module, PyObject* data, bool per_byte, int& negative) {
     // Read now, not before: testing `signed` may have run Python code that rebound names.
     const Bindings* bindings = bindings_of(module);
-    if (bindings == nullptr) return -1;
-    if (!bindings->original[kByte2intHelper]) return -2;
+    if (bindings == nullptr) return Fast::Failed;
+    if (!bindings->original[kByte2intHelper]) return Fast::Declined;
     if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->original[kIterHelper] &&
                       bindings->table_bound[kBytesToBitsTable] &&
                       table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
-        return -2;
+        return Fast::Declined;
     }
-    if (PyBytes_GET_SIZE(data) == 0) return 0;  // int.from_bytes(b"") == 0
-    const unsigned char first = bytes_data(data)[0];
-    return per_byte ? (first >> 7) : (first != 0);
+    const unsigned char first = PyBytes_GET_SIZE(data) == 0 ? 0 : bytes_data(data)[0];  // int.from_bytes(b"") == 0
+    negative = per_byte ? (first >> 7) : (first != 0);
+    return Fast::Done;
+}
+
+// The sign test, directly where it may be (`direct`: data is exact bytes and iterateints the
+// original), else literally; 1 or 0, -1 with an exception set. `*read_directly` tells which.
+int sign_test(PyObject* module, PyObject* data, bool per_byte, bool direct, bool* read_directly = nullptr) {
+    int negative = 0;
+    const Fast fast = direct ? sign_test_direct(module, data, per_byte, negative) : Fast::Declined;
+    if (read_directly != nullptr) *read_directly = fast == Fast::Done;
+    switch (fast) {
+        case Fast::Done: return negative;
+        case Fast::Failed: return -1;
+        case Fast::Declined: break;
+    }
+    return sign_test_general(module, data, per_byte);
 }
 
 // Exact bytes with the original iterateints: the fold has no side effects and cannot fail (beyond
 // memory), so the sign is settled first and the bytes are converted once, signed or not.
 PyObject* bytes_to_integer_direct(PyObject* module, PyObject* data, PyObject* is_signed) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const int wants_sign = signed_requested(is_signed);
     if (wants_sign < 0) return nullptr;
     int negative = 0;
     bool sign_read_directly = true;
     if (wants_sign) {
-        negative = sign_test_direct(module, data, true);
-        if (negative == -2) {
-            sign_read_directly = false;
-            negative = sign_test_general(module, data, true);
-        }
+        negative = sign_test(module, data, true, true, &sign_read_directly);
         if (negative < 0) return nullptr;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
@@ -310,7 +322,7 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a) || !state_alive(module)) return nullptr;
     PyObject* data = a[0];
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const int direct = iterates_bytes_directly(module, data);
     if (direct < 0) return nullptr;
     if (direct && per_byte) return bytes_to_integer_direct(module, data, a[1]);
@@ -318,8 +330,7 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
     if (!number) return nullptr;
     const int wants_sign = signed_requested(a[1]);
     if (wants_sign <= 0) return wants_sign < 0 ? nullptr : number.release();
-    int negative = direct ? sign_test_direct(module, data, per_byte) : -2;
-    if (negative == -2) negative = sign_test_general(module, data, per_byte);
+    const int negative = sign_test(module, data, per_byte, direct != 0);
     if (negative < 0) return nullptr;
     if (!negative) return number.release();
     return minus_bias(st, number.get(), data, per_byte);
@@ -330,7 +341,7 @@ PyObject* to_integer(PyObject* module, const Signature& sig, PyObject* const* ar
 int int2byte_is_original(PyObject* module) {
     const int bound = helper_is_original(module, kInt2byteHelper);
     if (bound <= 0) return bound;
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     return st->int2byte_format.unchanged(PyCFunction_GET_SELF(st->original_int2byte));
 }
 

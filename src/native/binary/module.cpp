@@ -4,6 +4,7 @@
 // already bound in the namespace.
 #include "state.hpp"
 
+#include "args.hpp"
 #include "binarykernels.hpp"
 #include "kernels.hpp"
 #include "originals.hpp"
@@ -14,28 +15,25 @@
 namespace qelo::binary {
 namespace {
 
-#define QELO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // Bound from the exec function in this order, so the tables in between can call them by name.
 PyMethodDef integer_functions[] = {
-    {"integer2bits", QELO_FASTCALL(integer2bits), kFastcall,
+    {"integer2bits", as_cfunction(integer2bits), kFastcall,
      "integer2bits($module, /, number, width)\n--\n\n"
      "Converts an integer into a bit string of width bytes, one byte 0x00 or 0x01 per bit, most\n"
      "significant bit first, in two's complement. A wider width sign-extends; a narrower one trims\n"
      "the representation to its low width bits.\n\n"
      "Example: integer2bits(19, 8) == b'\\x00\\x00\\x00\\x01\\x00\\x00\\x01\\x01'"},
-    {"integer2bytes", QELO_FASTCALL(integer2bytes), kFastcall,
+    {"integer2bytes", as_cfunction(integer2bytes), kFastcall,
      "integer2bytes($module, /, number, width)\n--\n\n"
      "Converts an integer into a big-endian byte string of width bytes, negative numbers in two's\n"
      "complement.\n\n"
      "Example: integer2bytes(19, 4) == b'\\x00\\x00\\x00\\x13'"},
-    {"bits2integer", QELO_FASTCALL(bits2integer), kFastcall,
+    {"bits2integer", as_cfunction(bits2integer), kFastcall,
      "bits2integer($module, /, data, signed=False)\n--\n\n"
      "Converts a bit string (one byte 0x00 or 0x01 per bit, most significant first) into an\n"
      "integer. With signed true, the bits are read as a two's complement number.\n\n"
      "Example: bits2integer(b'\\x01\\x00\\x00\\x01\\x01') == 19"},
-    {"bytes2integer", QELO_FASTCALL(bytes2integer), kFastcall,
+    {"bytes2integer", as_cfunction(bytes2integer), kFastcall,
      "bytes2integer($module, /, data, signed=False)\n--\n\n"
      "Converts a big-endian byte string into an integer. With signed true, the bytes are read as a\n"
      "two's complement number.\n\n"
@@ -44,7 +42,7 @@ PyMethodDef integer_functions[] = {
 };
 
 PyMethodDef bytes2bits_function[] = {
-    {"bytes2bits", QELO_FASTCALL(bytes2bits), kFastcall,
+    {"bytes2bits", as_cfunction(bytes2bits), kFastcall,
      "bytes2bits($module, /, data)\n--\n\n"
      "Converts a byte string into a bit string: eight bytes 0x00 or 0x01 per byte, most significant\n"
      "bit first.\n\n"
@@ -54,15 +52,15 @@ PyMethodDef bytes2bits_function[] = {
 };
 
 PyMethodDef group_functions[] = {
-    {"bits2bytes", QELO_FASTCALL(bits2bytes), kFastcall,
+    {"bits2bytes", as_cfunction(bits2bytes), kFastcall,
      "bits2bytes($module, /, data)\n--\n\n"
      "Converts a bit string (length a multiple of 8) back into a byte string, one byte per 8 bits.\n\n"
      "Example: bits2bytes(b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01') == b'a'"},
-    {"swapbytes", QELO_FASTCALL(swapbytes), kFastcall,
+    {"swapbytes", as_cfunction(swapbytes), kFastcall,
      "swapbytes($module, /, data)\n--\n\n"
      "Reverses the order of the items of a sequence (bytes, str, list, ...), keeping its type.\n\n"
      "Example: swapbytes(b'abcd') == b'dcba'"},
-    {"swapbytesinbits", QELO_FASTCALL(swapbytesinbits), kFastcall,
+    {"swapbytesinbits", as_cfunction(swapbytesinbits), kFastcall,
      "swapbytesinbits($module, /, data)\n--\n\n"
      "Reverses the order of the 8-byte groups of a bit string, keeping each group as it is. The\n"
      "length of data must be a multiple of 8.\n\n"
@@ -71,25 +69,19 @@ PyMethodDef group_functions[] = {
 };
 
 PyMethodDef final_functions[] = {
-    {"swapbitsinbytes", QELO_FASTCALL(swapbitsinbytes), kFastcall,
+    {"swapbitsinbytes", as_cfunction(swapbitsinbytes), kFastcall,
      "swapbitsinbytes($module, /, data)\n--\n\n"
      "Reverses the order of the bits inside every byte, keeping the order of the bytes.\n\n"
      "Example: swapbitsinbytes(b'\\xf0') == b'\\x0f'"},
-    {"hexlify", QELO_FASTCALL(hexlify), kFastcall,
+    {"hexlify", as_cfunction(hexlify), kFastcall,
      "hexlify($module, /, data)\n--\n\nReturns binascii.hexlify(data)."},
-    {"unhexlify", QELO_FASTCALL(unhexlify), kFastcall,
+    {"unhexlify", as_cfunction(unhexlify), kFastcall,
      "unhexlify($module, /, data)\n--\n\nReturns binascii.unhexlify(data)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef QELO_FASTCALL
-
-bool init_constants(State* st) {
-    if (!st->names.init({"iterateints", "int2byte", "byte2int", "bytes2bits", "bits2bytes", "integer2bits",
-                         "BYTES2BITS_CACHE", "BITS2BYTES_CACHE", "SWAPBITSINBYTES_CACHE", "binascii", "hexlify",
-                         "unhexlify", "join"})) {
-        return false;
-    }
+bool init_constants(ModuleState* st) {
+    if (!st->names.init(kNameTexts)) return false;
     Ref start(PyLong_FromLong(0));
     Ref stop(PyLong_FromLong(1));
     Ref step(PyLong_FromLong(-1));
@@ -109,17 +101,17 @@ bool init_constants(State* st) {
 // Keeps the star-imported helper bound to `name` in `*slot` when `recognise` says it is the
 // original C-level callable a direct route stands in for.
 template <class Recognise>
-bool capture_if(State* st, PyObject* ns, Name name, PyObject** slot, Recognise recognise) {
-    PyObject* found = PyDict_GetItemWithError(ns, st->names[name]);
-    if (found == nullptr) return !PyErr_Occurred();
-    Ref held = Ref::borrow(found);  // the recogniser may run code that rebinds the name
+bool capture_if(ModuleState* st, PyObject* ns, Name name, PyObject** slot, Recognise recognise) {
+    Ref held;  // strong: the recogniser may run code that rebinds the name
+    const int found = dict_get(ns, st->names[name], held);
+    if (found <= 0) return found == 0;
     const int recognised = recognise(held.get());
     if (recognised < 0) return false;
     if (recognised) *slot = held.release();
     return true;
 }
 
-bool capture_original_helpers(State* st, PyObject* ns) {
+bool capture_original_helpers(ModuleState* st, PyObject* ns) {
     if (!capture_if(st, ns, kIterateints, &st->original_iter, originals::is_builtin_iter) ||
         !capture_if(st, ns, kByte2int, &st->original_byte2int, originals::is_int_from_bytes) ||
         !capture_if(st, ns, kInt2byte, &st->original_int2byte,
@@ -133,7 +125,7 @@ bool capture_original_helpers(State* st, PyObject* ns) {
 }
 
 // binascii.hexlify and binascii.unhexlify, when they are the module's own C functions.
-bool capture_binascii(State* st, PyObject* binascii) {
+bool capture_binascii(ModuleState* st, PyObject* binascii) {
     st->original_binascii = Ref::borrow(binascii).release();
     const struct {
         Name name;
@@ -166,7 +158,7 @@ PyObject* build_table(KeyFn key_of, ValueFn value_of) {
 }
 
 bool bind_table(PyObject* module, Table slot, Name name, PyObject* table) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     st->guards[slot].table = table;  // owns it
     return PyDict_SetItem(namespace_of(module), st->names[name], table) == 0;
 }
@@ -204,7 +196,7 @@ void spread_bytes(const unsigned char* in, std::size_t n, unsigned char* out) { 
 // What bits2bytes checks before its kernel, for a caller holding exact bytes.
 int bits2bytes_ready_for(PyObject* module, Py_ssize_t work) {
     if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (st == nullptr || st->empty_bytes == nullptr) return 0;
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) {
@@ -225,7 +217,7 @@ bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* o
 // grows with every change of any of them.
 std::uint64_t ready_stamp_for(PyObject* module) {
     if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
-    const State* st = state_of(module);
+    const ModuleState* st = state_of(module);
     if (st == nullptr || st->empty_bytes == nullptr || !st->stamped || !st->guards[0].armed) return 0;
     std::uint64_t stamp = compat::dict_stamp(st->ns);
 #if PY_VERSION_HEX < QELO_PY312
@@ -234,10 +226,8 @@ std::uint64_t ready_stamp_for(PyObject* module) {
     return stamp;
 }
 
-const BinaryKernels lent_kernels = {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bytes2bits)),
-                                    kernel_ready_for, spread_bytes,
-                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bits2bytes)),
-                                    bits2bytes_ready_for, pack_groups, ready_stamp_for};
+const BinaryKernels lent_kernels = {as_cfunction(bytes2bits), kernel_ready_for,     spread_bytes,   as_cfunction(bits2bytes),
+                                    bits2bytes_ready_for,     pack_groups,          ready_stamp_for};
 
 // The private `_kernels` attribute: one capsule per module object, each module object checked by
 // its own state.
@@ -246,8 +236,8 @@ bool add_kernels_capsule(PyObject* module) {
     return capsule && PyModule_AddObjectRef(module, "_kernels", capsule.get()) == 0;
 }
 
-int exec_module(PyObject* module) {
-    State* st = state_of(module);
+int module_exec(PyObject* module) {
+    ModuleState* st = state_of(module);
     PyObject* ns = namespace_of(module);
     if (ns == nullptr || !init_constants(st)) return -1;
     st->ns = ns;
@@ -275,9 +265,13 @@ int exec_module(PyObject* module) {
 
     // 5. bytes2bits; 6. BITS2BYTES_CACHE = {bytes2bits(int2byte(v)): int2byte(v)}.
     if (PyModule_AddFunctions(module, bytes2bits_function) < 0) return -1;
-    PyObject* own_bytes2bits = PyDict_GetItemWithError(ns, st->names[kBytes2bits]);
-    if (own_bytes2bits == nullptr) return -1;  // just bound; a failed lookup has its error set
-    st->original_bytes2bits = Ref::borrow(own_bytes2bits).release();
+    Ref own_bytes2bits;
+    const int found = dict_get(ns, st->names[kBytes2bits], own_bytes2bits);
+    if (found <= 0) {
+        if (found == 0) PyErr_SetObject(PyExc_KeyError, st->names[kBytes2bits]);  // bound just now
+        return -1;
+    }
+    st->original_bytes2bits = own_bytes2bits.release();
     table = build_table([&](long v) { return bits_of(module, v); }, [&](long v) { return int2byte_of(module, v); });
     if (table == nullptr || !bind_table(module, kBitsToBytesTable, kBits2bytesCache, table)) return -1;
 
@@ -302,8 +296,8 @@ int exec_module(PyObject* module) {
     return arm_table_guards(st, ns) ? 0 : -1;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     if (int r = st->names.traverse(visit, arg)) return r;
     int result = 0;
@@ -314,8 +308,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     return result;
 }
 
-int clear_module(PyObject* module) {
-    State* st = state_of(module);
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     for (TableGuard& g : st->guards) g.armed = false;
     st->bindings = Bindings{};
@@ -326,11 +320,11 @@ int clear_module(PyObject* module) {
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= QELO_PY312
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
@@ -341,12 +335,12 @@ PyModuleDef module_def = {
     "qelo.lib.binary",
     "Conversions between integers, byte strings and bit strings (one byte 0x00/0x01 per bit), with\n"
     "byte and bit swaps and lookup tables built at import.",
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,  // every function is bound from the exec function, in order
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

@@ -41,7 +41,7 @@ int per_byte_kernel_applies(PyObject* module, PyObject* data, Table table) {
 
 // b"".join(table[b] for b in iterateints(data)), the table looked up by name for every element.
 PyObject* lookup_each_byte(PyObject* module, PyObject* data, Name table_name) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref iterateints = resolve(module, kIterateints);
     if (!iterateints) return nullptr;
     Ref iterable = call_one(iterateints.get(), data);
@@ -50,13 +50,15 @@ PyObject* lookup_each_byte(PyObject* module, PyObject* data, Name table_name) {
     if (!iterator) return nullptr;
     Ref pieces(PyList_New(0));
     if (!pieces) return nullptr;
-    while (Ref b{PyIter_Next(iterator.get())}) {
+    Ref b;
+    int got;
+    while ((got = next_item(iterator.get(), b)) > 0) {
         Ref table = resolve(module, table_name);
         if (!table) return nullptr;
         Ref piece(PyObject_GetItem(table.get(), b.get()));
         if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (got < 0) return nullptr;
     return join_pieces(st, pieces.get()).release();
 }
 
@@ -82,7 +84,7 @@ Py_ssize_t length_in_groups_of_8(PyObject* data, const char* message) {
 }
 
 PyObject* bits2bytes_general(PyObject* module, PyObject* data, Py_ssize_t length) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref pieces(PyList_New(0));
     if (!pieces) return nullptr;
     for (Py_ssize_t i = 0; i < length; i += 8) {
@@ -119,27 +121,28 @@ int hex_digit_value(unsigned char c) {
     return -1;
 }
 
-// binascii.unhexlify of exact bytes; null without an exception when the digits are not valid
-// (the original function then raises its own error).
-PyObject* bytes_from_hex(PyObject* data) {
+// binascii.unhexlify of exact bytes into `result`; declined when the digits are not valid (the
+// original function then raises its own error).
+Fast bytes_from_hex(PyObject* data, Ref& result) {
     const Py_ssize_t n = PyBytes_GET_SIZE(data);
-    if (n % 2 != 0) return nullptr;
+    if (n % 2 != 0) return Fast::Declined;
     Ref out(PyBytes_FromStringAndSize(nullptr, n / 2));
-    if (!out) return nullptr;
+    if (!out) return Fast::Failed;
     const unsigned char* in = bytes_data(data);
     unsigned char* p = bytes_buffer(out.get());
     for (Py_ssize_t i = 0; i < n / 2; ++i) {
         const int hi = hex_digit_value(in[2 * i]), lo = hex_digit_value(in[2 * i + 1]);
-        if (hi < 0 || lo < 0) return nullptr;
+        if (hi < 0 || lo < 0) return Fast::Declined;
         p[i] = static_cast<unsigned char>(hi << 4 | lo);
     }
-    return out.release();
+    result = std::move(out);
+    return Fast::Done;
 }
 
 // binascii.<function>(data), both names looked up when called. With the original binascii module
 // and its own C function still bound there, exact bytes are converted here.
 PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const int original = helper_is_original(module, kBinasciiHelper);
     if (original < 0) return nullptr;
     Ref binascii = original ? Ref::borrow(st->original_binascii) : resolve(module, kBinascii);
@@ -148,17 +151,19 @@ PyObject* forward_to_binascii(PyObject* module, PyObject* data, Name function) {
     if (PyModule_CheckExact(binascii.get())) {
         // A plain module's attributes are its dict entries (ModuleType has no attribute of this
         // name that could take precedence); anything else goes through getattr for the usual error.
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(binascii.get()), st->names[function]);
-        if (found == nullptr && PyErr_Occurred()) return nullptr;
-        callable = Ref::borrow(found);
+        if (dict_get(PyModule_GetDict(binascii.get()), st->names[function], callable) < 0) return nullptr;
     }
     if (!callable) callable = Ref(PyObject_GetAttr(binascii.get(), st->names[function]));
     if (!callable) return nullptr;
     if (PyBytes_CheckExact(data)) {
         if (function == kHexlify && callable.get() == st->original_hexlify) return hex_of(data);
         if (function == kUnhexlify && callable.get() == st->original_unhexlify) {
-            if (PyObject* converted = bytes_from_hex(data)) return converted;
-            if (PyErr_Occurred()) return nullptr;
+            Ref converted;
+            switch (bytes_from_hex(data, converted)) {
+                case Fast::Done: return converted.release();
+                case Fast::Failed: return nullptr;
+                case Fast::Declined: break;
+            }
         }
     }
     return PyObject_CallOneArg(callable.get(), data);
@@ -181,7 +186,7 @@ PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     if (st == nullptr || st->empty_bytes == nullptr) return 0;
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) {

@@ -3,8 +3,10 @@
 
 #include "compat.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
+#include <array>
 #include <cstdint>
 
 namespace qelo::binary {
@@ -25,6 +27,11 @@ enum Name : std::size_t {
     kUnhexlify,
     kJoin,
     kNameCount,
+};
+
+inline constexpr std::array<const char*, kNameCount> kNameTexts = {
+    "iterateints", "int2byte", "byte2int", "bytes2bits", "bits2bytes", "integer2bits", "BYTES2BITS_CACHE",
+    "BITS2BYTES_CACHE", "SWAPBITSINBYTES_CACHE", "binascii", "hexlify", "unhexlify", "join",
 };
 
 enum Table : std::size_t { kBytesToBitsTable, kBitsToBytesTable, kSwapBitsTable, kTableCount };
@@ -58,7 +65,7 @@ struct Bindings {
     bool table_bound[kTableCount] = {};
 };
 
-struct State {
+struct ModuleState {
     NameTable<kNameCount> names;
     // Helpers as star-imported at import, kept only when recognised as the C-level callable that
     // does exactly the job (otherwise null, and every call takes the general path).
@@ -96,13 +103,13 @@ struct State {
     }
 };
 
-inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 inline PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
 // False with RuntimeError when the module state has already been cleared (a collected cycle or
 // interpreter shutdown) while one of its functions is still called, e.g. from a finaliser.
 inline bool state_alive(PyObject* module) {
-    const State* st = state_of(module);
+    const ModuleState* st = state_of(module);
     if (st != nullptr && st->empty_bytes != nullptr) return true;
     PyErr_SetString(PyExc_RuntimeError, "qelo.lib.binary is no longer initialised");
     return false;
@@ -117,13 +124,13 @@ inline Ref resolve(PyObject* module, Name name) {
 // lookup error.
 inline int bound_to_original(PyObject* module, Name name, PyObject* original) {
     if (original == nullptr) return 0;
-    PyObject* found = PyDict_GetItemWithError(namespace_of(module), state_of(module)->names[name]);
-    if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
-    return found == original ? 1 : 0;
+    Ref found;
+    const int got = dict_get(namespace_of(module), state_of(module)->names[name], found);
+    return got <= 0 ? got : found.get() == original ? 1 : 0;
 }
 
 // b"".join(pieces), through the method itself so its errors read as usual.
-inline Ref join_pieces(State* st, PyObject* pieces) {
+inline Ref join_pieces(ModuleState* st, PyObject* pieces) {
     PyObject* args[] = {st->empty_bytes, pieces};
     return Ref(PyObject_VectorcallMethod(st->names[kJoin], args, 2, nullptr));
 }
@@ -141,10 +148,10 @@ int helper_is_original(PyObject* module, Helper helper);
 // Whether an import-time table still holds exactly what the import put there (guards.cpp). `work`
 // is the number of elements the caller is about to process: without a cheap guard the contents are
 // only checked when the input is large enough to pay for it.
-bool table_is_pristine(State* st, Table table, Py_ssize_t work);
+bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work);
 
 // Sets up the guards once every table is built (guards.cpp). False with an exception set.
-bool arm_table_guards(State* st, PyObject* ns);
+bool arm_table_guards(ModuleState* st, PyObject* ns);
 
 // Module functions (integers.cpp, representations.cpp).
 PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -12,6 +12,16 @@
 
 namespace qelo {
 
+// A METH_FASTCALL | METH_KEYWORDS function and what a PyMethodDef holds for it.
+using FastcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The one cast of such a function to the PyCFunction type a PyMethodDef declares (the interpreter
+// calls it by its flags), through a plain function pointer so that compilers see it is meant.
+inline PyCFunction as_cfunction(FastcallFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 struct Signature {
     const char* name;             // display name, e.g. "integer2bits" or "RestreamedBytesIO.read"
     const char* const* params;    // parameter names after any implicit self

@@ -7,6 +7,7 @@
 #include "compat/dict.hpp"
 #include "compat/bytesio.hpp"
 #include "compat/inplace.hpp"
+#include "compat/lifecycle.hpp"
 #include "compat/longbytes.hpp"
 #include "compat/recursion.hpp"
 #include "compat/refcount.hpp"

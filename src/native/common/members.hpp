@@ -2,9 +2,9 @@
 // (structmember.h before 3.12, Python.h from 3.12 on).
 #pragma once
 
-#include <Python.h>
+#include "compat/config.hpp"
 
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < QELO_PY312
 #include <structmember.h>
 #define QELO_T_PYSSIZET T_PYSSIZET
 #define QELO_READONLY READONLY

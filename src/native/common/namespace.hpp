@@ -2,6 +2,7 @@
 // state, and the star import of a helper module.
 #pragma once
 
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -34,22 +35,13 @@ struct NameTable {
 // What a global name means inside a function of the module: the module dict first, then the
 // builtins. Returns a new reference, or null with NameError (or the lookup's own error) set.
 inline Ref lookup_global(PyObject* module_dict, PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(module_dict, name);
-    if (found != nullptr) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        found = PyDict_GetItemWithError(builtins, name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
+    Ref found;
+    if (const int got = dict_get(module_dict, name, found); got != 0) return got > 0 ? std::move(found) : Ref();
+    if (PyObject* builtins = PyEval_GetBuiltins(); builtins != nullptr) {
+        if (const int got = dict_get(builtins, name, found); got != 0) return got > 0 ? std::move(found) : Ref();
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
-}
-
-// The module dict only, no builtins: null without an error set when the name is missing.
-inline Ref lookup_module_only(PyObject* module_dict, PyObject* name) {
-    return Ref::borrow(PyDict_GetItemWithError(module_dict, name));
 }
 
 // `from <source> import *` into module_dict: the names of __all__ when the source has it,
@@ -77,11 +69,13 @@ inline bool star_import(PyObject* module_dict, const char* source) {
     }
     Ref iter(PyObject_GetIter(all.get()));
     if (!iter) return false;
-    while (Ref key{PyIter_Next(iter.get())}) {
+    Ref key;
+    int got;
+    while ((got = next_item(iter.get(), key)) > 0) {
         Ref value(PyObject_GetAttr(module.get(), key.get()));
         if (!value || PyDict_SetItem(module_dict, key.get(), value.get()) < 0) return false;
     }
-    return !PyErr_Occurred();
+    return got == 0;
 }
 
 }  // namespace qelo

@@ -23,17 +23,17 @@ PyObject* integer_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // An empty fmtstr formats through str() again: end that in RecursionError.
     RecursionGuard guard(" while converting a HexDisplayedInteger to str");
     if (!guard) return nullptr;
-    State* st = state_of(module);
-    Ref fmtstr(PyObject_GetAttr(self, st->name(name::fmtstr)));
+    ModuleState* st = state_of(module);
+    Ref fmtstr(PyObject_GetAttr(self, st->names[kFmtstr]));
     if (!fmtstr) return nullptr;
-    Ref format = module_global(module, name::format);
+    Ref format = module_global(module, kFormat);
     if (!format) return nullptr;
     PyObject* format_args[] = {self, fmtstr.get()};
     Ref formatted(PyObject_Vectorcall(format.get(), format_args, 2, nullptr));
     if (!formatted) return nullptr;
-    Ref upper(PyObject_CallMethodNoArgs(formatted.get(), st->name(name::upper)));
+    Ref upper(PyObject_CallMethodNoArgs(formatted.get(), st->names[kUpper]));
     if (!upper) return nullptr;
-    return PyNumber_Add(st->txt(text::hex_prefix), upper.get());
+    return PyNumber_Add(st->texts[kHexPrefixText], upper.get());
 }
 
 // HexDisplayedInteger.new(intvalue, fmtstr)
@@ -42,34 +42,34 @@ PyObject* integer_new(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     static const Signature sig{"new", params, 2, 2};
     PyObject* arg[2];
     if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
-    Ref cls = module_global(module, name::HexDisplayedInteger);
+    Ref cls = module_global(module, kHexDisplayedInteger);
     if (!cls) return nullptr;
     Ref obj(PyObject_CallOneArg(cls.get(), arg[0]));
-    if (!obj || PyObject_SetAttr(obj.get(), state_of(module)->name(name::fmtstr), arg[1]) < 0) return nullptr;
+    if (!obj || PyObject_SetAttr(obj.get(), state_of(module)->names[kFmtstr], arg[1]) < 0) return nullptr;
     return obj.release();
 }
 
 // "unhexlify(%s)" % (trimstring(binascii.hexlify(x)),)
 Ref unhexlify_text(PyObject* module, PyObject* shown) {
-    State* st = state_of(module);
-    Ref binascii = module_global(module, name::binascii);
+    ModuleState* st = state_of(module);
+    Ref binascii = module_global(module, kBinascii);
     if (!binascii) return {};
-    Ref hexlify(PyObject_GetAttr(binascii.get(), st->name(name::hexlify)));
+    Ref hexlify(PyObject_GetAttr(binascii.get(), st->names[kHexlify]));
     if (!hexlify) return {};
     Ref digits(PyObject_CallOneArg(hexlify.get(), shown));
     if (!digits) return {};
-    Ref trimstring = module_global(module, name::trimstring);
+    Ref trimstring = module_global(module, kTrimstring);
     if (!trimstring) return {};
     Ref trimmed(PyObject_CallOneArg(trimstring.get(), digits.get()));
     if (!trimmed) return {};
     Ref fields(PyTuple_Pack(1, trimmed.get()));
     if (!fields) return {};
-    return Ref(PyUnicode_Format(st->txt(text::unhexlify_template), fields.get()));
+    return Ref(PyUnicode_Format(st->texts[kUnhexlifyText], fields.get()));
 }
 
 // hexdump(x, 16)
 Ref dump_text(PyObject* module, PyObject* shown) {
-    Ref hexdump = module_global(module, name::hexdump);
+    Ref hexdump = module_global(module, kHexdump);
     if (!hexdump) return {};
     Ref sixteen(PyLong_FromLong(16));
     if (!sixteen) return {};
@@ -86,7 +86,7 @@ template <Shown shown, TextMaker make_text>
 PyObject* cached_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = parse_self("__str__", args, nargs, kwnames);
     if (self == nullptr) return nullptr;
-    PyObject* render = state_of(module)->name(name::render);
+    PyObject* render = state_of(module)->names[kRender];
     Ref present(PyObject_GetAttr(self, render));
     if (!present) {
         // hasattr() answers False for AttributeError only; other errors propagate.
@@ -94,7 +94,7 @@ PyObject* cached_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_Clear();
         Ref entry;
         if constexpr (shown == Shown::data_entry) {
-            entry = Ref(PyObject_GetItem(self, state_of(module)->name(name::data)));
+            entry = Ref(PyObject_GetItem(self, state_of(module)->names[kData]));
             if (!entry) return nullptr;
         }
         Ref text = make_text(module, shown == Shown::self ? self : entry.get());
@@ -103,26 +103,20 @@ PyObject* cached_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     return PyObject_GetAttr(self, render);
 }
 
-PyCFunction as_cfunction(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef integer_str_def = {"__str__", as_cfunction(integer_str), fastcall, nullptr};
-PyMethodDef integer_new_def = {"new", as_cfunction(integer_new), fastcall, nullptr};
-PyMethodDef bytes_str_def = {"__str__", as_cfunction(cached_str<Shown::self, unhexlify_text>), fastcall, nullptr};
-PyMethodDef dict_str_def = {"__str__", as_cfunction(cached_str<Shown::data_entry, unhexlify_text>), fastcall,
+PyMethodDef integer_str_def = {"__str__", as_cfunction(integer_str), kFastcall, nullptr};
+PyMethodDef integer_new_def = {"new", as_cfunction(integer_new), kFastcall, nullptr};
+PyMethodDef bytes_str_def = {"__str__", as_cfunction(cached_str<Shown::self, unhexlify_text>), kFastcall, nullptr};
+PyMethodDef dict_str_def = {"__str__", as_cfunction(cached_str<Shown::data_entry, unhexlify_text>), kFastcall,
                             nullptr};
-PyMethodDef dump_bytes_str_def = {"__str__", as_cfunction(cached_str<Shown::self, dump_text>), fastcall, nullptr};
-PyMethodDef dump_dict_str_def = {"__str__", as_cfunction(cached_str<Shown::data_entry, dump_text>), fastcall,
+PyMethodDef dump_bytes_str_def = {"__str__", as_cfunction(cached_str<Shown::self, dump_text>), kFastcall, nullptr};
+PyMethodDef dump_dict_str_def = {"__str__", as_cfunction(cached_str<Shown::data_entry, dump_text>), kFastcall,
                                  nullptr};
 
 enum class Binding { instance, static_method };
 
 // A module-level C function that binds like a function defined in a class body.
 Ref class_member(PyObject* module, PyMethodDef* def, Binding binding) {
-    Ref function(PyCFunction_NewEx(def, module, state_of(module)->txt(text::module_name)));
+    Ref function(PyCFunction_NewEx(def, module, state_of(module)->texts[kModuleNameText]));
     if (!function) return {};
     return Ref(binding == Binding::instance ? PyInstanceMethod_New(function.get())
                                             : PyStaticMethod_New(function.get()));
@@ -134,13 +128,13 @@ struct Member {
 };
 
 bool add_class(PyObject* module, const char* class_name, PyObject* base, std::initializer_list<Member> members) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref qualname(PyUnicode_InternFromString(class_name));
     Ref body(PyDict_New());
     if (!qualname || !body) return false;
-    if (PyDict_SetItemString(body.get(), "__module__", st->txt(text::module_name)) < 0 ||
+    if (PyDict_SetItemString(body.get(), "__module__", st->texts[kModuleNameText]) < 0 ||
         PyDict_SetItemString(body.get(), "__qualname__", qualname.get()) < 0 ||
-        PyDict_SetItemString(body.get(), "__doc__", st->txt(text::class_doc)) < 0) {
+        PyDict_SetItemString(body.get(), "__doc__", st->texts[kClassDocText]) < 0) {
         return false;
     }
     for (const Member& member : members) {
@@ -159,7 +153,7 @@ bool add_class(PyObject* module, const char* class_name, PyObject* base, std::in
 }  // namespace
 
 bool add_display_classes(PyObject* module) {
-    Ref integertypes = module_global(module, name::integertypes);
+    Ref integertypes = module_global(module, kIntegertypes);
     if (!integertypes) return false;
     Ref zero(PyLong_FromLong(0));
     if (!zero) return false;
@@ -170,16 +164,16 @@ bool add_display_classes(PyObject* module) {
         return false;
     }
     // Each base is looked up when its class statement runs, as in a module body.
-    const auto base_of = [module](std::size_t which) { return module_global(module, which); };
-    Ref base = base_of(name::bytestringtype);
+    const auto base_of = [module](Name which) { return module_global(module, which); };
+    Ref base = base_of(kBytestringtype);
     if (!base || !add_class(module, "HexDisplayedBytes", base.get(), {{&bytes_str_def, Binding::instance}})) return false;
-    base = base_of(name::dict);
+    base = base_of(kDict);
     if (!base || !add_class(module, "HexDisplayedDict", base.get(), {{&dict_str_def, Binding::instance}})) return false;
-    base = base_of(name::bytestringtype);
+    base = base_of(kBytestringtype);
     if (!base || !add_class(module, "HexDumpDisplayedBytes", base.get(), {{&dump_bytes_str_def, Binding::instance}})) {
         return false;
     }
-    base = base_of(name::dict);
+    base = base_of(kDict);
     return base && add_class(module, "HexDumpDisplayedDict", base.get(), {{&dump_dict_str_def, Binding::instance}});
 }
 

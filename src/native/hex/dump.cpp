@@ -29,8 +29,8 @@ int offset_width_for(Py_ssize_t length) { return length < 65536 ? 4 : 8; }
 // ---- general path: literally the documented algorithm, every name looked up when used ----
 
 // sep.join(TABLE[b] for b in iterateints(line))
-Ref joined_column(PyObject* module, PyObject* line, std::size_t table_name, PyObject* separator) {
-    Ref iterateints = module_global(module, name::iterateints);
+Ref joined_column(PyObject* module, PyObject* line, Name table_name, PyObject* separator) {
+    Ref iterateints = module_global(module, kIterateints);
     if (!iterateints) return {};
     Ref iterable(PyObject_CallOneArg(iterateints.get(), line));
     if (!iterable) return {};
@@ -38,22 +38,24 @@ Ref joined_column(PyObject* module, PyObject* line, std::size_t table_name, PyOb
     if (!values) return {};
     Ref parts(PyList_New(0));
     if (!parts) return {};
-    while (Ref value{PyIter_Next(values.get())}) {
+    Ref value;
+    int got;
+    while ((got = next_item(values.get(), value)) > 0) {
         Ref table = module_global(module, table_name);
         if (!table) return {};
         Ref entry(PyObject_GetItem(table.get(), value.get()));
         if (!entry || PyList_Append(parts.get(), entry.get()) < 0) return {};
     }
-    if (PyErr_Occurred()) return {};
+    if (got < 0) return {};
     return Ref(PyUnicode_Join(separator, parts.get()));
 }
 
 // fmt % (offset, hextext, rawtext) for one block already cut from the data
 Ref formatted_block(PyObject* module, PyObject* line, PyObject* fmt, PyObject* offset) {
-    State* st = state_of(module);
-    Ref hextext = joined_column(module, line, name::HEXPRINT, st->txt(text::space));
+    ModuleState* st = state_of(module);
+    Ref hextext = joined_column(module, line, kHexprint, st->texts[kSpaceText]);
     if (!hextext) return {};
-    Ref rawtext = joined_column(module, line, name::PRINTABLE, st->txt(text::empty));
+    Ref rawtext = joined_column(module, line, kPrintable, st->texts[kEmptyText]);
     if (!rawtext) return {};
     Ref fields(PyTuple_Pack(3, offset, hextext.get(), rawtext.get()));
     if (!fields) return {};
@@ -74,7 +76,7 @@ Ref formatted_line(PyObject* module, PyObject* data, PyObject* fmt, Py_ssize_t o
 }
 
 // The line format: the template %-formatted with the hex column width 3*linesize - 1.
-Ref line_format(State* st, int offset_width, PyObject* linesize) {
+Ref line_format(ModuleState* st, int offset_width, PyObject* linesize) {
     Ref three(PyLong_FromLong(3));
     Ref one(PyLong_FromLong(1));
     if (!three || !one) return {};
@@ -82,16 +84,16 @@ Ref line_format(State* st, int offset_width, PyObject* linesize) {
     if (!tripled) return {};
     Ref width(PyNumber_Subtract(tripled.get(), one.get()));
     if (!width) return {};
-    PyObject* tmpl = st->txt(offset_width == 4 ? text::fmt4_template : text::fmt8_template);
+    PyObject* tmpl = st->texts[offset_width == 4 ? kFmt4Text : kFmt8Text];
     return Ref(PyUnicode_Format(tmpl, width.get()));
 }
 
 PyObject* general_dump(PyObject* module, PyObject* data, Py_ssize_t length, PyObject* linesize_obj, Py_ssize_t linesize) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref fmt = line_format(st, offset_width_for(length), linesize_obj);
     if (!fmt) return nullptr;
     Ref lines(PyList_New(0));
-    if (!lines || PyList_Append(lines.get(), st->txt(text::header)) < 0) return nullptr;
+    if (!lines || PyList_Append(lines.get(), st->texts[kHeaderText]) < 0) return nullptr;
     const Py_ssize_t again = PyObject_Length(data);
     if (again < 0) return nullptr;
     for (Py_ssize_t offset = 0; offset < again; offset += linesize) {
@@ -99,10 +101,10 @@ PyObject* general_dump(PyObject* module, PyObject* data, Py_ssize_t length, PyOb
         if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
         if (linesize > again - offset) break;
     }
-    if (PyList_Append(lines.get(), st->txt(text::closing)) < 0 || PyList_Append(lines.get(), st->txt(text::empty)) < 0) {
+    if (PyList_Append(lines.get(), st->texts[kClosingText]) < 0 || PyList_Append(lines.get(), st->texts[kEmptyText]) < 0) {
         return nullptr;
     }
-    return PyUnicode_Join(st->txt(text::newline), lines.get());
+    return PyUnicode_Join(st->texts[kNewlineText], lines.get());
 }
 
 // ---- direct route: a kernel over the bytes, used only when it gives the same text ----
@@ -129,29 +131,23 @@ bool holds_snapshot(PyObject* table, PyObject* snapshot) {
     return std::memcmp(PySequence_Fast_ITEMS(table), PySequence_Fast_ITEMS(snapshot), 256 * sizeof(PyObject*)) == 0;
 }
 
-// 0 = namespace as imported, 1 = something was rebound or changed, -1 = lookup error.
-int namespace_changed(PyObject* module, State* st) {
+// 1 when the kernel writes exactly what the documented algorithm would: the tables are usable as
+// characters and the namespace still binds iterateints, HEXPRINT and PRINTABLE as imported. 0 when
+// it would not, -1 with an exception set (a lookup raised).
+int kernel_applies(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (!st->kernel_tables_ok) return 0;
     PyObject* dict = PyModule_GetDict(module);
     // Owned: a lookup can run a colliding key's __eq__, which may change the namespace.
-    Ref iterateints = lookup_module_only(dict, st->name(name::iterateints));
-    if (!iterateints) return PyErr_Occurred() ? -1 : 1;
-    if (iterateints.get() != st->builtin_iter) return 1;
-    Ref hexprint = lookup_module_only(dict, st->name(name::HEXPRINT));
-    if (!hexprint && PyErr_Occurred()) return -1;
-    Ref printable = lookup_module_only(dict, st->name(name::PRINTABLE));
-    if (!printable && PyErr_Occurred()) return -1;
-    return holds_snapshot(hexprint.get(), st->hexprint_snapshot) &&
-                   holds_snapshot(printable.get(), st->printable_snapshot)
-               ? 0
-               : 1;
-}
-
-// 1 = the kernel writes exactly what the documented algorithm would, 0 = it would not, -1 = error.
-int kernel_applies(PyObject* module) {
-    State* st = state_of(module);
-    if (!st->kernel_tables_ok) return 0;
-    const int changed = namespace_changed(module, st);
-    return changed < 0 ? -1 : changed == 0 ? 1 : 0;
+    Ref iterateints, hexprint, printable;
+    const int found = dict_get(dict, st->names[kIterateints], iterateints);
+    if (found <= 0 || iterateints.get() != st->builtin_iter) return found < 0 ? -1 : 0;
+    if (dict_get(dict, st->names[kHexprint], hexprint) < 0 || dict_get(dict, st->names[kPrintable], printable) < 0) {
+        return -1;
+    }
+    return holds_snapshot(hexprint.get(), st->hexprint_snapshot) && holds_snapshot(printable.get(), st->printable_snapshot)
+               ? 1
+               : 0;
 }
 
 constexpr char header_line[] = "hexundump(\"\"\"\n";
@@ -177,7 +173,7 @@ struct LineShape {
 
 // One data line at out; returns the end. Each pair is stored as four characters ("XX  "), the
 // next pair overwriting the fourth, so a line takes one store per byte for its hex column.
-char* write_line(const State* st, const LineShape& shape, char* out, const unsigned char* block, Py_ssize_t count,
+char* write_line(const ModuleState* st, const LineShape& shape, char* out, const unsigned char* block, Py_ssize_t count,
                  unsigned long long offset) {
     for (int d = shape.offset_width - 1; d >= 0; --d, offset >>= 4) out[d] = upper_digits[offset & 15];
     out += shape.offset_width;
@@ -192,18 +188,19 @@ char* write_line(const State* st, const LineShape& shape, char* out, const unsig
     return shown + count + 1;
 }
 
-// Null without an error set when the kernel cannot build the text.
-Ref kernel_dump(const State* st, const unsigned char* bytes, Py_ssize_t length, Py_ssize_t linesize) {
+// The whole dump text into `text`. Declined when its length does not fit a Py_ssize_t (the general
+// path then fails as it fails).
+Fast kernel_dump(const ModuleState* st, const unsigned char* bytes, Py_ssize_t length, Py_ssize_t linesize, Ref& text) {
     LineShape shape;
-    if (!shape.init(offset_width_for(length), linesize)) return {};
+    if (!shape.init(offset_width_for(length), linesize)) return Fast::Declined;
     const Py_ssize_t full_lines = length / linesize, last = length % linesize;
     Py_ssize_t total = 0;
     if (__builtin_mul_overflow(shape.full, full_lines, &total) ||
         __builtin_add_overflow(total, header_size + closing_size + (last > 0 ? shape.short_line(last) : 0), &total)) {
-        return {};
+        return Fast::Declined;
     }
     Ref result(PyUnicode_New(total, 127));
-    if (!result) return {};
+    if (!result) return Fast::Failed;
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
     std::memcpy(out, header_line, header_size);
     out += header_size;
@@ -213,7 +210,8 @@ Ref kernel_dump(const State* st, const unsigned char* bytes, Py_ssize_t length, 
     }
     if (last > 0) out = write_line(st, shape, out, bytes + offset, last, offset);
     std::memcpy(out, closing_line, closing_size);
-    return result;
+    text = std::move(result);
+    return Fast::Done;
 }
 
 bool over_limit(unsigned long long length) {
@@ -271,7 +269,7 @@ bool keep_pending(Writer* w, const unsigned char* bytes, Py_ssize_t size) {
 // The text of the runs' lines (a short one only at the very end), with the header first if it
 // has not been written and the closing line last when closing.
 PyObject* emit(Writer* w, const Run* runs, int nruns, bool closing) {
-    State* st = state_of(w->module);
+    ModuleState* st = state_of(w->module);
     const Py_ssize_t linesize = w->linesize;
     LineShape shape;
     if (!shape.init(w->offset_width, linesize)) return PyErr_NoMemory();
@@ -310,7 +308,7 @@ PyObject* emit(Writer* w, const Run* runs, int nruns, bool closing) {
     if (!fmt) return nullptr;
     Ref lines(PyList_New(0));
     if (!lines) return nullptr;
-    if (!w->header_written && PyList_Append(lines.get(), st->txt(text::header)) < 0) return nullptr;
+    if (!w->header_written && PyList_Append(lines.get(), st->texts[kHeaderText]) < 0) return nullptr;
     unsigned long long offset = w->next_offset;
     for (int r = 0; r < nruns; ++r) {
         const unsigned char* bytes = runs[r].bytes;
@@ -325,10 +323,10 @@ PyObject* emit(Writer* w, const Run* runs, int nruns, bool closing) {
             if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
         }
     }
-    if (closing && PyList_Append(lines.get(), st->txt(text::closing)) < 0) return nullptr;
+    if (closing && PyList_Append(lines.get(), st->texts[kClosingText]) < 0) return nullptr;
     if (PyList_GET_SIZE(lines.get()) == 0) return PyBytes_FromStringAndSize(nullptr, 0);
-    if (PyList_Append(lines.get(), st->txt(text::empty)) < 0) return nullptr;
-    Ref joined(PyUnicode_Join(st->txt(text::newline), lines.get()));
+    if (PyList_Append(lines.get(), st->texts[kEmptyText]) < 0) return nullptr;
+    Ref joined(PyUnicode_Join(st->texts[kNewlineText], lines.get()));
     if (!joined) return nullptr;
     PyObject* encoded = PyUnicode_AsUTF8String(joined.get());
     if (encoded == nullptr) return nullptr;
@@ -470,7 +468,7 @@ void writer_dealloc(PyObject* self) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_write)), METH_FASTCALL | METH_KEYWORDS,
+    {"write", as_cfunction(writer_write), kFastcall,
      "write(data) -> the dump text (UTF-8) of the lines completed by data"},
     {"close", writer_close, METH_NOARGS, "close() -> the rest of the dump text, closing line included"},
     {nullptr, nullptr, 0, nullptr},
@@ -502,7 +500,7 @@ PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* arg[2];
     if (!parse_args(sig, args, nargs, kwnames, arg)) return nullptr;
     PyObject* data = arg[0];
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     const Py_ssize_t length = PyObject_Length(data);
     if (length < 0) return nullptr;
     if (over_limit(static_cast<unsigned long long>(length))) return nullptr;
@@ -518,8 +516,12 @@ PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
         const int direct = kernel_applies(module);
         if (direct < 0) return nullptr;
         if (direct) {
-            Ref text = kernel_dump(st, bytes, length, linesize);
-            if (text || PyErr_Occurred()) return text.release();
+            Ref text;
+            switch (kernel_dump(st, bytes, length, linesize, text)) {
+                case Fast::Done: return text.release();
+                case Fast::Failed: return nullptr;
+                case Fast::Declined: break;
+            }
         }
     }
     return general_dump(module, data, length, index.get(), linesize);

@@ -3,6 +3,7 @@
 #include "originals.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace qelo::hex {
 namespace {
@@ -28,36 +29,30 @@ const char hexdump_doc[] =
 const char hexundump_doc[] = "\n    Reverse of `hexdump`.\n    ";
 
 PyMethodDef module_functions[] = {
-    {"hexdump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexdump)), METH_FASTCALL | METH_KEYWORDS,
-     hexdump_doc},
-    {"hexundump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexundump)),
-     METH_FASTCALL | METH_KEYWORDS, hexundump_doc},
+    {"hexdump", as_cfunction(hexdump), kFastcall, hexdump_doc},
+    {"hexundump", as_cfunction(hexundump), kFastcall, hexundump_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool init_names(State* st) {
-    return st->names.init({"HEXPRINT", "PRINTABLE", "iterateints", "int2byte", "bytes2str", "hexdump", "trimstring",
-                           "binascii", "hexlify", "integertypes", "bytestringtype", "HexDisplayedInteger", "render",
-                           "fmtstr", "data", "format", "upper", "split", "join", "dict"}) &&
-           st->texts.init({"hexundump(\"\"\"", "\"\"\")", "\n", " ", "", "%%04X   %%-%ds   %%s",
-                           "%%08X   %%-%ds   %%s", "unhexlify(%s)", "0x", "02X", ".", "qelo.lib.hex", "Used internally."}) &&
+bool init_names(ModuleState* st) {
+    return st->names.init(kNameTexts) && st->texts.init(kTextTexts) &&
            (st->empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) != nullptr;
 }
 
-bool set_global(PyObject* module, std::size_t which, PyObject* value) {
-    return PyDict_SetItem(PyModule_GetDict(module), state_of(module)->name(which), value) == 0;
+bool set_global(PyObject* module, Name which, PyObject* value) {
+    return PyDict_SetItem(PyModule_GetDict(module), state_of(module)->names[which], value) == 0;
 }
 
 // PRINTABLE[v] = bytes2str(int2byte(v)) if 32 <= v < 128 else "."
 bool add_printable(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref table(PyList_New(256));
     if (!table) return false;
     for (int v = 0; v < 256; ++v) {
         Ref entry;
         if (v >= 32 && v < 128) {
-            Ref int2byte = module_global(module, name::int2byte);
-            Ref bytes2str = module_global(module, name::bytes2str);
+            Ref int2byte = module_global(module, kInt2byte);
+            Ref bytes2str = module_global(module, kBytes2str);
             if (!int2byte || !bytes2str) return false;
             Ref value(PyLong_FromLong(v));
             if (!value) return false;
@@ -65,30 +60,30 @@ bool add_printable(PyObject* module) {
             if (!one_byte) return false;
             entry = Ref(PyObject_CallOneArg(bytes2str.get(), one_byte.get()));
         } else {
-            entry = Ref::borrow(st->txt(text::dot));
+            entry = Ref::borrow(st->texts[kDotText]);
         }
         if (!entry) return false;
         PyList_SET_ITEM(table.get(), v, entry.release());
     }
-    return set_global(module, name::PRINTABLE, table.get());
+    return set_global(module, kPrintable, table.get());
 }
 
 // HEXPRINT[v] = format(v, "02X")
 bool add_hexprint(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref table(PyList_New(256));
     if (!table) return false;
     for (int v = 0; v < 256; ++v) {
-        Ref format = module_global(module, name::format);
+        Ref format = module_global(module, kFormat);
         if (!format) return false;
         Ref value(PyLong_FromLong(v));
         if (!value) return false;
-        PyObject* call_args[] = {value.get(), st->txt(text::upper_hex_format)};
+        PyObject* call_args[] = {value.get(), st->texts[kUpperHexText]};
         Ref entry(PyObject_Vectorcall(format.get(), call_args, 2, nullptr));
         if (!entry) return false;
         PyList_SET_ITEM(table.get(), v, entry.release());
     }
-    return set_global(module, name::HEXPRINT, table.get());
+    return set_global(module, kHexprint, table.get());
 }
 
 bool ascii_of_length(PyObject* s, Py_ssize_t length) {
@@ -98,13 +93,18 @@ bool ascii_of_length(PyObject* s, Py_ssize_t length) {
 // Snapshots the tables as built; the character tables serve the dump kernel while the module
 // tables still hold exactly these strings.
 bool snapshot_tables(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* hexprint = PyDict_GetItemWithError(dict, st->name(name::HEXPRINT));
-    PyObject* printable = PyDict_GetItemWithError(dict, st->name(name::PRINTABLE));
-    if (hexprint == nullptr || printable == nullptr) return false;
-    st->hexprint_snapshot = PyList_AsTuple(hexprint);
-    st->printable_snapshot = PyList_AsTuple(printable);
+    Ref hexprint, printable;
+    for (auto [which, table] : {std::pair{kHexprint, &hexprint}, std::pair{kPrintable, &printable}}) {
+        const int found = dict_get(dict, st->names[which], *table);
+        if (found <= 0) {
+            if (found == 0) PyErr_SetObject(PyExc_KeyError, st->names[which]);  // both were bound just now
+            return false;
+        }
+    }
+    st->hexprint_snapshot = PyList_AsTuple(hexprint.get());
+    st->printable_snapshot = PyList_AsTuple(printable.get());
     if (st->hexprint_snapshot == nullptr || st->printable_snapshot == nullptr) return false;
     st->kernel_tables_ok = true;
     for (int v = 0; v < 256; ++v) {
@@ -122,33 +122,31 @@ bool snapshot_tables(PyObject* module) {
     return true;
 }
 
-// True when obj is the bound `pack` of a struct.Struct('>B') instance: int2byte's original.
-bool is_one_byte_packer(PyObject* obj) { return originals::is_struct_pack(obj, ">B") > 0; }
-
 bool capture_originals(PyObject* module) {
-    State* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
     st->builtin_iter = PyObject_GetAttrString(builtins.get(), "iter");
     if (st->builtin_iter == nullptr) return false;
-    PyObject* int2byte = PyDict_GetItemWithError(PyModule_GetDict(module), st->name(name::int2byte));
-    if (int2byte == nullptr) return !PyErr_Occurred();
-    const bool verified = is_one_byte_packer(int2byte);
-    if (PyErr_Occurred()) return false;
-    if (!verified) return true;
-    if (!st->int2byte_format.capture(PyCFunction_GET_SELF(int2byte))) return false;
-    st->original_int2byte = Ref::borrow(int2byte).release();
+    Ref int2byte;
+    const int found = dict_get(PyModule_GetDict(module), st->names[kInt2byte], int2byte);
+    if (found <= 0) return found == 0;
+    // int2byte's original: the bound `pack` of a struct.Struct('>B') instance.
+    const int verified = originals::is_struct_pack(int2byte.get(), ">B");
+    if (verified <= 0) return verified == 0;
+    if (!st->int2byte_format.capture(PyCFunction_GET_SELF(int2byte.get()))) return false;
+    st->original_int2byte = int2byte.release();
     return true;
 }
 
-int exec_module(PyObject* module) {
-    State* st = state_of(module);
+int module_exec(PyObject* module) {
+    ModuleState* st = state_of(module);
     if (!init_names(st)) return -1;
     PyObject* dict = PyModule_GetDict(module);
     if (!star_import(dict, "qelo.lib.py3compat")) return -1;
     if (!capture_originals(module)) return -1;
     Ref binascii(PyImport_ImportModule("binascii"));
-    if (!binascii || !set_global(module, name::binascii, binascii.get())) return -1;
+    if (!binascii || !set_global(module, kBinascii, binascii.get())) return -1;
     if (!add_display_classes(module)) return -1;
     if (!add_printable(module) || !add_hexprint(module)) return -1;
     if (!snapshot_tables(module)) return -1;
@@ -156,8 +154,8 @@ int exec_module(PyObject* module) {
     return add_writer_type(module) && add_reader_type(module) ? 0 : -1;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     if (st->names.traverse(visit, arg) != 0 || st->texts.traverse(visit, arg) != 0) return -1;
     Py_VISIT(st->empty_bytes);
@@ -169,8 +167,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
-int clear_module(PyObject* module) {
-    State* st = state_of(module);
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->names.clear();
     st->texts.clear();
@@ -184,11 +182,11 @@ int clear_module(PyObject* module) {
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= QELO_PY312
     // All state is per module object, so each interpreter (and its own GIL) is independent.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
@@ -199,12 +197,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qelo.lib.hex",
     nullptr,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

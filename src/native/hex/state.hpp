@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "compat.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -12,55 +13,63 @@
 namespace qelo::hex {
 
 // Interned names looked up in the module namespace (or on objects) at call time.
-namespace name {
-enum : std::size_t {
-    HEXPRINT,
-    PRINTABLE,
-    iterateints,
-    int2byte,
-    bytes2str,
-    hexdump,
-    trimstring,
-    binascii,
-    hexlify,
-    integertypes,
-    bytestringtype,
-    HexDisplayedInteger,
-    render,
-    fmtstr,
-    data,
-    format,
-    upper,
-    split,
-    join,
-    dict,
-    count
+enum Name : std::size_t {
+    kHexprint,
+    kPrintable,
+    kIterateints,
+    kInt2byte,
+    kBytes2str,
+    kHexdump,
+    kTrimstring,
+    kBinascii,
+    kHexlify,
+    kIntegertypes,
+    kBytestringtype,
+    kHexDisplayedInteger,
+    kRender,
+    kFmtstr,
+    kData,
+    kFormat,
+    kUpper,
+    kSplit,
+    kJoin,
+    kDict,
+    kNameCount
 };
-}  // namespace name
+
+inline constexpr std::array<const char*, kNameCount> kNameTexts = {
+    "HEXPRINT", "PRINTABLE",  "iterateints", "int2byte",     "bytes2str",      "hexdump",
+    "trimstring", "binascii", "hexlify",     "integertypes", "bytestringtype", "HexDisplayedInteger",
+    "render",   "fmtstr",     "data",        "format",       "upper",          "split",
+    "join",     "dict",
+};
 
 // Constant texts, kept as interned strings so no call builds them again.
-namespace text {
-enum : std::size_t {
-    header,
-    closing,
-    newline,
-    space,
-    empty,
-    fmt4_template,
-    fmt8_template,
-    unhexlify_template,
-    hex_prefix,
-    upper_hex_format,
-    dot,
-    module_name,
-    class_doc,
-    count
+enum Text : std::size_t {
+    kHeaderText,
+    kClosingText,
+    kNewlineText,
+    kSpaceText,
+    kEmptyText,
+    kFmt4Text,
+    kFmt8Text,
+    kUnhexlifyText,
+    kHexPrefixText,
+    kUpperHexText,
+    kDotText,
+    kModuleNameText,
+    kClassDocText,
+    kTextCount
 };
-}  // namespace text
 
-struct State {
-    NameTable<name::count> names;
-    NameTable<text::count> texts;
+inline constexpr std::array<const char*, kTextCount> kTextTexts = {
+    "hexundump(\"\"\"", "\"\"\")", "\n", " ", "", "%%04X   %%-%ds   %%s", "%%08X   %%-%ds   %%s", "unhexlify(%s)",
+    "0x", "02X", ".", "qelo.lib.hex", "Used internally.",
+};
+
+struct ModuleState {
+    NameTable<kNameCount> names;
+    NameTable<kTextCount> texts;
     PyObject* empty_bytes;
     // Originals captured at import: a call takes the direct route only while the module
     // namespace still holds these very objects.
@@ -73,16 +82,13 @@ struct State {
     bool kernel_tables_ok;
     std::array<std::uint32_t, 256> hex_quads;  // the pair, then two spaces, as stored in memory
     std::array<char, 256> printable_chars;
-
-    PyObject* name(std::size_t i) const { return names[i]; }
-    PyObject* txt(std::size_t i) const { return texts[i]; }
 };
 
-inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // Global-name lookup as a function of the module sees it: module dict, then builtins.
-inline Ref module_global(PyObject* module, std::size_t which) {
-    return lookup_global(PyModule_GetDict(module), state_of(module)->name(which));
+inline Ref module_global(PyObject* module, Name which) {
+    return lookup_global(PyModule_GetDict(module), state_of(module)->names[which]);
 }
 
 // The line size of an `int` (from PyNumber_Index), clamped to PY_SSIZE_T_MAX, which no real

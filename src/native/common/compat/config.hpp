@@ -27,6 +27,17 @@
 // A trick for the releases [from, to): QELO_TRICKS_FOR(QELO_PY311, QELO_PY314).
 #define QELO_TRICKS_FOR(from, to) (QELO_TRICKS && PY_VERSION_HEX >= (from) && PY_VERSION_HEX < (to))
 
+// How a cache tells that a dict still binds what it looked up, where the build has a way:
+//  * QELO_DICT_VERSION_TAGS: compat::dict_version_tag, unique per change (a trick, 3.11-3.13);
+//  * QELO_DICT_WATCHERS: a dict watcher of the caller's own (public API, 3.12+), on interpreters
+//    with the GIL: without it another thread could rebind a key between a stamp and its use.
+#define QELO_DICT_VERSION_TAGS QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+#if PY_VERSION_HEX >= QELO_PY312 && !defined(Py_GIL_DISABLED)
+#define QELO_DICT_WATCHERS 1
+#else
+#define QELO_DICT_WATCHERS 0
+#endif
+
 namespace qelo::compat {
 
 // Whether this build uses any trick at all (tests and benchmarks report it).

@@ -11,6 +11,7 @@
 
 #include "config.hpp"
 #include "refcount.hpp"
+#include "../outcome.hpp"
 #include "../ref.hpp"
 
 #include <cstddef>
@@ -100,31 +101,31 @@ inline bool bytes_drop_front_in_dict([[maybe_unused]] PyObject* dict, [[maybe_un
 // Gives the exact bytes object `buffer`, whose only reference `buffer` is, an allocation of
 // `capacity` bytes (not less than its length); its value stays. realloc extends a large block in
 // place or remaps its pages. Unlike _PyBytes_Resize, which frees the object when the reallocation
-// fails, a failure leaves `buffer` as it was (false, MemoryError set when the allocator refused;
-// no exception when the trick does not apply). Trick (3.11-3.15): the whole object is one block from
+// fails, a failure leaves `buffer` as it was: Failed with MemoryError set when the allocator
+// refused, Declined when the trick does not apply. Trick (3.11-3.15): the whole object is one block from
 // the object allocator (reference count, type, length and hash move with it). Not in builds that
 // keep books on every object (debug builds, a reference tracer from 3.13 on): there the move is
-// an object's death and birth they would not be told of. Public: false.
-inline bool bytes_reserve([[maybe_unused]] Ref& buffer, [[maybe_unused]] Py_ssize_t capacity) {
+// an object's death and birth they would not be told of. Public: Declined.
+inline Fast bytes_reserve([[maybe_unused]] Ref& buffer, [[maybe_unused]] Py_ssize_t capacity) {
 #if QELO_TRICKS && !defined(Py_TRACE_REFS) && !defined(Py_REF_DEBUG)
     PyObject* obj = buffer.get();
-    if (!PyBytes_CheckExact(obj) || capacity < PyBytes_GET_SIZE(obj) || !owned_only_by(obj, 1)) return false;
+    if (!PyBytes_CheckExact(obj) || capacity < PyBytes_GET_SIZE(obj) || !owned_only_by(obj, 1)) return Fast::Declined;
 #if PY_VERSION_HEX >= QELO_PY313
     void* tracer_data = nullptr;
-    if (PyRefTracer_GetTracer(&tracer_data) != nullptr) return false;
+    if (PyRefTracer_GetTracer(&tracer_data) != nullptr) return Fast::Declined;
 #endif
     constexpr Py_ssize_t kHeader = static_cast<Py_ssize_t>(offsetof(PyBytesObject, ob_sval)) + 1;
-    if (capacity > PY_SSIZE_T_MAX - kHeader) return false;
+    if (capacity > PY_SSIZE_T_MAX - kHeader) return Fast::Declined;
     void* moved = PyObject_Realloc(obj, static_cast<size_t>(kHeader + capacity));
     if (moved == nullptr) {
         PyErr_NoMemory();
-        return false;
+        return Fast::Failed;
     }
     (void)buffer.release();  // the old address is no longer an object
     buffer = Ref(static_cast<PyObject*>(moved));
-    return true;
+    return Fast::Done;
 #else
-    return false;
+    return Fast::Declined;
 #endif
 }
 
@@ -152,11 +153,12 @@ inline bool bytes_append_in_dict([[maybe_unused]] PyObject* dict, [[maybe_unused
 
 // Appends `n` bytes to the exact bytes object `buffer` that the caller alone holds, growing its
 // allocation to `capacity` (at least the joined length) with bytes_reserve. False with `buffer`
-// unchanged when that cannot be done (MemoryError set only if the allocator refused).
+// unchanged when that cannot be done (MemoryError set only if the allocator refused; the caller
+// tells the two apart by PyErr_Occurred).
 inline bool bytes_append_owned(Ref& buffer, const char* tail, Py_ssize_t n, Py_ssize_t capacity) {
 #if QELO_TRICKS
     const Py_ssize_t size = PyBytes_GET_SIZE(buffer.get());
-    if (n > capacity - size || !bytes_reserve(buffer, capacity)) return false;
+    if (n > capacity - size || bytes_reserve(buffer, capacity) != Fast::Done) return false;
     std::memcpy(PyBytes_AS_STRING(buffer.get()) + size, tail, static_cast<size_t>(n));
     detail::set_bytes_length(buffer.get(), size + n);
     return true;
@@ -178,7 +180,7 @@ inline bool bytes_drop_front_owned(Ref& buffer, Py_ssize_t drop) {
     std::memmove(bytes, bytes + drop, static_cast<size_t>(size - drop));
     detail::set_bytes_length(obj, size - drop);
     // Giving the room back is optional: if even that fails, the object keeps it.
-    if (!bytes_reserve(buffer, size - drop)) PyErr_Clear();
+    if (bytes_reserve(buffer, size - drop) == Fast::Failed) PyErr_Clear();
     return true;
 #else
     (void)buffer, (void)drop;
@@ -255,17 +257,6 @@ inline PyObject* instance_dict_at_offset(PyObject* obj, Ref& holder) {
     holder = Ref(PyObject_GenericGetDict(obj, nullptr));
     if (!holder) PyErr_Clear();
     return holder.get();
-#endif
-}
-
-// A number that changes whenever `type` or one of its bases changes (0: cannot tell, then check
-// per call). Trick (3.11-3.15): `tp_version_tag`, which the method cache uses and every change of a
-// class dict along the MRO resets. Public: 0.
-inline unsigned int type_version([[maybe_unused]] PyTypeObject* type) {
-#if QELO_TRICKS
-    return type->tp_version_tag;
-#else
-    return 0;
 #endif
 }
 

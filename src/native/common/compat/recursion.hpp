@@ -52,4 +52,14 @@ private:
     bool entered_;
 };
 
+// The thread state a walk hands to each DepthGuard: only the counter trick reads it, so other
+// builds do not fetch it (a thread-local read through the interpreter library). Null there.
+inline PyThreadState* depth_guard_thread_state() {
+#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+    return PyThreadState_Get();
+#else
+    return nullptr;
+#endif
+}
+
 }  // namespace qelo::compat

@@ -23,12 +23,7 @@ inline bool type_defines_none(PyTypeObject* type, PyObject* const* names, std::s
     if (mro == nullptr) return false;
     SavedError saved;
     for (Py_ssize_t m = 0, n = PyTuple_GET_SIZE(mro); m < n; ++m) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, m));
-#if PY_VERSION_HEX >= QELO_PY312
-        Ref dict(PyType_GetDict(base));
-#else
-        Ref dict = Ref::borrow(base->tp_dict);
-#endif
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, m)));
         if (!dict) return false;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* found = PyDict_GetItemWithError(dict.get(), names[i]);
