@@ -660,6 +660,18 @@ def _class_assigned_after_evaluation(m):
     return root({})
 
 
+def _operand_whose_class_loses_its_call(m):
+    # A warm tree calls a node operand; given a class without __call__, it is a plain value.
+    class Plain(m.ExprMixin):
+        pass
+    operand = m.list_[1]
+    root = m.BinExpr(operator.add, operand, functools.partial(len))
+    for _ in range(3):
+        outcome(lambda: root({}))
+    operand.__class__ = Plain
+    return outcome(lambda: root({})), outcome(lambda: (m.this.a + operand)({"a": [1]}))
+
+
 def _nested_str_of_a_list_path_named_by_a_non_string(m):
     # Path2 has no __str__: str() of it fails as a __str__ returning a non-string, nested or not.
     return [outcome(lambda: str(make())) for make in (lambda: m.Path2(5), lambda: m.Path2(5) + 1, lambda: -m.Path2(5))]
@@ -674,6 +686,7 @@ def _nested_str_of_a_list_path_named_by_a_non_string(m):
     _replaced_text_methods_of_nested_nodes,
     _class_assigned_after_evaluation,
     _nested_str_of_a_list_path_named_by_a_non_string,
+    _operand_whose_class_loses_its_call,
 ], ids=lambda case: case.__name__.strip("_"))
 def test_smallest_differences(case):
     @in_child

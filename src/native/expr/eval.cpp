@@ -447,8 +447,10 @@ private:
                 return ev_.resolve(s.object, ctx_);
             }
             case PlanStep::CALL: {
+                // An operand whose class was assigned since may no longer be callable; a path's
+                // parent is called whatever it is.
                 Ref held = Ref::borrow(s.object);
-                return ev_.call(s.object, &ctx_, 1);
+                return role == OPERAND ? ev_.resolve(s.object, ctx_) : ev_.call(s.object, &ctx_, 1);
             }
             case PlanStep::CONTEXT:
                 if (!current(s)) return changed_operand(s.node.node, role);

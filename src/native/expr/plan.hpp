@@ -27,7 +27,7 @@ struct PlanStep {
     enum Tag : std::uint8_t {
         CONST,      // `object`, an operand no call can make callable (its class is immutable)
         RESOLVE,    // `object` resolved as an operand (callable or not, asked at the time)
-        CALL,       // `object` called with the context (any other node or callable)
+        CALL,       // `object` called with the context (a node or callable; as an operand, resolved)
         CONTEXT,    // the context itself (the root path `node.node`)
         CTX_ITEM,   // ctx[value]: `node` a path straight over the root path `parent`, `value` its field
         PATH_ITEM,  // parent[value]: `node` a path, the next step its parent's value
@@ -73,7 +73,7 @@ void free_plan(Plan* plan);
 #if PY_VERSION_HEX >= QELO_PY312
     return Py_TYPE(check.node) == check.type;
 #else
-    return Py_TYPE(check.node) == check.type && check.type->tp_version_tag == check.tag &&
+    return Py_TYPE(check.node) == check.type && compat::type_version(check.type) == check.tag &&
            reinterpret_cast<ExprObject*>(check.node)->dict == check.dict &&
            compat::dict_version_tag(check.dict) == check.stamp;
 #endif
