@@ -134,10 +134,10 @@ struct GrownWindow {
 //    of a key of those dicts (never of a value changed in place, which keeps the object the memo
 //    points to), and of nothing else: the package's shared watcher, which guards namespaces and
 //    tables, never sees these dicts, which change at every read.
-#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
+#if QELO_DICT_VERSION_TAGS
 #define QELO_BITSTREAM_MEMO_TAGS 1
 #define QELO_BITSTREAM_MEMO_WATCHER 0
-#elif PY_VERSION_HEX >= QELO_PY312 && !defined(Py_GIL_DISABLED)
+#elif QELO_DICT_WATCHERS
 #define QELO_BITSTREAM_MEMO_TAGS 0
 #define QELO_BITSTREAM_MEMO_WATCHER 1
 #else

@@ -160,11 +160,11 @@ void node_dealloc(PyObject* self);
     // The module's own six classes (nothing else is freed by node_dealloc; subclasses made in
     // Python free through the interpreter's own function) belong to the module they were made by.
     if (type->tp_dealloc == node_dealloc && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        PyObject* module = compat::type_module(type);
         if (module != nullptr) return static_cast<ExprState*>(PyModule_GetState(module));
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        PyObject* module = compat::type_module(type);
         if (module != nullptr && PyModule_GetDef(module) == &module_def) {
             return static_cast<ExprState*>(PyModule_GetState(module));
         }
@@ -181,7 +181,8 @@ bool verify_plain(ExprState* st, Kind kind);
 [[gnu::always_inline]] inline bool is_plain(ExprState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
-    if (tp->tp_version_tag != 0 && tp->tp_version_tag == st->verified_tag[kind]) return true;
+    const unsigned int tag = compat::type_version(tp);
+    if (tag != 0 && tag == st->verified_tag[kind]) return true;
     return verify_plain(st, kind);
 }
 inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
@@ -217,13 +218,7 @@ inline constexpr int kDepthLimit = 10000;
 
 // The thread state compat::DepthGuard charges: only its counter trick (3.11-3.13) reads it, so
 // other builds skip fetching it (a thread-local read through the interpreter library).
-inline PyThreadState* guard_thread_state() {
-#if QELO_TRICKS_FOR(QELO_PY311, QELO_PY314)
-    return PyThreadState_Get();
-#else
-    return nullptr;
-#endif
-}
+inline PyThreadState* guard_thread_state() { return compat::depth_guard_thread_state(); }
 
 class DepthGuard {
 public:

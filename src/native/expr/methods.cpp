@@ -142,11 +142,7 @@ Ref make_method(ExprState* st, const MethodSpec* entry) {
 }
 
 bool install_methods(ExprState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count) {
-#if PY_VERSION_HEX >= QELO_PY312
-    Ref dict(PyType_GetDict(type));
-#else
-    Ref dict = Ref::borrow(type->tp_dict);
-#endif
+    Ref dict = compat::type_dict(type);
     if (!dict) return false;
     for (std::size_t i = 0; i < count; ++i) {
         Ref method = make_method(st, &specs[i]);

@@ -51,20 +51,8 @@ const OriginalSlots& original_slots(Kind kind) {
 bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
 
 // A version tag for `tp`, so that a later change to the class shows as a different tag.
-unsigned int assign_version_tag([[maybe_unused]] ExprState* st, PyTypeObject* tp) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (tp->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(tp)) return 0;
-#else
-    // 3.11 has no call for it; looking a name up on the class (public) assigns one as a side
-    // effect, as any lookup through the interpreter's type cache does.
-    if (tp->tp_version_tag == 0) {
-        Ref found;
-        if (compat::get_optional_attr(reinterpret_cast<PyObject*>(tp), st->name(N___getattr__), found) < 0) {
-            PyErr_Clear();
-        }
-    }
-#endif
-    return tp->tp_version_tag;
+unsigned int assign_version_tag(ExprState* st, PyTypeObject* tp) {
+    return compat::type_version_assigned(tp, st->name(N___getattr__));
 }
 
 }  // namespace
@@ -90,7 +78,7 @@ bool verify_plain(ExprState* st, Kind kind) {
 
 ExprState* state_of_type_general(PyTypeObject* type) {
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(type)->ht_module);
+        ExprState* st = state_if_ours(compat::type_module(type));
         if (st != nullptr) return st;
     }
     PyObject* mro = type->tp_mro;
@@ -99,7 +87,7 @@ ExprState* state_of_type_general(PyTypeObject* type) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE)) continue;
-        ExprState* st = state_if_ours(reinterpret_cast<PyHeapTypeObject*>(base)->ht_module);
+        ExprState* st = state_if_ours(compat::type_module(reinterpret_cast<PyTypeObject*>(base)));
         if (st != nullptr) return st;
     }
     return nullptr;
@@ -283,21 +271,16 @@ namespace {
 // Reuse needs every instance of the six classes to have the same size and the dict and weak
 // reference list at the offsets ExprObject gives them.
 bool spare_layout_holds(const ExprState* st) {
-#if defined(Py_GIL_DISABLED)
-    (void)st;
-    return false;
-#else
     constexpr Py_ssize_t kDictOffset = offsetof(ExprObject, dict);
     constexpr Py_ssize_t kWeaklistOffset = offsetof(ExprObject, weakrefs);
     for (const PyTypeObject* tp : st->types) {
         if (tp == nullptr || tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ExprObject)) || tp->tp_itemsize != 0 ||
             tp->tp_dictoffset != kDictOffset || tp->tp_weaklistoffset != kWeaklistOffset ||
-            tp->tp_finalize != nullptr || tp->tp_free != PyObject_GC_Del) {
+            !compat::object_reuse_possible(tp)) {
             return false;
         }
     }
     return true;
-#endif
 }
 
 // The module state and class kind of a node whose class is exactly one of the module's own.
@@ -371,7 +354,7 @@ PyObject* reuse_spare(ExprState* st, Kind kind) {
     std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(ExprObject) - sizeof(PyObject));
     node->vectorcall = vectorcall;
     node->dict = dict;
-    return PyObject_Init(self, st->types[kind]);
+    return compat::revive_object(self, st->types[kind]);
 }
 
 namespace {
@@ -395,22 +378,11 @@ void node_dealloc(PyObject* self) {
     Kind kind = EXPRMIXIN;
     ExprState* st = exact_owner(tp, kind);
     // Deep trees free through their fields and dicts; the trashcan keeps that off the C stack.
-#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_GIL_DISABLED)
-    // Before 3.13 the trashcan costs two calls per object and only counts nested releases, which
-    // a count of our own does as well: the first levels run directly, deeper ones through it.
-    // (The count is the module's, not the thread's: it can only overstate a thread's depth.)
-    if (st != nullptr && st->direct_releases < ExprState::kDirectReleases) {
-        ++st->direct_releases;
-        release_node(self, tp, st, kind);
-        --st->direct_releases;
-        Py_DECREF(tp);
-        return;
-    }
-#endif
-    Py_TRASHCAN_BEGIN(self, node_dealloc)
-    release_node(self, tp, st, kind);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
+    compat::release_nested(self, node_dealloc, st != nullptr ? &st->direct_releases : nullptr, ExprState::kDirectReleases,
+                           [&] {
+                               release_node(self, tp, st, kind);
+                               Py_DECREF(tp);
+                           });
 }
 
 // The instance dict and weak reference list at fixed offsets of the node, on every interpreter:
@@ -569,11 +541,7 @@ bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* type_spe
 // The class's own dict, written directly so that the slots stay as created (setting a dunder
 // through setattr would replace the slot with the generic one).
 Ref own_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= QELO_PY312
-    return Ref(PyType_GetDict(type));
-#else
-    return Ref::borrow(type->tp_dict);
-#endif
+    return compat::type_dict(type);
 }
 
 // __div__, __rdiv__ and __inv__ are the very objects of their partners.

@@ -241,7 +241,7 @@ constexpr MethodSpec kFuncPathMethods[] = {
 // Whether `name` is found neither on the exact Path class nor on its bases.
 bool missing_from_path(ExprState* st, PyObject* name) {
     PyTypeObject* tp = st->types[PATH];
-    const unsigned int tag = tp->tp_version_tag;
+    const unsigned int tag = compat::type_version(tp);
     if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
     if (compat::type_lookup(tp, name) != nullptr) return false;
     Py_INCREF(name);

@@ -32,7 +32,7 @@ private:
     // and the cache is current; null otherwise. Unlike plain_fields, never refreshes the cache.
     PyObject* const* cached(PyObject* node, Kind kind) const {
         PyTypeObject* tp = st_->types[kind];
-        if (Py_TYPE(node) != tp || tp->tp_version_tag == 0 || tp->tp_version_tag != st_->verified_tag[kind]) {
+        if (Py_TYPE(node) != tp || compat::type_version(tp) == 0 || compat::type_version(tp) != st_->verified_tag[kind]) {
             return nullptr;
         }
         auto* n = reinterpret_cast<ExprObject*>(node);
@@ -49,7 +49,7 @@ private:
         return NodeCheck{node, tp};
 #else
         auto* n = reinterpret_cast<ExprObject*>(node);
-        return NodeCheck{node, tp, tp->tp_version_tag, n->dict, n->seen_stamp};
+        return NodeCheck{node, tp, compat::type_version(tp), n->dict, n->seen_stamp};
 #endif
     }
 
