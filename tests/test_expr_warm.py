@@ -501,7 +501,9 @@ def steps_of(changes):
 
 def family(changes, examples):
     def decorate(fn):
-        @settings(max_examples=CAMPAIGN or examples, deadline=None, suppress_health_check=list(HealthCheck),
+        # The short pass draws the same examples every run; a campaign draws new ones.
+        @settings(max_examples=CAMPAIGN or examples, deadline=None, derandomize=not CAMPAIGN,
+                  suppress_health_check=list(HealthCheck),
                   phases=list(Phase) if SHRINK else [Phase.explicit, Phase.reuse, Phase.generate])
         @given(tree=ROOTS, steps=steps_of(changes))
         @functools.wraps(fn)
