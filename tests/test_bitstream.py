@@ -100,6 +100,17 @@ def test_classes_are_plain_python_classes(cls, methods):
     assert cls is not RebufferedBytesIO or not hasattr(cls, "close")
 
 
+@pytest.mark.parametrize("cls", [RestreamedBytesIO, RebufferedBytesIO])
+def test_messages_about_instances_name_the_class_as_an_ordinary_class_does(cls):
+    instance = object.__new__(cls)
+    name = cls.__name__
+    assert repr(cls) == f"<class 'qelo.lib.bitstream.{name}'>"
+    with pytest.raises(AttributeError, match=f"^'{name}' object has no attribute 'nothing'$"):
+        instance.nothing  # noqa: B018
+    with pytest.raises(TypeError, match=f"^unsupported operand type\\(s\\) for \\+: '{name}' and 'int'$"):
+        instance + 1
+
+
 def test_tell_docstring():
     assert RestreamedBytesIO.tell.__doc__ == "WARNING: tell is correct only on read-only and write-only instances."
 
@@ -243,6 +254,19 @@ def test_close_reports_unread_before_unwritten_and_changes_nothing():
     with pytest.raises(ValueError, match="closing stream but 1 unread bytes remain, 4 is decoded unit"):
         s.close()
     assert (s.rbuffer, s.wbuffer) == (b"r", b"ww")
+
+
+def test_close_measures_the_leftover_before_looking_up_its_unit():
+    # The message's pair is built left to right: len(rbuffer) fails before decoderunit is missed.
+    s = RestreamedBytesIO(Recorder(), None, 4, None, 5)
+    s.rbuffer, s.wbuffer = 7, b""
+    del s.decoderunit
+    with pytest.raises(TypeError, match="object of type 'int' has no len()"):
+        s.close()
+    s.rbuffer, s.wbuffer = b"", 8
+    del s.encoderunit
+    with pytest.raises(TypeError, match="object of type 'int' has no len()"):
+        s.close()
 
 
 @pytest.mark.parametrize("args", [(0,), (10, 2), (None, "x")])

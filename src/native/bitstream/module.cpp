@@ -185,11 +185,16 @@ bool import_name(PyObject* module, const char* source, const char* name) {
     return PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
+// The class is named as an ordinary class is: its bare __name__, which is also what the
+// interpreter's messages about its instances show ("'RestreamedBytesIO' object has no attribute
+// ..."); __module__ stays qelo.lib.bitstream.
 bool add_class(PyObject* module, PyType_Spec* type_spec, PyObject** slot) {
     PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
     if (type == nullptr) return false;
     *slot = type;
     const char* dot = std::strrchr(type_spec->name, '.');
+    Ref name(PyUnicode_FromString(dot + 1));
+    if (!name || PyObject_SetAttrString(type, "__name__", name.get()) < 0) return false;
     return PyModule_AddObjectRef(module, dot + 1, type) == 0;
 }
 

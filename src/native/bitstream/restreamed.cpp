@@ -657,10 +657,12 @@ bool refuse_leftover(const Attrs& attrs, Name name, Name unit_name, const char* 
     const int nonempty = PyObject_IsTrue(buffer.get());
     if (nonempty < 0) return false;
     if (!nonempty) return true;
-    Ref unit = attrs.get(unit_name);
-    if (!unit) return false;
+    // The pair (len(buffer), unit), built left to right: a buffer without a length fails before
+    // the unit is looked up.
     Ref size = length_of(buffer.get());
     if (!size) return false;
+    Ref unit = attrs.get(unit_name);
+    if (!unit) return false;
     Ref values(PyTuple_Pack(2, size.get(), unit.get()));
     Ref text(PyUnicode_FromString(format));
     if (!values || !text) return false;
