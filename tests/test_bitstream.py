@@ -184,6 +184,38 @@ def test_read_all_collects_until_empty_with_leftover_first():
     assert s.rbuffer == b"" and s.tell() == 9
 
 
+def test_read_all_looks_up_the_counter_before_measuring_what_it_returns():
+    # sincereadwritten = sincereadwritten + len(result): the counter first, then the length.
+    events = []
+
+    class Sized:
+        def __len__(self):
+            events.append("len")
+            return 3
+
+    class Watched(RestreamedBytesIO):
+        @property
+        def sincereadwritten(self):
+            events.append("counter")
+            return self.__dict__["sincereadwritten"]
+
+        @sincereadwritten.setter
+        def sincereadwritten(self, value):
+            events.append(("set", value))
+            self.__dict__["sincereadwritten"] = value
+
+    s = Watched(Recorder(b""), bytes, 2, None, 1)
+    events.clear()
+    held = s.rbuffer = Sized()
+    assert s.read() is held and s.rbuffer == b""
+    assert events == ["counter", "len", ("set", 3)]
+    # Both failing: the counter's failure is the one seen.
+    s.rbuffer = 7
+    del s.__dict__["sincereadwritten"]
+    with pytest.raises(KeyError, match="sincereadwritten"):
+        s.read()
+
+
 @pytest.mark.parametrize("end", [b"", None])
 def test_read_all_stops_on_empty_or_none(end):
     s = RestreamedBytesIO(Recorder(end), doubling, 4, None, 1)
@@ -449,6 +481,34 @@ def test_blocking_error_is_the_module_binding(monkeypatch):
     r = RebufferedBytesIO(Recorder(io.BlockingIOError()))
     with pytest.raises(io.BlockingIOError):
         r.read(1)
+
+
+def test_a_blocking_error_from_looking_up_the_substream_is_no_data_yet(monkeypatch):
+    # The poll is self.substream.read(131072) as a whole: its lookup of substream included.
+    sleeps = []
+    monkeypatch.setattr(bitstream, "sleep", sleeps.append)
+
+    class Late(RebufferedBytesIO):
+        lookups = 0
+
+        @property
+        def substream(self):
+            Late.lookups += 1
+            if Late.lookups <= 2:
+                raise io.BlockingIOError(11, "not yet")
+            return self.__dict__["substream"]
+
+        @substream.setter
+        def substream(self, value):
+            self.__dict__["substream"] = value
+
+    r = Late(Recorder(b"abc"))
+    assert r.read(2) == b"ab" and sleeps == [0, 0] and Late.lookups == 3
+    # In write it propagates, as the substream's own read raising it does.
+    Late.lookups = 0
+    r.seek(10)
+    with pytest.raises(io.BlockingIOError):
+        r.write(b"x")
 
 
 def test_read_past_the_end_of_a_finite_stream_fails():
