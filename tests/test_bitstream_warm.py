@@ -42,6 +42,8 @@ REBUFFERED_DATA = bytes((i * 7 + i // 256) % 256 for i in range(3 * POLL + 5000)
 ERRORS = (OSError, ValueError, TypeError, AttributeError, KeyError, IndexError, LookupError, RuntimeError,
           pickle.PicklingError, OverflowError, BufferError, ZeroDivisionError)
 
+MAX_SLEEPS = 300  # sleep calls in one adapter call, beyond which the call is taken as endless
+
 STATS: Counter = Counter()
 
 
@@ -181,6 +183,7 @@ class World:
             adapter = module.RebufferedBytesIO(stream, tailcutoff)
         self.adapters = [adapter]
         self.deleted = {}  # name -> value deleted from adapter 0's dict, to restore
+        self.sleeps = 0  # sleep calls in the current call
 
     # -- objects that exist once per world, labelled alike in both
 
@@ -220,17 +223,30 @@ class World:
 
         def sleeper(seconds):
             world.log.append(("sleep", seconds))
+            world.count_sleep()
             world.trigger("sleep")
+
+        def quiet_sleep(seconds):
+            world.count_sleep()
 
         coders = {
             "hostile decoder": hostile_decoder,
             "hostile encoder": hostile_encoder,
             "wrapped bits": wrapped_bits,
             "sleeper": sleeper,
+            "quiet sleep": quiet_sleep,
         }
         for name, fn in coders.items():
             self.label(fn, name)
         return coders
+
+    def count_sleep(self):
+        # The module's sleep is always one of these: a RebufferedBytesIO polls without end while
+        # its substream answers "nothing yet" (None, or an exception that BlockingIOError names,
+        # which may be rebound to a broader class), in both worlds alike; the call is stopped here.
+        self.sleeps += 1
+        if self.sleeps > MAX_SLEEPS:
+            raise Planted("endless polling")
 
     def trigger(self, where):
         if self.armed is not None and self.armed[0] == where:
@@ -474,6 +490,7 @@ def call_adapter(world, adapter, call):
 
 def apply_call(world, index, call):
     adapter = world.adapters[index % len(world.adapters)]
+    world.sleeps = 0
     return outcome(lambda: call_adapter(world, adapter, call))
 
 
@@ -665,9 +682,10 @@ def module_name(world, name, variant):
         for entry in reversed([e for e in GLOBALS.saved if e[0] is module]):
             setattr(module, entry[1], entry[2])
         GLOBALS.saved[:] = [e for e in GLOBALS.saved if e[0] is not module]
+        GLOBALS.set(module, "sleep", world.decoders["quiet sleep"])
         return "restored"
     if name == "sleep":
-        GLOBALS.set(module, "sleep", world.decoders["sleeper"] if variant else (lambda seconds: None))
+        GLOBALS.set(module, "sleep", world.decoders["sleeper" if variant else "quiet sleep"])
     elif name == "BlockingIOError":
         GLOBALS.set(module, "BlockingIOError", (Planted, LookupError, OSError, BlockingIOError)[variant])
     else:
@@ -767,6 +785,8 @@ def run(kind, seed, ops_count, stats):
     worlds = [World(native, kind, substream_kind, tailcutoff, unit), World(pure, kind, substream_kind, tailcutoff, unit)]
     history = []
     try:
+        for world in worlds:
+            GLOBALS.set(world.module, "sleep", world.decoders["quiet sleep"])
         ops = warm(rng, kind) + [draw_op(rng, kind) for _ in range(ops_count)]
         for step, op in enumerate(ops):
             if not safe_for_both(worlds, op):
