@@ -1666,6 +1666,11 @@ def test_bulk_encoding_out_of_memory_leaves_a_state_of_the_unit_rounds():
                     finally:
                         _testcapi.remove_mem_hooks()
                 except MemoryError:
+                    if source.closed:
+                        # io.BytesIO's own write, when growing its buffer fails, drops the buffer
+                        # and reads as closed (a plain io.BytesIO does so too): nothing to compare.
+                        # Portable builds write through it; the others fill the buffer directly.
+                        continue
                     written = source.getvalue()
                     done = len(written) if encoder is binary.bits2bytes else len(written) // 8
                     assert written == encoder(bits[: 8 * done])
