@@ -22,9 +22,9 @@ class RestreamedBytesIO(object):
                 data = self.substream.read(self.decoderunit)
                 if data is None or len(data) == 0:
                     break
-                self.rbuffer += self.decoder(data)
+                self.rbuffer = self.rbuffer + self.decoder(data)
             data, self.rbuffer = self.rbuffer, b''
-            self.sincereadwritten += len(data)
+            self.sincereadwritten = self.sincereadwritten + len(data)
             return data
         else:
             if count < 0:
@@ -33,20 +33,20 @@ class RestreamedBytesIO(object):
                 data = self.substream.read(self.decoderunit)
                 if data is None or len(data) == 0:
                     return b''
-                self.rbuffer += self.decoder(data)
+                self.rbuffer = self.rbuffer + self.decoder(data)
             data, self.rbuffer = self.rbuffer[:count], self.rbuffer[count:]
-            self.sincereadwritten += count
+            self.sincereadwritten = self.sincereadwritten + count
             return data
 
     def write(self, data):
         if self.encoderunit < 1:
             raise ValueError("encoderunit must be at least 1")
-        self.wbuffer += data
+        self.wbuffer = self.wbuffer + data
         datalen = len(data)
         while len(self.wbuffer) >= self.encoderunit:
             data, self.wbuffer = self.wbuffer[:self.encoderunit], self.wbuffer[self.encoderunit:]
             self.substream.write(self.encoder(data))
-        self.sincereadwritten += datalen
+        self.sincereadwritten = self.sincereadwritten + datalen
         return datalen
 
     def close(self):
@@ -96,9 +96,9 @@ class RebufferedBytesIO(object):
             if not newdata:
                 sleep(0)
                 continue
-            self.rwbuffer += newdata
+            self.rwbuffer = self.rwbuffer + newdata
         data = self.rwbuffer[startsat - self.moved:endsat - self.moved]
-        self.offset += count
+        self.offset = self.offset + count
         self.cutoff()
         if len(data) < count:
             raise IOError("could not read enough bytes, something went wrong")
@@ -112,8 +112,8 @@ class RebufferedBytesIO(object):
         while self.moved + len(self.rwbuffer) < startsat:
             newdata = self.substream.read(131072)
             if newdata is not None and len(newdata) == 0:
-                raise IOError("could not write because the stream ended")
-            self.rwbuffer += newdata
+                raise IOError("could not write because the stream ended before the write's start")
+            self.rwbuffer = self.rwbuffer + newdata
             if not newdata:
                 sleep(0)
         self.rwbuffer = self.rwbuffer[:startsat - self.moved] + data + self.rwbuffer[endsat - self.moved:]
@@ -124,7 +124,7 @@ class RebufferedBytesIO(object):
     def cutoff(self):
         if self.tailcutoff is not None and self.moved < self.offset - self.tailcutoff:
             removed = self.offset - self.tailcutoff - self.moved
-            self.moved += removed
+            self.moved = self.moved + removed
             self.rwbuffer = self.rwbuffer[removed:]
 
     def seek(self, at, whence=0):
@@ -132,7 +132,7 @@ class RebufferedBytesIO(object):
             self.offset = at
             return self.offset
         elif whence == 1:
-            self.offset += at
+            self.offset = self.offset + at
             return self.offset
         else:
             raise ValueError("this class seeks only with whence: 0 and 1 (excluded 2)")

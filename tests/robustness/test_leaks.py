@@ -226,6 +226,11 @@ CASES = [
     ("rebuffered failing substream", lambda: bitstream.RebufferedBytesIO(FailingStream()).read(1), (Boom,)),
     ("rebuffered bad whence", lambda: bitstream.RebufferedBytesIO(Chunks()).seek(0, 2), (ValueError,)),
     ("rebuffered wrong arguments", lambda: bitstream.RebufferedBytesIO(), (TypeError,)),
+    ("adapters copied", lambda: (copy.copy(restreamed()).read(3), copy.deepcopy(bitstream.RebufferedBytesIO(io.BytesIO(b"abcdef"), 2)).read(4)), ()),
+    ("adapters pickled", lambda: [pickle.loads(pickle.dumps(bitstream.RebufferedBytesIO(io.BytesIO(b"abc")), p)).read(2) for p in (2, 5)], ()),
+    ("adapters pickled, protocol 0", lambda: pickle.loads(pickle.dumps(bitstream.RestreamedBytesIO(None, bytes, 1, bytes, 1), 0)).tell(), ()),
+    ("adapter unpicklable substream", lambda: pickle.dumps(bitstream.RebufferedBytesIO(io.BytesIO(b"abc")), 0), (TypeError,)),
+    ("adapter __getnewargs__ argument", lambda: restreamed().__getnewargs__(1), (TypeError,)),
 ]
 
 def closed_bytesio():

@@ -104,6 +104,19 @@ constexpr char kRebufferedSeekable[] = "RebufferedBytesIO.seekable";
 constexpr char kRebufferedTell[] = "RebufferedBytesIO.tell";
 constexpr char kRebufferedTellable[] = "RebufferedBytesIO.tellable";
 constexpr char kRebufferedCachedfrom[] = "RebufferedBytesIO.cachedfrom";
+constexpr char kRestreamedGetnewargs[] = "RestreamedBytesIO.__getnewargs__";
+constexpr char kRebufferedGetnewargs[] = "RebufferedBytesIO.__getnewargs__";
+
+// Copies and pickles recreate an instance with the class's __new__ and no arguments, then fill its
+// dict: the state an ordinary class's instance has. Telling so (no arguments) keeps the default
+// state-taking from refusing the class for the fields an instance has beyond its dict and weak
+// reference list, which hold only what the adapter remembers about its own dict and rebuilds from it:
+// a new instance starts with them empty, whatever dict it is given.
+template <const char* Display>
+PyObject* no_new_arguments(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!qelo::parse_no_args(Display, nargs, kwnames)) return nullptr;
+    return PyTuple_New(0);
+}
 
 #define QELO_METHOD(name, fn, doc) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<fn>)), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -117,6 +130,7 @@ PyMethodDef restreamed_methods[] = {
     QELO_METHOD("tell", (attribute<kRestreamedTell, kRestreamed, kSincereadwritten>),
                 "WARNING: tell is correct only on read-only and write-only instances."),
     QELO_METHOD("tellable", (constant_answer<kRestreamedTellable, true>), nullptr),
+    QELO_METHOD("__getnewargs__", no_new_arguments<kRestreamedGetnewargs>, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,6 +143,7 @@ PyMethodDef rebuffered_methods[] = {
     QELO_METHOD("tellable", (constant_answer<kRebufferedTellable, true>), nullptr),
     QELO_METHOD("cachedfrom", (attribute<kRebufferedCachedfrom, kRebuffered, kMoved>), nullptr),
     QELO_METHOD("cachedto", rebuffered_cachedto, nullptr),
+    QELO_METHOD("__getnewargs__", no_new_arguments<kRebufferedGetnewargs>, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -137,10 +152,11 @@ PyMethodDef rebuffered_methods[] = {
 // ---------------------------------------------------------------------------------------------
 // Types
 
+// No tp_new: the classes inherit object.__new__, as an ordinary class does, which also lets the
+// reconstructor of pickle protocols 0 and 1 (object.__new__(cls)) make instances.
 template <int (*Init)(PyObject*, PyObject*, PyObject*), PyMethodDef* Methods>
 PyType_Slot type_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(Init)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
@@ -169,11 +185,16 @@ bool import_name(PyObject* module, const char* source, const char* name) {
     return PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
+// The class is named as an ordinary class is: its bare __name__, which is also what the
+// interpreter's messages about its instances show ("'RestreamedBytesIO' object has no attribute
+// ..."); __module__ stays qelo.lib.bitstream.
 bool add_class(PyObject* module, PyType_Spec* type_spec, PyObject** slot) {
     PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
     if (type == nullptr) return false;
     *slot = type;
     const char* dot = std::strrchr(type_spec->name, '.');
+    Ref name(PyUnicode_FromString(dot + 1));
+    if (!name || PyObject_SetAttrString(type, "__name__", name.get()) < 0) return false;
     return PyModule_AddObjectRef(module, dot + 1, type) == 0;
 }
 

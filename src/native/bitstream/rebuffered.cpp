@@ -22,13 +22,15 @@ bool call_sleep(ModuleState* st) {
     return static_cast<bool>(call1(sleep.get(), st->zero));
 }
 
-// substream.read(131072), with BlockingIOError (as the module namespace names it) taken as None.
+// self.substream.read(131072), with BlockingIOError (as the module namespace names it) taken as
+// None: whichever step of the expression raises it, the lookup of self.substream included.
 Ref poll_substream(const Attrs& self, bool blocking_is_none) {
     ModuleState* st = self.state();
-    Ref substream = self.get(kSubstream);
-    if (!substream) return Ref();
-    PyObject* call_args[] = {substream.get(), st->poll_size};
-    Ref data(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
+    Ref data;
+    if (Ref substream = self.get(kSubstream)) {
+        PyObject* call_args[] = {substream.get(), st->poll_size};
+        data = Ref(PyObject_VectorcallMethod(st->names[kRead], call_args, 2, nullptr));
+    }
     if (data || !blocking_is_none) return data;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

@@ -284,8 +284,19 @@ PyObject* read_all(const Attrs& self) {
     if (!result) return nullptr;
     Ref empty = empty_bytes();
     if (!empty || !self.set(kRbuffer, empty.get())) return nullptr;
+    // sincereadwritten = sincereadwritten + len(result): the counter is looked up before the length
+    // is taken, which only an exact bytes result gives without running code or failing.
+    if (PyBytes_CheckExact(result.get())) {
+        Ref size(PyLong_FromSsize_t(PyBytes_GET_SIZE(result.get())));
+        if (!size || !add_to_counter(self, kSincereadwritten, size.get())) return nullptr;
+        return result.release();
+    }
+    Ref counter = self.get(kSincereadwritten);
+    if (!counter) return nullptr;
     Ref size = length_of(result.get());
-    if (!size || !increment(self, kSincereadwritten, size.get())) return nullptr;
+    if (!size) return nullptr;
+    Ref sum = add(counter.get(), size.get());
+    if (!sum || !self.set(kSincereadwritten, sum.get())) return nullptr;
     return result.release();
 }
 
@@ -657,10 +668,12 @@ bool refuse_leftover(const Attrs& attrs, Name name, Name unit_name, const char* 
     const int nonempty = PyObject_IsTrue(buffer.get());
     if (nonempty < 0) return false;
     if (!nonempty) return true;
-    Ref unit = attrs.get(unit_name);
-    if (!unit) return false;
+    // The pair (len(buffer), unit), built left to right: a buffer without a length fails before
+    // the unit is looked up.
     Ref size = length_of(buffer.get());
     if (!size) return false;
+    Ref unit = attrs.get(unit_name);
+    if (!unit) return false;
     Ref values(PyTuple_Pack(2, size.get(), unit.get()));
     Ref text(PyUnicode_FromString(format));
     if (!values || !text) return false;
