@@ -17,10 +17,6 @@ opnames = {
 }
 
 
-def _resolve(operand, obj):
-    return operand(obj) if callable(operand) else operand
-
-
 class ExprMixin(object):
     def __add__(self, other): return BinExpr(operator.add, self, other)
     def __sub__(self, other): return BinExpr(operator.sub, self, other)
@@ -86,8 +82,8 @@ class UniExpr(ExprMixin):
         self.operand = operand
 
     def __call__(self, obj, *args):
-        value = _resolve(self.operand, obj)
-        return self.op(value)
+        operand = self.operand(obj) if callable(self.operand) else self.operand
+        return self.op(operand)
 
     def __repr__(self):
         return "%s %r" % (opnames[self.op], self.operand)
@@ -103,8 +99,8 @@ class BinExpr(ExprMixin):
         self.rhs = rhs
 
     def __call__(self, obj, *args):
-        lhs = _resolve(self.lhs, obj)
-        rhs = _resolve(self.rhs, obj)
+        lhs = self.lhs(obj) if callable(self.lhs) else self.lhs
+        rhs = self.rhs(obj) if callable(self.rhs) else self.rhs
         return self.op(lhs, rhs)
 
     def __repr__(self):
@@ -127,11 +123,9 @@ class Path(ExprMixin):
         self.__parent = parent
 
     def __call__(self, obj, *args):
-        parent = self.__parent
-        if parent is None:
+        if self.__parent is None:
             return obj
-        value = parent(obj)
-        return value[self.__field]
+        return self.__parent(obj)[self.__field]
 
     def __getattr__(self, name):
         return Path(self.__name, name, self)
@@ -143,16 +137,14 @@ class Path(ExprMixin):
         return self.__field
 
     def __repr__(self):
-        parent = self.__parent
-        if parent is None:
+        if self.__parent is None:
             return self.__name
-        return "%r.%s" % (parent, self.__field)
+        return "%r.%s" % (self.__parent, self.__field)
 
     def __str__(self):
-        parent = self.__parent
-        if parent is None:
+        if self.__parent is None:
             return self.__name
-        return "%s[%r]" % (parent, self.__field)
+        return "%s[%r]" % (self.__parent, self.__field)
 
 
 class Path2(ExprMixin):
@@ -162,20 +154,17 @@ class Path2(ExprMixin):
         self.__parent = parent
 
     def __call__(self, *args):
-        parent = self.__parent
-        if parent is None:
+        if self.__parent is None:
             return args[1]
-        value = parent(*args)
-        return value[self.__index]
+        return self.__parent(*args)[self.__index]
 
     def __getitem__(self, index):
         return Path2(self.__name, index, self)
 
     def __repr__(self):
-        parent = self.__parent
-        if parent is None:
+        if self.__parent is None:
             return self.__name
-        return "%r[%r]" % (parent, self.__index)
+        return "%r[%r]" % (self.__parent, self.__index)
 
 
 class FuncPath(ExprMixin):
@@ -184,25 +173,21 @@ class FuncPath(ExprMixin):
         self.__operand = operand
 
     def __call__(self, operand, *args):
-        stored = self.__operand
-        if stored is None:
-            if callable(operand):
-                return FuncPath(self.__func, operand)
-            return operand
-        value = _resolve(stored, operand)
+        if self.__operand is None:
+            return FuncPath(self.__func, operand) if callable(operand) else operand
+        # The operand is resolved before the function is read.
+        value = self.__operand(operand) if callable(self.__operand) else self.__operand
         return self.__func(value)
 
     def __repr__(self):
-        operand = self.__operand
-        if operand is None:
+        if self.__operand is None:
             return "%s_" % (self.__func.__name__,)
-        return "%s_(%r)" % (self.__func.__name__, operand)
+        return "%s_(%r)" % (self.__func.__name__, self.__operand)
 
     def __str__(self):
-        operand = self.__operand
-        if operand is None:
+        if self.__operand is None:
             return "%s_" % (self.__func.__name__,)
-        return "%s_(%s)" % (self.__func.__name__, operand)
+        return "%s_(%s)" % (self.__func.__name__, self.__operand)
 
 
 this = Path("this")

@@ -674,6 +674,32 @@ def _operand_whose_class_loses_its_call(m):
     return outcome(lambda: root({})), outcome(lambda: (m.this.a + operand)({"a": [1]}))
 
 
+def _fields_read_as_often_as_the_methods_read_them(m):
+    # A property named like a field sees every read: `self.x(obj) if callable(self.x) else self.x`
+    # reads twice, a path tests its parent and then calls it.
+    counts = []
+    cases = [
+        (m.BinExpr, lambda: m.this.x + m.this.x, ("op", "lhs", "rhs")),
+        (m.BinExpr, lambda: m.BinExpr(operator.add, 1, 2), ("lhs", "rhs")),
+        (m.UniExpr, lambda: -m.this.x, ("op", "operand")),
+        (m.Path, lambda: m.this.a.b, ("_Path__name", "_Path__field", "_Path__parent")),
+        (m.Path2, lambda: m.list_[0][0], ("_Path2__name", "_Path2__index", "_Path2__parent")),
+        (m.FuncPath, lambda: m.len_(m.this.a), ("_FuncPath__func", "_FuncPath__operand")),
+        (m.FuncPath, lambda: m.FuncPath(len), ("_FuncPath__func", "_FuncPath__operand")),
+    ]
+    for cls, make, fields in cases:
+        for field in fields:
+            for action in (lambda n: n({"a": {"b": [1]}, "x": 2}, [[5]]), repr, str):
+                reads = []
+                node = make()
+                setattr(cls, field, property(lambda self, f=field: reads.append(f) or vars(self)[f]))
+                try:
+                    counts.append((field, outcome(lambda: action(node)), len(reads)))
+                finally:
+                    delattr(cls, field)
+    return counts
+
+
 def _nested_str_of_a_list_path_named_by_a_non_string(m):
     # Path2 has no __str__: str() of it fails as a __str__ returning a non-string, nested or not.
     return [outcome(lambda: str(make())) for make in (lambda: m.Path2(5), lambda: m.Path2(5) + 1, lambda: -m.Path2(5))]
@@ -689,6 +715,7 @@ def _nested_str_of_a_list_path_named_by_a_non_string(m):
     _class_assigned_after_evaluation,
     _nested_str_of_a_list_path_named_by_a_non_string,
     _operand_whose_class_loses_its_call,
+    _fields_read_as_often_as_the_methods_read_them,
 ], ids=lambda case: case.__name__.strip("_"))
 def test_smallest_differences(case):
     @in_child

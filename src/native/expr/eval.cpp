@@ -196,9 +196,20 @@ struct Evaluator {
     // self.<field `index`> resolved for ctx when self's fields are not at hand (kept out of line).
     [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
         if (PyErr_Occurred()) return nullptr;
+        return resolve_field(self, kind, index, ctx);
+    }
+    // `self.x(ctx) if callable(self.x) else self.x`, read as written: once to ask whether it is
+    // callable, once more for what is called or used (a property named like the field sees both).
+    PyObject* resolve_field(PyObject* self, Kind kind, int index, PyObject* ctx) {
+        bool callable;
+        {
+            Ref asked = read(self, kind, index);
+            if (!asked) return nullptr;
+            callable = Py_TYPE(asked.get())->tp_call != nullptr;
+        }
         Ref operand = read(self, kind, index);
         if (!operand) return nullptr;
-        return resolve(operand.get(), ctx);
+        return callable ? call(operand.get(), &ctx, 1) : operand.release();
     }
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     // The rest of a UniExpr's evaluation once its operand's value is known; `f`: self's fields as
@@ -338,9 +349,14 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     } else if (PyErr_Occurred()) {
         return nullptr;
     }
+    // `if self.__parent is None: ...`, then `self.__parent(obj)`: two reads.
+    if (Ref asked = read(self, PATH, 2); !asked) {
+        return nullptr;
+    } else if (asked.get() == Py_None) {
+        return Py_NewRef(ctx);
+    }
     Ref parent = read(self, PATH, 2);
     if (!parent) return nullptr;
-    if (parent.get() == Py_None) return Py_NewRef(ctx);
     Ref value(parent_value(parent.get(), ctx));
     if (!value) return nullptr;
     Ref key = read(self, PATH, 1);
@@ -351,9 +367,10 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
-    Ref parent = read(self, PATH2, 2);
-    if (!parent) return nullptr;
-    if (parent.get() == Py_None) {
+    // As for Path: the parent is read to be tested, and again to be called.
+    if (Ref asked = read(self, PATH2, 2); !asked) {
+        return nullptr;
+    } else if (asked.get() == Py_None) {
         // args[1]: the list follows the context.
         if (nargs < 2) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
@@ -361,6 +378,8 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         return Py_NewRef(args[1]);
     }
+    Ref parent = read(self, PATH2, 2);
+    if (!parent) return nullptr;
     Ref value(call(parent.get(), args, nargs));
     if (!value) return nullptr;
     Ref index = read(self, PATH2, 1);
@@ -381,9 +400,9 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         return funcpath_apply(self, value.get(), f);
     }
     if (f == nullptr && PyErr_Occurred()) return nullptr;
-    Ref operand = read(self, FUNCPATH, 1);
-    if (!operand) return nullptr;
-    if (operand.get() == Py_None) {
+    if (Ref operand = read(self, FUNCPATH, 1); !operand) {
+        return nullptr;
+    } else if (operand.get() == Py_None) {
         // Unbound: bind to a callable argument, hand anything else back untouched.
         if (Py_TYPE(arg)->tp_call == nullptr) return Py_NewRef(arg);
         Ref cls = module_global(st, N_FuncPath);
@@ -392,7 +411,8 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
         if (!func) return nullptr;
         return construct(st, FUNCPATH, cls.get(), {func.get(), arg}).release();
     }
-    Ref value(resolve(operand.get(), arg));
+    // Bound: the operand is read again to be resolved, as the method reads it.
+    Ref value(resolve_field(self, FUNCPATH, 1, arg));
     if (!value) return nullptr;
     return funcpath_apply(self, value.get(), direct ? fields(self, FUNCPATH) : nullptr);
 }
