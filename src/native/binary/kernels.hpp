@@ -10,6 +10,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
 #include <immintrin.h>
 #define QELO_BINARY_AVX2 1
 #endif
@@ -101,8 +102,18 @@ __attribute__((target("avx2"))) inline bool bits_to_bytes_avx2(const unsigned ch
     return true;
 }
 
+// Asked of the CPU itself (CPUID, and XGETBV for the OS saving the YMM registers) rather than
+// through __builtin_cpu_supports, whose answer comes from the compiler runtime's start-up code: a
+// runtime that never fills it in (zig's, which builds the wheels) would turn this path off.
 inline bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+        unsigned xcr0 = 0, xcr0_high = 0;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+        if ((xcr0 & 0x6) != 0x6) return false;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) != 0;
+    }();
     return has;
 }
 #endif
@@ -151,14 +162,15 @@ inline std::uint64_t reverse_bits_in_bytes(std::uint64_t w) {
 }
 
 inline void swap_bits_in_bytes(const unsigned char* in, std::size_t n, unsigned char* out) {
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    // Counted by words, so that clang too knows the trip count and vectorizes the loop.
+    const std::size_t words = n / 8;
+    for (std::size_t k = 0; k < words; ++k) {
         std::uint64_t w;
-        std::memcpy(&w, in + i, 8);  // byte order is irrelevant: every byte is handled alone
+        std::memcpy(&w, in + 8 * k, 8);  // byte order is irrelevant: every byte is handled alone
         w = reverse_bits_in_bytes(w);
-        std::memcpy(out + i, &w, 8);
+        std::memcpy(out + 8 * k, &w, 8);
     }
-    for (; i < n; ++i) out[i] = kReversed[in[i]];
+    for (std::size_t i = 8 * words; i < n; ++i) out[i] = kReversed[in[i]];
 }
 
 // Reverses the order of n_groups 8-byte groups.
