@@ -17,6 +17,13 @@ opnames = {
 }
 
 
+def _format(text, *values):
+    """`text % values` with every value read before any is formatted. Written inline as
+    `"%r[%r]" % (a, b)`, the interpreter (3.11+) may compile it as an f-string, which formats `a`
+    before it reads `b`."""
+    return text % values
+
+
 class ExprMixin(object):
     def __add__(self, other): return BinExpr(operator.add, self, other)
     def __sub__(self, other): return BinExpr(operator.sub, self, other)
@@ -86,10 +93,10 @@ class UniExpr(ExprMixin):
         return self.op(operand)
 
     def __repr__(self):
-        return "%s %r" % (opnames[self.op], self.operand)
+        return _format("%s %r", opnames[self.op], self.operand)
 
     def __str__(self):
-        return "%s %s" % (opnames[self.op], self.operand)
+        return _format("%s %s", opnames[self.op], self.operand)
 
 
 class BinExpr(ExprMixin):
@@ -107,13 +114,13 @@ class BinExpr(ExprMixin):
         lhs = self.lhs
         symbol = opnames[self.op]
         rhs = self.rhs
-        return "(%r %s %r)" % (lhs, symbol, rhs)
+        return _format("(%r %s %r)", lhs, symbol, rhs)
 
     def __str__(self):
         lhs = self.lhs
         symbol = opnames[self.op]
         rhs = self.rhs
-        return "(%s %s %s)" % (lhs, symbol, rhs)
+        return _format("(%s %s %s)", lhs, symbol, rhs)
 
 
 class Path(ExprMixin):
@@ -139,12 +146,12 @@ class Path(ExprMixin):
     def __repr__(self):
         if self.__parent is None:
             return self.__name
-        return "%r.%s" % (self.__parent, self.__field)
+        return _format("%r.%s", self.__parent, self.__field)
 
     def __str__(self):
         if self.__parent is None:
             return self.__name
-        return "%s[%r]" % (self.__parent, self.__field)
+        return _format("%s[%r]", self.__parent, self.__field)
 
 
 class Path2(ExprMixin):
@@ -164,7 +171,7 @@ class Path2(ExprMixin):
     def __repr__(self):
         if self.__parent is None:
             return self.__name
-        return "%r[%r]" % (self.__parent, self.__index)
+        return _format("%r[%r]", self.__parent, self.__index)
 
 
 class FuncPath(ExprMixin):
@@ -181,13 +188,13 @@ class FuncPath(ExprMixin):
 
     def __repr__(self):
         if self.__operand is None:
-            return "%s_" % (self.__func.__name__,)
-        return "%s_(%r)" % (self.__func.__name__, self.__operand)
+            return _format("%s_", self.__func.__name__)
+        return _format("%s_(%r)", self.__func.__name__, self.__operand)
 
     def __str__(self):
         if self.__operand is None:
-            return "%s_" % (self.__func.__name__,)
-        return "%s_(%s)" % (self.__func.__name__, self.__operand)
+            return _format("%s_", self.__func.__name__)
+        return _format("%s_(%s)", self.__func.__name__, self.__operand)
 
 
 this = Path("this")

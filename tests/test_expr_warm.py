@@ -700,6 +700,21 @@ def _fields_read_as_often_as_the_methods_read_them(m):
     return counts
 
 
+def _text_reads_every_value_before_it_formats_one(m):
+    # "%r[%r]" applied to (parent, index): the index is read before the parent is formatted, so a
+    # missing index is what fails, not the parent's own text.
+    parent = m.Path2("L")
+    vars(parent).clear()
+    out = []
+    for node in (m.Path2("L", 0, parent), m.Path("r", "a", m.Path("q")), m.UniExpr(operator.neg, parent)):
+        repr(node)
+        for name in list(vars(node)):
+            if name.endswith(("index", "field", "operand")):
+                delattr(node, name)
+        out.append((outcome(lambda: repr(node)), outcome(lambda: str(node))))
+    return out
+
+
 def _nested_str_of_a_list_path_named_by_a_non_string(m):
     # Path2 has no __str__: str() of it fails as a __str__ returning a non-string, nested or not.
     return [outcome(lambda: str(make())) for make in (lambda: m.Path2(5), lambda: m.Path2(5) + 1, lambda: -m.Path2(5))]
@@ -716,6 +731,7 @@ def _nested_str_of_a_list_path_named_by_a_non_string(m):
     _nested_str_of_a_list_path_named_by_a_non_string,
     _operand_whose_class_loses_its_call,
     _fields_read_as_often_as_the_methods_read_them,
+    _text_reads_every_value_before_it_formats_one,
 ], ids=lambda case: case.__name__.strip("_"))
 def test_smallest_differences(case):
     @in_child
