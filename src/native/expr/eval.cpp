@@ -20,57 +20,57 @@ inline bool same_builtin_number(PyObject* a, PyObject* b) {
 
 Ref apply_original_binary(Op op, PyObject* a, PyObject* b) {
     switch (op) {
-        case ADD:
+        case kAddOp:
             if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_add(a, b));
             return Ref(PyNumber_Add(a, b));
-        case SUB:
+        case kSubOp:
             if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_subtract(a, b));
             return Ref(PyNumber_Subtract(a, b));
-        case MUL:
+        case kMulOp:
             if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_multiply(a, b));
             return Ref(PyNumber_Multiply(a, b));
-        case DIV: return Ref(PyNumber_TrueDivide(a, b));
-        case FLOORDIV: return Ref(PyNumber_FloorDivide(a, b));
-        case MOD: return Ref(PyNumber_Remainder(a, b));
-        case POW: return Ref(PyNumber_Power(a, b, Py_None));
-        case XOR: return Ref(PyNumber_Xor(a, b));
-        case LSHIFT: return Ref(PyNumber_Lshift(a, b));
-        case RSHIFT: return Ref(PyNumber_Rshift(a, b));
-        case AND: return Ref(PyNumber_And(a, b));
-        case OR: return Ref(PyNumber_Or(a, b));
-        case CONTAINS: {
+        case kDivOp: return Ref(PyNumber_TrueDivide(a, b));
+        case kFloordivOp: return Ref(PyNumber_FloorDivide(a, b));
+        case kModOp: return Ref(PyNumber_Remainder(a, b));
+        case kPowOp: return Ref(PyNumber_Power(a, b, Py_None));
+        case kXorOp: return Ref(PyNumber_Xor(a, b));
+        case kLshiftOp: return Ref(PyNumber_Lshift(a, b));
+        case kRshiftOp: return Ref(PyNumber_Rshift(a, b));
+        case kAndOp: return Ref(PyNumber_And(a, b));
+        case kOrOp: return Ref(PyNumber_Or(a, b));
+        case kContainsOp: {
             const int found = PySequence_Contains(a, b);
             return found < 0 ? Ref() : Ref(PyBool_FromLong(found));
         }
-        case GT: return Ref(PyObject_RichCompare(a, b, Py_GT));
-        case GE: return Ref(PyObject_RichCompare(a, b, Py_GE));
-        case LT: return Ref(PyObject_RichCompare(a, b, Py_LT));
-        case LE: return Ref(PyObject_RichCompare(a, b, Py_LE));
-        case EQ: return Ref(PyObject_RichCompare(a, b, Py_EQ));
-        case NE: return Ref(PyObject_RichCompare(a, b, Py_NE));
+        case kGtOp: return Ref(PyObject_RichCompare(a, b, Py_GT));
+        case kGeOp: return Ref(PyObject_RichCompare(a, b, Py_GE));
+        case kLtOp: return Ref(PyObject_RichCompare(a, b, Py_LT));
+        case kLeOp: return Ref(PyObject_RichCompare(a, b, Py_LE));
+        case kEqOp: return Ref(PyObject_RichCompare(a, b, Py_EQ));
+        case kNeOp: return Ref(PyObject_RichCompare(a, b, Py_NE));
         default: return Ref();
     }
 }
 
 Ref apply_original_unary(Op op, PyObject* a) {
     switch (op) {
-        case NOT: {
+        case kNotOp: {
             const int result = PyObject_Not(a);
             return result < 0 ? Ref() : Ref(PyBool_FromLong(result));
         }
-        case NEG: return Ref(PyNumber_Negative(a));
-        case POS: return Ref(PyNumber_Positive(a));
+        case kNegOp: return Ref(PyNumber_Negative(a));
+        case kPosOp: return Ref(PyNumber_Positive(a));
         default: return Ref();
     }
 }
 
-constexpr bool is_unary(int op) { return op == NOT || op == NEG || op == POS; }
+constexpr bool is_unary(int op) { return op == kNotOp || op == kNegOp || op == kPosOp; }
 
 
 // Which original `fn` is, trying first the one this node applied last time (an identity check,
 // so a stale guess costs nothing but the full search).
 // `self` is a node of one of the module's classes.
-int original_index(ExprState* st, PyObject* self, PyObject* fn) {
+int original_index(ModuleState* st, PyObject* self, PyObject* fn) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     const int guess = node->op_guess;
     if (guess >= 0 && st->originals[guess] == fn) return guess;
@@ -81,19 +81,19 @@ int original_index(ExprState* st, PyObject* self, PyObject* fn) {
 
 // `self` may be any object here (a method called by name on another one): the guess is kept only
 // in nodes.
-int original_index_of(ExprState* st, PyObject* self, PyObject* fn) {
-    if (PyObject_TypeCheck(self, st->types[EXPRMIXIN])) return original_index(st, self, fn);
+int original_index_of(ModuleState* st, PyObject* self, PyObject* fn) {
+    if (PyObject_TypeCheck(self, st->types[kExprMixinKind])) return original_index(st, self, fn);
     return original_index(st, fn);
 }
 
-Ref apply_binary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a, PyObject* b) {
+Ref apply_binary(ModuleState* st, PyObject* self, PyObject* fn, PyObject* a, PyObject* b) {
     const int index = original_index_of(st, self, fn);
     if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), a, b);
     PyObject* args[] = {a, b};
     return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
 }
 
-Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
+Ref apply_unary(ModuleState* st, PyObject* self, PyObject* fn, PyObject* a) {
     const int index = original_index_of(st, self, fn);
     if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), a);
     return Ref(PyObject_CallOneArg(fn, a));
@@ -117,7 +117,7 @@ Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
 }
 
 // func(value); builtins.len and builtins.abs as imported run as the C operations they are.
-Ref apply_function(ExprState* st, PyObject* func, PyObject* value) {
+Ref apply_function(ModuleState* st, PyObject* func, PyObject* value) {
     if (func == st->builtin_len) {
         const Py_ssize_t size = PyObject_Size(value);
         return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
@@ -136,7 +136,7 @@ const char kEvalPath[] = " while evaluating a path";
 const char kEvalFuncPath[] = " while evaluating a function path";
 
 struct Evaluator {
-    ExprState* st;
+    ModuleState* st;
     PyThreadState* ts;  // fetched at the first level charged (thread())
     int depth = 0;
 
@@ -169,13 +169,13 @@ struct Evaluator {
     // it runs no code.
     [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const {
         const std::uint64_t mark = st->field_refreshes;
-        PyObject* const* f = fields(operand, PATH);
+        PyObject* const* f = fields(operand, kPathKind);
         if (f == nullptr || f[2] == Py_None) return nullptr;
-        PyObject* const* pf = fields(f[2], PATH);
+        PyObject* const* pf = fields(f[2], kPathKind);
         if (pf == nullptr || pf[2] != Py_None) return nullptr;
         // Refreshing a cache compares dict keys, which can run code: then the operand's fields
         // are asked for again.
-        if (st->field_refreshes != mark && (f = fields(operand, PATH)) == nullptr) return nullptr;
+        if (st->field_refreshes != mark && (f = fields(operand, kPathKind)) == nullptr) return nullptr;
         return f[1];
     }
     // `operand` (borrowed from a node) resolved for ctx: a path over a root path is looked up in
@@ -225,24 +225,24 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
     PyTypeObject* tp = Py_TYPE(callable);
     const auto& types = st->types;
     if (nargs >= 1) {
-        if (tp == types[BINEXPR] && is_plain(st, BINEXPR)) return binexpr(callable, args[0], true);
-        if (tp == types[PATH] && is_plain(st, PATH)) return path(callable, args[0], true);
-        if (tp == types[FUNCPATH] && is_plain(st, FUNCPATH)) return funcpath(callable, args[0], true);
-        if (tp == types[UNIEXPR] && is_plain(st, UNIEXPR)) return uniexpr(callable, args[0], true);
+        if (tp == types[kBinExprKind] && is_plain(st, kBinExprKind)) return binexpr(callable, args[0], true);
+        if (tp == types[kPathKind] && is_plain(st, kPathKind)) return path(callable, args[0], true);
+        if (tp == types[kFuncPathKind] && is_plain(st, kFuncPathKind)) return funcpath(callable, args[0], true);
+        if (tp == types[kUniExprKind] && is_plain(st, kUniExprKind)) return uniexpr(callable, args[0], true);
     }
-    if (tp == types[PATH2] && is_plain(st, PATH2)) return path2(callable, args, nargs);
+    if (tp == types[kPath2Kind] && is_plain(st, kPath2Kind)) return path2(callable, args, nargs);
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
+    PyObject* const* f = direct ? fields(self, kUniExprKind) : nullptr;
     bool ran = false;
-    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, UNIEXPR, 1, ctx));
+    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kUniExprKind, 1, ctx));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered.
-    if (f != nullptr && ran) f = fields(self, UNIEXPR);
+    if (f != nullptr && ran) f = fields(self, kUniExprKind);
     return uniexpr_apply(self, value.get(), f);
 }
 
@@ -255,7 +255,7 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
     } else if (PyErr_Occurred()) {
         return nullptr;
     }
-    Ref op = read(self, UNIEXPR, 0);
+    Ref op = read(self, kUniExprKind, 0);
     if (!op) return nullptr;
     return apply_unary(st, self, op.get(), value).release();
 }
@@ -263,21 +263,21 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
+    PyObject* const* f = direct ? fields(self, kBinExprKind) : nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
     bool ran = false;
-    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, BINEXPR, 1, ctx));
+    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kBinExprKind, 1, ctx));
     if (!left) return nullptr;
-    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr && ran) f = fields(self, kBinExprKind);
     return binexpr_right(self, ctx, left.get(), f);
 }
 
 PyObject* Evaluator::binexpr_right(PyObject* self, PyObject* ctx, PyObject* left, PyObject* const* f) {
     bool ran = false;
-    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, BINEXPR, 2, ctx));
+    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, kBinExprKind, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
-    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr && ran) f = fields(self, kBinExprKind);
     return binexpr_apply(self, left, right.get(), f);
 }
 
@@ -289,9 +289,9 @@ PyObject* Evaluator::binexpr_apply(PyObject* self, PyObject* left, PyObject* rig
             // indirect call keeps to one target.
             if (same_builtin_number(left, right)) {
                 PyNumberMethods* nb = Py_TYPE(left)->tp_as_number;
-                if (index == ADD) return nb->nb_add(left, right);
-                if (index == SUB) return nb->nb_subtract(left, right);
-                if (index == MUL) return nb->nb_multiply(left, right);
+                if (index == kAddOp) return nb->nb_add(left, right);
+                if (index == kSubOp) return nb->nb_subtract(left, right);
+                if (index == kMulOp) return nb->nb_multiply(left, right);
             }
             return apply_original_binary(static_cast<Op>(index), left, right).release();
         }
@@ -302,7 +302,7 @@ PyObject* Evaluator::binexpr_apply(PyObject* self, PyObject* left, PyObject* rig
 }
 
 PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject* right) {
-    Ref op = read(self, BINEXPR, 0);
+    Ref op = read(self, kBinExprKind, 0);
     if (!op) return nullptr;
     return apply_binary(st, self, op.get(), left, right).release();
 }
@@ -311,7 +311,7 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 // another exact path is evaluated in place, anything else is called. Only the last two recurse,
 // so only they are charged a level.
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
-    if (PyObject* const* f = fields(parent, PATH)) {
+    if (PyObject* const* f = fields(parent, kPathKind)) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
         DepthGuard guard(thread(), kEvalPath, depth);
         if (!guard) return nullptr;
@@ -326,11 +326,11 @@ PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
 PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
     // the subscript, and the field is held across that).
-    if (PyObject* const* f = direct ? fields(self, PATH) : nullptr) {
+    if (PyObject* const* f = direct ? fields(self, kPathKind) : nullptr) {
         PyObject* parent = f[2];
         if (parent == Py_None) return Py_NewRef(ctx);
-        PyObject* const* pf = fields(parent, PATH);
-        if (pf != nullptr && pf[2] == Py_None && (f = fields(self, PATH)) != nullptr) {
+        PyObject* const* pf = fields(parent, kPathKind);
+        if (pf != nullptr && pf[2] == Py_None && (f = fields(self, kPathKind)) != nullptr) {
             Ref key = Ref::borrow(f[1]);
             return subscript(ctx, key.get());
         }
@@ -338,12 +338,12 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     } else if (PyErr_Occurred()) {
         return nullptr;
     }
-    Ref parent = read(self, PATH, 2);
+    Ref parent = read(self, kPathKind, 2);
     if (!parent) return nullptr;
     if (parent.get() == Py_None) return Py_NewRef(ctx);
     Ref value(parent_value(parent.get(), ctx));
     if (!value) return nullptr;
-    Ref key = read(self, PATH, 1);
+    Ref key = read(self, kPathKind, 1);
     if (!key) return nullptr;
     return subscript(value.get(), key.get());
 }
@@ -351,7 +351,7 @@ PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
 PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
-    Ref parent = read(self, PATH2, 2);
+    Ref parent = read(self, kPath2Kind, 2);
     if (!parent) return nullptr;
     if (parent.get() == Py_None) {
         // args[1]: the list follows the context.
@@ -363,7 +363,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     Ref value(call(parent.get(), args, nargs));
     if (!value) return nullptr;
-    Ref index = read(self, PATH2, 1);
+    Ref index = read(self, kPath2Kind, 1);
     if (!index) return nullptr;
     return subscript(value.get(), index.get());
 }
@@ -371,30 +371,30 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     DepthGuard guard(thread(), kEvalFuncPath, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, FUNCPATH) : nullptr;
+    PyObject* const* f = direct ? fields(self, kFuncPathKind) : nullptr;
     if (f != nullptr && f[1] != Py_None) {
         bool ran = false;
         Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
         // The function is read once the operand is resolved, as the steps are ordered.
-        if (ran) f = fields(self, FUNCPATH);
+        if (ran) f = fields(self, kFuncPathKind);
         return funcpath_apply(self, value.get(), f);
     }
     if (f == nullptr && PyErr_Occurred()) return nullptr;
-    Ref operand = read(self, FUNCPATH, 1);
+    Ref operand = read(self, kFuncPathKind, 1);
     if (!operand) return nullptr;
     if (operand.get() == Py_None) {
         // Unbound: bind to a callable argument, hand anything else back untouched.
         if (Py_TYPE(arg)->tp_call == nullptr) return Py_NewRef(arg);
-        Ref cls = module_global(st, N_FuncPath);
+        Ref cls = module_global(st, kFuncPath);
         if (!cls) return nullptr;
-        Ref func = read(self, FUNCPATH, 0);
+        Ref func = read(self, kFuncPathKind, 0);
         if (!func) return nullptr;
-        return construct(st, FUNCPATH, cls.get(), {func.get(), arg}).release();
+        return construct(st, kFuncPathKind, cls.get(), {func.get(), arg}).release();
     }
     Ref value(resolve(operand.get(), arg));
     if (!value) return nullptr;
-    return funcpath_apply(self, value.get(), direct ? fields(self, FUNCPATH) : nullptr);
+    return funcpath_apply(self, value.get(), direct ? fields(self, kFuncPathKind) : nullptr);
 }
 
 PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* const* f) {
@@ -411,12 +411,12 @@ PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* c
         return apply_function(st, func, value).release();
     }
     if (PyErr_Occurred()) return nullptr;
-    Ref func = read(self, FUNCPATH, 0);
+    Ref func = read(self, kFuncPathKind, 0);
     if (!func) return nullptr;
     return apply_function(st, func.get(), value).release();
 }
 
-Evaluator evaluator(ExprState* st) { return Evaluator{st, nullptr}; }
+Evaluator evaluator(ModuleState* st) { return Evaluator{st, nullptr}; }
 
 // ---------------------------------------------------------------------------------------------
 // Evaluation from a plan (plan.hpp). Each step does what evaluating its node or operand does, in
@@ -506,21 +506,21 @@ private:
         return ev_.operand_value(node, ctx_, ran);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_key(PyObject* node, PyObject* parent) {
-        Ref key = ev_.read(node, PATH, 1);
+        Ref key = ev_.read(node, kPathKind, 1);
         if (!key) return nullptr;
         return subscript(parent, key.get());
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_right(PyObject* node, PyObject* left) {
-        return ev_.binexpr_right(node, ctx_, left, ev_.fields(node, BINEXPR));
+        return ev_.binexpr_right(node, ctx_, left, ev_.fields(node, kBinExprKind));
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_op(PyObject* node, PyObject* left, PyObject* right) {
-        return ev_.binexpr_apply(node, left, right, ev_.fields(node, BINEXPR));
+        return ev_.binexpr_apply(node, left, right, ev_.fields(node, kBinExprKind));
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_unary_op(PyObject* node, PyObject* value) {
-        return ev_.uniexpr_apply(node, value, ev_.fields(node, UNIEXPR));
+        return ev_.uniexpr_apply(node, value, ev_.fields(node, kUniExprKind));
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_func(PyObject* node, PyObject* value) {
-        return ev_.funcpath_apply(node, value, ev_.fields(node, FUNCPATH));
+        return ev_.funcpath_apply(node, value, ev_.fields(node, kFuncPathKind));
     }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {
@@ -543,9 +543,9 @@ private:
         if (s.op >= 0) {
             if (same_builtin_number(a, b)) {
                 PyNumberMethods* nb = Py_TYPE(a)->tp_as_number;
-                if (s.op == ADD) return nb->nb_add(a, b);
-                if (s.op == SUB) return nb->nb_subtract(a, b);
-                if (s.op == MUL) return nb->nb_multiply(a, b);
+                if (s.op == kAddOp) return nb->nb_add(a, b);
+                if (s.op == kSubOp) return nb->nb_subtract(a, b);
+                if (s.op == kMulOp) return nb->nb_multiply(a, b);
             }
             return apply_original_binary(static_cast<Op>(s.op), a, b).release();
         }
@@ -582,7 +582,7 @@ private:
 
 // `self`, an exact, plain BinExpr evaluated for ctx: from its plan when it has a current one (made
 // now when it can be), else by the evaluator.
-PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
+PyObject* eval_root_binexpr(ModuleState* st, PyObject* self, PyObject* ctx) {
     // A plan walks at most Plan::kMaxDepth levels, so one run needs no recursion guard of its own.
     // An evaluation started while a run is under way (through code a step ran, which could be this
     // very tree again, or in another thread) is left to the evaluator, which charges every level it
@@ -610,8 +610,8 @@ PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
 
 }  // namespace
 
-int original_index(ExprState* st, PyObject* fn) {
-    for (int i = 0; i < OP_COUNT; ++i) {
+int original_index(ModuleState* st, PyObject* fn) {
+    for (int i = 0; i < kOpCount; ++i) {
         if (st->originals[i] == fn) return i;
     }
     return -1;
@@ -620,37 +620,37 @@ int original_index(ExprState* st, PyObject* fn) {
 // ---------------------------------------------------------------------------------------------
 // Entry points: a call of a node from outside starts one inline evaluation.
 
-Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+Ref call_with(ModuleState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
     return Ref(evaluator(st).call(callable, args, nargs));
 }
 
-Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) { return Ref(evaluator(st).resolve(operand, ctx)); }
+Ref resolve(ModuleState* st, PyObject* operand, PyObject* ctx) { return Ref(evaluator(st).resolve(operand, ctx)); }
 
-PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_uniexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).uniexpr(self, ctx, direct);
 }
-PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_binexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).binexpr(self, ctx, direct);
 }
 
 PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_call == binexpr_call && kwnames == nullptr && PyVectorcall_NARGS(nargsf) >= 1) {
-        if (ExprState* st = state_of_type(tp)) {
-            if (tp == st->types[BINEXPR] && is_plain(st, BINEXPR)) return eval_root_binexpr(st, self, args[0]);
+        if (ModuleState* st = state_of_type(tp)) {
+            if (tp == st->types[kBinExprKind] && is_plain(st, kBinExprKind)) return eval_root_binexpr(st, self, args[0]);
             return evaluator(st).binexpr(self, args[0], false);
         }
     }
     return binexpr_vectorcall_general(self, args, nargsf, kwnames);
 }
-PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_path(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).path(self, ctx, direct);
 }
 // Path2 reads its fields the general way only: whether the class is plain is asked at each read.
-PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool /*direct*/) {
+PyObject* eval_path2(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool /*direct*/) {
     return evaluator(st).path2(self, args, nargs);
 }
-PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
+PyObject* eval_funcpath(ModuleState* st, PyObject* self, PyObject* arg, bool direct) {
     return evaluator(st).funcpath(self, arg, direct);
 }
 

@@ -18,36 +18,36 @@ namespace qelo::expr {
 
 // Interned names the module resolves or stores at call time.
 enum Name : std::size_t {
-    N_BinExpr, N_UniExpr, N_Path, N_Path2, N_FuncPath, N_operator, N_opnames,
+    kBinExpr, kUniExpr, kPath, kPath2, kFuncPath, kOperator, kOpnames,
     // operator attributes, in opnames order (see kOps)
-    N_add, N_sub, N_mul, N_div, N_floordiv, N_mod, N_pow, N_xor, N_lshift, N_rshift, N_and_, N_or_,
-    N_not_, N_neg, N_pos, N_contains, N_gt, N_ge, N_lt, N_le, N_eq, N_ne, N_truediv,
+    kAdd, kSub, kMul, kDiv, kFloordiv, kMod, kPow, kXor, kLshift, kRshift, kAnd, kOr,
+    kNot, kNeg, kPos, kContains, kGt, kGe, kLt, kLe, kEq, kNe, kTruediv,
     // stored fields
-    N_op, N_lhs, N_rhs, N_operand, N_Path_name, N_Path_field, N_Path_parent, N_Path2_name, N_Path2_index,
-    N_Path2_parent, N_FuncPath_func, N_FuncPath_operand,
+    kOp, kLhs, kRhs, kOperand, kPrivatePathName, kPrivatePathField, kPrivatePathParent, kPrivatePath2Name, kPrivatePath2Index,
+    kPrivatePath2Parent, kPrivateFuncPathFunc, kPrivateFuncPathOperand,
     // attributes the state protocol and the text forms read
-    N___name__, N___dict__, N___class__, N___slots__, N___base__, N___getattr__, N___iter__, N_items, N_update,
-    N_COUNT
+    kDunderName, kDunderDict, kDunderClass, kDunderSlots, kDunderBase, kDunderGetattr, kDunderIter, kItems, kUpdate,
+    kNameCount
 };
 
 // The 22 operator functions, in the order opnames lists them.
 enum Op : int {
-    ADD, SUB, MUL, DIV, FLOORDIV, MOD, POW, XOR, LSHIFT, RSHIFT, AND, OR,
-    NOT, NEG, POS, CONTAINS, GT, GE, LT, LE, EQ, NE, OP_COUNT
+    kAddOp, kSubOp, kMulOp, kDivOp, kFloordivOp, kModOp, kPowOp, kXorOp, kLshiftOp, kRshiftOp, kAndOp, kOrOp,
+    kNotOp, kNegOp, kPosOp, kContainsOp, kGtOp, kGeOp, kLtOp, kLeOp, kEqOp, kNeOp, kOpCount
 };
 
 struct OpInfo {
     Name attribute;
     const char* symbol;
 };
-inline constexpr std::array<OpInfo, OP_COUNT> kOps{{
-    {N_add, "+"}, {N_sub, "-"}, {N_mul, "*"}, {N_div, "/"}, {N_floordiv, "//"}, {N_mod, "%"},
-    {N_pow, "**"}, {N_xor, "^"}, {N_lshift, "<<"}, {N_rshift, ">>"}, {N_and_, "and"}, {N_or_, "or"},
-    {N_not_, "not"}, {N_neg, "-"}, {N_pos, "+"}, {N_contains, "in"}, {N_gt, ">"}, {N_ge, ">="},
-    {N_lt, "<"}, {N_le, "<="}, {N_eq, "=="}, {N_ne, "!="},
+inline constexpr std::array<OpInfo, kOpCount> kOps{{
+    {kAdd, "+"}, {kSub, "-"}, {kMul, "*"}, {kDiv, "/"}, {kFloordiv, "//"}, {kMod, "%"},
+    {kPow, "**"}, {kXor, "^"}, {kLshift, "<<"}, {kRshift, ">>"}, {kAnd, "and"}, {kOr, "or"},
+    {kNot, "not"}, {kNeg, "-"}, {kPos, "+"}, {kContains, "in"}, {kGt, ">"}, {kGe, ">="},
+    {kLt, "<"}, {kLe, "<="}, {kEq, "=="}, {kNe, "!="},
 }};
 
-enum Kind : int { EXPRMIXIN, UNIEXPR, BINEXPR, PATH, PATH2, FUNCPATH, KIND_COUNT };
+enum Kind : int { kExprMixinKind, kUniExprKind, kBinExprKind, kPathKind, kPath2Kind, kFuncPathKind, kKindCount };
 
 struct Plan;
 
@@ -78,22 +78,22 @@ struct ExprObject {
     // The evaluation plan of the tree below this node, when it is evaluated as a root (plan.hpp):
     // owned, null when there is none.
     Plan* plan;
-    // ExprState::field_refreshes + 1 when planning this tree last failed (0: never tried): it is
+    // ModuleState::field_refreshes + 1 when planning this tree last failed (0: never tried): it is
     // tried again only once some field cache was refreshed since.
     std::uint64_t plan_tried;
 };
 
-struct ExprState {
-    NameTable<N_COUNT> names;
+struct ModuleState {
+    NameTable<kNameCount> names;
     PyObject* module;  // borrowed: the state lives inside this very module
     PyObject* globals = nullptr;  // borrowed: the module's dict, which it keeps for life
-    std::array<PyTypeObject*, KIND_COUNT> types{};
+    std::array<PyTypeObject*, kKindCount> types{};
     PyTypeObject* method_type = nullptr;            // the class of the named methods (methods.cpp)
     PyObject* operator_module = nullptr;            // as imported
     // The genuine operator functions, by what each really is (whatever name it was found under
-    // at import): originals[ADD] is the interpreter's own `add`, or null when it could not be
+    // at import): originals[kAddOp] is the interpreter's own `add`, or null when it could not be
     // told. Applied as the C operations they wrap, only when a node holds that very object.
-    std::array<PyObject*, OP_COUNT> originals{};
+    std::array<PyObject*, kOpCount> originals{};
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
     // The name last found missing from Path and its bases, and Path's version tag then: still
     // missing while the tag is the same (any change to the classes gives a new one).
@@ -101,16 +101,16 @@ struct ExprState {
     unsigned int path_missing_tag = 0;
     PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
     PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
-    std::array<unsigned int, KIND_COUNT> verified_tag{};
+    std::array<unsigned int, kKindCount> verified_tag{};
     // Module globals and operator functions as last found, valid while the dicts they came from
     // keep their stamps (compat::dict_stamp; 0 = not cached). Borrowed, never owned.
     bool globals_watched = false;
     std::uint64_t globals_stamp = 0;
-    std::array<PyObject*, N_opnames + 1> global_values{};
+    std::array<PyObject*, kOpnames + 1> global_values{};
     PyObject* operator_dict = nullptr;
     std::uint64_t operator_stamp = 0;
     std::uint64_t operator_globals_stamp = 0;  // of the module globals when operator_dict was found
-    std::array<PyObject*, OP_COUNT> operator_functions{};
+    std::array<PyObject*, kOpCount> operator_functions{};
     // The dict watcher that guards the field caches of nodes (3.12+), -1 when none could be had.
     int field_watcher = -1;
     // The six classes are under a type watcher whose events move the field watcher's count too.
@@ -121,7 +121,7 @@ struct ExprState {
     PyObject* symbols_of = nullptr;  // borrowed, compared only
     std::uint64_t symbols_stamp = 0;
     std::uint64_t symbols_globals_stamp = 0;
-    std::array<PyObject*, OP_COUNT> padded_symbols{};
+    std::array<PyObject*, kOpCount> padded_symbols{};
     // __name__ of the builtin functions FuncPath nodes last showed (a builtin's name is fixed when
     // it is defined). Owned.
     static constexpr int kNames = 4;
@@ -140,7 +140,7 @@ struct ExprState {
         std::array<PyObject*, kCapacity> items{};
         int count = 0;
     };
-    std::array<Spares, KIND_COUNT> spares{};
+    std::array<Spares, kKindCount> spares{};
     // The instance layout is the one reuse assumes (checked once the classes exist).
     bool spares_enabled = false;
     // Node releases in progress that skipped the trashcan (see node_dealloc).
@@ -152,40 +152,43 @@ struct ExprState {
 
 extern PyModuleDef module_def;
 
+// The state of a qelo.expr module object.
+inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
 // The state of the qelo.expr module that defined `type` or one of its bases; null (no error)
 // when there is none. One of the module's own classes, the usual case, is answered inline.
-ExprState* state_of_type_general(PyTypeObject* type);
+ModuleState* state_of_type_general(PyTypeObject* type);
 void node_dealloc(PyObject* self);
-[[gnu::always_inline]] inline ExprState* state_of_type(PyTypeObject* type) {
+[[gnu::always_inline]] inline ModuleState* state_of_type(PyTypeObject* type) {
     // The module's own six classes (nothing else is freed by node_dealloc; subclasses made in
     // Python free through the interpreter's own function) belong to the module they were made by.
     if (type->tp_dealloc == node_dealloc && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         PyObject* module = compat::type_module(type);
-        if (module != nullptr) return static_cast<ExprState*>(PyModule_GetState(module));
+        if (module != nullptr) return state_of(module);
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         PyObject* module = compat::type_module(type);
         if (module != nullptr && PyModule_GetDef(module) == &module_def) {
-            return static_cast<ExprState*>(PyModule_GetState(module));
+            return state_of(module);
         }
     }
     return state_of_type_general(type);
 }
-inline ExprState* state_of(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
-inline PyObject* module_dict(ExprState* st) { return st->globals; }
+inline ModuleState* instance_state(PyObject* obj) { return state_of_type(Py_TYPE(obj)); }
+inline PyObject* module_dict(ModuleState* st) { return st->globals; }
 
 // True when instances of the exact class `kind` can be read, built and evaluated directly: the
 // class still has the slots it was created with and no data descriptor shadows a field name.
 // The answer is cached per type version, so any change to the class rechecks it.
-bool verify_plain(ExprState* st, Kind kind);
-[[gnu::always_inline]] inline bool is_plain(ExprState* st, Kind kind) {
+bool verify_plain(ModuleState* st, Kind kind);
+[[gnu::always_inline]] inline bool is_plain(ModuleState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
     const unsigned int tag = compat::type_version(tp);
     if (tag != 0 && tag == st->verified_tag[kind]) return true;
     return verify_plain(st, kind);
 }
-inline bool exact_plain(ExprState* st, PyObject* obj, Kind kind) {
+inline bool exact_plain(ModuleState* st, PyObject* obj, Kind kind) {
     return Py_TYPE(obj) == st->types[kind] && is_plain(st, kind);
 }
 
@@ -194,13 +197,13 @@ struct Fields {
     std::array<Name, 3> names;
     std::size_t count;
 };
-inline constexpr std::array<Fields, KIND_COUNT> kFields{{
+inline constexpr std::array<Fields, kKindCount> kFields{{
     {{}, 0},
-    {{N_op, N_operand}, 2},
-    {{N_op, N_lhs, N_rhs}, 3},
-    {{N_Path_name, N_Path_field, N_Path_parent}, 3},
-    {{N_Path2_name, N_Path2_index, N_Path2_parent}, 3},
-    {{N_FuncPath_func, N_FuncPath_operand}, 2},
+    {{kOp, kOperand}, 2},
+    {{kOp, kLhs, kRhs}, 3},
+    {{kPrivatePathName, kPrivatePathField, kPrivatePathParent}, 3},
+    {{kPrivatePath2Name, kPrivatePath2Index, kPrivatePath2Parent}, 3},
+    {{kPrivateFuncPathFunc, kPrivateFuncPathOperand}, 2},
 }};
 
 // ---------------------------------------------------------------------------------------------
@@ -267,7 +270,7 @@ private:
 extern std::atomic<std::uint64_t> field_epoch;
 #endif
 
-inline std::uint64_t field_stamp([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+inline std::uint64_t field_stamp([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= QELO_PY312
     return st->field_watcher >= 0 ? field_epoch.load(std::memory_order_relaxed) : 0;
 #else
@@ -277,7 +280,7 @@ inline std::uint64_t field_stamp([[maybe_unused]] const ExprState* st, [[maybe_u
 
 // Puts `dict` under the field watcher (3.12+), so that its stamps can be trusted. False when the
 // dict cannot be watched (then no stamp of it is used); never raises.
-inline bool watch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+inline bool watch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (st->field_watcher < 0) return false;
     if (PyDict_Watch(st->field_watcher, dict) < 0) {
@@ -287,7 +290,7 @@ inline bool watch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]] 
 #endif
     return true;
 }
-inline void unwatch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]] PyObject* dict) {
+inline void unwatch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (st != nullptr && st->field_watcher >= 0 && PyDict_Unwatch(st->field_watcher, dict) < 0) PyErr_Clear();
 #endif
@@ -297,8 +300,8 @@ inline void unwatch_fields([[maybe_unused]] const ExprState* st, [[maybe_unused]
 // borrowed pointers valid until code that could write to the node runs; null when they must be
 // read the general way (a field missing from the dict, no dict, a lookup that raised: then the
 // exception is set).
-PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind);
-[[gnu::always_inline]] inline PyObject* const* plain_fields(ExprState* st, PyObject* self, Kind kind) {
+PyObject* const* refresh_fields(ModuleState* st, PyObject* self, Kind kind);
+[[gnu::always_inline]] inline PyObject* const* plain_fields(ModuleState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     // Filled for this very class (the caller checked that the node has it): of its layout.
     if (node->seen_stamp != 0 && node->seen_type == st->types[kind] && node->seen_dict == node->dict &&
@@ -308,28 +311,28 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind);
     return refresh_fields(st, self, kind);
 }
 // The same for any node: null (no error) unless its class is the exact, plain `kind`.
-[[gnu::always_inline]] inline PyObject* const* fields_if_plain(ExprState* st, PyObject* self, Kind kind) {
+[[gnu::always_inline]] inline PyObject* const* fields_if_plain(ModuleState* st, PyObject* self, Kind kind) {
     if (!exact_plain(st, self, kind)) return nullptr;
     return plain_fields(st, self, kind);
 }
 
 // self.<field `index` of class `kind`, constructor order>, read as getattr would: from the
 // field cache when `direct` says the class is the exact, plain one, else through getattr.
-Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct);
+Ref read_slot(ModuleState* st, PyObject* self, Kind kind, int index, bool direct);
 
 // A module-level name (BinExpr ... opnames) as the module's functions see it: the module dict, then
 // the builtins, else NameError.
-Ref module_global(ExprState* st, Name name);
+Ref module_global(ModuleState* st, Name name);
 // getattr(<module-level operator>, <the function's name>).
-Ref operator_function(ExprState* st, Op op);
+Ref operator_function(ModuleState* st, Op op);
 
 // What module_global and operator_function would answer from their caches, while the dicts they
 // came from are unchanged; null (no error) when they must be asked. Borrowed: valid until code runs.
-inline PyObject* peek_global(ExprState* st, Name name) {
+inline PyObject* peek_global(ModuleState* st, Name name) {
     if (st->globals_stamp == 0 || compat::dict_stamp(st->globals) != st->globals_stamp) return nullptr;
     return st->global_values[name];
 }
-inline PyObject* peek_operator_function(ExprState* st, Op op) {
+inline PyObject* peek_operator_function(ModuleState* st, Op op) {
     if (st->operator_dict == nullptr || st->operator_stamp == 0 || st->operator_globals_stamp == 0 ||
         compat::dict_stamp(st->globals) != st->operator_globals_stamp ||
         compat::dict_stamp(st->operator_dict) != st->operator_stamp) {
@@ -340,32 +343,32 @@ inline PyObject* peek_operator_function(ExprState* st, Op op) {
 
 // A freed node of the exact class `kind` ready to be filled in (reference count one, untracked),
 // or null (no error) when none is kept.
-PyObject* reuse_spare(ExprState* st, Kind kind);
+PyObject* reuse_spare(ModuleState* st, Kind kind);
 
 // cls(*args), built directly when cls is still the exact, unmodified class `kind`. The arguments
 // may be borrowed: they are held for the call when it runs code.
-Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
+Ref construct(ModuleState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args);
 
 // Evaluation.
-Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
-Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+Ref resolve(ModuleState* st, PyObject* operand, PyObject* ctx);  // callable ? operand(ctx) : operand
+Ref call_with(ModuleState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
 // `direct`: self is of the exact, plain class (exact_plain), so its fields are read from its dict.
 // The value is a new reference (null with the exception set), as a call slot returns it.
-PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct);
-PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
-PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct);
+PyObject* eval_uniexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_binexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_path(ModuleState* st, PyObject* self, PyObject* ctx, bool direct);
+PyObject* eval_path2(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool direct);
+PyObject* eval_funcpath(ModuleState* st, PyObject* self, PyObject* arg, bool direct);
 
 // repr (as_repr) or str of a node of one of the six classes, written in one pass over every
 // exact, plain node below it (text.cpp).
-PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr);
+PyObject* node_text(ModuleState* st, PyObject* self, Kind kind, bool as_repr);
 // opnames[op], with opnames found in the module namespace now.
-Ref symbol_of(ExprState* st, PyObject* op);
+Ref symbol_of(ModuleState* st, PyObject* op);
 // Drops the text caches (module clear).
-void clear_text_caches(ExprState* st);
+void clear_text_caches(ModuleState* st);
 // The index of `fn` among the originals, -1 when it is none of them.
-int original_index(ExprState* st, PyObject* fn);
+int original_index(ModuleState* st, PyObject* fn);
 
 // BinExpr's vectorcall entry: the usual call (BinExpr's own __call__, one or more positional
 // arguments and no keywords, a node whose class is one of this module's) is evaluated in the
@@ -415,7 +418,7 @@ extern PyType_Spec exprmixin_spec, uniexpr_spec, binexpr_spec, path_spec, path2_
 
 // impl(state, values): values[0] is self, then the parameters in order (null where an optional
 // one was not given); `rest`/`nrest` are surplus positional arguments when the method has *args.
-using MethodImpl = PyObject* (*)(ExprState* st, PyObject* const* values, PyObject* const* rest, Py_ssize_t nrest);
+using MethodImpl = PyObject* (*)(ModuleState* st, PyObject* const* values, PyObject* const* rest, Py_ssize_t nrest);
 struct MethodSpec {
     const char* name;      // __add__
     Signature sig;         // display name "ExprMixin.__add__", parameters "self", "other"
@@ -429,13 +432,13 @@ struct MethodTable {
 MethodTable node_method_table(Kind kind);  // ExprMixin, UniExpr, BinExpr
 MethodTable path_method_table(Kind kind);  // Path, Path2, FuncPath
 inline MethodTable method_table(Kind kind) {
-    return kind == PATH || kind == PATH2 || kind == FUNCPATH ? path_method_table(kind) : node_method_table(kind);
+    return kind == kPathKind || kind == kPath2Kind || kind == kFuncPathKind ? path_method_table(kind) : node_method_table(kind);
 }
-bool create_method_type(PyObject* module, ExprState* st);
+bool create_method_type(PyObject* module, ModuleState* st);
 // The method object for `entry` (a new reference).
-Ref make_method(ExprState* st, const MethodSpec* entry);
+Ref make_method(ModuleState* st, const MethodSpec* entry);
 // Puts methods into a class's own dict as a class body would (the slots are left as they are).
-bool install_methods(ExprState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count);
+bool install_methods(ModuleState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count);
 
 // Runs `body(args, nargs, kwnames)` over a tuple + dict call converted to the fastcall form.
 // parse_args for (obj, *args) signatures, with the usual call (one or more positional arguments
@@ -487,18 +490,30 @@ PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, size_t nargsf,
     return Impl(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
+inline ModuleState* require_state(PyObject* self) {
+    ModuleState* st = instance_state(self);
+    if (st == nullptr) PyErr_SetString(PyExc_SystemError, "qelo.expr: object outside its module");
+    return st;
+}
+
+// __call__ of a class evaluated for one argument (obj, by position or keyword): the parameters
+// parsed, then eval(state, self, obj, direct), direct when self is of the exact, plain class.
+using EvalOne = PyObject* (*)(ModuleState* st, PyObject* self, PyObject* obj, bool direct);
+template <const Signature& Sig, Kind K, EvalOne Eval>
+PyObject* call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* obj = nullptr;
+    if (!parse_obj_args(Sig, args, nargs, kwnames, &obj)) return nullptr;
+    ModuleState* st = require_state(self);
+    if (st == nullptr) return nullptr;
+    return Eval(st, self, obj, exact_plain(st, self, K));
+}
+
 // tp_alloc of the callable classes: every instance, however made, gets its vectorcall pointer.
 template <vectorcallfunc Vectorcall>
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t nitems) {
     PyObject* self = PyType_GenericAlloc(type, nitems);
     if (self != nullptr) reinterpret_cast<ExprObject*>(self)->vectorcall = Vectorcall;
     return self;
-}
-
-inline ExprState* require_state(PyObject* self) {
-    ExprState* st = state_of(self);
-    if (st == nullptr) PyErr_SetString(PyExc_SystemError, "qelo.expr: object outside its module");
-    return st;
 }
 
 inline constexpr unsigned long kNodeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
@@ -510,7 +525,7 @@ inline bool optional_attr(PyObject* obj, PyObject* name, Ref& out) {
 }
 
 // __init__ of a node class: self.<field> = value for each field, in order, as setattr does it.
-inline bool set_fields(PyObject* self, ExprState* st, std::initializer_list<std::pair<Name, PyObject*>> fields) {
+inline bool set_fields(PyObject* self, ModuleState* st, std::initializer_list<std::pair<Name, PyObject*>> fields) {
     for (const auto& [name, value] : fields) {
         if (PyObject_SetAttr(self, st->name(name), value) < 0) return false;
     }
@@ -523,7 +538,7 @@ int init_entry(PyObject* self, PyObject* args, PyObject* kwargs, Store store) {
     return with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* values[N] = {};
         if (!parse_args(Sig, stack, nargs, kwnames, values)) return -1;
-        ExprState* st = require_state(self);
+        ModuleState* st = require_state(self);
         if (st == nullptr) return -1;
         return store(st, values) ? 0 : -1;
     });

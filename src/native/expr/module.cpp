@@ -14,7 +14,7 @@ namespace qelo::expr {
 
 namespace {
 
-constexpr std::array<const char*, N_COUNT> kNameTexts{
+constexpr std::array<const char*, kNameCount> kNameTexts{
     "BinExpr", "UniExpr", "Path", "Path2", "FuncPath", "operator", "opnames",
     "add", "sub", "mul", "div", "floordiv", "mod", "pow", "xor", "lshift", "rshift", "and_", "or_",
     "not_", "neg", "pos", "contains", "gt", "ge", "lt", "le", "eq", "ne", "truediv",
@@ -23,12 +23,10 @@ constexpr std::array<const char*, N_COUNT> kNameTexts{
     "__name__", "__dict__", "__class__", "__slots__", "__base__", "__getattr__", "__iter__", "items", "update",
 };
 
-ExprState* state_of_module(PyObject* module) { return static_cast<ExprState*>(PyModule_GetState(module)); }
-
 // The state of `module` when it is an instance of this module; null (no error) otherwise.
-ExprState* state_if_ours(PyObject* module) {
+ModuleState* state_if_ours(PyObject* module) {
     if (module == nullptr || !PyModule_Check(module)) return nullptr;
-    return PyModule_GetDef(module) == &module_def ? state_of_module(module) : nullptr;
+    return PyModule_GetDef(module) == &module_def ? state_of(module) : nullptr;
 }
 
 struct OriginalSlots {
@@ -37,7 +35,7 @@ struct OriginalSlots {
     getattrofunc getattro;
 };
 const OriginalSlots& original_slots(Kind kind) {
-    static const std::array<OriginalSlots, KIND_COUNT> table{{
+    static const std::array<OriginalSlots, kKindCount> table{{
         {nullptr, nullptr, PyObject_GenericGetAttr},
         {uniexpr_call, uniexpr_init, PyObject_GenericGetAttr},
         {binexpr_call, binexpr_init, PyObject_GenericGetAttr},
@@ -51,13 +49,13 @@ const OriginalSlots& original_slots(Kind kind) {
 bool is_data_descriptor(PyObject* attr) { return attr != nullptr && Py_TYPE(attr)->tp_descr_set != nullptr; }
 
 // A version tag for `tp`, so that a later change to the class shows as a different tag.
-unsigned int assign_version_tag(ExprState* st, PyTypeObject* tp) {
-    return compat::type_version_assigned(tp, st->name(N___getattr__));
+unsigned int assign_version_tag(ModuleState* st, PyTypeObject* tp) {
+    return compat::type_version_assigned(tp, st->name(kDunderGetattr));
 }
 
 }  // namespace
 
-bool verify_plain(ExprState* st, Kind kind) {
+bool verify_plain(ModuleState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
     // Taken first: a change made while the class is checked leaves the check unremembered.
     const unsigned int tag = assign_version_tag(st, tp);
@@ -71,14 +69,14 @@ bool verify_plain(ExprState* st, Kind kind) {
         if (is_data_descriptor(compat::type_lookup(tp, st->name(fields.names[i])))) return false;
     }
     // Attribute access of a plain Path derives paths without looking its __getattr__ up again.
-    if (kind == PATH && compat::type_lookup(tp, st->name(N___getattr__)) != st->path_getattr) return false;
+    if (kind == kPathKind && compat::type_lookup(tp, st->name(kDunderGetattr)) != st->path_getattr) return false;
     st->verified_tag[kind] = tag;
     return true;
 }
 
-ExprState* state_of_type_general(PyTypeObject* type) {
+ModuleState* state_of_type_general(PyTypeObject* type) {
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        ExprState* st = state_if_ours(compat::type_module(type));
+        ModuleState* st = state_if_ours(compat::type_module(type));
         if (st != nullptr) return st;
     }
     PyObject* mro = type->tp_mro;
@@ -87,13 +85,13 @@ ExprState* state_of_type_general(PyTypeObject* type) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE)) continue;
-        ExprState* st = state_if_ours(compat::type_module(reinterpret_cast<PyTypeObject*>(base)));
+        ModuleState* st = state_if_ours(compat::type_module(reinterpret_cast<PyTypeObject*>(base)));
         if (st != nullptr) return st;
     }
     return nullptr;
 }
 
-Ref module_global(ExprState* st, Name name) {
+Ref module_global(ModuleState* st, Name name) {
     PyObject* dict = module_dict(st);
     const std::uint64_t stamp = st->globals_watched ? compat::dict_stamp(dict) : 0;
     if (stamp != st->globals_stamp) {
@@ -112,13 +110,13 @@ Ref module_global(ExprState* st, Name name) {
     return lookup_global(dict, st->name(name));
 }
 
-Ref operator_function(ExprState* st, Op op) {
+Ref operator_function(ModuleState* st, Op op) {
     // Module globals unchanged since `operator` was found to be the plain module owning
     // operator_dict: that module (which keeps its dict for life) is still the one bound.
     if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
     // Taken before the lookup: should that run code that rebinds names, the cache never matches.
     const std::uint64_t globals_stamp = st->globals_watched ? compat::dict_stamp(module_dict(st)) : 0;
-    Ref module = module_global(st, N_operator);
+    Ref module = module_global(st, kOperator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
     // A plain module has no descriptor of these names: its dict answers as getattr would.
@@ -151,7 +149,7 @@ Ref operator_function(ExprState* st, Op op) {
 std::atomic<std::uint64_t> field_epoch{1};
 #endif
 
-Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args) {
+Ref construct(ModuleState* st, Kind kind, PyObject* cls, std::initializer_list<PyObject*> args) {
     PyTypeObject* tp = st->types[kind];
     if (cls == reinterpret_cast<PyObject*>(tp) && is_plain(st, kind)) {
         // What type.__call__ would do: object.__new__, then __init__ storing the fields in order
@@ -198,7 +196,7 @@ Ref construct(ExprState* st, Kind kind, PyObject* cls, std::initializer_list<PyO
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 
-PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
+PyObject* const* refresh_fields(ModuleState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     ++st->field_refreshes;
     node->seen_stamp = 0;
@@ -227,7 +225,7 @@ PyObject* const* refresh_fields(ExprState* st, PyObject* self, Kind kind) {
     return node->seen_fields;
 }
 
-Ref read_slot(ExprState* st, PyObject* self, Kind kind, int index, bool direct) {
+Ref read_slot(ModuleState* st, PyObject* self, Kind kind, int index, bool direct) {
     PyObject* name = st->name(kFields[kind].names[index]);
     if (direct) {
         if (PyObject* const* fields = plain_fields(st, self, kind)) return Ref::borrow(fields[index]);
@@ -258,7 +256,7 @@ int node_clear(PyObject* self) {
         // count as a change of every other node's dict. A dict something else still holds (another
         // node it was given to, say) stays watched: its changes must still be seen.
         if (node->watched_dict == node->dict && compat::owned_only_by(node->dict, 1)) {
-            unwatch_fields(state_of(self), node->dict);
+            unwatch_fields(instance_state(self), node->dict);
         }
         node->watched_dict = nullptr;
         Py_CLEAR(node->dict);
@@ -270,7 +268,7 @@ namespace {
 
 // Reuse needs every instance of the six classes to have the same size and the dict and weak
 // reference list at the offsets ExprObject gives them.
-bool spare_layout_holds(const ExprState* st) {
+bool spare_layout_holds(const ModuleState* st) {
     constexpr Py_ssize_t kDictOffset = offsetof(ExprObject, dict);
     constexpr Py_ssize_t kWeaklistOffset = offsetof(ExprObject, weakrefs);
     for (const PyTypeObject* tp : st->types) {
@@ -284,11 +282,11 @@ bool spare_layout_holds(const ExprState* st) {
 }
 
 // The module state and class kind of a node whose class is exactly one of the module's own.
-ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
+ModuleState* exact_owner(PyTypeObject* tp, Kind& kind) {
     if (tp->tp_dealloc != node_dealloc) return nullptr;
-    ExprState* st = state_of_type(tp);
+    ModuleState* st = state_of_type(tp);
     if (st == nullptr) return nullptr;
-    for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
+    for (int k = kUniExprKind; k < kKindCount; ++k) {
         if (st->types[k] == tp) {
             kind = static_cast<Kind>(k);
             return st;
@@ -299,12 +297,12 @@ ExprState* exact_owner(PyTypeObject* tp, Kind& kind) {
 
 // Keeps an emptied, untracked node of an exact class for construct to reuse instead of freeing it,
 // with `kept`, its former instance dict emptied of values (see reusable_dict), or null.
-bool keep_spare(ExprState* st, Kind kind, PyObject* self, PyObject* kept) {
+bool keep_spare(ModuleState* st, Kind kind, PyObject* self, PyObject* kept) {
     if (st == nullptr || !st->spares_enabled) return false;
     auto* node = reinterpret_cast<ExprObject*>(self);
     if (node->dict != nullptr || node->weakrefs != nullptr) return false;
-    ExprState::Spares& spares = st->spares[kind];
-    if (spares.count == ExprState::Spares::kCapacity) return false;
+    ModuleState::Spares& spares = st->spares[kind];
+    if (spares.count == ModuleState::Spares::kCapacity) return false;
     node->dict = kept;
     spares.items[spares.count++] = self;
     return true;
@@ -315,7 +313,7 @@ bool keep_spare(ExprState* st, Kind kind, PyObject* self, PyObject* kept) {
 // (dropping the field values as freeing would), after leaving the field watcher, so that this
 // counts as no change of any node; filled again it is what a new dict would be. Null (the dict
 // left in place) otherwise.
-PyObject* reusable_dict(ExprState* st, PyObject* self) {
+PyObject* reusable_dict(ModuleState* st, PyObject* self) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     PyObject* dict = node->dict;
     if (st == nullptr || !st->spares_enabled || dict == nullptr || !PyDict_CheckExact(dict) ||
@@ -330,8 +328,8 @@ PyObject* reusable_dict(ExprState* st, PyObject* self) {
     return dict;
 }
 
-void free_spares(ExprState* st) {
-    for (ExprState::Spares& spares : st->spares) {
+void free_spares(ModuleState* st) {
+    for (ModuleState::Spares& spares : st->spares) {
         while (spares.count > 0) {
             PyObject* self = spares.items[--spares.count];
             Py_CLEAR(reinterpret_cast<ExprObject*>(self)->dict);  // empty: no code runs
@@ -342,8 +340,8 @@ void free_spares(ExprState* st) {
 
 }  // namespace
 
-PyObject* reuse_spare(ExprState* st, Kind kind) {
-    ExprState::Spares& spares = st->spares[kind];
+PyObject* reuse_spare(ModuleState* st, Kind kind) {
+    ModuleState::Spares& spares = st->spares[kind];
     if (spares.count == 0) return nullptr;
     PyObject* self = spares.items[--spares.count];
     auto* node = reinterpret_cast<ExprObject*>(self);
@@ -360,7 +358,7 @@ PyObject* reuse_spare(ExprState* st, Kind kind) {
 namespace {
 
 // Everything but letting go of the class, which may be the last thing keeping the module alive.
-void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
+void release_node(PyObject* self, PyTypeObject* tp, ModuleState* st, Kind kind) {
     if (reinterpret_cast<ExprObject*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     PyObject* kept = reusable_dict(st, self);
     node_clear(self);
@@ -375,10 +373,10 @@ void release_node(PyObject* self, PyTypeObject* tp, ExprState* st, Kind kind) {
 void node_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Kind kind = EXPRMIXIN;
-    ExprState* st = exact_owner(tp, kind);
+    Kind kind = kExprMixinKind;
+    ModuleState* st = exact_owner(tp, kind);
     // Deep trees free through their fields and dicts; the trashcan keeps that off the C stack.
-    compat::release_nested(self, node_dealloc, st != nullptr ? &st->direct_releases : nullptr, ExprState::kDirectReleases,
+    compat::release_nested(self, node_dealloc, st != nullptr ? &st->direct_releases : nullptr, ModuleState::kDirectReleases,
                            [&] {
                                release_node(self, tp, st, kind);
                                Py_DECREF(tp);
@@ -422,7 +420,7 @@ PyMemberDef callable_node_members[] = {
 namespace {
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ExprState* st = state_of_module(module);
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->names.traverse(visit, arg);
     for (PyTypeObject* tp : st->types) Py_VISIT(tp);
@@ -437,7 +435,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-    ExprState* st = state_of_module(module);
+    ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->names.clear();
     // Spares are freed while their classes, which size them, are still held.
@@ -460,14 +458,14 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 bool bind(PyObject* dict, PyObject* name, PyObject* value) { return PyDict_SetItem(dict, name, value) == 0; }
 
 // Steps 1 and 2: `operator`, with `div` added for the whole process when it is missing.
-bool import_operator(ExprState* st, PyObject* dict) {
+bool import_operator(ModuleState* st, PyObject* dict) {
     Ref op(PyImport_ImportModule("operator"));
-    if (!op || !bind(dict, st->name(N_operator), op.get())) return false;
+    if (!op || !bind(dict, st->name(kOperator), op.get())) return false;
     Ref existing;
-    if (compat::get_optional_attr(op.get(), st->name(N_div), existing) < 0) return false;
+    if (compat::get_optional_attr(op.get(), st->name(kDiv), existing) < 0) return false;
     if (!existing) {
-        Ref truediv(PyObject_GetAttr(op.get(), st->name(N_truediv)));
-        if (!truediv || PyObject_SetAttr(op.get(), st->name(N_div), truediv.get()) < 0) return false;
+        Ref truediv(PyObject_GetAttr(op.get(), st->name(kTruediv)));
+        if (!truediv || PyObject_SetAttr(op.get(), st->name(kDiv), truediv.get()) < 0) return false;
     }
     st->operator_module = op.release();
     return true;
@@ -487,7 +485,7 @@ bool is_genuine_function(PyObject* fn, PyObject* owner, const char* name) {
 }
 
 // The C operation each Op stands for, by the name the interpreter's operator functions carry.
-constexpr std::array<const char*, OP_COUNT> kGenuineNames{
+constexpr std::array<const char*, kOpCount> kGenuineNames{
     "add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "xor", "lshift", "rshift", "and_", "or_",
     "not_", "neg", "pos", "contains", "gt", "ge", "lt", "le", "eq", "ne",
 };
@@ -496,13 +494,13 @@ constexpr std::array<const char*, OP_COUNT> kGenuineNames{
 // operator functions and kept only when it is provably the function of that name, so that a
 // function is never applied as another one (`operator.div` bound to floordiv before this import
 // is floordiv here too).
-bool capture_originals(ExprState* st) {
+bool capture_originals(ModuleState* st) {
     Ref source(PyImport_ImportModule("_operator"));
     if (!source) {
         PyErr_Clear();  // no C operator functions: everything is called as it is
         return true;
     }
-    for (int i = 0; i < OP_COUNT; ++i) {
+    for (int i = 0; i < kOpCount; ++i) {
         Ref fn(PyObject_GetAttrString(source.get(), kGenuineNames[i]));
         if (!fn) {
             PyErr_Clear();
@@ -514,25 +512,25 @@ bool capture_originals(ExprState* st) {
 }
 
 // Step 3: opnames, keyed by the operator functions as they are now.
-bool build_opnames(ExprState* st, PyObject* dict) {
+bool build_opnames(ModuleState* st, PyObject* dict) {
     Ref opnames(PyDict_New());
     if (!opnames) return false;
-    for (int i = 0; i < OP_COUNT; ++i) {
+    for (int i = 0; i < kOpCount; ++i) {
         Ref fn(PyObject_GetAttr(st->operator_module, st->name(kOps[i].attribute)));
         if (!fn) return false;
         Ref symbol(PyUnicode_FromString(kOps[i].symbol));
         if (!symbol || PyDict_SetItem(opnames.get(), fn.get(), symbol.get()) < 0) return false;
     }
-    return capture_originals(st) && bind(dict, st->name(N_opnames), opnames.get());
+    return capture_originals(st) && bind(dict, st->name(kOpnames), opnames.get());
 }
 
 // A class as an ordinary class shows it: bare __name__ (which also names it in error messages).
-bool make_type(PyObject* module, ExprState* st, Kind kind, PyType_Spec* type_spec, const char* short_name) {
-    PyObject* bases = kind == EXPRMIXIN ? nullptr : reinterpret_cast<PyObject*>(st->types[EXPRMIXIN]);
+bool make_type(PyObject* module, ModuleState* st, Kind kind, PyType_Spec* type_spec, const char* short_name) {
+    PyObject* bases = kind == kExprMixinKind ? nullptr : reinterpret_cast<PyObject*>(st->types[kExprMixinKind]);
     Ref type(PyType_FromModuleAndSpec(module, type_spec, bases));
     if (!type) return false;
     Ref name(PyUnicode_FromString(short_name));
-    if (!name || PyObject_SetAttr(type.get(), st->name(N___name__), name.get()) < 0) return false;
+    if (!name || PyObject_SetAttr(type.get(), st->name(kDunderName), name.get()) < 0) return false;
     st->types[kind] = reinterpret_cast<PyTypeObject*>(type.get());
     Py_INCREF(type.get());
     return true;
@@ -563,19 +561,19 @@ bool add_aliases(PyTypeObject* type) {
 
 // Paths have item access but must not be iterable through it: `__iter__ = None`, set as on any
 // class so that the slot follows.
-bool refuse_iteration(ExprState* st, PyTypeObject* type) {
-    return PyObject_SetAttr(reinterpret_cast<PyObject*>(type), st->name(N___iter__), Py_None) == 0;
+bool refuse_iteration(ModuleState* st, PyTypeObject* type) {
+    return PyObject_SetAttr(reinterpret_cast<PyObject*>(type), st->name(kDunderIter), Py_None) == 0;
 }
 
 // Path answers missing attributes through __getattr__ as an ordinary class would; its
 // __getattribute__ stays object's.
-bool finish_path(ExprState* st) {
-    PyTypeObject* path = st->types[PATH];
+bool finish_path(ModuleState* st) {
+    PyTypeObject* path = st->types[kPathKind];
     Ref dict = own_dict(path);
     if (!dict) return false;
     if (PyDict_DelItemString(dict.get(), "__getattribute__") < 0) return false;
     PyType_Modified(path);
-    PyObject* getattr = PyDict_GetItemWithError(dict.get(), st->name(N___getattr__));
+    PyObject* getattr = PyDict_GetItemWithError(dict.get(), st->name(kDunderGetattr));
     if (getattr == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Path has no __getattr__");
         return false;
@@ -584,7 +582,7 @@ bool finish_path(ExprState* st) {
     return refuse_iteration(st, path);
 }
 
-bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
+bool create_types(PyObject* module, ModuleState* st, PyObject* dict) {
     struct Step {
         Kind kind;
         PyType_Spec* type_spec;
@@ -592,19 +590,19 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
         Name binding;
     };
     const Step steps[] = {
-        {EXPRMIXIN, &exprmixin_spec, "ExprMixin", N_COUNT}, {UNIEXPR, &uniexpr_spec, "UniExpr", N_UniExpr},
-        {BINEXPR, &binexpr_spec, "BinExpr", N_BinExpr},     {PATH, &path_spec, "Path", N_Path},
-        {PATH2, &path2_spec, "Path2", N_Path2},             {FUNCPATH, &funcpath_spec, "FuncPath", N_FuncPath},
+        {kExprMixinKind, &exprmixin_spec, "ExprMixin", kNameCount}, {kUniExprKind, &uniexpr_spec, "UniExpr", kUniExpr},
+        {kBinExprKind, &binexpr_spec, "BinExpr", kBinExpr},     {kPathKind, &path_spec, "Path", kPath},
+        {kPath2Kind, &path2_spec, "Path2", kPath2},             {kFuncPathKind, &funcpath_spec, "FuncPath", kFuncPath},
     };
     for (const Step& step : steps) {
         if (!make_type(module, st, step.kind, step.type_spec, step.name)) return false;
         PyObject* type = reinterpret_cast<PyObject*>(st->types[step.kind]);
         const MethodTable table = method_table(step.kind);
         if (!install_methods(st, st->types[step.kind], table.specs, table.count)) return false;
-        if (step.kind == EXPRMIXIN && !add_aliases(st->types[EXPRMIXIN])) return false;
-        if (step.kind == PATH && !finish_path(st)) return false;
-        if (step.kind == PATH2 && !refuse_iteration(st, st->types[PATH2])) return false;
-        bool ok = step.binding == N_COUNT ? PyDict_SetItemString(dict, step.name, type) == 0
+        if (step.kind == kExprMixinKind && !add_aliases(st->types[kExprMixinKind])) return false;
+        if (step.kind == kPathKind && !finish_path(st)) return false;
+        if (step.kind == kPath2Kind && !refuse_iteration(st, st->types[kPath2Kind])) return false;
+        bool ok = step.binding == kNameCount ? PyDict_SetItemString(dict, step.name, type) == 0
                                           : bind(dict, st->name(step.binding), type);
         if (!ok) return false;
     }
@@ -612,7 +610,7 @@ bool create_types(PyObject* module, ExprState* st, PyObject* dict) {
 }
 
 // Step 5: the ready-made paths, each built as calling its class builds it.
-bool bind_module_objects(ExprState* st, PyObject* dict) {
+bool bind_module_objects(ModuleState* st, PyObject* dict) {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
     struct Object {
@@ -622,9 +620,9 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
         bool builtin;
     };
     const Object objects[] = {
-        {"this", PATH, "this", false}, {"obj_", PATH, "obj_", false}, {"list_", PATH2, "list_", false},
-        {"len_", FUNCPATH, "len", true}, {"sum_", FUNCPATH, "sum", true}, {"min_", FUNCPATH, "min", true},
-        {"max_", FUNCPATH, "max", true}, {"abs_", FUNCPATH, "abs", true},
+        {"this", kPathKind, "this", false}, {"obj_", kPathKind, "obj_", false}, {"list_", kPath2Kind, "list_", false},
+        {"len_", kFuncPathKind, "len", true}, {"sum_", kFuncPathKind, "sum", true}, {"min_", kFuncPathKind, "min", true},
+        {"max_", kFuncPathKind, "max", true}, {"abs_", kFuncPathKind, "abs", true},
     };
     for (const Object& object : objects) {
         Ref argument(object.builtin ? PyObject_GetAttrString(builtins.get(), object.argument)
@@ -637,7 +635,7 @@ bool bind_module_objects(ExprState* st, PyObject* dict) {
         }
         PyObject* cls = reinterpret_cast<PyObject*>(st->types[object.kind]);
         // cls(argument): the fresh classes are plain, so this is the direct build.
-        Ref value = object.kind == FUNCPATH ? construct(st, FUNCPATH, cls, {argument.get(), Py_None})
+        Ref value = object.kind == kFuncPathKind ? construct(st, kFuncPathKind, cls, {argument.get(), Py_None})
                                             : construct(st, object.kind, cls, {argument.get(), Py_None, Py_None});
         if (!value || PyDict_SetItemString(dict, object.name, value.get()) < 0) return false;
     }
@@ -653,7 +651,7 @@ int on_field_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 // The field watcher of this interpreter (3.12+), shared by every instance of the module in it;
 // none (field caches off, reads go to the dicts) when every watcher slot is taken.
-bool register_field_watcher([[maybe_unused]] ExprState* st) {
+bool register_field_watcher([[maybe_unused]] ModuleState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
     st->field_watcher =
         interpreter_watcher("qelo.expr.field_watcher", &on_field_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher);
@@ -676,7 +674,7 @@ int on_class_modified(PyTypeObject*) {
 // changes into the field watcher's count: evaluation plans then need only that count to know that
 // neither a node nor a class changed. Without one (every type watcher slot taken) no plans are
 // made; 3.11 plans compare the classes' version tags instead.
-bool watch_classes([[maybe_unused]] ExprState* st) {
+bool watch_classes([[maybe_unused]] ModuleState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (st->field_watcher < 0) return true;
     const int id =
@@ -695,10 +693,10 @@ bool watch_classes([[maybe_unused]] ExprState* st) {
 }
 
 int module_exec(PyObject* module) {
-    ExprState* st = state_of_module(module);
+    ModuleState* st = state_of(module);
     // A reload runs this again on the same module: start from empty state.
     module_clear(module);
-    *st = ExprState{};
+    *st = ModuleState{};
     st->module = module;
     st->globals = PyModule_GetDict(module);
     if (!st->names.init(kNameTexts)) return -1;
@@ -716,7 +714,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= QELO_PY312
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
@@ -728,7 +726,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qelo.expr",
     nullptr,
-    sizeof(ExprState),
+    sizeof(ModuleState),
     nullptr,
     module_slots,
     module_traverse,

@@ -58,7 +58,7 @@ struct Plan {
 // be planned now: a node whose field cache is not current (it is made current by evaluating the
 // tree), a tree too large, or an interpreter without the stamps plans rely on (a portable build, or
 // every watcher slot taken). Runs no code.
-Plan* make_plan(ExprState* st, PyObject* root);
+Plan* make_plan(ModuleState* st, PyObject* root);
 void free_plan(Plan* plan);
 
 // True while what step `s` wrote down of its node still holds, and the node is still of the class
