@@ -100,8 +100,8 @@ Ref apply_unary(ModuleState* st, PyObject* self, PyObject* fn, PyObject* a) {
 }
 
 // The KeyError dict's own subscript raises for a missing key (kept out of the inlined lookup).
-[[gnu::noinline]] PyObject* missing_key(PyObject* key) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+[[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* key) {
+    PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
 }
 
@@ -109,9 +109,10 @@ Ref apply_unary(ModuleState* st, PyObject* self, PyObject* fn, PyObject* a) {
 // dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
 [[gnu::always_inline]] inline PyObject* subscript(PyObject* container, PyObject* key) {
     if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        PyObject* found = PyDict_GetItemWithError(container, key);
-        if (found != nullptr) return Py_NewRef(found);
-        return missing_key(key);
+        Ref found;
+        const int got = dict_get(container, key, found);
+        if (got > 0) return found.release();
+        return got == 0 ? missing_key(key) : nullptr;
     }
     return PyObject_GetItem(container, key);
 }
@@ -145,12 +146,12 @@ struct Evaluator {
         return ts;
     }
 
-    // The fields of `node` when it is of the exact, plain class `kind` (borrowed, valid until
-    // code runs); null otherwise, or with an exception set when reading them failed. Asked again
-    // after anything that could run code: the node's fields, its dict and its class may all
+    // The fields of `node` into `f` when it is of the exact, plain class `kind` (borrowed, valid
+    // until code runs); `f` null otherwise (Declined), or when reading them failed (Failed). Asked
+    // again after anything that could run code: the node's fields, its dict and its class may all
     // change under a call.
-    [[gnu::always_inline]] PyObject* const* fields(PyObject* node, Kind kind) const {
-        return fields_if_plain(st, node, kind);
+    [[gnu::always_inline]] Fast fields(PyObject* node, Kind kind, PyObject* const*& f) const {
+        return fields_if_plain(st, node, kind, f);
     }
 
     // self.<field `index`> read the general way (read_slot), its class asked afresh.
@@ -165,18 +166,23 @@ struct Evaluator {
         return call(operand, &ctx, 1);
     }
     // The field of a path straight over a root path (this.a, obj_.x), both of the exact, plain
-    // class; null otherwise (an error may be set when a cache was refreshed). Borrowed: finding
-    // it runs no code.
-    [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const {
+    // class, into `key` (Done); Declined for any other operand, Failed when reading a field cache
+    // raised. Borrowed: finding it runs no code but key comparisons.
+    [[gnu::always_inline]] Fast root_field(PyObject* operand, PyObject*& key) const {
         const std::uint64_t mark = st->field_refreshes;
-        PyObject* const* f = fields(operand, kPathKind);
-        if (f == nullptr || f[2] == Py_None) return nullptr;
-        PyObject* const* pf = fields(f[2], kPathKind);
-        if (pf == nullptr || pf[2] != Py_None) return nullptr;
+        PyObject* const* f = nullptr;
+        if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
+        if (f[2] == Py_None) return Fast::Declined;
+        PyObject* const* pf = nullptr;
+        if (const Fast got = fields(f[2], kPathKind, pf); got != Fast::Done) return got;
+        if (pf[2] != Py_None) return Fast::Declined;
         // Refreshing a cache compares dict keys, which can run code: then the operand's fields
         // are asked for again.
-        if (st->field_refreshes != mark && (f = fields(operand, kPathKind)) == nullptr) return nullptr;
-        return f[1];
+        if (st->field_refreshes != mark) {
+            if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
+        }
+        key = f[1];
+        return Fast::Done;
     }
     // `operand` (borrowed from a node) resolved for ctx: a path over a root path is looked up in
     // ctx with only its field held, anything else is held and resolved. `ran` is set when code
@@ -184,25 +190,25 @@ struct Evaluator {
     [[gnu::always_inline]] PyObject* operand_value(PyObject* operand, PyObject* ctx, bool& ran) {
         if (Py_TYPE(operand)->tp_call == nullptr) return Py_NewRef(operand);
         ran = true;
-        const std::uint64_t mark = st->field_refreshes;
-        if (PyObject* key = root_field(operand)) {
+        PyObject* key = nullptr;
+        const Fast found = root_field(operand, key);
+        if (found == Fast::Done) {
             Ref held = Ref::borrow(key);
             return subscript(ctx, key);
         }
-        if (st->field_refreshes != mark && PyErr_Occurred()) return nullptr;
+        if (found == Fast::Failed) return nullptr;
         Ref held = Ref::borrow(operand);
         return call(operand, &ctx, 1);
     }
     // self.<field `index`> resolved for ctx when self's fields are not at hand (kept out of line).
     [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
-        if (PyErr_Occurred()) return nullptr;
         Ref operand = read(self, kind, index);
         if (!operand) return nullptr;
         return resolve(operand.get(), ctx);
     }
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     // The rest of a UniExpr's evaluation once its operand's value is known; `f`: self's fields as
-    // they are now (fields()), or null to read them the general way.
+    // they are now (fields()), or null to read them the general way (no exception is set).
     PyObject* uniexpr_apply(PyObject* self, PyObject* value, PyObject* const* f);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
     // The rest of a BinExpr's evaluation once its left operand's value is known, and once both
@@ -237,12 +243,13 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, kUniExprKind) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kUniExprKind, f) == Fast::Failed) return nullptr;
     bool ran = false;
     Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kUniExprKind, 1, ctx));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered.
-    if (f != nullptr && ran) f = fields(self, kUniExprKind);
+    if (f != nullptr && ran && fields(self, kUniExprKind, f) == Fast::Failed) return nullptr;
     return uniexpr_apply(self, value.get(), f);
 }
 
@@ -252,8 +259,6 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
     if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
         if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value).release();
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     Ref op = read(self, kUniExprKind, 0);
     if (!op) return nullptr;
@@ -263,12 +268,13 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, kBinExprKind) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
     bool ran = false;
     Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kBinExprKind, 1, ctx));
     if (!left) return nullptr;
-    if (f != nullptr && ran) f = fields(self, kBinExprKind);
+    if (f != nullptr && ran && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     return binexpr_right(self, ctx, left.get(), f);
 }
 
@@ -277,7 +283,7 @@ PyObject* Evaluator::binexpr_right(PyObject* self, PyObject* ctx, PyObject* left
     Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, kBinExprKind, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
-    if (f != nullptr && ran) f = fields(self, kBinExprKind);
+    if (f != nullptr && ran && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     return binexpr_apply(self, left, right.get(), f);
 }
 
@@ -295,8 +301,6 @@ PyObject* Evaluator::binexpr_apply(PyObject* self, PyObject* left, PyObject* rig
             }
             return apply_original_binary(static_cast<Op>(index), left, right).release();
         }
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     return binexpr_general_op(self, left, right);
 }
@@ -311,13 +315,15 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 // another exact path is evaluated in place, anything else is called. Only the last two recurse,
 // so only they are charged a level.
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
-    if (PyObject* const* f = fields(parent, kPathKind)) {
+    PyObject* const* f = nullptr;
+    const Fast plain = fields(parent, kPathKind, f);
+    if (plain == Fast::Failed) return nullptr;
+    if (plain == Fast::Done) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
         DepthGuard guard(thread(), kEvalPath, depth);
         if (!guard) return nullptr;
         return path(parent, ctx, true);
     }
-    if (PyErr_Occurred()) return nullptr;
     DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
@@ -326,17 +332,20 @@ PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
 PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
     // the subscript, and the field is held across that).
-    if (PyObject* const* f = direct ? fields(self, kPathKind) : nullptr) {
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kPathKind, f) == Fast::Failed) return nullptr;
+    if (f != nullptr) {
         PyObject* parent = f[2];
         if (parent == Py_None) return Py_NewRef(ctx);
-        PyObject* const* pf = fields(parent, kPathKind);
-        if (pf != nullptr && pf[2] == Py_None && (f = fields(self, kPathKind)) != nullptr) {
-            Ref key = Ref::borrow(f[1]);
-            return subscript(ctx, key.get());
+        PyObject* const* pf = nullptr;
+        if (fields(parent, kPathKind, pf) == Fast::Failed) return nullptr;
+        if (pf != nullptr && pf[2] == Py_None) {
+            if (fields(self, kPathKind, f) == Fast::Failed) return nullptr;
+            if (f != nullptr) {
+                Ref key = Ref::borrow(f[1]);
+                return subscript(ctx, key.get());
+            }
         }
-        if (PyErr_Occurred()) return nullptr;
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     Ref parent = read(self, kPathKind, 2);
     if (!parent) return nullptr;
@@ -371,16 +380,16 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     DepthGuard guard(thread(), kEvalFuncPath, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, kFuncPathKind) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
     if (f != nullptr && f[1] != Py_None) {
         bool ran = false;
         Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
         // The function is read once the operand is resolved, as the steps are ordered.
-        if (ran) f = fields(self, kFuncPathKind);
+        if (ran && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
         return funcpath_apply(self, value.get(), f);
     }
-    if (f == nullptr && PyErr_Occurred()) return nullptr;
     Ref operand = read(self, kFuncPathKind, 1);
     if (!operand) return nullptr;
     if (operand.get() == Py_None) {
@@ -394,7 +403,9 @@ PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     }
     Ref value(resolve(operand.get(), arg));
     if (!value) return nullptr;
-    return funcpath_apply(self, value.get(), direct ? fields(self, kFuncPathKind) : nullptr);
+    f = nullptr;
+    if (direct && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
+    return funcpath_apply(self, value.get(), f);
 }
 
 PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* const* f) {
@@ -410,7 +421,6 @@ PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* c
         Ref held = Ref::borrow(func);
         return apply_function(st, func, value).release();
     }
-    if (PyErr_Occurred()) return nullptr;
     Ref func = read(self, kFuncPathKind, 0);
     if (!func) return nullptr;
     return apply_function(st, func.get(), value).release();
@@ -511,16 +521,24 @@ private:
         return subscript(parent, key.get());
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_right(PyObject* node, PyObject* left) {
-        return ev_.binexpr_right(node, ctx_, left, ev_.fields(node, kBinExprKind));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kBinExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.binexpr_right(node, ctx_, left, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_op(PyObject* node, PyObject* left, PyObject* right) {
-        return ev_.binexpr_apply(node, left, right, ev_.fields(node, kBinExprKind));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kBinExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.binexpr_apply(node, left, right, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_unary_op(PyObject* node, PyObject* value) {
-        return ev_.uniexpr_apply(node, value, ev_.fields(node, kUniExprKind));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kUniExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.uniexpr_apply(node, value, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_func(PyObject* node, PyObject* value) {
-        return ev_.funcpath_apply(node, value, ev_.fields(node, kFuncPathKind));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kFuncPathKind, f) == Fast::Failed) return nullptr;
+        return ev_.funcpath_apply(node, value, f);
     }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {

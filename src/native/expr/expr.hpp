@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "compat.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -297,23 +298,28 @@ inline void unwatch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unuse
 }
 
 // The fields of `self`, an instance of the exact, plain class `kind` (the caller checked), as
-// borrowed pointers valid until code that could write to the node runs; null when they must be
-// read the general way (a field missing from the dict, no dict, a lookup that raised: then the
-// exception is set).
-PyObject* const* refresh_fields(ModuleState* st, PyObject* self, Kind kind);
-[[gnu::always_inline]] inline PyObject* const* plain_fields(ModuleState* st, PyObject* self, Kind kind) {
+// borrowed pointers valid until code that could write to the node runs. A fast path: Done with
+// `out` set; Declined (`out` null, no exception) when they must be read the general way (a field
+// missing from the dict, no dict, no stamps in this build); Failed (`out` null) when a lookup
+// raised.
+Fast refresh_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out);
+[[gnu::always_inline]] inline Fast plain_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     // Filled for this very class (the caller checked that the node has it): of its layout.
     if (node->seen_stamp != 0 && node->seen_type == st->types[kind] && node->seen_dict == node->dict &&
         node->seen_stamp == field_stamp(st, node->dict)) {
-        return node->seen_fields;
+        out = node->seen_fields;
+        return Fast::Done;
     }
-    return refresh_fields(st, self, kind);
+    return refresh_fields(st, self, kind, out);
 }
-// The same for any node: null (no error) unless its class is the exact, plain `kind`.
-[[gnu::always_inline]] inline PyObject* const* fields_if_plain(ModuleState* st, PyObject* self, Kind kind) {
-    if (!exact_plain(st, self, kind)) return nullptr;
-    return plain_fields(st, self, kind);
+// The same for any node: Declined unless its class is the exact, plain `kind`.
+[[gnu::always_inline]] inline Fast fields_if_plain(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
+    if (!exact_plain(st, self, kind)) {
+        out = nullptr;
+        return Fast::Declined;
+    }
+    return plain_fields(st, self, kind, out);
 }
 
 // self.<field `index` of class `kind`, constructor order>, read as getattr would: from the

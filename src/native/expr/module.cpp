@@ -100,13 +100,14 @@ Ref module_global(ModuleState* st, Name name) {
     } else if (stamp != 0 && st->global_values[name] != nullptr) {
         return Ref::borrow(st->global_values[name]);
     }
-    PyObject* found = PyDict_GetItemWithError(dict, st->name(name));
-    if (found != nullptr) {
-        // Remembered only when the lookup itself changed nothing.
-        if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->global_values[name] = found;
-        return Ref::borrow(found);
+    Ref found;
+    const int got = dict_get(dict, st->name(name), found);
+    if (got < 0) return Ref();
+    if (got > 0) {
+        // Remembered (borrowed, as the dict holds it) only when the lookup itself changed nothing.
+        if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->global_values[name] = found.get();
+        return found;
     }
-    if (PyErr_Occurred()) return Ref();
     return lookup_global(dict, st->name(name));
 }
 
@@ -135,12 +136,13 @@ Ref operator_function(ModuleState* st, Op op) {
             st->operator_globals_stamp = globals_stamp;
             st->operator_functions.fill(nullptr);
         }
-        PyObject* found = PyDict_GetItemWithError(dict, attribute);
-        if (found != nullptr) {
-            if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->operator_functions[op] = found;
-            return Ref::borrow(found);
+        Ref found;
+        const int got = dict_get(dict, attribute, found);
+        if (got < 0) return Ref();
+        if (got > 0) {
+            if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->operator_functions[op] = found.get();
+            return found;
         }
-        if (PyErr_Occurred()) return Ref();
     }
     return Ref(PyObject_GetAttr(module.get(), attribute));
 }
@@ -196,46 +198,53 @@ Ref construct(ModuleState* st, Kind kind, PyObject* cls, std::initializer_list<P
     return Ref(PyObject_Vectorcall(cls, args.begin(), args.size(), nullptr));
 }
 
-PyObject* const* refresh_fields(ModuleState* st, PyObject* self, Kind kind) {
+Fast refresh_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
+    out = nullptr;
     auto* node = reinterpret_cast<ExprObject*>(self);
     ++st->field_refreshes;
     node->seen_stamp = 0;
     PyObject* dict = node->dict;
-    if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return Fast::Declined;
     const bool watched = watch_fields(st, dict);
     if (watched) node->watched_dict = dict;
     const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
-    if (stamp == 0) return nullptr;  // no stamps in this build: read the general way
+    if (stamp == 0) return Fast::Declined;  // no stamps in this build: read the general way
     // Filled only for the exact class the fields are read for, and remembered under it.
     PyTypeObject* type = st->types[kind];
-    if (Py_TYPE(self) != type) return nullptr;
+    if (Py_TYPE(self) != type) return Fast::Declined;
     const Fields& fields = kFields[kind];
-    PyObject* found[3] = {nullptr, nullptr, nullptr};
+    std::array<Ref, 3> found;
     for (std::size_t i = 0; i < fields.count; ++i) {
-        found[i] = PyDict_GetItemWithError(dict, st->name(fields.names[i]));
-        if (found[i] == nullptr) return nullptr;  // missing (getattr answers) or an error
+        const int got = dict_get(dict, st->name(fields.names[i]), found[i]);
+        if (got < 0) return Fast::Failed;
+        if (got == 0) return Fast::Declined;  // missing: getattr answers
     }
     // A lookup compares keys and so may run code: the values are trusted only when the dict is
-    // provably the same afterwards; otherwise the caller reads the general way.
-    if (stamp == 0 || node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return nullptr;
+    // provably the same afterwards (it then still holds them); otherwise the caller reads the
+    // general way.
+    if (node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return Fast::Declined;
     node->seen_dict = dict;
     node->seen_type = type;
     node->seen_stamp = stamp;
-    for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i];
-    return node->seen_fields;
+    for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i].get();
+    out = node->seen_fields;
+    return Fast::Done;
 }
 
 Ref read_slot(ModuleState* st, PyObject* self, Kind kind, int index, bool direct) {
     PyObject* name = st->name(kFields[kind].names[index]);
     if (direct) {
-        if (PyObject* const* fields = plain_fields(st, self, kind)) return Ref::borrow(fields[index]);
-        if (PyErr_Occurred()) return Ref();
+        PyObject* const* fields = nullptr;
+        const Fast cached = plain_fields(st, self, kind, fields);
+        if (cached == Fast::Done) return Ref::borrow(fields[index]);
+        if (cached == Fast::Failed) return Ref();
         // Not cached (a field missing, or no stamps in this build): the instance dict answers
         // first for a plain class, where no data descriptor shadows a field.
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
         if (dict != nullptr && PyDict_CheckExact(dict)) {
-            if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
-            if (PyErr_Occurred()) return Ref();
+            Ref value;
+            const int got = dict_get(dict, name, value);
+            if (got != 0) return value;  // found, or null with the exception set
         }
     }
     return Ref(PyObject_GetAttr(self, name));
@@ -573,12 +582,14 @@ bool finish_path(ModuleState* st) {
     if (!dict) return false;
     if (PyDict_DelItemString(dict.get(), "__getattribute__") < 0) return false;
     PyType_Modified(path);
-    PyObject* getattr = PyDict_GetItemWithError(dict.get(), st->name(kDunderGetattr));
-    if (getattr == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Path has no __getattr__");
+    Ref getattr;
+    const int got = dict_get(dict.get(), st->name(kDunderGetattr), getattr);
+    if (got < 0) return false;
+    if (got == 0) {
+        PyErr_SetString(PyExc_SystemError, "Path has no __getattr__");
         return false;
     }
-    st->path_getattr = Ref::borrow(getattr).release();
+    st->path_getattr = getattr.release();
     return refuse_iteration(st, path);
 }
 
@@ -653,12 +664,11 @@ int on_field_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 // none (field caches off, reads go to the dicts) when every watcher slot is taken.
 bool register_field_watcher([[maybe_unused]] ModuleState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
-    st->field_watcher =
-        interpreter_watcher("qelo.expr.field_watcher", &on_field_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher);
-    if (st->field_watcher == -2) {
-        st->field_watcher = -1;
-        return false;
-    }
+    int id = -1;
+    const int found =
+        find_interpreter_watcher("qelo.expr.field_watcher", &on_field_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher, id);
+    if (found < 0) return false;
+    st->field_watcher = id;
 #endif
     return true;
 }
@@ -677,10 +687,11 @@ int on_class_modified(PyTypeObject*) {
 bool watch_classes([[maybe_unused]] ModuleState* st) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (st->field_watcher < 0) return true;
-    const int id =
-        interpreter_watcher("qelo.expr.class_watcher", &on_class_modified, PyType_AddWatcher, PyType_ClearWatcher);
-    if (id == -2) return false;
-    if (id == -1) return true;
+    int id = -1;
+    const int found =
+        find_interpreter_watcher("qelo.expr.class_watcher", &on_class_modified, PyType_AddWatcher, PyType_ClearWatcher, id);
+    if (found < 0) return false;
+    if (found == 0) return true;
     for (PyTypeObject* tp : st->types) {
         if (PyType_Watch(id, reinterpret_cast<PyObject*>(tp)) < 0) {
             PyErr_Clear();

@@ -168,11 +168,13 @@ bool collect_slot_names(ModuleState* st, PyObject* cls, PyObject* slots, PyObjec
     }
     Ref iter(PyObject_GetIter(slots));
     if (!iter) return false;
-    while (Ref entry{PyIter_Next(iter.get())}) {
+    for (;;) {
+        Ref entry;
+        const int got = next_item(iter.get(), entry);
+        if (got <= 0) return got == 0;
         Ref name = slot_attribute_name(st, cls, entry.get());
         if (!name || PyList_Append(names, name.get()) < 0) return false;
     }
-    return !PyErr_Occurred();
 }
 
 PyObject* getstate_impl(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
@@ -223,15 +225,17 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     if (!iter) return false;
     Ref* targets[] = {&first, &second};
     for (Py_ssize_t got = 0; got < 2; ++got) {
-        *targets[got] = Ref(PyIter_Next(iter.get()));
-        if (!*targets[got]) {
-            if (PyErr_Occurred()) return false;
+        const int next = next_item(iter.get(), *targets[got]);
+        if (next < 0) return false;
+        if (next == 0) {
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
             return false;
         }
     }
-    Ref extra(PyIter_Next(iter.get()));
-    if (extra) {
+    Ref extra;
+    const int more = next_item(iter.get(), extra);
+    if (more < 0) return false;
+    if (more > 0) {
 #if PY_VERSION_HEX >= QELO_PY314
         // 3.14 also tells how many there were when an exact tuple, list or dict knows it.
         if (PyTuple_CheckExact(item) || PyList_CheckExact(item) || PyDict_CheckExact(item)) {
@@ -242,7 +246,7 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return false;
     }
-    return !PyErr_Occurred();
+    return true;
 }
 
 const char* const kSelfAttrs[] = {"self", "attrs"};
@@ -254,12 +258,15 @@ PyObject* setstate_impl(ModuleState* st, PyObject* const* v, PyObject* const*, P
     if (!items) return nullptr;
     Ref iter(PyObject_GetIter(items.get()));
     if (!iter) return nullptr;
-    while (Ref item{PyIter_Next(iter.get())}) {
+    for (;;) {
+        Ref item;
+        const int got = next_item(iter.get(), item);
+        if (got < 0) return nullptr;
+        if (got == 0) break;
         Ref name, value;
         if (!unpack_pair(item.get(), name, value)) return nullptr;
         if (PyObject_SetAttr(self, name.get(), value.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
 

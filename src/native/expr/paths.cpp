@@ -17,11 +17,13 @@ Ref derive_path(ModuleState* st, PyObject* self, PyObject* name) {
     if (!cls) return Ref();
     // The root name of a plain path is in its field cache: no code runs, nothing recurses.
     if (exact_plain(st, self, kPathKind)) {
-        if (PyObject* const* fields = plain_fields(st, self, kPathKind)) {
+        PyObject* const* fields = nullptr;
+        const Fast cached = plain_fields(st, self, kPathKind, fields);
+        if (cached == Fast::Failed) return Ref();
+        if (cached == Fast::Done) {
             Ref root = Ref::borrow(fields[0]);
             return construct(st, kPathKind, cls.get(), {root.get(), name, self});
         }
-        if (PyErr_Occurred()) return Ref();
     }
     int depth = 0;  // one level: reading the root may derive again through __getattr__
     DepthGuard guard(guard_thread_state(), " while deriving a path", depth);
@@ -266,16 +268,17 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
         for (std::size_t i = 0; i < kFields[kPathKind].count && dict != nullptr; ++i) {
             if (name != st->name(kFields[kPathKind].names[i])) continue;
-            if (PyObject* own = PyDict_GetItemWithError(dict, name)) return Py_NewRef(own);
-            if (PyErr_Occurred()) return nullptr;
+            Ref own;
+            if (dict_get(dict, name, own) != 0) return own.release();  // found, or failed
             break;
         }
     }
     if (PyUnicode_CheckExact(name) && exact_plain(st, self, kPathKind) && missing_from_path(st, name)) {
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
-        PyObject* own = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (own != nullptr) return Py_NewRef(own);
-        if (PyErr_Occurred()) return nullptr;
+        if (dict != nullptr) {
+            Ref own;
+            if (dict_get(dict, name, own) != 0) return own.release();  // found, or failed
+        }
         return derive_path(st, self, name).release();
     }
     PyObject* found = PyObject_GenericGetAttr(self, name);

@@ -140,10 +140,11 @@ struct Text {
     bool object(PyObject* obj, bool as_repr) {
         if (PyUnicode_CheckExact(obj)) return as_repr ? str_repr(obj) : out.write_str(obj);
         if (PyLong_CheckExact(obj)) {
-            // An exact int that fits a long reads the same in both forms: its decimal digits.
+            // An exact int that fits a long reads the same in both forms: its decimal digits. (An
+            // exact int is read without calling anything, so this never raises: `overflow` tells.)
             int overflow = 0;
             const long value = PyLong_AsLongAndOverflow(obj, &overflow);
-            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            if (overflow == 0) {
                 char digits[24];
                 char* end = digits + sizeof digits;
                 char* p = end;
@@ -155,7 +156,6 @@ struct Text {
                 if (value < 0) *--p = '-';
                 return out.write_ascii(p, end - p);
             }
-            PyErr_Clear();
         }
         if (Kind kind = text_kind(st, obj); kind != kExprMixinKind) return node(obj, kind, as_repr);
         Ref text(as_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
@@ -195,10 +195,7 @@ struct Text {
             return read_slot(text.st, self, kind, i, exact_plain(text.st, self, kind));
         }
         // After something that may have run code: the cache is asked again before the next read.
-        bool ran() {
-            cached = fields_if_plain(text.st, self, kind);
-            return cached != nullptr || !PyErr_Occurred();
-        }
+        bool ran() { return fields_if_plain(text.st, self, kind, cached) != Fast::Failed; }
     };
 
     // The node's text written out; a root path is its stored name, which must be a str.
@@ -206,8 +203,8 @@ struct Text {
         DepthGuard guard(ts, kTextWhere, depth);
         if (!guard) return false;
         // The node is of the exact, plain class `kind` here (the caller checked, and no code ran).
-        FieldReader f{*this, self, kind, plain_fields(st, self, kind)};
-        if (f.cached == nullptr && PyErr_Occurred()) return false;
+        FieldReader f{*this, self, kind, nullptr};
+        if (plain_fields(st, self, kind, f.cached) == Fast::Failed) return false;
         switch (kind) {
             case kBinExprKind: {
                 // lhs read, the symbol looked up, rhs read, then formatted.
@@ -294,12 +291,12 @@ struct Text {
     bool parent(PyObject* obj, bool as_repr) {
         PyTypeObject* tp = Py_TYPE(obj);
         if (tp == st->types[kPathKind] && own_text_slots(tp, kPathKind) && is_plain(st, kPathKind)) {
-            PyObject* const* pf = plain_fields(st, obj, kPathKind);
+            PyObject* const* pf = nullptr;
+            if (plain_fields(st, obj, kPathKind, pf) == Fast::Failed) return false;
             if (pf != nullptr && pf[2] == Py_None) {
                 Ref name = Ref::borrow(pf[0]);
                 return root(name.get(), as_repr);
             }
-            if (pf == nullptr && PyErr_Occurred()) return false;
         }
         return object(obj, as_repr);
     }
