@@ -3,7 +3,8 @@
 // A method descriptor of the C API takes `self` only by position. These objects behave as the
 // functions of a class body instead: `ExprMixin.__add__(self=e, other=5)` works, `e.__add__`
 // is a bound method, and every parameter can be given by position or by keyword.
-#include "expr.hpp"
+#include "methods.hpp"
+#include "classes.hpp"
 #include "members.hpp"
 
 #include <cstddef>

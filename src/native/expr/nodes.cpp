@@ -1,5 +1,10 @@
 // qelo.expr: ExprMixin (operators and state protocol), UniExpr, BinExpr and the evaluation core.
-#include "expr.hpp"
+#include "classes.hpp"
+#include "eval.hpp"
+#include "fields.hpp"
+#include "lifecycle.hpp"
+#include "methods.hpp"
+#include "text.hpp"
 
 #include <utility>
 

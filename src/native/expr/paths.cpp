@@ -1,5 +1,11 @@
 // qelo.expr: Path, Path2 and FuncPath.
-#include "expr.hpp"
+#include "classes.hpp"
+#include "depth.hpp"
+#include "eval.hpp"
+#include "fields.hpp"
+#include "lifecycle.hpp"
+#include "methods.hpp"
+#include "text.hpp"
 
 namespace qelo::expr {
 

@@ -1,6 +1,7 @@
 // qelo.expr: making evaluation plans (plan.hpp). Only what the field caches already hold is used,
 // so making a plan runs no code and raises nothing.
 #include "plan.hpp"
+#include "eval.hpp"
 
 #include <cstddef>
 #include <cstring>

@@ -6,7 +6,8 @@
 // evaluating from the plan does exactly what evaluating the nodes would, without looking at them.
 #pragma once
 
-#include "expr.hpp"
+#include "state.hpp"
+#include "fields.hpp"
 
 #include <cstdint>
 

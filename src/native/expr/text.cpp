@@ -1,7 +1,11 @@
 // qelo.expr: the two text forms. A tree of exact, plain nodes is written in one pass into one
 // writer; any other object in it (an operand, a node of a subclass or of a changed class) gives
 // its text through repr() or str() as the formats do.
-#include "expr.hpp"
+#include "text.hpp"
+#include "classes.hpp"
+#include "depth.hpp"
+#include "eval.hpp"
+#include "fields.hpp"
 
 namespace qelo::expr {
 
