@@ -67,37 +67,35 @@ Ref operator_function(ModuleState* st, Op op) {
 std::atomic<std::uint64_t> field_epoch{1};
 #endif
 
-Fast refresh_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
-    out = nullptr;
+FieldsRead refresh_fields(ModuleState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     ++st->field_refreshes;
     node->seen_stamp = 0;
     PyObject* dict = node->dict;
-    if (dict == nullptr || !PyDict_CheckExact(dict)) return Fast::Declined;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return {Fast::Declined, nullptr};
     const bool watched = watch_fields(st, dict);
     if (watched) node->watched_dict = dict;
     const std::uint64_t stamp = watched ? field_stamp(st, dict) : 0;
-    if (stamp == 0) return Fast::Declined;  // no stamps in this build: read the general way
+    if (stamp == 0) return {Fast::Declined, nullptr};  // no stamps in this build: read the general way
     // Filled only for the exact class the fields are read for, and remembered under it.
     PyTypeObject* type = st->types[kind];
-    if (Py_TYPE(self) != type) return Fast::Declined;
+    if (Py_TYPE(self) != type) return {Fast::Declined, nullptr};
     const Fields& fields = kFields[kind];
     std::array<Ref, 3> found;
     for (std::size_t i = 0; i < fields.count; ++i) {
         const int got = dict_get(dict, st->name(fields.names[i]), found[i]);
-        if (got < 0) return Fast::Failed;
-        if (got == 0) return Fast::Declined;  // missing: getattr answers
+        if (got < 0) return {Fast::Failed, nullptr};
+        if (got == 0) return {Fast::Declined, nullptr};  // missing: getattr answers
     }
     // A lookup compares keys and so may run code: the values are trusted only when the dict is
     // provably the same afterwards (it then still holds them); otherwise the caller reads the
     // general way.
-    if (node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return Fast::Declined;
+    if (node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return {Fast::Declined, nullptr};
     node->seen_dict = dict;
     node->seen_type = type;
     node->seen_stamp = stamp;
     for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i].get();
-    out = node->seen_fields;
-    return Fast::Done;
+    return {Fast::Done, node->seen_fields};
 }
 
 Ref read_slot(ModuleState* st, PyObject* self, Kind kind, int index, bool direct) {

@@ -49,10 +49,16 @@ inline void unwatch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unuse
 
 // The fields of `self`, an instance of the exact, plain class `kind` (the caller checked), as
 // borrowed pointers valid until code that could write to the node runs. A fast path: Done with
-// `out` set; Declined (`out` null, no exception) when they must be read the general way (a field
-// missing from the dict, no dict, no stamps in this build); Failed (`out` null) when a lookup
-// raised.
-Fast refresh_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out);
+// the fields; Declined (no fields, no exception) when they must be read the general way (a field
+// missing from the dict, no dict, no stamps in this build); Failed when a lookup raised.
+// refresh_fields fills the cache; out of line, it answers by value, so that the callers' pointer
+// stays in a register. plain_fields (the cache when current, else refresh_fields) and
+// fields_if_plain put the fields in `out` (null unless Done).
+struct FieldsRead {
+    Fast fast;
+    PyObject* const* fields;
+};
+FieldsRead refresh_fields(ModuleState* st, PyObject* self, Kind kind);
 [[gnu::always_inline]] inline Fast plain_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     // Filled for this very class (the caller checked that the node has it): of its layout.
@@ -61,7 +67,9 @@ Fast refresh_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*
         out = node->seen_fields;
         return Fast::Done;
     }
-    return refresh_fields(st, self, kind, out);
+    const FieldsRead read = refresh_fields(st, self, kind);
+    out = read.fields;
+    return read.fast;
 }
 // The same for any node: Declined unless its class is the exact, plain `kind`.
 [[gnu::always_inline]] inline Fast fields_if_plain(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
