@@ -329,47 +329,47 @@ public:
     PyObject* root() { return binary(plan_.steps[0], 0); }
 
 private:
-    enum Role { OPERAND, PATH_PARENT };
+    enum Role { kAsOperand, kAsPathParent };
 
     // The value of step `i`, a new reference (null with the exception set). `role` says how the
     // node that holds this step's operand evaluates it, should the step find its node changed.
     PyObject* value(std::size_t i, Role role) {
         const PlanStep& s = plan_.steps[i];
         switch (s.tag) {
-            case PlanStep::CONST: return Py_NewRef(s.object);
-            case PlanStep::RESOLVE: {
+            case PlanStep::kConst: return Py_NewRef(s.object);
+            case PlanStep::kResolve: {
                 Ref held = Ref::borrow(s.object);
                 return ev_.resolve(s.object, ctx_);
             }
-            case PlanStep::CALL: {
+            case PlanStep::kCall: {
                 // An operand whose class was assigned since may no longer be callable; a path's
                 // parent is called whatever it is.
                 Ref held = Ref::borrow(s.object);
-                return role == OPERAND ? ev_.resolve(s.object, ctx_) : ev_.call(s.object, &ctx_, 1);
+                return role == kAsOperand ? ev_.resolve(s.object, ctx_) : ev_.call(s.object, &ctx_, 1);
             }
-            case PlanStep::CONTEXT:
+            case PlanStep::kContext:
                 if (!current(s)) return changed_operand(s.node.node, role);
                 return Py_NewRef(ctx_);
-            case PlanStep::CTX_ITEM:
+            case PlanStep::kCtxItem:
                 if (!current(s)) return changed_operand(s.node.node, role);
                 return context_item(s);
-            case PlanStep::FUNC: {
+            case PlanStep::kFunc: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return func(s, i);
             }
-            case PlanStep::PATH_ITEM: {
+            case PlanStep::kPathItem: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 // The steps that finish their node the evaluator's way once it changed need it alive.
                 Ref held = Ref::borrow(s.object);
                 return path_item(s, i);
             }
-            case PlanStep::BINARY: {
+            case PlanStep::kBinary: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return binary(s, i);
             }
-            case PlanStep::UNARY: {
+            case PlanStep::kUnary: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return unary(s, i);
@@ -378,12 +378,12 @@ private:
         return nullptr;
     }
 
-    // value(i, OPERAND), with the commonest leaves (constants, this.x) taken without a call.
+    // value(i, kAsOperand), with the commonest leaves (constants, this.x) taken without a call.
     [[gnu::always_inline]] PyObject* operand(std::size_t i) {
         const PlanStep& s = plan_.steps[i];
-        if (s.tag == PlanStep::CONST) return Py_NewRef(s.object);
-        if (s.tag == PlanStep::CTX_ITEM && current(s)) return context_item(s);
-        return value(i, OPERAND);
+        if (s.tag == PlanStep::kConst) return Py_NewRef(s.object);
+        if (s.tag == PlanStep::kCtxItem && current(s)) return context_item(s);
+        return value(i, kAsOperand);
     }
 
     [[gnu::always_inline]] PyObject* context_item(const PlanStep& s) {
@@ -396,7 +396,7 @@ private:
     // The ways a step finishes once its node changed (kept out of the steps themselves).
     [[gnu::noinline, gnu::cold]] PyObject* changed_operand(PyObject* node, Role role) {
         Ref held = Ref::borrow(node);
-        if (role == PATH_PARENT) return ev_.parent_value(node, ctx_);
+        if (role == kAsPathParent) return ev_.parent_value(node, ctx_);
         bool ran = false;
         return ev_.operand_value(node, ctx_, ran);
     }
@@ -427,7 +427,7 @@ private:
     }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {
-        Ref parent(value(i + 1, PATH_PARENT));
+        Ref parent(value(i + 1, kAsPathParent));
         if (!parent) return nullptr;
         if (!current(s)) return changed_key(s.object, parent.get());
         Ref key = Ref::borrow(s.value);

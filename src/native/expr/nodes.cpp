@@ -38,7 +38,7 @@ Ref make_uniexpr(ModuleState* st, Op op, PyObject* operand) {
 // Operator methods: one table, one template. The slots below give the same nodes to the
 // interpreter's operators; these named methods take `other` by position or keyword.
 
-enum Order { SELF_OTHER, OTHER_SELF, UNARY };
+enum Order { kForwardOrder, kReflectedOrder, kUnaryOrder };
 
 struct OperatorMethod {
     const char* name;
@@ -48,40 +48,40 @@ struct OperatorMethod {
 };
 
 constexpr OperatorMethod kOperatorMethods[] = {
-    {"__add__", "ExprMixin.__add__", kAddOp, SELF_OTHER},
-    {"__sub__", "ExprMixin.__sub__", kSubOp, SELF_OTHER},
-    {"__mul__", "ExprMixin.__mul__", kMulOp, SELF_OTHER},
-    {"__floordiv__", "ExprMixin.__floordiv__", kFloordivOp, SELF_OTHER},
-    {"__truediv__", "ExprMixin.__truediv__", kDivOp, SELF_OTHER},
-    {"__mod__", "ExprMixin.__mod__", kModOp, SELF_OTHER},
-    {"__pow__", "ExprMixin.__pow__", kPowOp, SELF_OTHER},
-    {"__xor__", "ExprMixin.__xor__", kXorOp, SELF_OTHER},
-    {"__rshift__", "ExprMixin.__rshift__", kRshiftOp, SELF_OTHER},
-    {"__lshift__", "ExprMixin.__lshift__", kLshiftOp, SELF_OTHER},
-    {"__and__", "ExprMixin.__and__", kAndOp, SELF_OTHER},
-    {"__or__", "ExprMixin.__or__", kOrOp, SELF_OTHER},
-    {"__radd__", "ExprMixin.__radd__", kAddOp, OTHER_SELF},
-    {"__rsub__", "ExprMixin.__rsub__", kSubOp, OTHER_SELF},
-    {"__rmul__", "ExprMixin.__rmul__", kMulOp, OTHER_SELF},
-    {"__rfloordiv__", "ExprMixin.__rfloordiv__", kFloordivOp, OTHER_SELF},
-    {"__rtruediv__", "ExprMixin.__rtruediv__", kDivOp, OTHER_SELF},
-    {"__rmod__", "ExprMixin.__rmod__", kModOp, OTHER_SELF},
-    {"__rpow__", "ExprMixin.__rpow__", kPowOp, OTHER_SELF},
-    {"__rxor__", "ExprMixin.__rxor__", kXorOp, OTHER_SELF},
-    {"__rrshift__", "ExprMixin.__rrshift__", kRshiftOp, OTHER_SELF},
-    {"__rlshift__", "ExprMixin.__rlshift__", kLshiftOp, OTHER_SELF},
-    {"__rand__", "ExprMixin.__rand__", kAndOp, OTHER_SELF},
-    {"__ror__", "ExprMixin.__ror__", kOrOp, OTHER_SELF},
-    {"__neg__", "ExprMixin.__neg__", kNegOp, UNARY},
-    {"__pos__", "ExprMixin.__pos__", kPosOp, UNARY},
-    {"__invert__", "ExprMixin.__invert__", kNotOp, UNARY},
-    {"__contains__", "ExprMixin.__contains__", kContainsOp, SELF_OTHER},
-    {"__gt__", "ExprMixin.__gt__", kGtOp, SELF_OTHER},
-    {"__ge__", "ExprMixin.__ge__", kGeOp, SELF_OTHER},
-    {"__lt__", "ExprMixin.__lt__", kLtOp, SELF_OTHER},
-    {"__le__", "ExprMixin.__le__", kLeOp, SELF_OTHER},
-    {"__eq__", "ExprMixin.__eq__", kEqOp, SELF_OTHER},
-    {"__ne__", "ExprMixin.__ne__", kNeOp, SELF_OTHER},
+    {"__add__", "ExprMixin.__add__", kAddOp, kForwardOrder},
+    {"__sub__", "ExprMixin.__sub__", kSubOp, kForwardOrder},
+    {"__mul__", "ExprMixin.__mul__", kMulOp, kForwardOrder},
+    {"__floordiv__", "ExprMixin.__floordiv__", kFloordivOp, kForwardOrder},
+    {"__truediv__", "ExprMixin.__truediv__", kDivOp, kForwardOrder},
+    {"__mod__", "ExprMixin.__mod__", kModOp, kForwardOrder},
+    {"__pow__", "ExprMixin.__pow__", kPowOp, kForwardOrder},
+    {"__xor__", "ExprMixin.__xor__", kXorOp, kForwardOrder},
+    {"__rshift__", "ExprMixin.__rshift__", kRshiftOp, kForwardOrder},
+    {"__lshift__", "ExprMixin.__lshift__", kLshiftOp, kForwardOrder},
+    {"__and__", "ExprMixin.__and__", kAndOp, kForwardOrder},
+    {"__or__", "ExprMixin.__or__", kOrOp, kForwardOrder},
+    {"__radd__", "ExprMixin.__radd__", kAddOp, kReflectedOrder},
+    {"__rsub__", "ExprMixin.__rsub__", kSubOp, kReflectedOrder},
+    {"__rmul__", "ExprMixin.__rmul__", kMulOp, kReflectedOrder},
+    {"__rfloordiv__", "ExprMixin.__rfloordiv__", kFloordivOp, kReflectedOrder},
+    {"__rtruediv__", "ExprMixin.__rtruediv__", kDivOp, kReflectedOrder},
+    {"__rmod__", "ExprMixin.__rmod__", kModOp, kReflectedOrder},
+    {"__rpow__", "ExprMixin.__rpow__", kPowOp, kReflectedOrder},
+    {"__rxor__", "ExprMixin.__rxor__", kXorOp, kReflectedOrder},
+    {"__rrshift__", "ExprMixin.__rrshift__", kRshiftOp, kReflectedOrder},
+    {"__rlshift__", "ExprMixin.__rlshift__", kLshiftOp, kReflectedOrder},
+    {"__rand__", "ExprMixin.__rand__", kAndOp, kReflectedOrder},
+    {"__ror__", "ExprMixin.__ror__", kOrOp, kReflectedOrder},
+    {"__neg__", "ExprMixin.__neg__", kNegOp, kUnaryOrder},
+    {"__pos__", "ExprMixin.__pos__", kPosOp, kUnaryOrder},
+    {"__invert__", "ExprMixin.__invert__", kNotOp, kUnaryOrder},
+    {"__contains__", "ExprMixin.__contains__", kContainsOp, kForwardOrder},
+    {"__gt__", "ExprMixin.__gt__", kGtOp, kForwardOrder},
+    {"__ge__", "ExprMixin.__ge__", kGeOp, kForwardOrder},
+    {"__lt__", "ExprMixin.__lt__", kLtOp, kForwardOrder},
+    {"__le__", "ExprMixin.__le__", kLeOp, kForwardOrder},
+    {"__eq__", "ExprMixin.__eq__", kEqOp, kForwardOrder},
+    {"__ne__", "ExprMixin.__ne__", kNeOp, kForwardOrder},
 };
 constexpr std::size_t kOperatorMethodCount = std::size(kOperatorMethods);
 
@@ -91,8 +91,8 @@ const char* const kSelfOnly[] = {"self"};
 template <std::size_t I>
 PyObject* operator_impl(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
     constexpr OperatorMethod m = kOperatorMethods[I];
-    if constexpr (m.order == UNARY) return make_uniexpr(st, m.op, v[0]).release();
-    else if constexpr (m.order == SELF_OTHER) return make_binexpr(st, m.op, v[0], v[1]).release();
+    if constexpr (m.order == kUnaryOrder) return make_uniexpr(st, m.op, v[0]).release();
+    else if constexpr (m.order == kForwardOrder) return make_binexpr(st, m.op, v[0], v[1]).release();
     else return make_binexpr(st, m.op, v[1], v[0]).release();
 }
 
@@ -282,8 +282,8 @@ template <std::size_t... I>
 constexpr std::array<MethodSpec, sizeof...(I) + 2> make_exprmixin_methods(std::index_sequence<I...>) {
     return {{
         {kOperatorMethods[I].name,
-         Signature{kOperatorMethods[I].qualname, kOperatorMethods[I].order == UNARY ? kSelfOnly : kSelfOther,
-                   kOperatorMethods[I].order == UNARY ? 1 : 2, kOperatorMethods[I].order == UNARY ? 1 : 2},
+         Signature{kOperatorMethods[I].qualname, kOperatorMethods[I].order == kUnaryOrder ? kSelfOnly : kSelfOther,
+                   kOperatorMethods[I].order == kUnaryOrder ? 1 : 2, kOperatorMethods[I].order == kUnaryOrder ? 1 : 2},
          operator_impl<I>}...,
         {"__getstate__", Signature{"ExprMixin.__getstate__", kSelfOnly, 1, 1}, getstate_impl},
         {"__setstate__", Signature{"ExprMixin.__setstate__", kSelfAttrs, 2, 2}, setstate_impl},

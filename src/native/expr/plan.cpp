@@ -60,7 +60,7 @@ private:
         if (plan_.nsteps == Plan::kMaxSteps) return -1;
         PlanStep& s = plan_.steps[plan_.nsteps];
         s = PlanStep{tag, static_cast<std::int8_t>(op), 0, object, value, {}, {}};
-        if (tag >= PlanStep::CONTEXT) s.node = check(object, kind);
+        if (tag >= PlanStep::kContext) s.node = check(object, kind);
         return plan_.nsteps++;
     }
 
@@ -69,7 +69,7 @@ private:
         if (f == nullptr) return false;
         const int index = original_index(st_, f[0]);
         const bool original = index >= 0 && index != kNotOp && index != kNegOp && index != kPosOp;
-        const int at = step(PlanStep::BINARY, node, f[0], kBinExprKind, original ? index : -1);
+        const int at = step(PlanStep::kBinary, node, f[0], kBinExprKind, original ? index : -1);
         if (at < 0 || !operand(f[1], depth + 1)) return false;
         plan_.steps[at].rhs = plan_.nsteps;
         return operand(f[2], depth + 1);
@@ -78,7 +78,7 @@ private:
     bool unary(PyObject* node, PyObject* const* f, int depth) {
         const int index = original_index(st_, f[0]);
         const bool original = index == kNotOp || index == kNegOp || index == kPosOp;
-        return step(PlanStep::UNARY, node, f[0], kUniExprKind, original ? index : -1) >= 0 && operand(f[1], depth + 1);
+        return step(PlanStep::kUnary, node, f[0], kUniExprKind, original ? index : -1) >= 0 && operand(f[1], depth + 1);
     }
 
     // A path's value: the context for a root path, ctx[field] when its parent is a root path, else
@@ -86,17 +86,17 @@ private:
     bool path(PyObject* node, PyObject* const* f, int depth) {
         if (depth > Plan::kMaxDepth) return false;
         PyObject* parent = f[2];
-        if (parent == Py_None) return step(PlanStep::CONTEXT, node, nullptr, kPathKind) >= 0;
+        if (parent == Py_None) return step(PlanStep::kContext, node, nullptr, kPathKind) >= 0;
         if (PyObject* const* pf = cached(parent, kPathKind); pf != nullptr && pf[2] == Py_None) {
-            const int at = step(PlanStep::CTX_ITEM, node, f[1], kPathKind);
+            const int at = step(PlanStep::kCtxItem, node, f[1], kPathKind);
             if (at < 0) return false;
             plan_.steps[at].parent = check(parent, kPathKind);
             return true;
         }
-        if (step(PlanStep::PATH_ITEM, node, f[1], kPathKind) < 0) return false;
+        if (step(PlanStep::kPathItem, node, f[1], kPathKind) < 0) return false;
         // A parent that is not a path of the plain class is called, whatever it is.
         if (PyObject* const* pf = cached(parent, kPathKind)) return path(parent, pf, depth + 1);
-        return step(PlanStep::CALL, parent, nullptr) >= 0;
+        return step(PlanStep::kCall, parent, nullptr) >= 0;
     }
 
     bool operand(PyObject* value, int depth) {
@@ -105,7 +105,7 @@ private:
         if (tp->tp_call == nullptr) {
             // Only an immutable class keeps its instances uncallable for good.
             const bool constant = PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE);
-            return step(constant ? PlanStep::CONST : PlanStep::RESOLVE, value, nullptr) >= 0;
+            return step(constant ? PlanStep::kConst : PlanStep::kResolve, value, nullptr) >= 0;
         }
         if (tp == st_->types[kBinExprKind] && cached(value, kBinExprKind) != nullptr) return binary(value, depth);
         if (PyObject* const* f = tp == st_->types[kPathKind] ? cached(value, kPathKind) : nullptr) return path(value, f, depth);
@@ -115,10 +115,10 @@ private:
         if (PyObject* const* f = tp == st_->types[kFuncPathKind] ? cached(value, kFuncPathKind) : nullptr) {
             // An unbound function path binds instead of applying: called as it is.
             if (f[1] != Py_None) {
-                return step(PlanStep::FUNC, value, f[0], kFuncPathKind) >= 0 && operand(f[1], depth + 1);
+                return step(PlanStep::kFunc, value, f[0], kFuncPathKind) >= 0 && operand(f[1], depth + 1);
             }
         }
-        return step(PlanStep::CALL, value, nullptr) >= 0;
+        return step(PlanStep::kCall, value, nullptr) >= 0;
     }
 
     ModuleState* st_;
