@@ -1046,6 +1046,63 @@ def test_str_key_lookup_agrees_with_subscription(make_ctx, fresh_key):
     assert full_outcome(lambda: this[key](PlainDict(ctx))) == expected
 
 
+class RaisesOnceKey:
+    """Hashes like `name`, and raises the first time a lookup compares it with anything."""
+
+    def __init__(self, name):
+        self.name = name
+        self.raised = True  # armed once the dict holding it is built
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if not self.raised:
+            self.raised = True
+            raise ArithmeticError("compared")
+        return False
+
+
+def with_colliding_field_key(node, name):
+    # The colliding key comes first in the instance dict, so a lookup of `name` meets it.
+    key = RaisesOnceKey(name)
+    fields = dict(vars(node))
+    node.__dict__ = {key: None, **fields}
+    key.raised = False
+    return key
+
+
+@pytest.mark.parametrize("make_node, field, expected", [
+    (lambda: this.a + 1, "op", 3),
+    (lambda: this.a + 1, "lhs", 3),
+    (lambda: -this.a, "operand", -2),
+    (lambda: len_(this.s), "_FuncPath__func", 3),
+    (lambda: this.a, "_Path__parent", 2),
+    (lambda: this.a, "_Path__field", 2),
+])
+def test_a_field_lookup_that_raises_fails_the_evaluation(make_node, field, expected):
+    # Reading the field raises what the instance dict's lookup raised, once; the next read
+    # finds it as getattr does.
+    node = make_node()
+    key = with_colliding_field_key(node, field)
+    with pytest.raises(ArithmeticError, match="compared"):
+        node({"a": 2, "s": "abc"})
+    assert key.raised
+    assert node({"a": 2, "s": "abc"}) == expected
+
+
+@pytest.mark.parametrize("make_node, field, text", [
+    (lambda: this.a + 1, "lhs", "(this.a + 1)"),
+    (lambda: -this.a, "op", "- this.a"),
+])
+def test_a_field_lookup_that_raises_fails_the_text(make_node, field, text):
+    node = make_node()
+    with_colliding_field_key(node, field)
+    with pytest.raises(ArithmeticError, match="compared"):
+        repr(node)
+    assert repr(node) == text
+
+
 class ShortList(list):
     def __len__(self):
         return 1

@@ -1,130 +1,16 @@
 // qelo.expr: evaluation. Exact, unmodified node classes are evaluated inline here, and the
 // operator functions captured at import run as the C operations they wrap.
-#include "expr.hpp"
+#include "eval.hpp"
+#include "apply.hpp"
+#include "classes.hpp"
+#include "depth.hpp"
+#include "fields.hpp"
+#include "lifecycle.hpp"
 #include "plan.hpp"
 
 namespace qelo::expr {
 
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Applying operator functions: the originals captured at import run as the C operations they
-// wrap; anything else is called.
-
-// Two exact ints, or two exact floats: the generic arithmetic would call that type's own slot
-// first and return what it gives, since it never declines two operands of its own type.
-inline bool same_builtin_number(PyObject* a, PyObject* b) {
-    PyTypeObject* tp = Py_TYPE(a);
-    return Py_TYPE(b) == tp && (tp == &PyLong_Type || tp == &PyFloat_Type);
-}
-
-Ref apply_original_binary(Op op, PyObject* a, PyObject* b) {
-    switch (op) {
-        case ADD:
-            if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_add(a, b));
-            return Ref(PyNumber_Add(a, b));
-        case SUB:
-            if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_subtract(a, b));
-            return Ref(PyNumber_Subtract(a, b));
-        case MUL:
-            if (same_builtin_number(a, b)) return Ref(Py_TYPE(a)->tp_as_number->nb_multiply(a, b));
-            return Ref(PyNumber_Multiply(a, b));
-        case DIV: return Ref(PyNumber_TrueDivide(a, b));
-        case FLOORDIV: return Ref(PyNumber_FloorDivide(a, b));
-        case MOD: return Ref(PyNumber_Remainder(a, b));
-        case POW: return Ref(PyNumber_Power(a, b, Py_None));
-        case XOR: return Ref(PyNumber_Xor(a, b));
-        case LSHIFT: return Ref(PyNumber_Lshift(a, b));
-        case RSHIFT: return Ref(PyNumber_Rshift(a, b));
-        case AND: return Ref(PyNumber_And(a, b));
-        case OR: return Ref(PyNumber_Or(a, b));
-        case CONTAINS: {
-            const int found = PySequence_Contains(a, b);
-            return found < 0 ? Ref() : Ref(PyBool_FromLong(found));
-        }
-        case GT: return Ref(PyObject_RichCompare(a, b, Py_GT));
-        case GE: return Ref(PyObject_RichCompare(a, b, Py_GE));
-        case LT: return Ref(PyObject_RichCompare(a, b, Py_LT));
-        case LE: return Ref(PyObject_RichCompare(a, b, Py_LE));
-        case EQ: return Ref(PyObject_RichCompare(a, b, Py_EQ));
-        case NE: return Ref(PyObject_RichCompare(a, b, Py_NE));
-        default: return Ref();
-    }
-}
-
-Ref apply_original_unary(Op op, PyObject* a) {
-    switch (op) {
-        case NOT: {
-            const int result = PyObject_Not(a);
-            return result < 0 ? Ref() : Ref(PyBool_FromLong(result));
-        }
-        case NEG: return Ref(PyNumber_Negative(a));
-        case POS: return Ref(PyNumber_Positive(a));
-        default: return Ref();
-    }
-}
-
-constexpr bool is_unary(int op) { return op == NOT || op == NEG || op == POS; }
-
-
-// Which original `fn` is, trying first the one this node applied last time (an identity check,
-// so a stale guess costs nothing but the full search).
-// `self` is a node of one of the module's classes.
-int original_index(ExprState* st, PyObject* self, PyObject* fn) {
-    auto* node = reinterpret_cast<ExprObject*>(self);
-    const int guess = node->op_guess;
-    if (guess >= 0 && st->originals[guess] == fn) return guess;
-    const int index = original_index(st, fn);
-    node->op_guess = static_cast<signed char>(index);
-    return index;
-}
-
-// `self` may be any object here (a method called by name on another one): the guess is kept only
-// in nodes.
-int original_index_of(ExprState* st, PyObject* self, PyObject* fn) {
-    if (PyObject_TypeCheck(self, st->types[EXPRMIXIN])) return original_index(st, self, fn);
-    return original_index(st, fn);
-}
-
-Ref apply_binary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a, PyObject* b) {
-    const int index = original_index_of(st, self, fn);
-    if (index >= 0 && !is_unary(index)) return apply_original_binary(static_cast<Op>(index), a, b);
-    PyObject* args[] = {a, b};
-    return Ref(PyObject_Vectorcall(fn, args, 2, nullptr));
-}
-
-Ref apply_unary(ExprState* st, PyObject* self, PyObject* fn, PyObject* a) {
-    const int index = original_index_of(st, self, fn);
-    if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), a);
-    return Ref(PyObject_CallOneArg(fn, a));
-}
-
-// The KeyError dict's own subscript raises for a missing key (kept out of the inlined lookup).
-[[gnu::noinline]] PyObject* missing_key(PyObject* key) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
-}
-
-// container[key]; an exact dict with an exact str key is looked up directly (the same lookup
-// dict's own subscript makes, and the same KeyError when the key is missing). A new reference.
-[[gnu::always_inline]] inline PyObject* subscript(PyObject* container, PyObject* key) {
-    if (PyDict_CheckExact(container) && PyUnicode_CheckExact(key)) {
-        PyObject* found = PyDict_GetItemWithError(container, key);
-        if (found != nullptr) return Py_NewRef(found);
-        return missing_key(key);
-    }
-    return PyObject_GetItem(container, key);
-}
-
-// func(value); builtins.len and builtins.abs as imported run as the C operations they are.
-Ref apply_function(ExprState* st, PyObject* func, PyObject* value) {
-    if (func == st->builtin_len) {
-        const Py_ssize_t size = PyObject_Size(value);
-        return size < 0 ? Ref() : Ref(PyLong_FromSsize_t(size));
-    }
-    if (func == st->builtin_abs) return Ref(PyNumber_Absolute(value));
-    return Ref(PyObject_CallOneArg(func, value));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Evaluation core. One Evaluator serves a whole inline evaluation: the module state and the
@@ -136,7 +22,7 @@ const char kEvalPath[] = " while evaluating a path";
 const char kEvalFuncPath[] = " while evaluating a function path";
 
 struct Evaluator {
-    ExprState* st;
+    ModuleState* st;
     PyThreadState* ts;  // fetched at the first level charged (thread())
     int depth = 0;
 
@@ -145,12 +31,12 @@ struct Evaluator {
         return ts;
     }
 
-    // The fields of `node` when it is of the exact, plain class `kind` (borrowed, valid until
-    // code runs); null otherwise, or with an exception set when reading them failed. Asked again
-    // after anything that could run code: the node's fields, its dict and its class may all
+    // The fields of `node` into `f` when it is of the exact, plain class `kind` (borrowed, valid
+    // until code runs); `f` null otherwise (Declined), or when reading them failed (Failed). Asked
+    // again after anything that could run code: the node's fields, its dict and its class may all
     // change under a call.
-    [[gnu::always_inline]] PyObject* const* fields(PyObject* node, Kind kind) const {
-        return fields_if_plain(st, node, kind);
+    [[gnu::always_inline]] Fast fields(PyObject* node, Kind kind, PyObject* const*& f) const {
+        return fields_if_plain(st, node, kind, f);
     }
 
     // self.<field `index`> read the general way (read_slot), its class asked afresh.
@@ -165,18 +51,23 @@ struct Evaluator {
         return call(operand, &ctx, 1);
     }
     // The field of a path straight over a root path (this.a, obj_.x), both of the exact, plain
-    // class; null otherwise (an error may be set when a cache was refreshed). Borrowed: finding
-    // it runs no code.
-    [[gnu::always_inline]] PyObject* root_field(PyObject* operand) const {
+    // class, into `key` (Done); Declined for any other operand, Failed when reading a field cache
+    // raised. Borrowed: finding it runs no code but key comparisons.
+    [[gnu::always_inline]] Fast root_field(PyObject* operand, PyObject*& key) const {
         const std::uint64_t mark = st->field_refreshes;
-        PyObject* const* f = fields(operand, PATH);
-        if (f == nullptr || f[2] == Py_None) return nullptr;
-        PyObject* const* pf = fields(f[2], PATH);
-        if (pf == nullptr || pf[2] != Py_None) return nullptr;
+        PyObject* const* f = nullptr;
+        if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
+        if (f[2] == Py_None) return Fast::Declined;
+        PyObject* const* pf = nullptr;
+        if (const Fast got = fields(f[2], kPathKind, pf); got != Fast::Done) return got;
+        if (pf[2] != Py_None) return Fast::Declined;
         // Refreshing a cache compares dict keys, which can run code: then the operand's fields
         // are asked for again.
-        if (st->field_refreshes != mark && (f = fields(operand, PATH)) == nullptr) return nullptr;
-        return f[1];
+        if (st->field_refreshes != mark) {
+            if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
+        }
+        key = f[1];
+        return Fast::Done;
     }
     // `operand` (borrowed from a node) resolved for ctx: a path over a root path is looked up in
     // ctx with only its field held, anything else is held and resolved. `ran` is set when code
@@ -184,18 +75,18 @@ struct Evaluator {
     [[gnu::always_inline]] PyObject* operand_value(PyObject* operand, PyObject* ctx, bool& ran) {
         if (Py_TYPE(operand)->tp_call == nullptr) return Py_NewRef(operand);
         ran = true;
-        const std::uint64_t mark = st->field_refreshes;
-        if (PyObject* key = root_field(operand)) {
+        PyObject* key = nullptr;
+        const Fast found = root_field(operand, key);
+        if (found == Fast::Done) {
             Ref held = Ref::borrow(key);
             return subscript(ctx, key);
         }
-        if (st->field_refreshes != mark && PyErr_Occurred()) return nullptr;
+        if (found == Fast::Failed) return nullptr;
         Ref held = Ref::borrow(operand);
         return call(operand, &ctx, 1);
     }
     // self.<field `index`> resolved for ctx when self's fields are not at hand (kept out of line).
     [[gnu::noinline, gnu::cold]] PyObject* operand_value_general(PyObject* self, Kind kind, int index, PyObject* ctx) {
-        if (PyErr_Occurred()) return nullptr;
         return resolve_field(self, kind, index, ctx);
     }
     // `self.x(ctx) if callable(self.x) else self.x`, read as written: once to ask whether it is
@@ -213,7 +104,7 @@ struct Evaluator {
     }
     PyObject* uniexpr(PyObject* self, PyObject* ctx, bool direct);
     // The rest of a UniExpr's evaluation once its operand's value is known; `f`: self's fields as
-    // they are now (fields()), or null to read them the general way.
+    // they are now (fields()), or null to read them the general way (no exception is set).
     PyObject* uniexpr_apply(PyObject* self, PyObject* value, PyObject* const* f);
     PyObject* binexpr(PyObject* self, PyObject* ctx, bool direct);
     // The rest of a BinExpr's evaluation once its left operand's value is known, and once both
@@ -236,24 +127,25 @@ inline PyObject* Evaluator::call(PyObject* callable, PyObject* const* args, Py_s
     PyTypeObject* tp = Py_TYPE(callable);
     const auto& types = st->types;
     if (nargs >= 1) {
-        if (tp == types[BINEXPR] && is_plain(st, BINEXPR)) return binexpr(callable, args[0], true);
-        if (tp == types[PATH] && is_plain(st, PATH)) return path(callable, args[0], true);
-        if (tp == types[FUNCPATH] && is_plain(st, FUNCPATH)) return funcpath(callable, args[0], true);
-        if (tp == types[UNIEXPR] && is_plain(st, UNIEXPR)) return uniexpr(callable, args[0], true);
+        if (tp == types[kBinExprKind] && is_plain(st, kBinExprKind)) return binexpr(callable, args[0], true);
+        if (tp == types[kPathKind] && is_plain(st, kPathKind)) return path(callable, args[0], true);
+        if (tp == types[kFuncPathKind] && is_plain(st, kFuncPathKind)) return funcpath(callable, args[0], true);
+        if (tp == types[kUniExprKind] && is_plain(st, kUniExprKind)) return uniexpr(callable, args[0], true);
     }
-    if (tp == types[PATH2] && is_plain(st, PATH2)) return path2(callable, args, nargs);
+    if (tp == types[kPath2Kind] && is_plain(st, kPath2Kind)) return path2(callable, args, nargs);
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }
 
 PyObject* Evaluator::uniexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, UNIEXPR) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kUniExprKind, f) == Fast::Failed) return nullptr;
     bool ran = false;
-    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, UNIEXPR, 1, ctx));
+    Ref value(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kUniExprKind, 1, ctx));
     if (!value) return nullptr;
     // The operator is read once the operand is resolved, as the steps are ordered.
-    if (f != nullptr && ran) f = fields(self, UNIEXPR);
+    if (f != nullptr && ran && fields(self, kUniExprKind, f) == Fast::Failed) return nullptr;
     return uniexpr_apply(self, value.get(), f);
 }
 
@@ -263,10 +155,8 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
     if (f != nullptr) {
         const int index = original_index(st, self, f[0]);
         if (index >= 0 && is_unary(index)) return apply_original_unary(static_cast<Op>(index), value).release();
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
-    Ref op = read(self, UNIEXPR, 0);
+    Ref op = read(self, kUniExprKind, 0);
     if (!op) return nullptr;
     return apply_unary(st, self, op.get(), value).release();
 }
@@ -274,21 +164,22 @@ PyObject* Evaluator::uniexpr_apply(PyObject* self, PyObject* value, PyObject* co
 PyObject* Evaluator::binexpr(PyObject* self, PyObject* ctx, bool direct) {
     DepthGuard guard(thread(), kEvalExpr, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, BINEXPR) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     // Whatever may have run code sends the fields to be asked for again; a constant does not.
     bool ran = false;
-    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, BINEXPR, 1, ctx));
+    Ref left(f != nullptr ? operand_value(f[1], ctx, ran) : operand_value_general(self, kBinExprKind, 1, ctx));
     if (!left) return nullptr;
-    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr && ran && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     return binexpr_right(self, ctx, left.get(), f);
 }
 
 PyObject* Evaluator::binexpr_right(PyObject* self, PyObject* ctx, PyObject* left, PyObject* const* f) {
     bool ran = false;
-    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, BINEXPR, 2, ctx));
+    Ref right(f != nullptr ? operand_value(f[2], ctx, ran) : operand_value_general(self, kBinExprKind, 2, ctx));
     if (!right) return nullptr;
     // Left before right, both before the operator is read and applied.
-    if (f != nullptr && ran) f = fields(self, BINEXPR);
+    if (f != nullptr && ran && fields(self, kBinExprKind, f) == Fast::Failed) return nullptr;
     return binexpr_apply(self, left, right.get(), f);
 }
 
@@ -300,20 +191,18 @@ PyObject* Evaluator::binexpr_apply(PyObject* self, PyObject* left, PyObject* rig
             // indirect call keeps to one target.
             if (same_builtin_number(left, right)) {
                 PyNumberMethods* nb = Py_TYPE(left)->tp_as_number;
-                if (index == ADD) return nb->nb_add(left, right);
-                if (index == SUB) return nb->nb_subtract(left, right);
-                if (index == MUL) return nb->nb_multiply(left, right);
+                if (index == kAddOp) return nb->nb_add(left, right);
+                if (index == kSubOp) return nb->nb_subtract(left, right);
+                if (index == kMulOp) return nb->nb_multiply(left, right);
             }
             return apply_original_binary(static_cast<Op>(index), left, right).release();
         }
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     return binexpr_general_op(self, left, right);
 }
 
 PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject* right) {
-    Ref op = read(self, BINEXPR, 0);
+    Ref op = read(self, kBinExprKind, 0);
     if (!op) return nullptr;
     return apply_binary(st, self, op.get(), left, right).release();
 }
@@ -322,13 +211,15 @@ PyObject* Evaluator::binexpr_general_op(PyObject* self, PyObject* left, PyObject
 // another exact path is evaluated in place, anything else is called. Only the last two recurse,
 // so only they are charged a level.
 PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
-    if (PyObject* const* f = fields(parent, PATH)) {
+    PyObject* const* f = nullptr;
+    const Fast plain = fields(parent, kPathKind, f);
+    if (plain == Fast::Failed) return nullptr;
+    if (plain == Fast::Done) {
         if (f[2] == Py_None) return Py_NewRef(ctx);
         DepthGuard guard(thread(), kEvalPath, depth);
         if (!guard) return nullptr;
         return path(parent, ctx, true);
     }
-    if (PyErr_Occurred()) return nullptr;
     DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
     return call(parent, &ctx, 1);
@@ -337,29 +228,32 @@ PyObject* Evaluator::parent_value(PyObject* parent, PyObject* ctx) {
 PyObject* Evaluator::path(PyObject* self, PyObject* ctx, bool direct) {
     // ctx[field] for a path over a root path, with the parent only looked at (no code runs until
     // the subscript, and the field is held across that).
-    if (PyObject* const* f = direct ? fields(self, PATH) : nullptr) {
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kPathKind, f) == Fast::Failed) return nullptr;
+    if (f != nullptr) {
         PyObject* parent = f[2];
         if (parent == Py_None) return Py_NewRef(ctx);
-        PyObject* const* pf = fields(parent, PATH);
-        if (pf != nullptr && pf[2] == Py_None && (f = fields(self, PATH)) != nullptr) {
-            Ref key = Ref::borrow(f[1]);
-            return subscript(ctx, key.get());
+        PyObject* const* pf = nullptr;
+        if (fields(parent, kPathKind, pf) == Fast::Failed) return nullptr;
+        if (pf != nullptr && pf[2] == Py_None) {
+            if (fields(self, kPathKind, f) == Fast::Failed) return nullptr;
+            if (f != nullptr) {
+                Ref key = Ref::borrow(f[1]);
+                return subscript(ctx, key.get());
+            }
         }
-        if (PyErr_Occurred()) return nullptr;
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     // `if self.__parent is None: ...`, then `self.__parent(obj)`: two reads.
-    if (Ref asked = read(self, PATH, 2); !asked) {
+    if (Ref asked = read(self, kPathKind, 2); !asked) {
         return nullptr;
     } else if (asked.get() == Py_None) {
         return Py_NewRef(ctx);
     }
-    Ref parent = read(self, PATH, 2);
+    Ref parent = read(self, kPathKind, 2);
     if (!parent) return nullptr;
     Ref value(parent_value(parent.get(), ctx));
     if (!value) return nullptr;
-    Ref key = read(self, PATH, 1);
+    Ref key = read(self, kPathKind, 1);
     if (!key) return nullptr;
     return subscript(value.get(), key.get());
 }
@@ -368,7 +262,7 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
     DepthGuard guard(thread(), kEvalPath, depth);
     if (!guard) return nullptr;
     // As for Path: the parent is read to be tested, and again to be called.
-    if (Ref asked = read(self, PATH2, 2); !asked) {
+    if (Ref asked = read(self, kPath2Kind, 2); !asked) {
         return nullptr;
     } else if (asked.get() == Py_None) {
         // args[1]: the list follows the context.
@@ -378,11 +272,11 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         return Py_NewRef(args[1]);
     }
-    Ref parent = read(self, PATH2, 2);
+    Ref parent = read(self, kPath2Kind, 2);
     if (!parent) return nullptr;
     Ref value(call(parent.get(), args, nargs));
     if (!value) return nullptr;
-    Ref index = read(self, PATH2, 1);
+    Ref index = read(self, kPath2Kind, 1);
     if (!index) return nullptr;
     return subscript(value.get(), index.get());
 }
@@ -390,31 +284,33 @@ PyObject* Evaluator::path2(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* Evaluator::funcpath(PyObject* self, PyObject* arg, bool direct) {
     DepthGuard guard(thread(), kEvalFuncPath, depth);
     if (!guard) return nullptr;
-    PyObject* const* f = direct ? fields(self, FUNCPATH) : nullptr;
+    PyObject* const* f = nullptr;
+    if (direct && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
     if (f != nullptr && f[1] != Py_None) {
         bool ran = false;
         Ref value(operand_value(f[1], arg, ran));
         if (!value) return nullptr;
         // The function is read once the operand is resolved, as the steps are ordered.
-        if (ran) f = fields(self, FUNCPATH);
+        if (ran && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
         return funcpath_apply(self, value.get(), f);
     }
-    if (f == nullptr && PyErr_Occurred()) return nullptr;
-    if (Ref operand = read(self, FUNCPATH, 1); !operand) {
+    if (Ref operand = read(self, kFuncPathKind, 1); !operand) {
         return nullptr;
     } else if (operand.get() == Py_None) {
         // Unbound: bind to a callable argument, hand anything else back untouched.
         if (Py_TYPE(arg)->tp_call == nullptr) return Py_NewRef(arg);
-        Ref cls = module_global(st, N_FuncPath);
+        Ref cls = module_global(st, kFuncPath);
         if (!cls) return nullptr;
-        Ref func = read(self, FUNCPATH, 0);
+        Ref func = read(self, kFuncPathKind, 0);
         if (!func) return nullptr;
-        return construct(st, FUNCPATH, cls.get(), {func.get(), arg}).release();
+        return construct(st, kFuncPathKind, cls.get(), {func.get(), arg}).release();
     }
     // Bound: the operand is read again to be resolved, as the method reads it.
-    Ref value(resolve_field(self, FUNCPATH, 1, arg));
+    Ref value(resolve_field(self, kFuncPathKind, 1, arg));
     if (!value) return nullptr;
-    return funcpath_apply(self, value.get(), direct ? fields(self, FUNCPATH) : nullptr);
+    f = nullptr;
+    if (direct && fields(self, kFuncPathKind, f) == Fast::Failed) return nullptr;
+    return funcpath_apply(self, value.get(), f);
 }
 
 PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* const* f) {
@@ -430,13 +326,12 @@ PyObject* Evaluator::funcpath_apply(PyObject* self, PyObject* value, PyObject* c
         Ref held = Ref::borrow(func);
         return apply_function(st, func, value).release();
     }
-    if (PyErr_Occurred()) return nullptr;
-    Ref func = read(self, FUNCPATH, 0);
+    Ref func = read(self, kFuncPathKind, 0);
     if (!func) return nullptr;
     return apply_function(st, func.get(), value).release();
 }
 
-Evaluator evaluator(ExprState* st) { return Evaluator{st, nullptr}; }
+Evaluator evaluator(ModuleState* st) { return Evaluator{st, nullptr}; }
 
 // ---------------------------------------------------------------------------------------------
 // Evaluation from a plan (plan.hpp). Each step does what evaluating its node or operand does, in
@@ -454,47 +349,47 @@ public:
     PyObject* root() { return binary(plan_.steps[0], 0); }
 
 private:
-    enum Role { OPERAND, PATH_PARENT };
+    enum Role { kAsOperand, kAsPathParent };
 
     // The value of step `i`, a new reference (null with the exception set). `role` says how the
     // node that holds this step's operand evaluates it, should the step find its node changed.
     PyObject* value(std::size_t i, Role role) {
         const PlanStep& s = plan_.steps[i];
         switch (s.tag) {
-            case PlanStep::CONST: return Py_NewRef(s.object);
-            case PlanStep::RESOLVE: {
+            case PlanStep::kConst: return Py_NewRef(s.object);
+            case PlanStep::kResolve: {
                 Ref held = Ref::borrow(s.object);
                 return ev_.resolve(s.object, ctx_);
             }
-            case PlanStep::CALL: {
+            case PlanStep::kCall: {
                 // An operand whose class was assigned since may no longer be callable; a path's
                 // parent is called whatever it is.
                 Ref held = Ref::borrow(s.object);
-                return role == OPERAND ? ev_.resolve(s.object, ctx_) : ev_.call(s.object, &ctx_, 1);
+                return role == kAsOperand ? ev_.resolve(s.object, ctx_) : ev_.call(s.object, &ctx_, 1);
             }
-            case PlanStep::CONTEXT:
+            case PlanStep::kContext:
                 if (!current(s)) return changed_operand(s.node.node, role);
                 return Py_NewRef(ctx_);
-            case PlanStep::CTX_ITEM:
+            case PlanStep::kCtxItem:
                 if (!current(s)) return changed_operand(s.node.node, role);
                 return context_item(s);
-            case PlanStep::FUNC: {
+            case PlanStep::kFunc: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return func(s, i);
             }
-            case PlanStep::PATH_ITEM: {
+            case PlanStep::kPathItem: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 // The steps that finish their node the evaluator's way once it changed need it alive.
                 Ref held = Ref::borrow(s.object);
                 return path_item(s, i);
             }
-            case PlanStep::BINARY: {
+            case PlanStep::kBinary: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return binary(s, i);
             }
-            case PlanStep::UNARY: {
+            case PlanStep::kUnary: {
                 if (!current(s)) return changed_operand(s.node.node, role);
                 Ref held = Ref::borrow(s.object);
                 return unary(s, i);
@@ -503,12 +398,12 @@ private:
         return nullptr;
     }
 
-    // value(i, OPERAND), with the commonest leaves (constants, this.x) taken without a call.
+    // value(i, kAsOperand), with the commonest leaves (constants, this.x) taken without a call.
     [[gnu::always_inline]] PyObject* operand(std::size_t i) {
         const PlanStep& s = plan_.steps[i];
-        if (s.tag == PlanStep::CONST) return Py_NewRef(s.object);
-        if (s.tag == PlanStep::CTX_ITEM && current(s)) return context_item(s);
-        return value(i, OPERAND);
+        if (s.tag == PlanStep::kConst) return Py_NewRef(s.object);
+        if (s.tag == PlanStep::kCtxItem && current(s)) return context_item(s);
+        return value(i, kAsOperand);
     }
 
     [[gnu::always_inline]] PyObject* context_item(const PlanStep& s) {
@@ -521,30 +416,38 @@ private:
     // The ways a step finishes once its node changed (kept out of the steps themselves).
     [[gnu::noinline, gnu::cold]] PyObject* changed_operand(PyObject* node, Role role) {
         Ref held = Ref::borrow(node);
-        if (role == PATH_PARENT) return ev_.parent_value(node, ctx_);
+        if (role == kAsPathParent) return ev_.parent_value(node, ctx_);
         bool ran = false;
         return ev_.operand_value(node, ctx_, ran);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_key(PyObject* node, PyObject* parent) {
-        Ref key = ev_.read(node, PATH, 1);
+        Ref key = ev_.read(node, kPathKind, 1);
         if (!key) return nullptr;
         return subscript(parent, key.get());
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_right(PyObject* node, PyObject* left) {
-        return ev_.binexpr_right(node, ctx_, left, ev_.fields(node, BINEXPR));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kBinExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.binexpr_right(node, ctx_, left, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_binary_op(PyObject* node, PyObject* left, PyObject* right) {
-        return ev_.binexpr_apply(node, left, right, ev_.fields(node, BINEXPR));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kBinExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.binexpr_apply(node, left, right, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_unary_op(PyObject* node, PyObject* value) {
-        return ev_.uniexpr_apply(node, value, ev_.fields(node, UNIEXPR));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kUniExprKind, f) == Fast::Failed) return nullptr;
+        return ev_.uniexpr_apply(node, value, f);
     }
     [[gnu::noinline, gnu::cold]] PyObject* changed_func(PyObject* node, PyObject* value) {
-        return ev_.funcpath_apply(node, value, ev_.fields(node, FUNCPATH));
+        PyObject* const* f = nullptr;
+        if (ev_.fields(node, kFuncPathKind, f) == Fast::Failed) return nullptr;
+        return ev_.funcpath_apply(node, value, f);
     }
 
     PyObject* path_item(const PlanStep& s, std::size_t i) {
-        Ref parent(value(i + 1, PATH_PARENT));
+        Ref parent(value(i + 1, kAsPathParent));
         if (!parent) return nullptr;
         if (!current(s)) return changed_key(s.object, parent.get());
         Ref key = Ref::borrow(s.value);
@@ -563,9 +466,9 @@ private:
         if (s.op >= 0) {
             if (same_builtin_number(a, b)) {
                 PyNumberMethods* nb = Py_TYPE(a)->tp_as_number;
-                if (s.op == ADD) return nb->nb_add(a, b);
-                if (s.op == SUB) return nb->nb_subtract(a, b);
-                if (s.op == MUL) return nb->nb_multiply(a, b);
+                if (s.op == kAddOp) return nb->nb_add(a, b);
+                if (s.op == kSubOp) return nb->nb_subtract(a, b);
+                if (s.op == kMulOp) return nb->nb_multiply(a, b);
             }
             return apply_original_binary(static_cast<Op>(s.op), a, b).release();
         }
@@ -602,7 +505,7 @@ private:
 
 // `self`, an exact, plain BinExpr evaluated for ctx: from its plan when it has a current one (made
 // now when it can be), else by the evaluator.
-PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
+PyObject* eval_root_binexpr(ModuleState* st, PyObject* self, PyObject* ctx) {
     // A plan walks at most Plan::kMaxDepth levels, so one run needs no recursion guard of its own.
     // An evaluation started while a run is under way (through code a step ran, which could be this
     // very tree again, or in another thread) is left to the evaluator, which charges every level it
@@ -630,8 +533,8 @@ PyObject* eval_root_binexpr(ExprState* st, PyObject* self, PyObject* ctx) {
 
 }  // namespace
 
-int original_index(ExprState* st, PyObject* fn) {
-    for (int i = 0; i < OP_COUNT; ++i) {
+int original_index(ModuleState* st, PyObject* fn) {
+    for (int i = 0; i < kOpCount; ++i) {
         if (st->originals[i] == fn) return i;
     }
     return -1;
@@ -640,37 +543,37 @@ int original_index(ExprState* st, PyObject* fn) {
 // ---------------------------------------------------------------------------------------------
 // Entry points: a call of a node from outside starts one inline evaluation.
 
-Ref call_with(ExprState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+Ref call_with(ModuleState* st, PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
     return Ref(evaluator(st).call(callable, args, nargs));
 }
 
-Ref resolve(ExprState* st, PyObject* operand, PyObject* ctx) { return Ref(evaluator(st).resolve(operand, ctx)); }
+Ref resolve(ModuleState* st, PyObject* operand, PyObject* ctx) { return Ref(evaluator(st).resolve(operand, ctx)); }
 
-PyObject* eval_uniexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_uniexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).uniexpr(self, ctx, direct);
 }
-PyObject* eval_binexpr(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_binexpr(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).binexpr(self, ctx, direct);
 }
 
 PyObject* binexpr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_call == binexpr_call && kwnames == nullptr && PyVectorcall_NARGS(nargsf) >= 1) {
-        if (ExprState* st = state_of_type(tp)) {
-            if (tp == st->types[BINEXPR] && is_plain(st, BINEXPR)) return eval_root_binexpr(st, self, args[0]);
+        if (ModuleState* st = state_of_type(tp)) {
+            if (tp == st->types[kBinExprKind] && is_plain(st, kBinExprKind)) return eval_root_binexpr(st, self, args[0]);
             return evaluator(st).binexpr(self, args[0], false);
         }
     }
     return binexpr_vectorcall_general(self, args, nargsf, kwnames);
 }
-PyObject* eval_path(ExprState* st, PyObject* self, PyObject* ctx, bool direct) {
+PyObject* eval_path(ModuleState* st, PyObject* self, PyObject* ctx, bool direct) {
     return evaluator(st).path(self, ctx, direct);
 }
 // Path2 reads its fields the general way only: whether the class is plain is asked at each read.
-PyObject* eval_path2(ExprState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool /*direct*/) {
+PyObject* eval_path2(ModuleState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs, bool /*direct*/) {
     return evaluator(st).path2(self, args, nargs);
 }
-PyObject* eval_funcpath(ExprState* st, PyObject* self, PyObject* arg, bool direct) {
+PyObject* eval_funcpath(ModuleState* st, PyObject* self, PyObject* arg, bool direct) {
     return evaluator(st).funcpath(self, arg, direct);
 }
 

@@ -3,7 +3,8 @@
 // A method descriptor of the C API takes `self` only by position. These objects behave as the
 // functions of a class body instead: `ExprMixin.__add__(self=e, other=5)` works, `e.__add__`
 // is a bound method, and every parameter can be given by position or by keyword.
-#include "expr.hpp"
+#include "methods.hpp"
+#include "classes.hpp"
 #include "members.hpp"
 
 #include <cstddef>
@@ -24,7 +25,7 @@ MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const MethodSpec* entry = as_method(callable)->entry;
     const Signature& sig = entry->sig;
-    auto* st = static_cast<ExprState*>(PyModule_GetState(as_method(callable)->module));
+    auto* st = state_of(as_method(callable)->module);
     if (st == nullptr) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -123,14 +124,14 @@ PyType_Spec method_spec = {
 
 }  // namespace
 
-bool create_method_type(PyObject* module, ExprState* st) {
+bool create_method_type(PyObject* module, ModuleState* st) {
     PyObject* type = PyType_FromModuleAndSpec(module, &method_spec, nullptr);
     if (type == nullptr) return false;
     st->method_type = reinterpret_cast<PyTypeObject*>(type);
     return true;
 }
 
-Ref make_method(ExprState* st, const MethodSpec* entry) {
+Ref make_method(ModuleState* st, const MethodSpec* entry) {
     PyTypeObject* tp = st->method_type;
     auto* self = PyObject_GC_New(MethodObject, tp);
     if (self == nullptr) return Ref();  // (PyObject_Init took the reference to the class)
@@ -141,7 +142,7 @@ Ref make_method(ExprState* st, const MethodSpec* entry) {
     return Ref(reinterpret_cast<PyObject*>(self));
 }
 
-bool install_methods(ExprState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count) {
+bool install_methods(ModuleState* st, PyTypeObject* type, const MethodSpec* specs, std::size_t count) {
     Ref dict = compat::type_dict(type);
     if (!dict) return false;
     for (std::size_t i = 0; i < count; ++i) {

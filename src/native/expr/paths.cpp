@@ -1,5 +1,11 @@
 // qelo.expr: Path, Path2 and FuncPath.
-#include "expr.hpp"
+#include "classes.hpp"
+#include "depth.hpp"
+#include "eval.hpp"
+#include "fields.hpp"
+#include "lifecycle.hpp"
+#include "methods.hpp"
+#include "text.hpp"
 
 namespace qelo::expr {
 
@@ -12,29 +18,31 @@ PyObject* none_if_missing(PyObject* value) { return value != nullptr ? value : P
 
 // Path(root name of self, name, self), with Path found in the module namespace now. Reading the
 // root name of a path that lacks one asks __getattr__ again, so this recursion is guarded too.
-Ref derive_path(ExprState* st, PyObject* self, PyObject* name) {
-    Ref cls = module_global(st, N_Path);
+Ref derive_path(ModuleState* st, PyObject* self, PyObject* name) {
+    Ref cls = module_global(st, kPath);
     if (!cls) return Ref();
     // The root name of a plain path is in its field cache: no code runs, nothing recurses.
-    if (exact_plain(st, self, PATH)) {
-        if (PyObject* const* fields = plain_fields(st, self, PATH)) {
+    if (exact_plain(st, self, kPathKind)) {
+        PyObject* const* fields = nullptr;
+        const Fast cached = plain_fields(st, self, kPathKind, fields);
+        if (cached == Fast::Failed) return Ref();
+        if (cached == Fast::Done) {
             Ref root = Ref::borrow(fields[0]);
-            return construct(st, PATH, cls.get(), {root.get(), name, self});
+            return construct(st, kPathKind, cls.get(), {root.get(), name, self});
         }
-        if (PyErr_Occurred()) return Ref();
     }
     int depth = 0;  // one level: reading the root may derive again through __getattr__
     DepthGuard guard(guard_thread_state(), " while deriving a path", depth);
     if (!guard) return Ref();
-    Ref root = read_slot(st, self, PATH, 0, false);
+    Ref root = read_slot(st, self, kPathKind, 0, false);
     if (!root) return Ref();
-    return construct(st, PATH, cls.get(), {root.get(), name, self});
+    return construct(st, kPathKind, cls.get(), {root.get(), name, self});
 }
 
 // What an ordinary class does once normal lookup failed: call the class's __getattr__.
-PyObject* getattr_fallback(ExprState* st, PyObject* self, PyObject* name) {
+PyObject* getattr_fallback(ModuleState* st, PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
-    Ref hook = Ref::borrow(compat::type_lookup(tp, st->name(N___getattr__)));
+    Ref hook = Ref::borrow(compat::type_lookup(tp, st->name(kDunderGetattr)));
     if (hook.get() == st->path_getattr) return derive_path(st, self, name).release();
     if (!hook) return PyObject_GenericGetAttr(self, name);  // raises the AttributeError
     descrgetfunc get = Py_TYPE(hook.get())->tp_descr_get;
@@ -47,22 +55,15 @@ const char* const kPathParams[] = {"name", "field", "parent"};
 const char* const kObjParam[] = {"obj"};
 
 PyObject* path_subscript(PyObject* self, PyObject* name) {
-    ExprState* st = require_state(self);
+    ModuleState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return derive_path(st, self, name).release();
 }
 
-PyObject* path_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"Path.__call__", kObjParam, 1, 1, true, true};
-    PyObject* obj = nullptr;
-    if (!parse_obj_args(sig, args, nargs, kwnames, &obj)) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    return eval_path(st, self, obj, exact_plain(st, self, PATH));
-}
+constexpr Signature kPathCallSig{"Path.__call__", kObjParam, 1, 1, true, true};
 
 PyObject* path_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return vectorcall_entry<path_call_impl, path_call>(self, args, nargsf, kwnames);
+    return vectorcall_entry<call_impl<kPathCallSig, kPathKind, eval_path>, path_call>(self, args, nargsf, kwnames);
 }
 
 PyType_Slot path_slots[] = {
@@ -86,13 +87,13 @@ PyType_Slot path_slots[] = {
 const char* const kPath2Params[] = {"name", "index", "parent"};
 
 PyObject* path2_subscript(PyObject* self, PyObject* index) {
-    ExprState* st = require_state(self);
+    ModuleState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    Ref cls = module_global(st, N_Path2);
+    Ref cls = module_global(st, kPath2);
     if (!cls) return nullptr;
-    Ref root = read_slot(st, self, PATH2, 0, exact_plain(st, self, PATH2));
+    Ref root = read_slot(st, self, kPath2Kind, 0, exact_plain(st, self, kPath2Kind));
     if (!root) return nullptr;
-    return construct(st, PATH2, cls.get(), {root.get(), index, self}).release();
+    return construct(st, kPath2Kind, cls.get(), {root.get(), index, self}).release();
 }
 
 PyObject* path2_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -101,9 +102,9 @@ PyObject* path2_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    ExprState* st = require_state(self);
+    ModuleState* st = require_state(self);
     if (st == nullptr) return nullptr;
-    return eval_path2(st, self, args, nargs, exact_plain(st, self, PATH2));
+    return eval_path2(st, self, args, nargs, exact_plain(st, self, kPath2Kind));
 }
 
 PyObject* path2_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -129,17 +130,10 @@ PyType_Slot path2_slots[] = {
 const char* const kFuncPathParams[] = {"func", "operand"};
 const char* const kOperandParam[] = {"operand"};
 
-PyObject* funcpath_call_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"FuncPath.__call__", kOperandParam, 1, 1, true, true};
-    PyObject* operand = nullptr;
-    if (!parse_obj_args(sig, args, nargs, kwnames, &operand)) return nullptr;
-    ExprState* st = require_state(self);
-    if (st == nullptr) return nullptr;
-    return eval_funcpath(st, self, operand, exact_plain(st, self, FUNCPATH));
-}
+constexpr Signature kFuncPathCallSig{"FuncPath.__call__", kOperandParam, 1, 1, true, true};
 
 PyObject* funcpath_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return vectorcall_entry<funcpath_call_impl, funcpath_call>(self, args, nargsf, kwnames);
+    return vectorcall_entry<call_impl<kFuncPathCallSig, kFuncPathKind, eval_funcpath>, funcpath_call>(self, args, nargsf, kwnames);
 }
 
 PyType_Slot funcpath_slots[] = {
@@ -168,52 +162,52 @@ const char* const kPath2Init[] = {"self", "name", "index", "parent"};
 const char* const kFuncPathInit[] = {"self", "func", "operand"};
 
 template <Kind K, bool AsRepr>
-PyObject* text_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+PyObject* text_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
     return node_text(st, v[0], K, AsRepr);
 }
 
-PyObject* path_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    if (!set_fields(v[0], st, {{N_Path_name, v[1]}, {N_Path_field, none_if_missing(v[2])},
-                               {N_Path_parent, none_if_missing(v[3])}})) {
+PyObject* path_init_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{kPrivatePathName, v[1]}, {kPrivatePathField, none_if_missing(v[2])},
+                               {kPrivatePathParent, none_if_missing(v[3])}})) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
-PyObject* path_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    return eval_path(st, v[0], v[1], exact_plain(st, v[0], PATH));
+PyObject* path_call_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_path(st, v[0], v[1], exact_plain(st, v[0], kPathKind));
 }
-PyObject* path_derive_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+PyObject* path_derive_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
     return derive_path(st, v[0], v[1]).release();
 }
-PyObject* path_getfield_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    return read_slot(st, v[0], PATH, 1, exact_plain(st, v[0], PATH)).release();
+PyObject* path_getfield_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return read_slot(st, v[0], kPathKind, 1, exact_plain(st, v[0], kPathKind)).release();
 }
 
-PyObject* path2_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    if (!set_fields(v[0], st, {{N_Path2_name, v[1]}, {N_Path2_index, none_if_missing(v[2])},
-                               {N_Path2_parent, none_if_missing(v[3])}})) {
+PyObject* path2_init_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{kPrivatePath2Name, v[1]}, {kPrivatePath2Index, none_if_missing(v[2])},
+                               {kPrivatePath2Parent, none_if_missing(v[3])}})) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
-PyObject* path2_call_method(ExprState* st, PyObject* const* v, PyObject* const* rest, Py_ssize_t nrest) {
-    return eval_path2(st, v[0], rest, nrest, exact_plain(st, v[0], PATH2));
+PyObject* path2_call_method(ModuleState* st, PyObject* const* v, PyObject* const* rest, Py_ssize_t nrest) {
+    return eval_path2(st, v[0], rest, nrest, exact_plain(st, v[0], kPath2Kind));
 }
-PyObject* path2_getitem_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+PyObject* path2_getitem_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
     PyObject* self = v[0];
-    Ref cls = module_global(st, N_Path2);
+    Ref cls = module_global(st, kPath2);
     if (!cls) return nullptr;
-    Ref root = read_slot(st, self, PATH2, 0, exact_plain(st, self, PATH2));
+    Ref root = read_slot(st, self, kPath2Kind, 0, exact_plain(st, self, kPath2Kind));
     if (!root) return nullptr;
-    return construct(st, PATH2, cls.get(), {root.get(), v[1], self}).release();
+    return construct(st, kPath2Kind, cls.get(), {root.get(), v[1], self}).release();
 }
 
-PyObject* funcpath_init_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    if (!set_fields(v[0], st, {{N_FuncPath_func, v[1]}, {N_FuncPath_operand, none_if_missing(v[2])}})) return nullptr;
+PyObject* funcpath_init_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    if (!set_fields(v[0], st, {{kPrivateFuncPathFunc, v[1]}, {kPrivateFuncPathOperand, none_if_missing(v[2])}})) return nullptr;
     Py_RETURN_NONE;
 }
-PyObject* funcpath_call_method(ExprState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
-    return eval_funcpath(st, v[0], v[1], exact_plain(st, v[0], FUNCPATH));
+PyObject* funcpath_call_method(ModuleState* st, PyObject* const* v, PyObject* const*, Py_ssize_t) {
+    return eval_funcpath(st, v[0], v[1], exact_plain(st, v[0], kFuncPathKind));
 }
 
 constexpr MethodSpec kPathMethods[] = {
@@ -222,25 +216,25 @@ constexpr MethodSpec kPathMethods[] = {
     {"__getattr__", Signature{"Path.__getattr__", kSelfName, 2, 2}, path_derive_method},
     {"__getitem__", Signature{"Path.__getitem__", kSelfName, 2, 2}, path_derive_method},
     {"__getfield__", Signature{"Path.__getfield__", kSelfOnly, 1, 1}, path_getfield_method},
-    {"__repr__", Signature{"Path.__repr__", kSelfOnly, 1, 1}, text_method<PATH, true>},
-    {"__str__", Signature{"Path.__str__", kSelfOnly, 1, 1}, text_method<PATH, false>},
+    {"__repr__", Signature{"Path.__repr__", kSelfOnly, 1, 1}, text_method<kPathKind, true>},
+    {"__str__", Signature{"Path.__str__", kSelfOnly, 1, 1}, text_method<kPathKind, false>},
 };
 constexpr MethodSpec kPath2Methods[] = {
     {"__init__", Signature{"Path2.__init__", kPath2Init, 4, 2}, path2_init_method},
     {"__call__", Signature{"Path2.__call__", kSelfOnly, 1, 1, false, true}, path2_call_method},
     {"__getitem__", Signature{"Path2.__getitem__", kSelfIndex, 2, 2}, path2_getitem_method},
-    {"__repr__", Signature{"Path2.__repr__", kSelfOnly, 1, 1}, text_method<PATH2, true>},
+    {"__repr__", Signature{"Path2.__repr__", kSelfOnly, 1, 1}, text_method<kPath2Kind, true>},
 };
 constexpr MethodSpec kFuncPathMethods[] = {
     {"__init__", Signature{"FuncPath.__init__", kFuncPathInit, 3, 2}, funcpath_init_method},
     {"__call__", Signature{"FuncPath.__call__", kSelfOperand, 2, 2, false, true}, funcpath_call_method},
-    {"__repr__", Signature{"FuncPath.__repr__", kSelfOnly, 1, 1}, text_method<FUNCPATH, true>},
-    {"__str__", Signature{"FuncPath.__str__", kSelfOnly, 1, 1}, text_method<FUNCPATH, false>},
+    {"__repr__", Signature{"FuncPath.__repr__", kSelfOnly, 1, 1}, text_method<kFuncPathKind, true>},
+    {"__str__", Signature{"FuncPath.__str__", kSelfOnly, 1, 1}, text_method<kFuncPathKind, false>},
 };
 
 // Whether `name` is found neither on the exact Path class nor on its bases.
-bool missing_from_path(ExprState* st, PyObject* name) {
-    PyTypeObject* tp = st->types[PATH];
+bool missing_from_path(ModuleState* st, PyObject* name) {
+    PyTypeObject* tp = st->types[kPathKind];
     const unsigned int tag = compat::type_version(tp);
     if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
     if (compat::type_lookup(tp, name) != nullptr) return false;
@@ -258,9 +252,9 @@ constexpr Signature kFuncPathInitSig{"FuncPath.__init__", kFuncPathParams, 2, 1,
 
 MethodTable path_method_table(Kind kind) {
     switch (kind) {
-        case PATH: return {kPathMethods, std::size(kPathMethods)};
-        case PATH2: return {kPath2Methods, std::size(kPath2Methods)};
-        case FUNCPATH: return {kFuncPathMethods, std::size(kFuncPathMethods)};
+        case kPathKind: return {kPathMethods, std::size(kPathMethods)};
+        case kPath2Kind: return {kPath2Methods, std::size(kPath2Methods)};
+        case kFuncPathKind: return {kFuncPathMethods, std::size(kFuncPathMethods)};
         default: return {nullptr, 0};
     }
 }
@@ -271,25 +265,26 @@ MethodTable path_method_table(Kind kind) {
 // Ordinary lookup (object's own, so the fields are found in the instance dict), then __getattr__
 // as an ordinary class calls it when that lookup raises AttributeError.
 PyObject* path_getattro(PyObject* self, PyObject* name) {
-    ExprState* st = require_state(self);
+    ModuleState* st = require_state(self);
     if (st == nullptr) return nullptr;
     // A plain Path and a name that neither its class nor its instance dict holds: the original
     // __getattr__ derives a path (done here without raising and catching AttributeError).
-    if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH)) {
+    if (PyUnicode_CheckExact(name) && exact_plain(st, self, kPathKind)) {
         // A field: no data descriptor of the plain class shadows it, so the instance dict answers.
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
-        for (std::size_t i = 0; i < kFields[PATH].count && dict != nullptr; ++i) {
-            if (name != st->name(kFields[PATH].names[i])) continue;
-            if (PyObject* own = PyDict_GetItemWithError(dict, name)) return Py_NewRef(own);
-            if (PyErr_Occurred()) return nullptr;
+        for (std::size_t i = 0; i < kFields[kPathKind].count && dict != nullptr; ++i) {
+            if (name != st->name(kFields[kPathKind].names[i])) continue;
+            Ref own;
+            if (dict_get(dict, name, own) != 0) return own.release();  // found, or failed
             break;
         }
     }
-    if (PyUnicode_CheckExact(name) && exact_plain(st, self, PATH) && missing_from_path(st, name)) {
+    if (PyUnicode_CheckExact(name) && exact_plain(st, self, kPathKind) && missing_from_path(st, name)) {
         PyObject* dict = reinterpret_cast<ExprObject*>(self)->dict;
-        PyObject* own = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (own != nullptr) return Py_NewRef(own);
-        if (PyErr_Occurred()) return nullptr;
+        if (dict != nullptr) {
+            Ref own;
+            if (dict_get(dict, name, own) != 0) return own.release();  // found, or failed
+        }
         return derive_path(st, self, name).release();
     }
     PyObject* found = PyObject_GenericGetAttr(self, name);
@@ -299,32 +294,32 @@ PyObject* path_getattro(PyObject* self, PyObject* name) {
 }
 
 PyObject* path_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return tp_call_entry<path_call_impl>(self, args, kwargs);
+    return tp_call_entry<call_impl<kPathCallSig, kPathKind, eval_path>>(self, args, kwargs);
 }
 PyObject* path2_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return tp_call_entry<path2_call_impl>(self, args, kwargs);
 }
 PyObject* funcpath_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return tp_call_entry<funcpath_call_impl>(self, args, kwargs);
+    return tp_call_entry<call_impl<kFuncPathCallSig, kFuncPathKind, eval_funcpath>>(self, args, kwargs);
 }
 
 int path_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return init_entry<kPathInitSig, 3>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kPathInitSig, 3>(self, args, kwargs, [self](ModuleState* st, PyObject* const* v) {
         return set_fields(self, st,
-                          {{N_Path_name, v[0]}, {N_Path_field, none_if_missing(v[1])}, {N_Path_parent, none_if_missing(v[2])}});
+                          {{kPrivatePathName, v[0]}, {kPrivatePathField, none_if_missing(v[1])}, {kPrivatePathParent, none_if_missing(v[2])}});
     });
 }
 
 int path2_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return init_entry<kPath2InitSig, 3>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
+    return init_entry<kPath2InitSig, 3>(self, args, kwargs, [self](ModuleState* st, PyObject* const* v) {
         return set_fields(self, st,
-                          {{N_Path2_name, v[0]}, {N_Path2_index, none_if_missing(v[1])}, {N_Path2_parent, none_if_missing(v[2])}});
+                          {{kPrivatePath2Name, v[0]}, {kPrivatePath2Index, none_if_missing(v[1])}, {kPrivatePath2Parent, none_if_missing(v[2])}});
     });
 }
 
 int funcpath_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return init_entry<kFuncPathInitSig, 2>(self, args, kwargs, [self](ExprState* st, PyObject* const* v) {
-        return set_fields(self, st, {{N_FuncPath_func, v[0]}, {N_FuncPath_operand, none_if_missing(v[1])}});
+    return init_entry<kFuncPathInitSig, 2>(self, args, kwargs, [self](ModuleState* st, PyObject* const* v) {
+        return set_fields(self, st, {{kPrivateFuncPathFunc, v[0]}, {kPrivateFuncPathOperand, none_if_missing(v[1])}});
     });
 }
 

@@ -1,6 +1,7 @@
 // qelo.expr: making evaluation plans (plan.hpp). Only what the field caches already hold is used,
 // so making a plan runs no code and raises nothing.
 #include "plan.hpp"
+#include "eval.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -11,7 +12,7 @@ namespace {
 
 class PlanBuilder {
 public:
-    explicit PlanBuilder(ExprState* st) : st_(st) {}
+    explicit PlanBuilder(ModuleState* st) : st_(st) {}
 
     bool root(PyObject* node) { return binary(node, 0); }
 
@@ -55,20 +56,20 @@ private:
 
     // Appends a step written from `node` (null for the operand steps); its index, or -1 when the
     // plan is full.
-    int step(PlanStep::Tag tag, PyObject* object, PyObject* value, Kind kind = EXPRMIXIN, int op = -1) {
+    int step(PlanStep::Tag tag, PyObject* object, PyObject* value, Kind kind = kExprMixinKind, int op = -1) {
         if (plan_.nsteps == Plan::kMaxSteps) return -1;
         PlanStep& s = plan_.steps[plan_.nsteps];
         s = PlanStep{tag, static_cast<std::int8_t>(op), 0, object, value, {}, {}};
-        if (tag >= PlanStep::CONTEXT) s.node = check(object, kind);
+        if (tag >= PlanStep::kContext) s.node = check(object, kind);
         return plan_.nsteps++;
     }
 
     bool binary(PyObject* node, int depth) {
-        PyObject* const* f = cached(node, BINEXPR);
+        PyObject* const* f = cached(node, kBinExprKind);
         if (f == nullptr) return false;
         const int index = original_index(st_, f[0]);
-        const bool original = index >= 0 && index != NOT && index != NEG && index != POS;
-        const int at = step(PlanStep::BINARY, node, f[0], BINEXPR, original ? index : -1);
+        const bool original = index >= 0 && index != kNotOp && index != kNegOp && index != kPosOp;
+        const int at = step(PlanStep::kBinary, node, f[0], kBinExprKind, original ? index : -1);
         if (at < 0 || !operand(f[1], depth + 1)) return false;
         plan_.steps[at].rhs = plan_.nsteps;
         return operand(f[2], depth + 1);
@@ -76,8 +77,8 @@ private:
 
     bool unary(PyObject* node, PyObject* const* f, int depth) {
         const int index = original_index(st_, f[0]);
-        const bool original = index == NOT || index == NEG || index == POS;
-        return step(PlanStep::UNARY, node, f[0], UNIEXPR, original ? index : -1) >= 0 && operand(f[1], depth + 1);
+        const bool original = index == kNotOp || index == kNegOp || index == kPosOp;
+        return step(PlanStep::kUnary, node, f[0], kUniExprKind, original ? index : -1) >= 0 && operand(f[1], depth + 1);
     }
 
     // A path's value: the context for a root path, ctx[field] when its parent is a root path, else
@@ -85,17 +86,17 @@ private:
     bool path(PyObject* node, PyObject* const* f, int depth) {
         if (depth > Plan::kMaxDepth) return false;
         PyObject* parent = f[2];
-        if (parent == Py_None) return step(PlanStep::CONTEXT, node, nullptr, PATH) >= 0;
-        if (PyObject* const* pf = cached(parent, PATH); pf != nullptr && pf[2] == Py_None) {
-            const int at = step(PlanStep::CTX_ITEM, node, f[1], PATH);
+        if (parent == Py_None) return step(PlanStep::kContext, node, nullptr, kPathKind) >= 0;
+        if (PyObject* const* pf = cached(parent, kPathKind); pf != nullptr && pf[2] == Py_None) {
+            const int at = step(PlanStep::kCtxItem, node, f[1], kPathKind);
             if (at < 0) return false;
-            plan_.steps[at].parent = check(parent, PATH);
+            plan_.steps[at].parent = check(parent, kPathKind);
             return true;
         }
-        if (step(PlanStep::PATH_ITEM, node, f[1], PATH) < 0) return false;
+        if (step(PlanStep::kPathItem, node, f[1], kPathKind) < 0) return false;
         // A parent that is not a path of the plain class is called, whatever it is.
-        if (PyObject* const* pf = cached(parent, PATH)) return path(parent, pf, depth + 1);
-        return step(PlanStep::CALL, parent, nullptr) >= 0;
+        if (PyObject* const* pf = cached(parent, kPathKind)) return path(parent, pf, depth + 1);
+        return step(PlanStep::kCall, parent, nullptr) >= 0;
     }
 
     bool operand(PyObject* value, int depth) {
@@ -104,29 +105,29 @@ private:
         if (tp->tp_call == nullptr) {
             // Only an immutable class keeps its instances uncallable for good.
             const bool constant = PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE);
-            return step(constant ? PlanStep::CONST : PlanStep::RESOLVE, value, nullptr) >= 0;
+            return step(constant ? PlanStep::kConst : PlanStep::kResolve, value, nullptr) >= 0;
         }
-        if (tp == st_->types[BINEXPR] && cached(value, BINEXPR) != nullptr) return binary(value, depth);
-        if (PyObject* const* f = tp == st_->types[PATH] ? cached(value, PATH) : nullptr) return path(value, f, depth);
-        if (PyObject* const* f = tp == st_->types[UNIEXPR] ? cached(value, UNIEXPR) : nullptr) {
+        if (tp == st_->types[kBinExprKind] && cached(value, kBinExprKind) != nullptr) return binary(value, depth);
+        if (PyObject* const* f = tp == st_->types[kPathKind] ? cached(value, kPathKind) : nullptr) return path(value, f, depth);
+        if (PyObject* const* f = tp == st_->types[kUniExprKind] ? cached(value, kUniExprKind) : nullptr) {
             return unary(value, f, depth);
         }
-        if (PyObject* const* f = tp == st_->types[FUNCPATH] ? cached(value, FUNCPATH) : nullptr) {
+        if (PyObject* const* f = tp == st_->types[kFuncPathKind] ? cached(value, kFuncPathKind) : nullptr) {
             // An unbound function path binds instead of applying: called as it is.
             if (f[1] != Py_None) {
-                return step(PlanStep::FUNC, value, f[0], FUNCPATH) >= 0 && operand(f[1], depth + 1);
+                return step(PlanStep::kFunc, value, f[0], kFuncPathKind) >= 0 && operand(f[1], depth + 1);
             }
         }
-        return step(PlanStep::CALL, value, nullptr) >= 0;
+        return step(PlanStep::kCall, value, nullptr) >= 0;
     }
 
-    ExprState* st_;
+    ModuleState* st_;
     Plan plan_{};
 };
 
 }  // namespace
 
-Plan* make_plan(ExprState* st, PyObject* root) {
+Plan* make_plan(ModuleState* st, PyObject* root) {
 #if PY_VERSION_HEX >= QELO_PY312
     if (!st->classes_watched) return nullptr;
 #endif

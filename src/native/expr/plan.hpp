@@ -6,7 +6,8 @@
 // evaluating from the plan does exactly what evaluating the nodes would, without looking at them.
 #pragma once
 
-#include "expr.hpp"
+#include "state.hpp"
+#include "fields.hpp"
 
 #include <cstdint>
 
@@ -25,25 +26,25 @@ struct NodeCheck {
 
 struct PlanStep {
     enum Tag : std::uint8_t {
-        CONST,      // `object`, an operand no call can make callable (its class is immutable)
-        RESOLVE,    // `object` resolved as an operand (callable or not, asked at the time)
-        CALL,       // `object` called with the context (a node or callable; as an operand, resolved)
-        CONTEXT,    // the context itself (the root path `node.node`)
-        CTX_ITEM,   // ctx[value]: `node` a path straight over the root path `parent`, `value` its field
-        PATH_ITEM,  // parent[value]: `node` a path, the next step its parent's value
-        BINARY,     // the next step and step `rhs` combined by the operator of `node`
-        UNARY,      // the next step given to the operator of `node`
-        FUNC,       // `value`, the function of function path `node`, applied to the next step
+        kConst,      // `object`, an operand no call can make callable (its class is immutable)
+        kResolve,    // `object` resolved as an operand (callable or not, asked at the time)
+        kCall,       // `object` called with the context (a node or callable; as an operand, resolved)
+        kContext,    // the context itself (the root path `node.node`)
+        kCtxItem,   // ctx[value]: `node` a path straight over the root path `parent`, `value` its field
+        kPathItem,  // parent[value]: `node` a path, the next step its parent's value
+        kBinary,     // the next step and step `rhs` combined by the operator of `node`
+        kUnary,      // the next step given to the operator of `node`
+        kFunc,       // `value`, the function of function path `node`, applied to the next step
     };
     Tag tag;
-    // BINARY/UNARY: the index of the original operator function the node holds, -1 when it holds
+    // kBinary/kUnary: the index of the original operator function the node holds, -1 when it holds
     // another function (`value`, called).
     std::int8_t op;
     std::uint16_t rhs;
-    PyObject* object;  // CONST, RESOLVE, CALL: the operand
+    PyObject* object;  // kConst, kResolve, kCall: the operand
     PyObject* value;
-    NodeCheck node;    // the steps from CONTEXT on: the node the step was written from
-    NodeCheck parent;  // CTX_ITEM
+    NodeCheck node;    // the steps from kContext on: the node the step was written from
+    NodeCheck parent;  // kCtxItem
 };
 
 struct Plan {
@@ -58,7 +59,7 @@ struct Plan {
 // be planned now: a node whose field cache is not current (it is made current by evaluating the
 // tree), a tree too large, or an interpreter without the stamps plans rely on (a portable build, or
 // every watcher slot taken). Runs no code.
-Plan* make_plan(ExprState* st, PyObject* root);
+Plan* make_plan(ModuleState* st, PyObject* root);
 void free_plan(Plan* plan);
 
 // True while what step `s` wrote down of its node still holds, and the node is still of the class
@@ -85,7 +86,7 @@ void free_plan(Plan* plan);
 #else
     (void)plan;
 #endif
-    return node_unchanged(s.node) && (s.tag != PlanStep::CTX_ITEM || node_unchanged(s.parent));
+    return node_unchanged(s.node) && (s.tag != PlanStep::kCtxItem || node_unchanged(s.parent));
 }
 
 }  // namespace qelo::expr

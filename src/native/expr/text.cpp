@@ -1,17 +1,21 @@
 // qelo.expr: the two text forms. A tree of exact, plain nodes is written in one pass into one
 // writer; any other object in it (an operand, a node of a subclass or of a changed class) gives
 // its text through repr() or str() as the formats do.
-#include "expr.hpp"
+#include "text.hpp"
+#include "classes.hpp"
+#include "depth.hpp"
+#include "eval.hpp"
+#include "fields.hpp"
 
 namespace qelo::expr {
 
-Ref symbol_of(ExprState* st, PyObject* op) {
-    Ref opnames = module_global(st, N_opnames);
+Ref symbol_of(ModuleState* st, PyObject* op) {
+    Ref opnames = module_global(st, kOpnames);
     if (!opnames) return Ref();
     return Ref(PyObject_GetItem(opnames.get(), op));
 }
 
-void clear_text_caches(ExprState* st) {
+void clear_text_caches(ModuleState* st) {
     for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
     for (PyObject*& o : st->named_functions) Py_CLEAR(o);
     for (PyObject*& o : st->function_names) Py_CLEAR(o);
@@ -23,7 +27,7 @@ namespace {
 
 // " <opnames[op]> " for an original operator function, from the cache while opnames and the
 // namespace are unchanged (a borrowed reference); null with no exception when it must be looked up.
-PyObject* cached_padded_symbol(ExprState* st, PyObject* op) {
+PyObject* cached_padded_symbol(ModuleState* st, PyObject* op) {
     if (st->symbols_of == nullptr || compat::dict_stamp(st->globals) != st->symbols_globals_stamp ||
         compat::dict_stamp(st->symbols_of) != st->symbols_stamp) {
         return nullptr;
@@ -34,10 +38,10 @@ PyObject* cached_padded_symbol(ExprState* st, PyObject* op) {
 
 // Remembers " <symbol> " for `op` when it is an original and opnames, the exact dict bound in
 // the namespace, can be watched. Never raises.
-void remember_symbol(ExprState* st, PyObject* op, PyObject* symbol) {
+void remember_symbol(ModuleState* st, PyObject* op, PyObject* symbol) {
     const int index = original_index(st, op);
     if (index < 0 || !PyUnicode_CheckExact(symbol) || !st->globals_watched) return;
-    PyObject* opnames = peek_global(st, N_opnames);
+    PyObject* opnames = peek_global(st, kOpnames);
     if (opnames == nullptr || !PyDict_CheckExact(opnames)) return;
     if (opnames != st->symbols_of) {
         clear_text_caches(st);
@@ -71,21 +75,21 @@ void remember_symbol(ExprState* st, PyObject* op, PyObject* symbol) {
 
 // func.__name__, remembered for the builtin functions of modules (len, abs ...), whose name
 // cannot change; a builtin method bound to some other object is not kept alive here.
-Ref function_name(ExprState* st, PyObject* func) {
+Ref function_name(ModuleState* st, PyObject* func) {
     bool fixed = PyCFunction_CheckExact(func);
     if (fixed) {
         PyObject* owner = PyCFunction_GET_SELF(func);
         fixed = owner == nullptr || PyModule_CheckExact(owner);
     }
     if (fixed) {
-        for (int i = 0; i < ExprState::kNames; ++i) {
+        for (int i = 0; i < ModuleState::kNames; ++i) {
             if (st->named_functions[i] == func) return Ref::borrow(st->function_names[i]);
         }
     }
-    Ref name(PyObject_GetAttr(func, st->name(N___name__)));
+    Ref name(PyObject_GetAttr(func, st->name(kDunderName)));
     if (name && fixed && PyUnicode_CheckExact(name.get())) {
         const int slot = st->next_name;
-        st->next_name = (slot + 1) % ExprState::kNames;
+        st->next_name = (slot + 1) % ModuleState::kNames;
         Py_XSETREF(st->named_functions[slot], Py_NewRef(func));
         Py_XSETREF(st->function_names[slot], Py_NewRef(name.get()));
     }
@@ -93,7 +97,7 @@ Ref function_name(ExprState* st, PyObject* func) {
 }
 
 // True when func.__name__ is remembered (function_name then runs no code).
-bool function_name_known(ExprState* st, PyObject* func) {
+bool function_name_known(ModuleState* st, PyObject* func) {
     for (PyObject* known : st->named_functions) {
         if (known == func) return true;
     }
@@ -105,7 +109,7 @@ const char kTextWhere[] = " while getting the text of an expression";
 // True while the exact class `kind` has the text slots it was created with. Path2 has no __str__
 // of its own: its str is object's, which asks its repr.
 bool own_text_slots(PyTypeObject* tp, Kind kind) {
-    static const std::array<std::pair<reprfunc, reprfunc>, KIND_COUNT> kOriginal{{
+    static const std::array<std::pair<reprfunc, reprfunc>, kKindCount> kOriginal{{
         {nullptr, nullptr},
         {uniexpr_repr, uniexpr_str},
         {binexpr_repr, binexpr_str},
@@ -117,21 +121,21 @@ bool own_text_slots(PyTypeObject* tp, Kind kind) {
 }
 
 // Which of the module's exact, plain classes `obj` is an instance of, when that class's text forms
-// are still its own (no __repr__ or __str__ assigned on it or a base since); EXPRMIXIN otherwise.
+// are still its own (no __repr__ or __str__ assigned on it or a base since); kExprMixinKind otherwise.
 // The text forms format operands and parents through their classes' methods, so only then may a
 // node's text be written inline instead of asked of repr() or str().
-Kind text_kind(ExprState* st, PyObject* obj) {
+Kind text_kind(ModuleState* st, PyObject* obj) {
     PyTypeObject* tp = Py_TYPE(obj);
-    for (int k = UNIEXPR; k < KIND_COUNT; ++k) {
+    for (int k = kUniExprKind; k < kKindCount; ++k) {
         if (tp != st->types[k]) continue;
         const Kind kind = static_cast<Kind>(k);
-        return own_text_slots(tp, kind) && is_plain(st, kind) ? kind : EXPRMIXIN;
+        return own_text_slots(tp, kind) && is_plain(st, kind) ? kind : kExprMixinKind;
     }
-    return EXPRMIXIN;
+    return kExprMixinKind;
 }
 
 struct Text {
-    ExprState* st;
+    ModuleState* st;
     PyThreadState* ts;
     compat::TextWriter& out;
     int depth = 0;
@@ -140,10 +144,11 @@ struct Text {
     bool object(PyObject* obj, bool as_repr) {
         if (PyUnicode_CheckExact(obj)) return as_repr ? str_repr(obj) : out.write_str(obj);
         if (PyLong_CheckExact(obj)) {
-            // An exact int that fits a long reads the same in both forms: its decimal digits.
+            // An exact int that fits a long reads the same in both forms: its decimal digits. (An
+            // exact int is read without calling anything, so this never raises: `overflow` tells.)
             int overflow = 0;
             const long value = PyLong_AsLongAndOverflow(obj, &overflow);
-            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            if (overflow == 0) {
                 char digits[24];
                 char* end = digits + sizeof digits;
                 char* p = end;
@@ -155,9 +160,8 @@ struct Text {
                 if (value < 0) *--p = '-';
                 return out.write_ascii(p, end - p);
             }
-            PyErr_Clear();
         }
-        if (Kind kind = text_kind(st, obj); kind != EXPRMIXIN) return node(obj, kind, as_repr);
+        if (Kind kind = text_kind(st, obj); kind != kExprMixinKind) return node(obj, kind, as_repr);
         Ref text(as_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
         return text && out.write_str(text.get());
     }
@@ -195,10 +199,7 @@ struct Text {
             return read_slot(text.st, self, kind, i, exact_plain(text.st, self, kind));
         }
         // After something that may have run code: the cache is asked again before the next read.
-        bool ran() {
-            cached = fields_if_plain(text.st, self, kind);
-            return cached != nullptr || !PyErr_Occurred();
-        }
+        bool ran() { return fields_if_plain(text.st, self, kind, cached) != Fast::Failed; }
     };
 
     // The node's text written out; a root path is its stored name, which must be a str.
@@ -206,10 +207,10 @@ struct Text {
         DepthGuard guard(ts, kTextWhere, depth);
         if (!guard) return false;
         // The node is of the exact, plain class `kind` here (the caller checked, and no code ran).
-        FieldReader f{*this, self, kind, plain_fields(st, self, kind)};
-        if (f.cached == nullptr && PyErr_Occurred()) return false;
+        FieldReader f{*this, self, kind, nullptr};
+        if (plain_fields(st, self, kind, f.cached) == Fast::Failed) return false;
         switch (kind) {
-            case BINEXPR: {
+            case kBinExprKind: {
                 // lhs read, the symbol looked up, rhs read, then formatted.
                 Ref lhs = f.get(1);
                 if (!lhs) return false;
@@ -229,7 +230,7 @@ struct Text {
                        object(symbol.get(), false) && out.write_ascii(" ", 1) && object(rhs.get(), as_repr) &&
                        out.write_ascii(")", 1);
             }
-            case UNIEXPR: {
+            case kUniExprKind: {
                 Ref op = f.get(0);
                 if (!op) return false;
                 Ref symbol = symbol_of(st, op.get());
@@ -238,8 +239,8 @@ struct Text {
                 return operand && object(symbol.get(), false) && out.write_ascii(" ", 1) &&
                        object(operand.get(), as_repr);
             }
-            case PATH:
-            case PATH2: {
+            case kPathKind:
+            case kPath2Kind: {
                 // The name only for a root; the parent and the key of any other path.
                 Ref parent = f.get(2);
                 if (!parent) return false;
@@ -251,7 +252,7 @@ struct Text {
                 }
                 Ref key = f.get(1);
                 if (!key) return false;
-                if (kind == PATH2) {
+                if (kind == kPath2Kind) {
                     // No str of its own: both forms are the repr.
                     return object(parent.get(), true) && out.write_ascii("[", 1) && object(key.get(), true) &&
                            out.write_ascii("]", 1);
@@ -264,7 +265,7 @@ struct Text {
                 }
                 return out.write_ascii("[", 1) && object(key.get(), true) && out.write_ascii("]", 1);
             }
-            case FUNCPATH: {
+            case kFuncPathKind: {
                 Ref operand = f.get(1);
                 if (!operand) return false;
                 Ref func = f.get(0);
@@ -293,13 +294,13 @@ struct Text {
     // The parent of a path: a plain root Path contributes its name without a level of its own.
     bool parent(PyObject* obj, bool as_repr) {
         PyTypeObject* tp = Py_TYPE(obj);
-        if (tp == st->types[PATH] && own_text_slots(tp, PATH) && is_plain(st, PATH)) {
-            PyObject* const* pf = plain_fields(st, obj, PATH);
+        if (tp == st->types[kPathKind] && own_text_slots(tp, kPathKind) && is_plain(st, kPathKind)) {
+            PyObject* const* pf = nullptr;
+            if (plain_fields(st, obj, kPathKind, pf) == Fast::Failed) return false;
             if (pf != nullptr && pf[2] == Py_None) {
                 Ref name = Ref::borrow(pf[0]);
                 return root(name.get(), as_repr);
             }
-            if (pf == nullptr && PyErr_Occurred()) return false;
         }
         return object(obj, as_repr);
     }
@@ -319,13 +320,13 @@ struct Text {
 
 // The general route, for a node of any class (a subclass, a changed class, another object given
 // to a method by name): every field read through getattr, children formatted by repr()/str().
-[[gnu::noinline]] PyObject* general_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+[[gnu::noinline]] PyObject* general_text(ModuleState* st, PyObject* self, Kind kind, bool as_repr) {
     int depth = 0;  // one level: each child's text is a call of its own
     DepthGuard guard(guard_thread_state(), kTextWhere, depth);
     if (!guard) return nullptr;
     auto field = [&](int i) { return read_slot(st, self, kind, i, false); };
     switch (kind) {
-        case UNIEXPR: {
+        case kUniExprKind: {
             Ref op = field(0);
             if (!op) return nullptr;
             Ref symbol = symbol_of(st, op.get());
@@ -334,7 +335,7 @@ struct Text {
             if (!operand) return nullptr;
             return PyUnicode_FromFormat(as_repr ? "%S %R" : "%S %S", symbol.get(), operand.get());
         }
-        case BINEXPR: {
+        case kBinExprKind: {
             Ref lhs = field(1);
             if (!lhs) return nullptr;
             Ref op = field(0);
@@ -345,8 +346,8 @@ struct Text {
             if (!rhs) return nullptr;
             return PyUnicode_FromFormat(as_repr ? "(%R %S %R)" : "(%S %S %S)", lhs.get(), symbol.get(), rhs.get());
         }
-        case PATH:
-        case PATH2: {
+        case kPathKind:
+        case kPath2Kind: {
             // As the methods read: the parent, then the name of a root, or the parent again and the key.
             Ref parent = field(2);
             if (!parent) return nullptr;
@@ -355,17 +356,17 @@ struct Text {
             if (!parent) return nullptr;
             Ref key = field(1);
             if (!key) return nullptr;
-            if (kind == PATH2) return PyUnicode_FromFormat("%R[%R]", parent.get(), key.get());
+            if (kind == kPath2Kind) return PyUnicode_FromFormat("%R[%R]", parent.get(), key.get());
             return PyUnicode_FromFormat(as_repr ? "%R.%S" : "%S[%R]", parent.get(), key.get());
         }
-        case FUNCPATH: {
+        case kFuncPathKind: {
             // The operand, the function's name, and the operand again when there is one.
             Ref operand = field(1);
             if (!operand) return nullptr;
             const bool bound = operand.get() != Py_None;
             Ref func = field(0);
             if (!func) return nullptr;
-            Ref name(PyObject_GetAttr(func.get(), st->name(N___name__)));
+            Ref name(PyObject_GetAttr(func.get(), st->name(kDunderName)));
             if (!name) return nullptr;
             if (!bound) return PyUnicode_FromFormat("%S_", name.get());
             operand = field(1);
@@ -380,9 +381,8 @@ struct Text {
 
 // The text of an exact, plain node in one walk. Out of line: the writer's buffer must not weigh
 // on the frames of the general route, which recurses through repr() once per level.
-[[gnu::noinline]] PyObject* plain_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+[[gnu::noinline]] PyObject* plain_text(ModuleState* st, PyObject* self, Kind kind, bool as_repr) {
     compat::TextWriter out(128);
-    if (!out.ok()) return nullptr;
     Text text{st, guard_thread_state(), out};
     if (!text.node(self, kind, as_repr)) return nullptr;
     return out.finish();
@@ -390,16 +390,16 @@ struct Text {
 
 template <Kind K, bool AsRepr>
 PyObject* text_slot(PyObject* self) {
-    ExprState* st = require_state(self);
+    ModuleState* st = require_state(self);
     if (st == nullptr) return nullptr;
     return node_text(st, self, K, AsRepr);
 }
 
 }  // namespace
 
-PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
+PyObject* node_text(ModuleState* st, PyObject* self, Kind kind, bool as_repr) {
     if (!exact_plain(st, self, kind)) return general_text(st, self, kind, as_repr);
-    if (kind == PATH || kind == PATH2) {
+    if (kind == kPathKind || kind == kPath2Kind) {
         // A root's text is the stored name object itself.
         Ref parent = read_slot(st, self, kind, 2, true);
         if (!parent) return nullptr;
@@ -408,14 +408,14 @@ PyObject* node_text(ExprState* st, PyObject* self, Kind kind, bool as_repr) {
     return plain_text(st, self, kind, as_repr);
 }
 
-PyObject* uniexpr_repr(PyObject* self) { return text_slot<UNIEXPR, true>(self); }
-PyObject* uniexpr_str(PyObject* self) { return text_slot<UNIEXPR, false>(self); }
-PyObject* binexpr_repr(PyObject* self) { return text_slot<BINEXPR, true>(self); }
-PyObject* binexpr_str(PyObject* self) { return text_slot<BINEXPR, false>(self); }
-PyObject* path_repr(PyObject* self) { return text_slot<PATH, true>(self); }
-PyObject* path_str(PyObject* self) { return text_slot<PATH, false>(self); }
-PyObject* path2_repr(PyObject* self) { return text_slot<PATH2, true>(self); }
-PyObject* funcpath_repr(PyObject* self) { return text_slot<FUNCPATH, true>(self); }
-PyObject* funcpath_str(PyObject* self) { return text_slot<FUNCPATH, false>(self); }
+PyObject* uniexpr_repr(PyObject* self) { return text_slot<kUniExprKind, true>(self); }
+PyObject* uniexpr_str(PyObject* self) { return text_slot<kUniExprKind, false>(self); }
+PyObject* binexpr_repr(PyObject* self) { return text_slot<kBinExprKind, true>(self); }
+PyObject* binexpr_str(PyObject* self) { return text_slot<kBinExprKind, false>(self); }
+PyObject* path_repr(PyObject* self) { return text_slot<kPathKind, true>(self); }
+PyObject* path_str(PyObject* self) { return text_slot<kPathKind, false>(self); }
+PyObject* path2_repr(PyObject* self) { return text_slot<kPath2Kind, true>(self); }
+PyObject* funcpath_repr(PyObject* self) { return text_slot<kFuncPathKind, true>(self); }
+PyObject* funcpath_str(PyObject* self) { return text_slot<kFuncPathKind, false>(self); }
 
 }  // namespace qelo::expr

@@ -215,19 +215,23 @@ private:
     bool read_full_column(Py_ssize_t hex) {
         const Char* at = text_ + hex;
         unsigned faults = 0;
+        // Locals, not members: a byte stored through `out` may alias anything in memory, so
+        // members (and the state, a reference) would be read again after every store.
+        unsigned char* const out = out_;
+        const Py_ssize_t linesize = s_.linesize;
         if constexpr (sizeof(Char) == 1) {
-            for (Py_ssize_t j = 0; j < s_.linesize; ++j, at += 3) {
+            for (Py_ssize_t j = 0; j < linesize; ++j, at += 3) {
                 const unsigned value = pairs[static_cast<unsigned>(at[0]) | static_cast<unsigned>(at[1]) << 8];
                 faults |= value | static_cast<unsigned>(at[2] != ' ') << 8;  // the last: a separator space
-                out_[j] = static_cast<unsigned char>(value);
+                out[j] = static_cast<unsigned char>(value);
             }
             return (faults & ~0xFFu) == 0;
         }
-        for (Py_ssize_t j = 0; j < s_.linesize; ++j, at += 3) {
+        for (Py_ssize_t j = 0; j < linesize; ++j, at += 3) {
             const unsigned high = nibble(at[0]), low = nibble(at[1]);
             faults |= (high | low) & not_hex;
             faults |= static_cast<unsigned>(at[2] != ' ');  // the last one is the first separator space
-            out_[j] = static_cast<unsigned char>(high << 4 | low);
+            out[j] = static_cast<unsigned char>(high << 4 | low);
         }
         return faults == 0;
     }

@@ -43,8 +43,8 @@ inline PyObject* revive_object(PyObject* memory, PyTypeObject* type) {
 // thread's depth; null: none), run directly, and only deeper ones through the trashcan.
 // Public (and 3.13+, where the trashcan is cheap): the trashcan at every level.
 template <typename Release>
-inline void release_nested(PyObject* self, destructor dealloc, [[maybe_unused]] int* depth,
-                           [[maybe_unused]] int limit, Release&& release) {
+inline void release_nested([[maybe_unused]] PyObject* self, [[maybe_unused]] destructor dealloc,
+                           [[maybe_unused]] int* depth, [[maybe_unused]] int limit, Release&& release) {
 #if QELO_TRICKS_FOR(QELO_PY311, QELO_PY313)
     if (depth != nullptr && *depth < limit) {
         ++*depth;

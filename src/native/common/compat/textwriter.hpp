@@ -92,8 +92,6 @@ public:
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
-    bool ok() const noexcept { return true; }
-
     // `text` must be a str.
     bool write_str(PyObject* text) noexcept {
         if (PyUnicode_IS_ASCII(text)) {
