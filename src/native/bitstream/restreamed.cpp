@@ -51,12 +51,14 @@ Ref read_unit(const Attrs& self) {
     if (PyObject* dict = self.plain_dict()) {
         // Reading decoderunit from the dict runs no code once the substream is held, so looking
         // `read` up after it is the same as before it, and the call needs no bound method object.
-        Ref unit = Ref::borrow(self.lookup(dict, kDecoderunit));
-        if (unit) {
+        PyObject* found = nullptr;
+        const int got = self.lookup(dict, kDecoderunit, &found);
+        if (got < 0) return Ref();
+        if (got > 0) {
+            Ref unit = Ref::borrow(found);
             PyObject* args[] = {substream.get(), unit.get()};
             return Ref(PyObject_VectorcallMethod(read_name, args, 2, nullptr));
         }
-        if (PyErr_Occurred()) return Ref();
     }
     Ref reader(PyObject_GetAttr(substream.get(), read_name));
     if (!reader) return Ref();
@@ -98,8 +100,6 @@ int fill_once(const Attrs& self) {
 // one short unit), decoding is byte-wise (bytes: the identity on exact bytes), and the appends add
 // up. So the rounds a request still needs are done in one.
 
-enum Fill : int { kFillError = -1, kFillEnded = 0, kFillDecoded = 1, kFillNotHandled = 2 };
-
 // Source bytes read in one bulk round at most (a bounded piece of work and memory).
 constexpr Py_ssize_t kBulkSourceBytes = 65536;
 
@@ -132,6 +132,8 @@ struct BulkRead {
     Py_ssize_t decoded_per_unit() const { return kind == Coder::kBits ? 8 * unit : unit; }
 };
 
+// Whether a bulk round may stand in for the rounds (no exception either way: a lookup that raised
+// leaves the question to the rounds, which raise it again).
 bool plan_bulk_read(const Attrs& self, BulkRead& plan) {
     ModuleState* st = self.state();
     PyObject* dict = self.plain_dict();
@@ -143,7 +145,6 @@ bool plan_bulk_read(const Attrs& self, BulkRead& plan) {
     if (!plan.substream || !decoder || !plan.rbuffer || !PyBytes_CheckExact(plan.rbuffer.get()) ||
         !index_of(plan.decoderunit.get(), &plan.unit) || plan.unit < 1 || plan.unit > kBulkSourceBytes / 2 ||
         !is_plain_bytesio(st, plan.substream.get())) {
-        PyErr_Clear();
         return false;
     }
     const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
@@ -178,34 +179,36 @@ void decode_into(const BulkRead& plan, PyObject* data, char* out) {
 }
 
 // One bulk round of reading: `wanted` decoded bytes are still missing (-1: read until the
-// substream ends).
-Fill fill_bulk(const Attrs& self, Py_ssize_t wanted) {
+// substream ends). Done with `*filled` what fill_once answers (1: decoded, 0: the substream had
+// nothing), Declined with nothing changed (the rounds run), or Failed.
+Fast fill_bulk(const Attrs& self, Py_ssize_t wanted, int* filled) {
     BulkRead plan;
-    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    if (!plan_bulk_read(self, plan)) return Fast::Declined;
     const Py_ssize_t most_units = kBulkSourceBytes / plan.unit;
     // Units the rounds would read: until `wanted` more decoded bytes are there.
     const Py_ssize_t per_unit = plan.decoded_per_unit();
     Py_ssize_t units = most_units;
     if (wanted >= 0 && wanted / per_unit < most_units) units = wanted / per_unit + (wanted % per_unit != 0 ? 1 : 0);
-    if (units < 1) return kFillNotHandled;  // how much is missing is not known in C
+    if (units < 1) return Fast::Declined;  // how much is missing is not known in C
     const Py_ssize_t request = units * plan.unit;
     // Everything that may fail for want of memory before the substream is touched: then the rounds run.
     Ref bits = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * request)) : Ref();
     if (plan.kind == Coder::kBits && !bits) {
         PyErr_Clear();
-        return kFillNotHandled;
+        return Fast::Declined;
     }
     Ref data = read_units(self, plan, units);
-    if (!data) return kFillError;
+    if (!data) return Fast::Failed;
     const Py_ssize_t got = PyBytes_GET_SIZE(data.get());
-    if (got == 0) return kFillEnded;
+    *filled = got == 0 ? 0 : 1;
+    if (got == 0) return Fast::Done;
     Ref decoded;
     if (plan.kind == Coder::kBits) {
         decode_into(plan, data.get(), PyBytes_AS_STRING(bits.get()));
         // Short only at the end of the substream: the value is shorter than the allocation.
         if (got < request && !compat::bytes_truncate(bits.get(), 8 * got)) {
             bits = Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bits.get()), 8 * got));
-            if (!bits) return kFillError;
+            if (!bits) return Fast::Failed;
         }
         decoded = std::move(bits);
     } else {
@@ -213,20 +216,22 @@ Fill fill_bulk(const Attrs& self, Py_ssize_t wanted) {
     }
     plan.rbuffer = Ref();  // read again: only what the dict holds may be grown in place
     Ref current = self.get(kRbuffer);
-    if (!current) return kFillError;
-    return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+    if (!current) return Fast::Failed;
+    return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? Fast::Done : Fast::Failed;
 }
 
 // read(count) when rbuffer holds less than `count` bytes and one bulk round brings the rest: what
 // the rounds and the final cut give, with the result and the new rbuffer cut straight from what was
 // read. Everything that may fail for want of memory is allocated before the substream is touched.
-// kFillNotHandled: nothing changed; the rounds run.
-Fill read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
+// Done with `*result` (b'' when the substream had nothing); Declined when nothing changed, or when
+// the substream ended short and what the rounds decode before its end was appended to rbuffer (the
+// state the rounds leave there): the rounds go on from it either way; Failed.
+Fast read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
     BulkRead plan;
-    if (!plan_bulk_read(self, plan)) return kFillNotHandled;
+    if (!plan_bulk_read(self, plan)) return Fast::Declined;
     const Py_ssize_t have = PyBytes_GET_SIZE(plan.rbuffer.get());
     const Py_ssize_t per_unit = plan.decoded_per_unit();
-    if (count <= have || (count - have) / per_unit >= kBulkSourceBytes / plan.unit) return kFillNotHandled;
+    if (count <= have || (count - have) / per_unit >= kBulkSourceBytes / plan.unit) return Fast::Declined;
     const Py_ssize_t units = (count - have + per_unit - 1) / per_unit;
     const Py_ssize_t total = have + units * per_unit;  // when the substream has every unit
     Ref head(PyBytes_FromStringAndSize(nullptr, count));
@@ -234,20 +239,23 @@ Fill read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
     Ref scratch(total > count ? PyBytes_FromStringAndSize(nullptr, total) : nullptr);
     if (!head || !rest || (total > count && !scratch)) {
         PyErr_Clear();
-        return kFillNotHandled;
+        return Fast::Declined;
     }
     Ref data = read_units(self, plan, units);
-    if (!data) return kFillError;
+    if (!data) return Fast::Failed;
     if (PyBytes_GET_SIZE(data.get()) < units * plan.unit) {
         // The substream ended: the rounds keep what they decoded and go on to its end.
-        if (PyBytes_GET_SIZE(data.get()) == 0) return kFillEnded;
+        if (PyBytes_GET_SIZE(data.get()) == 0) {
+            *result = empty_bytes().release();
+            return *result != nullptr ? Fast::Done : Fast::Failed;
+        }
         plan.rbuffer = Ref();
         Ref decoded = plan.kind == Coder::kBits ? Ref(PyBytes_FromStringAndSize(nullptr, 8 * PyBytes_GET_SIZE(data.get()))) : std::move(data);
-        if (!decoded) return kFillError;
+        if (!decoded) return Fast::Failed;
         if (plan.kind == Coder::kBits) decode_into(plan, data.get(), PyBytes_AS_STRING(decoded.get()));
         Ref current = self.get(kRbuffer);
-        if (!current) return kFillError;
-        return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? kFillDecoded : kFillError;
+        if (!current) return Fast::Failed;
+        return store_concatenation(self, kRbuffer, std::move(current), decoded.get()) ? Fast::Declined : Fast::Failed;
     }
     char* joined = total > count ? PyBytes_AS_STRING(scratch.get()) : PyBytes_AS_STRING(head.get());
     std::memcpy(joined, PyBytes_AS_STRING(plan.rbuffer.get()), static_cast<size_t>(have));
@@ -260,17 +268,24 @@ Fill read_through(const Attrs& self, Py_ssize_t count, PyObject** result) {
     plan = BulkRead();
     Ref amount(PyLong_FromSsize_t(count));
     if (!amount || !self.set(kRbuffer, rest.get()) || !add_to_counter(self, kSincereadwritten, amount.get())) {
-        return kFillError;
+        return Fast::Failed;
     }
     *result = head.release();
-    return kFillDecoded;
+    return Fast::Done;
 }
 
 // One round of reading into rbuffer, or as many as a bulk round stands in for. 1: decoded, 0: the
 // substream had nothing, -1: error.
 int fill(const Attrs& self, Py_ssize_t wanted) {
-    const Fill bulk = fill_bulk(self, wanted);
-    if (bulk != kFillNotHandled) return bulk;
+    int filled = 0;
+    switch (fill_bulk(self, wanted, &filled)) {
+    case Fast::Done:
+        return filled;
+    case Fast::Failed:
+        return -1;
+    case Fast::Declined:
+        break;
+    }
     return fill_once(self);
 }
 
@@ -321,11 +336,8 @@ int rbuffer_short_of(const Attrs& self, PyObject* count) {
 // exact int beyond the Py_ssize_t range asks for more than any stream can give.
 Py_ssize_t missing_bytes(const Attrs& self, PyObject* count) {
     PyObject* dict = self.plain_dict();
-    PyObject* rbuffer = dict == nullptr ? nullptr : self.lookup(dict, kRbuffer);
-    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !PyLong_CheckExact(count)) {
-        PyErr_Clear();
-        return 0;
-    }
+    PyObject* rbuffer = dict == nullptr ? nullptr : self.peek(dict, kRbuffer);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || !PyLong_CheckExact(count)) return 0;
     Py_ssize_t wanted = 0;
     if (!index_of(count, &wanted)) return compare(count, self.state()->zero, Py_GT) > 0 ? PY_SSIZE_T_MAX : 0;
     return wanted > PyBytes_GET_SIZE(rbuffer) ? wanted - PyBytes_GET_SIZE(rbuffer) : 0;
@@ -333,33 +345,31 @@ Py_ssize_t missing_bytes(const Attrs& self, PyObject* count) {
 
 // read(count) served from rbuffer alone: the front of rbuffer is cut off (in place when only the
 // dict holds it) and the counter moves (in place when only the dict holds it). Nothing in it runs
-// Python code. Null with no exception when a precondition does not hold (then nothing changed).
-PyObject* read_buffered(const Attrs& self, Py_ssize_t count) {
+// Python code. Declined when a precondition does not hold (then nothing changed).
+Fast read_buffered(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return nullptr;
+    if (dict == nullptr) return Fast::Declined;
     // Looked up right before it is cut: no code runs in between (a held reference would make it
     // look shared).
-    PyObject* rbuffer = self.lookup(dict, kRbuffer);
-    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    PyObject* rbuffer = self.peek(dict, kRbuffer);
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer) || PyBytes_GET_SIZE(rbuffer) < count) return Fast::Declined;
     const Py_ssize_t size = PyBytes_GET_SIZE(rbuffer);
     Ref head = count == size ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
-    if (!head) return nullptr;  // MemoryError set, nothing changed
-    if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return nullptr;
+    if (!head) return Fast::Failed;  // MemoryError, as the cut raises it; nothing changed
+    if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return Fast::Failed;
     // Then the counter, as the general path does it (in place when only the dict holds it): an exact
     // int plus `count` is a sum that runs no code, so reading it once is reading it at its use.
-    PyObject* counter = self.lookup(dict, kSincereadwritten);
+    PyObject* counter = nullptr;
+    if (self.lookup(dict, kSincereadwritten, &counter) < 0) return Fast::Failed;
     Py_ssize_t before = 0, after = 0;
     if (index_of(counter, &before) && !__builtin_add_overflow(before, count, &after)) {
-        if (!store_index_over(self, dict, kSincereadwritten, counter, after)) return nullptr;
-        return head.release();
+        if (!store_index_over(self, dict, kSincereadwritten, counter, after)) return Fast::Failed;
+    } else {
+        Ref amount(PyLong_FromSsize_t(count));
+        if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return Fast::Failed;
     }
-    if (PyErr_Occurred()) return nullptr;
-    Ref amount(PyLong_FromSsize_t(count));
-    if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return nullptr;
-    return head.release();
+    *result = head.release();
+    return Fast::Done;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -367,21 +377,26 @@ PyObject* read_buffered(const Attrs& self, Py_ssize_t count) {
 // its state, with nothing looked up twice and no Python code run from the first look to the last
 // store: rbuffer serves it, or, when rbuffer holds too little, one bulk round (see above) brings
 // the units the rounds would read. What it returns and leaves is what the rounds and the cut give.
-// Null with no exception: not handled (or, at the end of the substream, its last units appended),
-// and the general path goes on from the state left.
+// Done with `*result`; Declined when not handled (nothing changed) or when the substream ended
+// short and its last units were appended as the rounds append them: the general path goes on from
+// the state left; Failed.
 
-// The counter moves by `count` after the cut (in place when only the dict holds it).
-PyObject* count_and_return(const Attrs& self, PyObject* dict, Py_ssize_t count, Ref head) {
+// The counter moves by `count` after the cut (in place when only the dict holds it); `head` is the
+// result.
+Fast count_and_return(const Attrs& self, PyObject* dict, Py_ssize_t count, Ref head, PyObject** result) {
     Py_ssize_t before = 0, after = 0;
     if (PyObject* const* known = self.remembered(dict, bit_of(kSincereadwritten))) {
         PyObject* counter = known[kSincereadwritten];
         if (index_of(counter, &before) && !__builtin_add_overflow(before, count, &after)) {
-            return store_index_over(self, dict, kSincereadwritten, counter, after) ? head.release() : nullptr;
+            if (!store_index_over(self, dict, kSincereadwritten, counter, after)) return Fast::Failed;
+            *result = head.release();
+            return Fast::Done;
         }
     }
     Ref amount(PyLong_FromSsize_t(count));
-    if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return nullptr;
-    return head.release();
+    if (!amount || !add_to_counter(self, kSincereadwritten, amount.get())) return Fast::Failed;
+    *result = head.release();
+    return Fast::Done;
 }
 
 // Writes the decoding of the `n` source bytes `in` into `head` (room for `head_room` decoded bytes)
@@ -410,36 +425,36 @@ void split_decoded(Coder kind, const qelo::BinaryKernels* kernels, const char* s
     kernels->bytes_to_bits(in + next, static_cast<std::size_t>(n - next), reinterpret_cast<unsigned char*>(rest));
 }
 
-PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
+Fast read_steady(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return nullptr;
+    if (dict == nullptr) return Fast::Declined;
     PyObject* const* known = self.fetch(dict, bit_of(kRbuffer));
     PyObject* rbuffer = known == nullptr ? nullptr : known[kRbuffer];
-    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer)) return nullptr;
+    if (rbuffer == nullptr || !PyBytes_CheckExact(rbuffer)) return Fast::Declined;
     const Py_ssize_t have = PyBytes_GET_SIZE(rbuffer);
     if (count <= have) {
         Ref head = count == have ? Ref::borrow(rbuffer) : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(rbuffer), count));
-        if (!head) return nullptr;  // MemoryError, as the cut raises it; nothing changed
-        if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return nullptr;
-        return count_and_return(self, dict, count, std::move(head));
+        if (!head) return Fast::Failed;  // MemoryError, as the cut raises it; nothing changed
+        if (count > 0 && !store_dropped_front(self, dict, kRbuffer, rbuffer, count)) return Fast::Failed;
+        return count_and_return(self, dict, count, std::move(head), result);
     }
     ModuleState* st = self.state();
     known = self.fetch(dict, bit_of(kRbuffer) | bit_of(kSubstream) | bit_of(kDecoder) | bit_of(kDecoderunit));
-    if (known == nullptr || st->bytesio_read == nullptr) return nullptr;
+    if (known == nullptr || st->bytesio_read == nullptr) return Fast::Declined;
     PyObject* substream = known[kSubstream];
     PyObject* decoder = known[kDecoder];
     PyObject* unit_obj = known[kDecoderunit];
     Py_ssize_t unit = 0;
     if (substream == nullptr || decoder == nullptr || !index_of(unit_obj, &unit) || unit < 1 || unit > kBulkSourceBytes / 2 ||
         !is_plain_bytesio(st, substream)) {
-        return nullptr;
+        return Fast::Declined;
     }
     const Py_ssize_t most_units = kBulkSourceBytes / unit;
     const qelo::BinaryKernels* kernels = nullptr;
     const Coder kind = bulk_decoder_of(st, decoder, most_units * unit, &kernels);
-    if (kind == Coder::kNone) return nullptr;
+    if (kind == Coder::kNone) return Fast::Declined;
     const Py_ssize_t per_unit = kind == Coder::kBits ? 8 * unit : unit;
-    if ((count - have) / per_unit >= most_units) return nullptr;
+    if ((count - have) / per_unit >= most_units) return Fast::Declined;
     const Py_ssize_t units = (count - have + per_unit - 1) / per_unit;
     const Py_ssize_t total = have + units * per_unit;  // when the substream has every unit
     // Everything that may fail for want of memory before the substream is touched: then the rounds run.
@@ -448,7 +463,7 @@ PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
     Ref size = units == 1 ? Ref::borrow(unit_obj) : Ref(PyLong_FromSsize_t(units * unit));
     if (!head || !rest || !size) {
         PyErr_Clear();
-        return nullptr;
+        return Fast::Declined;
     }
     // io.BytesIO's own read runs no Python code: what the memo vouched for still holds after it.
     // Where its layout is known, the bytes are taken from its buffer as read would return them.
@@ -458,10 +473,10 @@ PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
     if (!st->bytesio_direct || !compat::bytesio_read_span(substream, units * unit, &source, &got)) {
         PyObject* call_args[] = {substream, size.get()};
         data = Ref(PyObject_Vectorcall(st->bytesio_read, call_args, 2, nullptr));
-        if (!data) return nullptr;  // what the first round's read raises; nothing changed
+        if (!data) return Fast::Failed;  // what the first round's read raises; nothing changed
         if (!PyBytes_CheckExact(data.get())) {
             PyErr_SetString(PyExc_SystemError, "io.BytesIO.read returned no bytes");
-            return nullptr;
+            return Fast::Failed;
         }
         source = PyBytes_AS_STRING(data.get());
         got = PyBytes_GET_SIZE(data.get());
@@ -469,22 +484,24 @@ PyObject* read_steady(const Attrs& self, Py_ssize_t count) {
     if (got < units * unit) {
         // The substream ended: the rounds append what they decoded (a short unit included), then
         // cut when that is enough, else return b'' at its end. The general path takes it from there.
-        if (got == 0) return empty_bytes().release();
+        if (got == 0) {
+            *result = empty_bytes().release();
+            return *result != nullptr ? Fast::Done : Fast::Failed;
+        }
         Ref decoded(PyBytes_FromStringAndSize(kind == Coder::kBits ? nullptr : source, kind == Coder::kBits ? 8 * got : got));
-        if (!decoded) return nullptr;
+        if (!decoded) return Fast::Failed;
         if (kind == Coder::kBits) {
             kernels->bytes_to_bits(reinterpret_cast<const unsigned char*>(source), static_cast<std::size_t>(got),
                                    reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(decoded.get())));
         }
-        if (!store_concatenation(self, kRbuffer, Ref::borrow(rbuffer), decoded.get())) return nullptr;
-        return nullptr;
+        return store_concatenation(self, kRbuffer, Ref::borrow(rbuffer), decoded.get()) ? Fast::Declined : Fast::Failed;
     }
     char* out = PyBytes_AS_STRING(head.get());
     std::memcpy(out, PyBytes_AS_STRING(rbuffer), static_cast<size_t>(have));
     split_decoded(kind, kernels, source, got, out + have, count - have, PyBytes_AS_STRING(rest.get()));
     // The rounds' rbuffer holds `total` bytes; the cut leaves `rest` and counts `count`.
-    if (!self.store(dict, kRbuffer, rest.get())) return nullptr;
-    return count_and_return(self, dict, count, std::move(head));
+    if (!self.store(dict, kRbuffer, rest.get())) return Fast::Failed;
+    return count_and_return(self, dict, count, std::move(head), result);
 }
 
 PyObject* read_count(const Attrs& self, PyObject* count) {
@@ -492,15 +509,12 @@ PyObject* read_count(const Attrs& self, PyObject* count) {
     Py_ssize_t wanted = -1;
     const bool exact = index_of(count, &wanted);
     if (exact && wanted >= 0) {
-        if (PyObject* result = read_steady(self, wanted)) return result;
-        if (PyErr_Occurred()) return nullptr;
-        if (PyObject* result = read_buffered(self, wanted)) return result;
-        if (PyErr_Occurred()) return nullptr;
         PyObject* result = nullptr;
-        const Fill through = read_through(self, wanted, &result);
-        if (through == kFillError) return nullptr;
-        if (through == kFillDecoded && result != nullptr) return result;
-        if (through == kFillEnded) return empty_bytes().release();
+        Fast served = read_steady(self, wanted, &result);
+        if (served == Fast::Declined) served = read_buffered(self, wanted, &result);
+        if (served == Fast::Declined) served = read_through(self, wanted, &result);
+        if (served == Fast::Failed) return nullptr;
+        if (served == Fast::Done) return result;
     }
     const int negative = exact ? wanted < 0 : compare(count, self.state()->zero, Py_LT);
     if (negative < 0) return nullptr;
@@ -517,8 +531,10 @@ PyObject* read_count(const Attrs& self, PyObject* count) {
         if (filled == 0) return empty_bytes().release();
     }
     if (exact) {
-        if (PyObject* result = read_buffered(self, wanted)) return result;
-        if (PyErr_Occurred()) return nullptr;
+        PyObject* result = nullptr;
+        const Fast served = read_buffered(self, wanted, &result);
+        if (served == Fast::Failed) return nullptr;
+        if (served == Fast::Done) return result;
     }
     Ref rbuffer = self.get(kRbuffer);
     if (!rbuffer) return nullptr;
@@ -573,8 +589,6 @@ int flush_unit(const Attrs& self) {
 // Below this size wbuffer is not grown in place (buffers.cpp): joining copies it either way.
 constexpr Py_ssize_t kSmallBuffer = 4096;
 
-enum class Flush : int { kError = -1, kNotHandled = 0, kDone = 1, kStopped = 2 };
-
 Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ssize_t work,
                       const qelo::BinaryKernels** lent) {
     if (encoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return Coder::kIdentity;
@@ -589,17 +603,17 @@ Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ss
     return Coder::kBits;
 }
 
-// The whole units of wbuffer, encoded and written at once (see above). kDone: wbuffer now holds
-// less than a unit; kStopped: the unit now at the front of wbuffer is left for its own round;
-// kNotHandled: nothing changed, the rounds run one by one.
+// The whole units of wbuffer, encoded and written at once (see above). Done: written, with
+// `*front_left` false when wbuffer now holds less than a unit, true when the unit now at its front
+// is left for its own round; Declined: nothing changed, the rounds run one by one; Failed.
 //
 // `pending` (exact bytes, or null) is what wbuffer would hold after the write's concatenation, not
 // stored yet, and `encoderunit` what the write found bound to that name: a write of exact bytes
-// stores only what is left after the units. Then kNotHandled leaves storing `pending` to the caller.
-Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encoderunit = nullptr) {
+// stores only what is left after the units. Then Declined leaves storing `pending` to the caller.
+Fast flush_bulk(const Attrs& self, bool* front_left, PyObject* pending = nullptr, PyObject* encoderunit = nullptr) {
     ModuleState* st = self.state();
     PyObject* dict = self.plain_dict();
-    if (dict == nullptr || st->bytesio_write == nullptr) return Flush::kNotHandled;
+    if (dict == nullptr || st->bytesio_write == nullptr) return Fast::Declined;
     Ref wbuffer_held = pending != nullptr ? Ref::borrow(pending) : self.held(dict, kWbuffer);
     Ref substream = self.held(dict, kSubstream);
     Ref encoder = self.held(dict, kEncoder);
@@ -607,19 +621,19 @@ Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encod
     PyObject* wbuffer = wbuffer_held.get();
     Py_ssize_t unit = 0;
     if (!wbuffer || !substream || !encoder || !PyBytes_CheckExact(wbuffer) || !index_of(unit_held.get(), &unit) || unit < 1) {
-        PyErr_Clear();
-        return Flush::kNotHandled;
+        return Fast::Declined;
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(wbuffer);
     const Py_ssize_t units = size / unit;
     if (units == 0) {
         // The round would find less than a unit and change nothing.
-        return pending == nullptr || self.store(dict, kWbuffer, pending) ? Flush::kDone : Flush::kError;
+        *front_left = false;
+        return pending == nullptr || self.store(dict, kWbuffer, pending) ? Fast::Done : Fast::Failed;
     }
-    if (!is_plain_bytesio(st, substream.get())) return Flush::kNotHandled;
+    if (!is_plain_bytesio(st, substream.get())) return Fast::Declined;
     const qelo::BinaryKernels* kernels = nullptr;
     const Coder kind = bulk_encoder_of(st, encoder.get(), unit, units * (unit / 8), &kernels);
-    if (kind == Coder::kNone) return Flush::kNotHandled;
+    if (kind == Coder::kNone) return Fast::Declined;
     const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(wbuffer));
     Py_ssize_t done = units;  // units encoded
     Ref encoded;
@@ -628,7 +642,7 @@ Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encod
         encoded = Ref(PyBytes_FromStringAndSize(nullptr, units * per_unit));
         if (!encoded) {
             PyErr_Clear();
-            return Flush::kNotHandled;
+            return Fast::Declined;
         }
         auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(encoded.get()));
         if (!kernels->bits_to_bytes(in, static_cast<std::size_t>(units * per_unit), out)) {
@@ -638,7 +652,8 @@ Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encod
                                                           out + done * per_unit)) {
                 ++done;
             }
-            if (done == 0) return pending == nullptr ? Flush::kStopped : Flush::kNotHandled;
+            // The first unit's own round raises: nothing to do here.
+            if (done == 0) return Fast::Declined;
             encoded = Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), done * per_unit));
         }
     } else {
@@ -647,17 +662,18 @@ Flush flush_bulk(const Attrs& self, PyObject* pending = nullptr, PyObject* encod
     Ref rest = encoded ? Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(wbuffer) + done * unit, size - done * unit)) : Ref();
     if (!rest) {
         PyErr_Clear();
-        return Flush::kNotHandled;
+        return Fast::Declined;
     }
     PyObject* call_args[] = {substream.get(), encoded.get()};
     Ref written(PyObject_Vectorcall(st->bytesio_write, call_args, 2, nullptr));
     if (!written) {
         PyErr_Clear();  // nothing was written: the rounds run one by one and fail as they fail
-        return Flush::kNotHandled;
+        return Fast::Declined;
     }
     // Replacing the value of a key the dict holds does not allocate.
-    if (!self.store(dict, kWbuffer, rest.get())) return Flush::kError;
-    return done == units ? Flush::kDone : Flush::kStopped;
+    if (!self.store(dict, kWbuffer, rest.get())) return Fast::Failed;
+    *front_left = done < units;
+    return Fast::Done;
 }
 
 // The leftover check of close: raises when the buffer `name` still holds bytes, naming the unit
@@ -732,7 +748,8 @@ PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* arg
     if (!unit) return nullptr;
     Ref wbuffer = attrs.get(kWbuffer);
     if (!wbuffer) return nullptr;
-    Flush bulk = Flush::kNotHandled;
+    Fast bulk = Fast::Declined;
+    bool front_left = false;
     Ref datalen;
     if (PyBytes_CheckExact(data) && PyBytes_CheckExact(wbuffer.get()) && PyBytes_GET_SIZE(wbuffer.get()) < kSmallBuffer &&
         attrs.plain_dict() != nullptr) {
@@ -742,16 +759,17 @@ PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* arg
         datalen = Ref(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
         if (!joined || !datalen) return nullptr;
         wbuffer = Ref();
-        bulk = flush_bulk(attrs, joined.get(), unit.get());
-        if (bulk == Flush::kError || (bulk == Flush::kNotHandled && !attrs.set(kWbuffer, joined.get()))) return nullptr;
+        bulk = flush_bulk(attrs, &front_left, joined.get(), unit.get());
+        if (bulk == Fast::Failed || (bulk == Fast::Declined && !attrs.set(kWbuffer, joined.get()))) return nullptr;
     } else {
         if (!store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
         datalen = length_of(data);
         if (!datalen) return nullptr;
-        bulk = flush_bulk(attrs);
-        if (bulk == Flush::kError) return nullptr;
+        bulk = flush_bulk(attrs, &front_left);
+        if (bulk == Fast::Failed) return nullptr;
     }
-    while (bulk != Flush::kDone) {
+    // The rounds, for what the bulk work did not do.
+    while (bulk != Fast::Done || front_left) {
         const int flushed = flush_unit(attrs);
         if (flushed < 0) return nullptr;
         if (flushed == 0) break;
