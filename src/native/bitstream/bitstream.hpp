@@ -110,7 +110,7 @@ struct ModuleState {
     int memo_watcher;
 };
 
-extern PyModuleDef bitstream_module;
+extern PyModuleDef module_def;
 
 inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 

@@ -161,7 +161,7 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
 }
 
 ModuleState* instance_state(PyObject* self) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
     return module == nullptr ? nullptr : state_of(module);
 }
 
