@@ -13,11 +13,12 @@
 //    compat/inplace.hpp; copied in portable builds);
 //  * RestreamedBytesIO over an exact io.BytesIO, through `bytes` or qelo.lib.binary's own
 //    bytes2bits / bits2bytes, does the decoder or encoder rounds a call needs in one substream call
-//    and one conversion (restreamed.cpp);
+//    and one conversion (restreamed_read.cpp, restreamed_write.cpp);
 //  * what an exact io.BytesIO's read would return is taken from its buffer where its layout is
 //    known (compat/bytesio.hpp): the bulk reads and RebufferedBytesIO's polls copy it once.
 // Files: state.cpp (module state, attribute access, small operations), buffers.cpp (buffer
-// growth and trimming), restreamed.cpp, rebuffered.cpp, module.cpp (types, methods, module).
+// growth and trimming), restreamed.cpp (with restreamed_read.cpp and restreamed_write.cpp, which
+// restreamed.hpp ties together), rebuffered.cpp, module.cpp (types, methods, module).
 #pragma once
 
 #include "args.hpp"
