@@ -9,10 +9,6 @@ namespace {
 
 const char* const kInitParams[] = {"substream", "decoder", "decoderunit", "encoder", "encoderunit"};
 const qelo::Signature kInitSig{"RestreamedBytesIO.__init__", kInitParams, 5, 5, true};
-const char* const kCountParam[] = {"count"};
-const qelo::Signature kReadSig{"RestreamedBytesIO.read", kCountParam, 1, 0, true};
-const char* const kDataParam[] = {"data"};
-const qelo::Signature kWriteSig{"RestreamedBytesIO.write", kDataParam, 1, 1, true};
 const char* const kSeekParams[] = {"at", "whence"};
 const qelo::Signature kSeekSig{"RestreamedBytesIO.seek", kSeekParams, 2, 1, true};
 
@@ -94,53 +90,6 @@ int restreamed_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                         attrs.set(kWbuffer, empty.get()) && attrs.set(kSincereadwritten, st->zero);
         return ok ? 0 : -1;
     });
-}
-
-PyObject* restreamed_read(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* count = nullptr;
-    if (!parse_one(kReadSig, args, nargs, kwnames, &count)) return nullptr;
-    const Attrs attrs(st, self, kRestreamed);
-    if (count == nullptr || count == Py_None) return read_all(attrs);
-    return read_count(attrs, count);
-}
-
-PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = nullptr;
-    if (!parse_one(kWriteSig, args, nargs, kwnames, &data)) return nullptr;
-    const Attrs attrs(st, self, kRestreamed);
-    // Refused before anything changes: with a unit below 1 the unit loop could never end.
-    Ref unit = checked_encoderunit(attrs);
-    if (!unit) return nullptr;
-    Ref wbuffer = attrs.get(kWbuffer);
-    if (!wbuffer) return nullptr;
-    Fast bulk = Fast::Declined;
-    bool front_left = false;
-    Ref datalen;
-    if (PyBytes_CheckExact(data) && PyBytes_CheckExact(wbuffer.get()) && PyBytes_GET_SIZE(wbuffer.get()) < kSmallBuffer &&
-        attrs.plain_dict() != nullptr) {
-        // Joining two exact bytes and measuring them runs no code: the units are cut from the joined
-        // value before it is stored, and only what is left is stored.
-        Ref joined = concatenate(wbuffer.get(), data);
-        datalen = Ref(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
-        if (!joined || !datalen) return nullptr;
-        wbuffer = Ref();
-        bulk = flush_bulk(attrs, &front_left, joined.get(), unit.get());
-        if (bulk == Fast::Failed || (bulk == Fast::Declined && !attrs.set(kWbuffer, joined.get()))) return nullptr;
-    } else {
-        if (!store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
-        datalen = length_of(data);
-        if (!datalen) return nullptr;
-        bulk = flush_bulk(attrs, &front_left);
-        if (bulk == Fast::Failed) return nullptr;
-    }
-    // The rounds, for what the bulk work did not do.
-    while (bulk != Fast::Done || front_left) {
-        const int flushed = flush_unit(attrs);
-        if (flushed < 0) return nullptr;
-        if (flushed == 0) break;
-    }
-    if (!add_to_counter(attrs, kSincereadwritten, datalen.get())) return nullptr;
-    return datalen.release();
 }
 
 PyObject* restreamed_close(PyObject* self, ModuleState* st, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,5 +1,5 @@
-// RestreamedBytesIO's reading: the decoder rounds, and the routes that stand in for them where they
-// give the same result (rbuffer alone, one bulk round, the steady read that looks nothing up twice),
+// RestreamedBytesIO.read: the decoder rounds, and the routes that stand in for them where they give
+// the same result (rbuffer alone, one bulk round, the steady read that looks nothing up twice),
 // tried in turn by read_count.
 
 #include "restreamed.hpp"
@@ -9,6 +9,9 @@
 namespace qelo::bitstream {
 
 namespace {
+
+const char* const kCountParam[] = {"count"};
+const qelo::Signature kReadSig{"RestreamedBytesIO.read", kCountParam, 1, 0, true};
 
 // ---------------------------------------------------------------------------------------------
 // Reading, one decoder round at a time
@@ -446,8 +449,6 @@ Fast read_steady(const Attrs& self, Py_ssize_t count, PyObject** result) {
     return count_and_return(self, dict, count, std::move(head), result);
 }
 
-}  // namespace
-
 PyObject* read_all(const Attrs& self) {
     for (;;) {
         const int filled = fill(self, -1);
@@ -514,6 +515,16 @@ PyObject* read_count(const Attrs& self, PyObject* count) {
     if (!rest || !self.set(kRbuffer, rest.get())) return nullptr;
     if (!increment(self, kSincereadwritten, count)) return nullptr;
     return head.release();
+}
+
+}  // namespace
+
+PyObject* restreamed_read(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* count = nullptr;
+    if (!parse_one(kReadSig, args, nargs, kwnames, &count)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
+    if (count == nullptr || count == Py_None) return read_all(attrs);
+    return read_count(attrs, count);
 }
 
 }  // namespace qelo::bitstream

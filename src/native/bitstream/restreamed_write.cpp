@@ -1,13 +1,23 @@
-// RestreamedBytesIO's writing: the encoder rounds, and the bulk encoding that stands in for them
-// where it gives the same result.
+// RestreamedBytesIO.write: the encoder rounds, and the bulk encoding that stands in for them where
+// it gives the same result.
 
 #include "restreamed.hpp"
 
 namespace qelo::bitstream {
 
+namespace {
+
+const char* const kDataParam[] = {"data"};
+const qelo::Signature kWriteSig{"RestreamedBytesIO.write", kDataParam, 1, 1, true};
+
+// Below this size wbuffer is not grown in place (buffers.cpp): joining copies it either way.
+constexpr Py_ssize_t kSmallBuffer = 4096;
+
 // ---------------------------------------------------------------------------------------------
 // Writing, one encoder round at a time
 
+// Cuts one unit from wbuffer and writes it encoded. 1: written, 0: wbuffer holds less than a
+// unit, -1: error.
 int flush_unit(const Attrs& self) {
     Ref unit = checked_encoderunit(self);
     if (!unit) return -1;
@@ -43,8 +53,6 @@ int flush_unit(const Attrs& self) {
 // the rounds then run one by one, failing where the first of them fails. A unit that is not a bit
 // string ends the bulk work before it: the units ahead of it are written, and its round raises.
 
-namespace {
-
 Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ssize_t work,
                       const qelo::BinaryKernels** lent) {
     if (encoder == reinterpret_cast<PyObject*>(&PyBytes_Type)) return Coder::kIdentity;
@@ -59,10 +67,14 @@ Coder bulk_encoder_of(ModuleState* st, PyObject* encoder, Py_ssize_t unit, Py_ss
     return Coder::kBits;
 }
 
-}  // namespace
-
-// The whole units of wbuffer at once (see above; what it answers is told in restreamed.hpp).
-Fast flush_bulk(const Attrs& self, bool* front_left, PyObject* pending, PyObject* encoderunit) {
+// The whole units of wbuffer, encoded and written at once (see above). Done: written, with
+// `*front_left` false when wbuffer now holds less than a unit, true when the unit now at its front
+// is left for its own round; Declined: nothing changed, the rounds run one by one; Failed.
+//
+// `pending` (exact bytes, or null) is what wbuffer would hold after the write's concatenation, not
+// stored yet, and `encoderunit` what the write found bound to that name: a write of exact bytes
+// stores only what is left after the units. Then Declined leaves storing `pending` to the caller.
+Fast flush_bulk(const Attrs& self, bool* front_left, PyObject* pending = nullptr, PyObject* encoderunit = nullptr) {
     ModuleState* st = self.state();
     PyObject* dict = self.plain_dict();
     if (dict == nullptr || st->bytesio_write == nullptr) return Fast::Declined;
@@ -126,6 +138,47 @@ Fast flush_bulk(const Attrs& self, bool* front_left, PyObject* pending, PyObject
     if (!self.store(dict, kWbuffer, rest.get())) return Fast::Failed;
     *front_left = done < units;
     return Fast::Done;
+}
+
+}  // namespace
+
+PyObject* restreamed_write(PyObject* self, ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = nullptr;
+    if (!parse_one(kWriteSig, args, nargs, kwnames, &data)) return nullptr;
+    const Attrs attrs(st, self, kRestreamed);
+    // Refused before anything changes: with a unit below 1 the unit loop could never end.
+    Ref unit = checked_encoderunit(attrs);
+    if (!unit) return nullptr;
+    Ref wbuffer = attrs.get(kWbuffer);
+    if (!wbuffer) return nullptr;
+    Fast bulk = Fast::Declined;
+    bool front_left = false;
+    Ref datalen;
+    if (PyBytes_CheckExact(data) && PyBytes_CheckExact(wbuffer.get()) && PyBytes_GET_SIZE(wbuffer.get()) < kSmallBuffer &&
+        attrs.plain_dict() != nullptr) {
+        // Joining two exact bytes and measuring them runs no code: the units are cut from the joined
+        // value before it is stored, and only what is left is stored.
+        Ref joined = concatenate(wbuffer.get(), data);
+        datalen = Ref(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
+        if (!joined || !datalen) return nullptr;
+        wbuffer = Ref();
+        bulk = flush_bulk(attrs, &front_left, joined.get(), unit.get());
+        if (bulk == Fast::Failed || (bulk == Fast::Declined && !attrs.set(kWbuffer, joined.get()))) return nullptr;
+    } else {
+        if (!store_concatenation(attrs, kWbuffer, std::move(wbuffer), data)) return nullptr;
+        datalen = length_of(data);
+        if (!datalen) return nullptr;
+        bulk = flush_bulk(attrs, &front_left);
+        if (bulk == Fast::Failed) return nullptr;
+    }
+    // The rounds, for what the bulk work did not do.
+    while (bulk != Fast::Done || front_left) {
+        const int flushed = flush_unit(attrs);
+        if (flushed < 0) return nullptr;
+        if (flushed == 0) break;
+    }
+    if (!add_to_counter(attrs, kSincereadwritten, datalen.get())) return nullptr;
+    return datalen.release();
 }
 
 }  // namespace qelo::bitstream
