@@ -13,11 +13,12 @@
 //    compat/inplace.hpp; copied in portable builds);
 //  * RestreamedBytesIO over an exact io.BytesIO, through `bytes` or qelo.lib.binary's own
 //    bytes2bits / bits2bytes, does the decoder or encoder rounds a call needs in one substream call
-//    and one conversion (restreamed.cpp);
+//    and one conversion (restreamed_read.cpp, restreamed_write.cpp);
 //  * what an exact io.BytesIO's read would return is taken from its buffer where its layout is
 //    known (compat/bytesio.hpp): the bulk reads and RebufferedBytesIO's polls copy it once.
 // Files: state.cpp (module state, attribute access, small operations), buffers.cpp (buffer
-// growth and trimming), restreamed.cpp, rebuffered.cpp, module.cpp (types, methods, module).
+// growth and trimming), restreamed.cpp (with restreamed_read.cpp and restreamed_write.cpp, which
+// restreamed.hpp ties together), rebuffered.cpp, module.cpp (types, methods, module).
 #pragma once
 
 #include "args.hpp"
@@ -25,6 +26,7 @@
 #include "compat.hpp"
 #include "compat/inplace.hpp"
 #include "namespace.hpp"
+#include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>
@@ -109,7 +111,7 @@ struct ModuleState {
     int memo_watcher;
 };
 
-extern PyModuleDef bitstream_module;
+extern PyModuleDef module_def;
 
 inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
@@ -202,8 +204,12 @@ public:
     // The memo stamp of the plain dict (QELO_BITSTREAM_MEMO_*), 0 when this build or this dict
     // cannot have one (then nothing is remembered).
     std::uint64_t stamp(PyObject* dict) const;
-    // dict[name] of the plain dict (borrowed; null when missing or on error), remembered.
-    PyObject* lookup(PyObject* dict, Name name) const;
+    // dict[name] of the plain dict, remembered: 1 with `*found` borrowed (alive while the dict binds
+    // it), 0 when the name is missing (`*found` null), -1 with an exception set.
+    int lookup(PyObject* dict, Name name, PyObject** found) const;
+    // The same when a failed lookup only means "not here": borrowed, or null when missing or when the
+    // lookup raised (that exception dropped), so never with an exception set.
+    PyObject* peek(PyObject* dict, Name name) const;
     // What the plain dict binds to every name of the set `names` (bit_of), all remembered for its
     // current stamp, or null (then look them up). Borrowed (null for a missing name): alive while the
     // stamp holds, so only until code may run.
@@ -216,9 +222,10 @@ public:
     // The watcher of this adapter's memo (-1: none), which in-place changes may ignore.
     int own_watcher() const { return st_->memo_watcher; }
 
-    // dict[name] of the plain dict as a strong reference (empty when missing, or on error): a later
-    // lookup may run code (a key of another type compared with the name) that rebinds the name.
-    Ref held(PyObject* dict, Name name) const { return Ref::borrow(lookup(dict, name)); }
+    // peek() as a strong reference (empty when missing or when the lookup raised, with no exception
+    // set): a later lookup may run code (a key of another type compared with the name) that rebinds
+    // the name.
+    Ref held(PyObject* dict, Name name) const { return Ref::borrow(peek(dict, name)); }
 
     // When `held` is an exact bytes object that only the instance dict (under `name`) and `held`
     // reference, binds None to the name in its place so that `held` is its only reference, and
@@ -273,23 +280,34 @@ inline PyObject* const* Attrs::remembered(PyObject* dict, std::uint32_t names) c
     return memo.values.data();
 }
 
-inline PyObject* Attrs::lookup(PyObject* dict, Name name) const {
+inline int Attrs::lookup(PyObject* dict, Name name, PyObject** found) const {
     StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
     const std::uint64_t before = stamp(dict);
     const std::uint32_t bit = bit_of(name);
-    if (before == 0) return PyDict_GetItemWithError(dict, st_->names[name]);
-    if (memo.dict == dict && memo.stamp == before && (memo.known & bit) != 0) return memo.values[name];
-    PyObject* found = PyDict_GetItemWithError(dict, st_->names[name]);
+    if (before != 0 && memo.dict == dict && memo.stamp == before && (memo.known & bit) != 0) {
+        *found = memo.values[name];
+        return *found != nullptr ? 1 : 0;
+    }
+    Ref value;
+    const int got = qelo::dict_get(dict, st_->names[name], value);
+    // Borrowed from here on: the dict binds it, and nothing runs before the caller's use.
+    *found = value.get();
     // Remembered only when the lookup changed nothing (a key of another type compared with the
     // name could have run code), and when it succeeded.
-    if ((found == nullptr && PyErr_Occurred()) || stamp(dict) != before) return found;
+    if (got < 0 || before == 0 || stamp(dict) != before) return got;
     if (memo.dict != dict || memo.stamp != before) {
         memo.dict = dict;
         memo.stamp = before;
         memo.known = 0;
     }
-    memo.values[name] = found;
+    memo.values[name] = *found;
     memo.known |= bit;
+    return got;
+}
+
+inline PyObject* Attrs::peek(PyObject* dict, Name name) const {
+    PyObject* found = nullptr;
+    if (lookup(dict, name, &found) < 0) PyErr_Clear();
     return found;
 }
 
@@ -297,7 +315,8 @@ inline PyObject* const* Attrs::fetch(PyObject* dict, std::uint32_t names) const 
     if (PyObject* const* known = remembered(dict, names)) return known;
     const std::uint32_t missing = names & ~reinterpret_cast<const Instance*>(self_)->memo.known;
     for (std::size_t name = 0; name < kStateNameCount; ++name) {
-        if ((missing >> name & 1) != 0 && lookup(dict, static_cast<Name>(name)) == nullptr && PyErr_Occurred()) {
+        PyObject* found = nullptr;
+        if ((missing >> name & 1) != 0 && lookup(dict, static_cast<Name>(name), &found) < 0) {
             PyErr_Clear();
             return nullptr;
         }

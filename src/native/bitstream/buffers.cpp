@@ -32,9 +32,12 @@ Py_ssize_t grown_capacity(Py_ssize_t needed) {
 
 // self.<name> = value after a failure, with the exception kept (an unshared buffer taken out of the
 // dict goes back unchanged).
+// Always false: the exception reported is the failure's, and a failure to put the value back (which
+// does not happen: replacing the value of a key the dict holds does not allocate) is dropped.
 bool restore_after_failure(const Attrs& self, Name name, PyObject* value) {
     compat::SavedError saved;
-    return self.set(name, value) && false;
+    if (!self.set(name, value)) PyErr_Clear();
+    return false;
 }
 
 // Appends `tail` to the window by copying it into the spare room of its allocation, when the window
@@ -45,10 +48,7 @@ bool append_within_capacity(const Attrs& self, PyObject* window, const char* tai
     if (grown.bytes == nullptr || window != grown.bytes) return false;
     PyObject* dict = self.plain_dict();
     if (dict == nullptr) return false;
-    if (self.lookup(dict, kRwbuffer) != window) {
-        PyErr_Clear();
-        return false;
-    }
+    if (self.peek(dict, kRwbuffer) != window) return false;
     return compat::bytes_append_in_dict(dict, window, 3, grown.capacity, tail, n, self.own_watcher());
 }
 
@@ -78,12 +78,17 @@ bool store_joined(const Attrs& self, Name name, Ref current, PyObject* tail_obj,
     if (in_place && self.take_unshared_bytes(name, current)) {
         const Py_ssize_t needed = PyBytes_GET_SIZE(current.get()) + n;
         const Py_ssize_t capacity = window ? grown_capacity(needed) : needed;
-        if (!compat::bytes_append_owned(current, tail, n, capacity)) {
-            if (PyErr_Occurred()) return restore_after_failure(self, name, current.get());
-            // Declined (a build that keeps books on every object): joined by copying.
+        switch (compat::bytes_append_owned(current, tail, n, capacity)) {
+        case Fast::Done:
+            break;
+        case Fast::Failed:
+            return restore_after_failure(self, name, current.get());
+        case Fast::Declined: {
+            // A build that keeps books on every object: joined by copying.
             Ref joined = joined_with_span(current.get(), tail, n);
             if (!joined) return restore_after_failure(self, name, current.get());
             return self.set(name, joined.get());
+        }
         }
         if (!self.set(name, current.get())) return false;
         if (capacity > needed) {
@@ -93,19 +98,18 @@ bool store_joined(const Attrs& self, Name name, Ref current, PyObject* tail_obj,
         }
         return true;
     }
-    Ref joined = tail_obj != nullptr ? concatenate(current.get(), tail_obj)
-                 : PyBytes_CheckExact(current.get()) ? joined_with_span(current.get(), tail, n)
-                                                     : Ref();
-    if (!joined) {
-        if (!PyErr_Occurred()) {
-            // Not bytes: the interpreter's own concatenation, with the span as a bytes object.
-            Ref piece(PyBytes_FromStringAndSize(tail, n));
-            if (!piece) return false;
-            joined = add(current.get(), piece.get());
-        }
-        if (!joined) return false;
+    Ref joined;
+    if (tail_obj != nullptr) {
+        joined = concatenate(current.get(), tail_obj);
+    } else if (PyBytes_CheckExact(current.get())) {
+        joined = joined_with_span(current.get(), tail, n);
+    } else {
+        // Not bytes: the interpreter's own concatenation, with the span as a bytes object.
+        Ref piece(PyBytes_FromStringAndSize(tail, n));
+        if (!piece) return false;
+        joined = add(current.get(), piece.get());
     }
-    return self.set(name, joined.get());
+    return joined && self.set(name, joined.get());
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     // An instance of one of the module's own classes (not of a subclass) finds the module one field
     // away; a subclass's walks its MRO.
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* module = type->tp_dealloc == instance_dealloc ? PyType_GetModule(type) : PyType_GetModuleByDef(type, &bitstream_module);
+    PyObject* module = type->tp_dealloc == instance_dealloc ? PyType_GetModule(type) : PyType_GetModuleByDef(type, &module_def);
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
     if (st->zero == nullptr) {
@@ -118,8 +118,7 @@ PyObject* no_new_arguments(PyObject*, ModuleState*, PyObject* const*, Py_ssize_t
     return PyTuple_New(0);
 }
 
-#define QELO_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<fn>)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QELO_METHOD(name, fn, doc) {name, qelo::as_cfunction(method<fn>), qelo::kFastcall, doc}
 
 PyMethodDef restreamed_methods[] = {
     QELO_METHOD("read", restreamed_read, nullptr),
@@ -255,7 +254,7 @@ bool register_memo_watcher([[maybe_unused]] ModuleState* st) {
     return true;
 }
 
-int bitstream_exec(PyObject* module) {
+int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     st->module = module;
     if (!register_memo_watcher(st)) return -1;
@@ -270,7 +269,7 @@ int bitstream_exec(PyObject* module) {
     return ok ? 0 : -1;
 }
 
-int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     if (int err = st->names.traverse(visit, arg)) return err;
@@ -285,7 +284,7 @@ int bitstream_traverse(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
-int bitstream_clear(PyObject* module) {
+int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->names.clear();
@@ -306,11 +305,11 @@ int bitstream_clear(PyObject* module) {
     return 0;
 }
 
-void bitstream_free(void* module) { bitstream_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot bitstream_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(bitstream_exec)},
-#ifdef Py_mod_multiple_interpreters
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= QELO_PY312
     // All state is per module object, so each interpreter (and its own GIL) is independent.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
@@ -319,18 +318,18 @@ PyModuleDef_Slot bitstream_slots[] = {
 
 }  // namespace
 
-PyModuleDef bitstream_module = {
+PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qelo.lib.bitstream",
     nullptr,
     sizeof(ModuleState),
     nullptr,
-    bitstream_slots,
-    bitstream_traverse,
-    bitstream_clear,
-    bitstream_free,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace qelo::bitstream
 
-PyMODINIT_FUNC PyInit_bitstream() { return PyModuleDef_Init(&qelo::bitstream::bitstream_module); }
+PyMODINIT_FUNC PyInit_bitstream() { return PyModuleDef_Init(&qelo::bitstream::module_def); }

@@ -44,60 +44,68 @@ Ref poll_substream(const Attrs& self, bool blocking_is_none) {
     return Ref::borrow(Py_None);
 }
 
-enum Poll { kPollError = -1, kPollEnded = 0, kPollAppended = 1, kPollNothingYet = 2 };
-
 // A poll of read from an exact io.BytesIO whose buffer can be read directly (compat/bytesio.hpp):
 // the bytes its read would return are appended to the window straight from its buffer. Only when
 // the memo vouches for the substream and the window, so that nothing runs between taking the bytes
-// and copying them. kPollNothingYet: not handled, nothing changed.
-Poll poll_bytesio_directly(const Attrs& self) {
+// and copying them. Done with `*polled` what poll_for_read answers (1: appended, 0: the substream
+// has ended); Declined: nothing changed; Failed.
+Fast poll_bytesio_directly(const Attrs& self, int* polled) {
     ModuleState* st = self.state();
     PyObject* dict = st->bytesio_direct ? self.plain_dict() : nullptr;
     PyObject* const* known = dict == nullptr ? nullptr : self.fetch(dict, bit_of(kSubstream) | bit_of(kRwbuffer));
     if (known == nullptr || known[kSubstream] == nullptr || known[kRwbuffer] == nullptr ||
         !is_plain_bytesio(st, known[kSubstream])) {
-        return kPollNothingYet;
+        return Fast::Declined;
     }
     Ref window = Ref::borrow(known[kRwbuffer]);
     const char* span = nullptr;
     Py_ssize_t got = 0;
-    if (!compat::bytesio_read_span(known[kSubstream], kPollSize, &span, &got)) return kPollNothingYet;
-    if (got == 0) return kPollEnded;
-    return store_span_appended(self, kRwbuffer, std::move(window), span, got) ? kPollAppended : kPollError;
+    if (!compat::bytesio_read_span(known[kSubstream], kPollSize, &span, &got)) return Fast::Declined;
+    *polled = got == 0 ? 0 : 1;
+    if (got == 0) return Fast::Done;
+    return store_span_appended(self, kRwbuffer, std::move(window), span, got) ? Fast::Done : Fast::Failed;
 }
 
 // One poll of read: appends what the substream gives; None or BlockingIOError mean "nothing yet"
-// (sleep(0) and poll again); any other empty answer means the substream has ended.
-Poll poll_for_read(const Attrs& self) {
-    const Poll direct = poll_bytesio_directly(self);
-    if (direct != kPollNothingYet) return direct;
+// (sleep(0) and poll again); any other empty answer means the substream has ended. 1: polled
+// (appended, or nothing yet), 0: the substream has ended, -1: error.
+int poll_for_read(const Attrs& self) {
+    int polled = 0;
+    switch (poll_bytesio_directly(self, &polled)) {
+    case Fast::Done:
+        return polled;
+    case Fast::Failed:
+        return -1;
+    case Fast::Declined:
+        break;
+    }
     Ref data = poll_substream(self, true);
-    if (!data) return kPollError;
-    if (data.get() == Py_None) return call_sleep(self.state()) ? kPollNothingYet : kPollError;
+    if (!data) return -1;
+    if (data.get() == Py_None) return call_sleep(self.state()) ? 1 : -1;
     const int nonempty = PyObject_IsTrue(data.get());
-    if (nonempty < 0) return kPollError;
-    if (!nonempty) return kPollEnded;
+    if (nonempty <= 0) return nonempty;
     Ref window = self.get(kRwbuffer);
-    if (!window) return kPollError;
-    return store_concatenation(self, kRwbuffer, std::move(window), data.get()) ? kPollAppended : kPollError;
+    if (!window) return -1;
+    return store_concatenation(self, kRwbuffer, std::move(window), data.get()) ? 1 : -1;
 }
 
-// One poll of write: BlockingIOError propagates, None fails the concatenation with TypeError,
-// and an empty answer means the substream ended before the write's start.
-Poll poll_for_write(const Attrs& self) {
+// One poll of write, which appends what the substream gives: BlockingIOError propagates, None
+// fails the concatenation with TypeError, and an empty answer means the substream ended before the
+// write's start.
+bool poll_for_write(const Attrs& self) {
     Ref data = poll_substream(self, false);
-    if (!data) return kPollError;
+    if (!data) return false;
     if (data.get() != Py_None) {
         const int nonempty = PyObject_IsTrue(data.get());
-        if (nonempty < 0) return kPollError;
+        if (nonempty < 0) return false;
         if (!nonempty) {
             PyErr_SetString(PyExc_OSError, "could not write because the stream ended before the write's start");
-            return kPollError;
+            return false;
         }
     }
     Ref window = self.get(kRwbuffer);
-    if (!window) return kPollError;
-    return store_concatenation(self, kRwbuffer, std::move(window), data.get()) ? kPollAppended : kPollError;
+    if (!window) return false;
+    return store_concatenation(self, kRwbuffer, std::move(window), data.get());
 }
 
 // self.moved + len(self.rwbuffer) < position
@@ -158,11 +166,10 @@ bool apply_cutoff(const Attrs& self) {
 }
 
 // read(count) served from the window alone: the offset moves (in place when only the dict holds
-// it) and the cut-off runs. Null with no exception when a precondition does not hold (then nothing
-// changed).
-PyObject* read_cached(const Attrs& self, Py_ssize_t count) {
+// it) and the cut-off runs. Declined when a precondition does not hold (then nothing changed).
+Fast read_cached(const Attrs& self, Py_ssize_t count, PyObject** result) {
     PyObject* dict = self.plain_dict();
-    if (dict == nullptr) return nullptr;
+    if (dict == nullptr) return Fast::Declined;
     // Strong references when looked up (a later lookup may run code that rebinds a name), none
     // when all four are remembered for the dict's current tag: then no code runs before their use.
     Ref window_held, moved_held, tailcutoff_held;
@@ -180,7 +187,7 @@ PyObject* read_cached(const Attrs& self, Py_ssize_t count) {
         moved_obj = moved_held.get();
         tailcutoff = tailcutoff_held.get();
         // The offset last, borrowed: it may be moved in place, and no code runs after its lookup.
-        offset_obj = window && moved_obj && tailcutoff ? self.lookup(dict, kOffset) : nullptr;
+        offset_obj = window && moved_obj && tailcutoff ? self.peek(dict, kOffset) : nullptr;
     }
     Py_ssize_t offset = 0, moved = 0, endsat = 0, keep = 0, keep_from = PY_SSIZE_T_MIN;
     const bool handled =
@@ -188,24 +195,22 @@ PyObject* read_cached(const Attrs& self, Py_ssize_t count) {
         index_of(moved_obj, &moved) && !__builtin_add_overflow(offset, count, &endsat) && offset >= moved &&
         endsat - moved <= PyBytes_GET_SIZE(window) && tailcutoff != nullptr &&
         (tailcutoff == Py_None || (index_of(tailcutoff, &keep) && !__builtin_sub_overflow(endsat, keep, &keep_from)));
-    if (!handled) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    if (!handled) return Fast::Declined;
     const Py_ssize_t size = PyBytes_GET_SIZE(window);
     Ref data = (offset == moved && count == size)
                    ? Ref::borrow(window)
                    : Ref(PyBytes_FromStringAndSize(PyBytes_AS_STRING(window) + (offset - moved), count));
     window_held = Ref();  // so that an unshared window (and moved) can be changed in place by the cut-off
     moved_held = Ref();
-    if (!data || !store_index_over(self, dict, kOffset, offset_obj, endsat)) return nullptr;
+    if (!data || !store_index_over(self, dict, kOffset, offset_obj, endsat)) return Fast::Failed;
     if (moved < keep_from) {
         Ref removed(PyLong_FromSsize_t(keep_from - moved));
         if (!removed || !store_index(self, dict, kMoved, keep_from) || !store_tail(self, kRwbuffer, removed.get())) {
-            return nullptr;
+            return Fast::Failed;
         }
     }
-    return data.release();
+    *result = data.release();
+    return Fast::Done;
 }
 
 // The window (rwbuffer) and where [startsat, endsat) lies in it: rwbuffer, then
@@ -256,8 +261,10 @@ PyObject* rebuffered_read(PyObject* self, ModuleState* st, PyObject* const* args
     const Attrs attrs(st, self, kRebuffered);
     Py_ssize_t wanted = 0;
     if (index_of(count, &wanted) && wanted >= 0) {
-        if (PyObject* result = read_cached(attrs, wanted)) return result;
-        if (PyErr_Occurred()) return nullptr;
+        PyObject* result = nullptr;
+        const Fast served = read_cached(attrs, wanted, &result);
+        if (served == Fast::Failed) return nullptr;
+        if (served == Fast::Done) return result;
     }
     const int negative = compare(count, st->zero, Py_LT);
     if (negative < 0) return nullptr;
@@ -274,9 +281,9 @@ PyObject* rebuffered_read(PyObject* self, ModuleState* st, PyObject* const* args
         const int short_of = window_ends_before(attrs, endsat.get());
         if (short_of < 0) return nullptr;
         if (!short_of) break;
-        const Poll poll = poll_for_read(attrs);
-        if (poll == kPollError) return nullptr;
-        if (poll == kPollEnded) break;
+        const int polled = poll_for_read(attrs);
+        if (polled < 0) return nullptr;
+        if (polled == 0) break;
     }
     WindowSpan span;
     if (!span.locate(attrs, startsat.get(), endsat.get())) return nullptr;
@@ -311,7 +318,7 @@ PyObject* rebuffered_write(PyObject* self, ModuleState* st, PyObject* const* arg
         const int short_of = window_ends_before(attrs, startsat.get());
         if (short_of < 0) return nullptr;
         if (!short_of) break;
-        if (poll_for_write(attrs) == kPollError) return nullptr;
+        if (!poll_for_write(attrs)) return nullptr;
     }
     WindowSpan span;
     if (!span.locate(attrs, startsat.get(), endsat.get())) return nullptr;

@@ -12,9 +12,10 @@ namespace qelo::bitstream {
 Ref Attrs::get(Name name) const {
     PyObject* key = st_->names[name];
     if (PyObject* dict = plain_dict()) {
-        PyObject* found = lookup(dict, name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
+        PyObject* found = nullptr;
+        const int got = lookup(dict, name, &found);
+        if (got > 0) return Ref::borrow(found);
+        if (got < 0) return Ref();
     }
     return Ref(PyObject_GetAttr(self_, key));
 }
@@ -59,10 +60,7 @@ bool Attrs::take_unshared_bytes(Name name, const Ref& held) const {
     PyObject* dict = plain_dict();
     // A watcher would see the placeholder (and could run code while it is there).
     if (dict == nullptr || !compat::dict_unwatched(dict, own_watcher())) return false;
-    if (lookup(dict, name) != obj) {
-        PyErr_Clear();
-        return false;
-    }
+    if (peek(dict, name) != obj) return false;
     // `held` keeps the replaced value alive, so nothing runs during the replacement.
     if (!store(dict, name, Py_None)) {
         PyErr_Clear();
@@ -106,8 +104,8 @@ bool increment(const Attrs& self, Name name, PyObject* amount) {
 }
 
 bool store_index(const Attrs& self, PyObject* dict, Name name, Py_ssize_t value) {
-    PyObject* current = self.lookup(dict, name);
-    if (current == nullptr && PyErr_Occurred()) return false;
+    PyObject* current = nullptr;
+    if (self.lookup(dict, name, &current) < 0) return false;
     return store_index_over(self, dict, name, current, value);
 }
 
@@ -116,11 +114,11 @@ bool add_to_counter(const Attrs& self, Name name, PyObject* amount) {
     PyObject* dict = self.plain_dict();
     if (dict != nullptr && index_of(amount, &step)) {
         // The sum of two exact ints runs no code, so reading the counter once is reading it at its use.
-        PyObject* current = self.lookup(dict, name);
+        PyObject* current = nullptr;
+        if (self.lookup(dict, name, &current) < 0) return false;
         if (index_of(current, &before) && !__builtin_add_overflow(before, step, &after)) {
             return store_index_over(self, dict, name, current, after);
         }
-        if (PyErr_Occurred()) return false;
     }
     return increment(self, name, amount);
 }
@@ -144,12 +142,13 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
     // What a module object lends never changes: the capsule is read once per module object (the
     // strong reference keeps its address from being reused by another module).
     if (owner == st->kernels_owner) return st->kernels;
-    PyObject* capsule = PyDict_GetItemWithError(PyModule_GetDict(owner), st->names[kKernels]);
-    if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    const auto* kernels = static_cast<const qelo::BinaryKernels*>(PyCapsule_GetPointer(capsule, qelo::kBinaryKernelsCapsule));
+    // A module that lends nothing, or whose lookup raised, is no kernels' module.
+    Ref capsule;
+    const int found = qelo::dict_get(PyModule_GetDict(owner), st->names[kKernels], capsule);
+    if (found < 0) PyErr_Clear();
+    if (found <= 0 || !PyCapsule_CheckExact(capsule.get())) return nullptr;
+    const auto* kernels =
+        static_cast<const qelo::BinaryKernels*>(PyCapsule_GetPointer(capsule.get(), qelo::kBinaryKernelsCapsule));
     if (kernels == nullptr) {
         PyErr_Clear();
         return nullptr;
@@ -162,7 +161,7 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
 }
 
 ModuleState* instance_state(PyObject* self) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &bitstream_module);
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
     return module == nullptr ? nullptr : state_of(module);
 }
 

@@ -152,19 +152,21 @@ inline bool bytes_append_in_dict([[maybe_unused]] PyObject* dict, [[maybe_unused
 }
 
 // Appends `n` bytes to the exact bytes object `buffer` that the caller alone holds, growing its
-// allocation to `capacity` (at least the joined length) with bytes_reserve. False with `buffer`
-// unchanged when that cannot be done (MemoryError set only if the allocator refused; the caller
-// tells the two apart by PyErr_Occurred).
-inline bool bytes_append_owned(Ref& buffer, const char* tail, Py_ssize_t n, Py_ssize_t capacity) {
+// allocation to `capacity` (at least the joined length) with bytes_reserve. Done; Declined (no
+// exception, `buffer` unchanged) when the trick does not apply; Failed with MemoryError set and
+// `buffer` unchanged when the allocator refused.
+inline Fast bytes_append_owned([[maybe_unused]] Ref& buffer, [[maybe_unused]] const char* tail,
+                               [[maybe_unused]] Py_ssize_t n, [[maybe_unused]] Py_ssize_t capacity) {
 #if QELO_TRICKS
     const Py_ssize_t size = PyBytes_GET_SIZE(buffer.get());
-    if (n > capacity - size || bytes_reserve(buffer, capacity) != Fast::Done) return false;
+    if (n > capacity - size) return Fast::Declined;
+    const Fast reserved = bytes_reserve(buffer, capacity);
+    if (reserved != Fast::Done) return reserved;
     std::memcpy(PyBytes_AS_STRING(buffer.get()) + size, tail, static_cast<size_t>(n));
     detail::set_bytes_length(buffer.get(), size + n);
-    return true;
+    return Fast::Done;
 #else
-    (void)buffer, (void)tail, (void)n, (void)capacity;
-    return false;
+    return Fast::Declined;
 #endif
 }
 
