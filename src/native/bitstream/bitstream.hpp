@@ -288,10 +288,8 @@ inline int Attrs::lookup(PyObject* dict, Name name, PyObject** found) const {
         *found = memo.values[name];
         return *found != nullptr ? 1 : 0;
     }
-    Ref value;
-    const int got = qelo::dict_get(dict, st_->names[name], value);
-    // Borrowed from here on: the dict binds it, and nothing runs before the caller's use.
-    *found = value.get();
+    // Borrowed: the dict binds it, and nothing runs before the caller's use.
+    const int got = qelo::dict_peek(dict, st_->names[name], *found);
     // Remembered only when the lookup changed nothing (a key of another type compared with the
     // name could have run code), and when it succeeded.
     if (got < 0 || before == 0 || stamp(dict) != before) return got;

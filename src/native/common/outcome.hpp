@@ -45,6 +45,15 @@ inline int dict_get(PyObject* dict, PyObject* key, Ref& out) {
 #endif
 }
 
+// dict[key] borrowed, for hot paths that use the value before any code can run: 1 with `out`
+// pointing at the value (valid only while the dict keeps it), 0 when the key is absent, -1 with an
+// exception set. The one place that tells PyDict_GetItemWithError's null apart.
+inline int dict_peek(PyObject* dict, PyObject* key, PyObject*& out) {
+    out = PyDict_GetItemWithError(dict, key);
+    if (out != nullptr) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // The next item of `iterator` (an iterator, as PyObject_GetIter gives): 1 with `out` holding it, 0
 // when the iterator is exhausted, -1 with an exception set.
 // 3.14+: PyIter_NextItem. Before: PyIter_Next, whose null is an error only with an exception set.
