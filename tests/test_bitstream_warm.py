@@ -363,31 +363,31 @@ def draw_value(rng, kind, name):
     raise AssertionError(name)
 
 
-def make_value(world, spec):
-    tag = spec[0]
+def make_value(world, recipe):
+    tag = recipe[0]
     if tag in ("bytes", "int", "int-or-none"):
-        return spec[1]
+        return recipe[1]
     if tag == "relative":
-        current = vars(world.adapters[0]).get(spec[1], 0)
-        return current + spec[2] if isinstance(current, int) else spec[2]
+        current = vars(world.adapters[0]).get(recipe[1], 0)
+        return current + recipe[2] if isinstance(current, int) else recipe[2]
     if tag == "bytearray":
-        return bytearray(spec[1])
+        return bytearray(recipe[1])
     if tag == "window":
         data = REBUFFERED_DATA
-        start = spec[1] % len(data)
-        return data[start : start + spec[2]]
+        start = recipe[1] % len(data)
+        return data[start : start + recipe[2]]
     if tag == "coder":
-        return {"bytes": bytes, "bytes2bits": binary.bytes2bits, "bits2bytes": binary.bits2bytes}.get(spec[1]) or world.decoders[spec[1]]
+        return {"bytes": bytes, "bytes2bits": binary.bytes2bits, "bits2bytes": binary.bits2bytes}.get(recipe[1]) or world.decoders[recipe[1]]
     if tag == "stream":
-        if spec[1] == "existing":
-            return world.streams[spec[2] % len(world.streams)]
-        stream = world.new_stream(spec[1])
+        if recipe[1] == "existing":
+            return world.streams[recipe[2] % len(world.streams)]
+        stream = world.new_stream(recipe[1])
         if isinstance(stream, io.BytesIO):
-            stream.seek(spec[2] % 64)
+            stream.seek(recipe[2] % 64)
         else:
-            stream.position = spec[2] % 64
+            stream.position = recipe[2] % 64
         return stream
-    raise AssertionError(spec)
+    raise AssertionError(recipe)
 
 
 def draw_change(rng, kind):
@@ -555,8 +555,8 @@ def apply_change(world, change):
     tag = change[0]
     adapter = world.adapters[0]
     if tag == "rebind":
-        _, route, name, spec = change
-        value = make_value(world, spec)
+        _, route, name, recipe = change
+        value = make_value(world, recipe)
         if route == "setattr":
             setattr(adapter, name, value)
         elif route == "object.__setattr__":
