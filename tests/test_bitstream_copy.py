@@ -16,26 +16,11 @@ from qelo.lib import bitstream as native
 
 pure = pytest.importorskip("benchmarks.pure_bitstream")
 
+# A substream that pickles with every protocol (an io.BytesIO needs protocol 2).
+from test_bitstream_warm import Source  # noqa: E402
+
 DATA = bytes(range(256)) * 1200  # 300 KiB: more than two polls of RebufferedBytesIO
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
-
-
-class Source:
-    """A substream that pickles with every protocol (an io.BytesIO needs protocol 2)."""
-
-    def __init__(self, data):
-        self.data = data
-        self.position = 0
-
-    def read(self, n):
-        chunk = self.data[self.position : self.position + n]
-        self.position += len(chunk)
-        return chunk
-
-    def write(self, data):
-        self.data = self.data[: self.position] + bytes(data) + self.data[self.position + len(data) :]
-        self.position += len(data)
-        return len(data)
 
 
 class Sub(native.RebufferedBytesIO):
