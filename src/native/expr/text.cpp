@@ -248,7 +248,7 @@ struct Text {
                     // str() of a Path2 is object's, which hands back what its repr returned: a
                     // name that is no str is then refused as str()'s result.
                     Ref name = f.get(0);
-                    return name && root(name.get(), as_repr);
+                    return name && root(self, name.get(), as_repr);
                 }
                 Ref key = f.get(1);
                 if (!key) return false;
@@ -299,22 +299,24 @@ struct Text {
             if (plain_fields(st, obj, kPathKind, pf) == Fast::Failed) return false;
             if (pf != nullptr && pf[2] == Py_None) {
                 Ref name = Ref::borrow(pf[0]);
-                return root(name.get(), as_repr);
+                return root(obj, name.get(), as_repr);
             }
         }
         return object(obj, as_repr);
     }
 
     // A root's text is its name, which repr() and str() insist be a str.
-    bool root(PyObject* name, bool as_repr) {
+    // Any other name is refused by repr()/str() of the root itself, in the interpreter's own
+    // words (which differ between releases).
+    bool root(PyObject* node, PyObject* name, bool as_repr) {
         if (PyUnicode_CheckExact(name)) return out.write_str(name);
         if (PyUnicode_Check(name)) {
             Ref exact(PyUnicode_FromObject(name));
             return exact && out.write_str(exact.get());
         }
-        PyErr_Format(PyExc_TypeError, "%s returned non-string (type %.200s)", as_repr ? "__repr__" : "__str__",
-                     Py_TYPE(name)->tp_name);
-        return false;
+        Ref held = Ref::borrow(node);
+        Ref text(as_repr ? PyObject_Repr(node) : PyObject_Str(node));
+        return text && out.write_str(text.get());
     }
 };
 
