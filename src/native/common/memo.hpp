@@ -143,6 +143,26 @@ public:
         return 0;
     }
 
+    // stamp(dict) where no watcher is involved (the tags route; 0 without stamps): no Domain object
+    // needed.
+    [[gnu::always_inline]] static std::uint64_t stamp_of([[maybe_unused]] PyObject* dict)
+        requires(kRoute != Route::kWatcher)
+    {
+        if constexpr (kRoute == Route::kTags) return compat::dict_version_tag(dict);
+        return 0;
+    }
+
+    // One stamp for two dicts of the domain (a name bound in one, looked up in the other): equal
+    // non-zero stamps mean neither was rebound. Tags come from one counter that grows at every
+    // change of any dict, so the larger tag of the two moves whenever either dict changes.
+    [[gnu::always_inline]] std::uint64_t stamp(PyObject* first, PyObject* second) const {
+        if constexpr (kRoute == Route::kTags) {
+            const std::uint64_t a = compat::dict_version_tag(first), b = compat::dict_version_tag(second);
+            return a == 0 || b == 0 ? 0 : a > b ? a : b;
+        }
+        return stamp(first);
+    }
+
     // The watcher route's count itself: one number for every dict (and watched class) of the domain.
     [[gnu::always_inline]] static std::uint64_t count() { return count_.load(std::memory_order_relaxed); }
 
@@ -226,9 +246,16 @@ struct Memo {
     [[gnu::always_inline]] bool current(PyObject* d, std::uint64_t now) const {
         return stamp != 0 && stamp == now && dict == d;
     }
+    // Whether what was read from `d` (in `domain`) is what the record holds; `d` is stamped only
+    // once it is known to be the record's dict (it may be null).
+    template <class Domain>
+    [[gnu::always_inline]] bool current_in(const Domain& domain, PyObject* d) const {
+        return stamp != 0 && dict == d && stamp == domain.stamp(d);
+    }
     // The same for an instance's fields, read while it had the exact class `t`.
-    [[gnu::always_inline]] bool current(PyObject* d, PyTypeObject* t, std::uint64_t now) const {
-        return current(d, now) && type == t;
+    template <class Domain>
+    [[gnu::always_inline]] bool current_in(const Domain& domain, PyObject* d, PyTypeObject* t) const {
+        return stamp != 0 && dict == d && type == t && stamp == domain.stamp(d);
     }
     [[gnu::always_inline]] bool holds(std::uint32_t bits) const { return (known & bits) == bits; }
 
@@ -238,6 +265,15 @@ struct Memo {
         type = t;
         stamp = now;
         known = 0;
+    }
+    // Starts again with the first `n` values read all together.
+    template <class Source>
+    [[gnu::always_inline]] void fill(PyObject* d, std::uint64_t now, PyTypeObject* t, const Source& source, std::size_t n) {
+        dict = d;
+        type = t;
+        stamp = now;
+        for (std::size_t i = 0; i < n; ++i) values[i] = source[i];
+        known = (std::uint32_t{1} << n) - 1;
     }
     void put(std::size_t i, T value) {
         values[i] = static_cast<T&&>(value);
@@ -260,19 +296,20 @@ struct Memo {
 // twice, so a freed class's number cannot come back with another class at its address). A build
 // without versions decides every time.
 struct ClassVersion {
-    PyTypeObject* type;    // compared only
-    unsigned int version;  // 0: nothing decided
+    PyTypeObject* type;    // compared only; null: nothing decided
+    unsigned int version;  // never 0 while `type` is set
 
-    [[gnu::always_inline]] bool holds(PyTypeObject* t) const {
-        const unsigned int now = compat::type_version(t);
-        return now != 0 && now == version && t == type;
+    // The version of `t` now, to be taken before a decision about it is made.
+    [[gnu::always_inline]] static unsigned int of(PyTypeObject* t) { return compat::type_version(t); }
+
+    [[gnu::always_inline]] bool holds(PyTypeObject* t) const { return t == type && of(t) == version; }
+    // Records the decision for `t`, made under `taken`, its version read before the decision was
+    // (a change meanwhile gives the class another; 0 records nothing).
+    void record(PyTypeObject* t, unsigned int taken) {
+        type = taken != 0 ? t : nullptr;
+        version = taken;
     }
-    // Records the decision for `t` as it is now (nothing when it has no version now).
-    void record(PyTypeObject* t) {
-        type = t;
-        version = compat::type_version(t);
-    }
-    void forget() { version = 0; }
+    void forget() { type = nullptr; }
 };
 
 // ---------------------------------------------------------------------------------------------

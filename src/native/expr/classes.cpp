@@ -56,7 +56,7 @@ bool verify_plain(ModuleState* st, Kind kind) {
     }
     // Attribute access of a plain Path derives paths without looking its __getattr__ up again.
     if (kind == kPathKind && compat::type_lookup(tp, st->name(kDunderGetattr)) != st->path_getattr) return false;
-    st->verified_tag[kind] = tag;
+    st->plain_classes[kind].record(tp, tag);
     return true;
 }
 

@@ -54,7 +54,7 @@ struct Evaluator {
     // class, into `key` (Done); Declined for any other operand, Failed when reading a field cache
     // raised. Borrowed: finding it runs no code but key comparisons.
     [[gnu::always_inline]] Fast root_field(PyObject* operand, PyObject*& key) const {
-        const std::uint64_t mark = st->field_refreshes;
+        const std::uint64_t mark = st->nodes.refills();
         PyObject* const* f = nullptr;
         if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
         if (f[2] == Py_None) return Fast::Declined;
@@ -63,7 +63,7 @@ struct Evaluator {
         if (pf[2] != Py_None) return Fast::Declined;
         // Refreshing a cache compares dict keys, which can run code: then the operand's fields
         // are asked for again.
-        if (st->field_refreshes != mark) {
+        if (st->nodes.refills() != mark) {
             if (const Fast got = fields(operand, kPathKind, f); got != Fast::Done) return got;
         }
         key = f[1];
@@ -519,9 +519,9 @@ PyObject* eval_root_binexpr(ModuleState* st, PyObject* self, PyObject* ctx) {
         free_plan(plan);
         plan = nullptr;
     }
-    if (plan == nullptr && node->plan_tried != st->field_refreshes + 1) {
+    if (plan == nullptr && node->plan_tried != st->nodes.refills() + 1) {
         plan = node->plan = make_plan(st, self);
-        if (plan == nullptr) node->plan_tried = st->field_refreshes + 1;
+        if (plan == nullptr) node->plan_tried = st->nodes.refills() + 1;
     }
     if (plan == nullptr) return evaluator(st).binexpr(self, ctx, true);
     Evaluator ev{st, nullptr};

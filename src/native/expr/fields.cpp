@@ -2,75 +2,63 @@
 #include "fields.hpp"
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 
 namespace qelo::expr {
 
 Ref module_global(ModuleState* st, Name name) {
     PyObject* dict = module_dict(st);
-    const std::uint64_t stamp = st->globals_watched ? compat::dict_stamp(dict) : 0;
-    if (stamp != st->globals_stamp) {
-        st->globals_stamp = stamp;
-        st->global_values.fill(nullptr);
-    } else if (stamp != 0 && st->global_values[name] != nullptr) {
-        return Ref::borrow(st->global_values[name]);
+    auto& memo = st->global_values;
+    const std::uint64_t stamp = globals_stamp(st);
+    if (!memo.current(dict, stamp)) {
+        memo.renew(dict, stamp);
+    } else if (memo.holds(memo.bit(name))) {
+        return Ref::borrow(memo.values[name]);
     }
     Ref found;
     const int got = dict_get(dict, st->name(name), found);
     if (got < 0) return Ref();
     if (got > 0) {
         // Remembered (borrowed, as the dict holds it) only when the lookup itself changed nothing.
-        if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->global_values[name] = found.get();
+        if (stamp != 0 && globals_stamp(st) == stamp) memo.put(name, found.get());
         return found;
     }
     return lookup_global(dict, st->name(name));
 }
 
 Ref operator_function(ModuleState* st, Op op) {
-    // Module globals unchanged since `operator` was found to be the plain module owning
-    // operator_dict: that module (which keeps its dict for life) is still the one bound.
+    // Module globals unchanged since `operator` was found to be the plain module owning the memo's
+    // dict: that module (which keeps its dict for life) is still the one bound.
     if (PyObject* cached = peek_operator_function(st, op)) return Ref::borrow(cached);
-    // Taken before the lookup: should that run code that rebinds names, the cache never matches.
-    const std::uint64_t globals_stamp = st->globals_watched ? compat::dict_stamp(module_dict(st)) : 0;
+    // Taken before the lookup: should that run code that rebinds names, nothing is remembered.
+    const std::uint64_t before = globals_stamp(st);
     Ref module = module_global(st, kOperator);
     if (!module) return Ref();
     PyObject* attribute = st->name(kOps[op].attribute);
     // A plain module has no descriptor of these names: its dict answers as getattr would.
     if (Py_IS_TYPE(module.get(), &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(module.get());
-        if (dict != st->operator_dict) {
-            st->operator_dict = nullptr;
-            const int watched = compat::watch_dict(dict);
-            if (watched < 0) return Ref();
-            if (watched == 1) st->operator_dict = dict;
-            st->operator_stamp = 0;
-        }
-        const std::uint64_t stamp = st->operator_dict != nullptr ? compat::dict_stamp(dict) : 0;
-        if (stamp != st->operator_stamp || globals_stamp != st->operator_globals_stamp) {
-            st->operator_stamp = stamp;
-            st->operator_globals_stamp = globals_stamp;
-            st->operator_functions.fill(nullptr);
-        }
+        auto& memo = st->operator_functions;
+        // Only a dict in the namespace domain is ever the memo's.
+        if (dict != memo.dict) memo.renew(st->namespaces.watch(dict) ? dict : nullptr, 0);
+        const bool unchanged = memo.dict == dict && before != 0 && globals_stamp(st) == before;
+        const std::uint64_t stamp = unchanged ? globals_stamp_with(st, dict) : 0;
+        if (!memo.current(dict, stamp)) memo.renew(memo.dict, stamp);
         Ref found;
         const int got = dict_get(dict, attribute, found);
         if (got < 0) return Ref();
         if (got > 0) {
-            if (stamp != 0 && compat::dict_stamp(dict) == stamp) st->operator_functions[op] = found.get();
+            if (stamp != 0 && globals_stamp_with(st, dict) == stamp) memo.put(op, found.get());
             return found;
         }
     }
     return Ref(PyObject_GetAttr(module.get(), attribute));
 }
 
-#if PY_VERSION_HEX >= QELO_PY312
-std::atomic<std::uint64_t> field_epoch{1};
-#endif
-
 FieldsRead refresh_fields(ModuleState* st, PyObject* self, Kind kind) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    ++st->field_refreshes;
-    node->seen_stamp = 0;
+    st->nodes.note_refill();
+    node->fields.forget();
     PyObject* dict = node->dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return {Fast::Declined, nullptr};
     const bool watched = watch_fields(st, dict);
@@ -91,11 +79,9 @@ FieldsRead refresh_fields(ModuleState* st, PyObject* self, Kind kind) {
     // provably the same afterwards (it then still holds them); otherwise the caller reads the
     // general way.
     if (node->dict != dict || Py_TYPE(self) != type || field_stamp(st, dict) != stamp) return {Fast::Declined, nullptr};
-    node->seen_dict = dict;
-    node->seen_type = type;
-    node->seen_stamp = stamp;
-    for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = found[i].get();
-    return {Fast::Done, node->seen_fields};
+    PyObject* values[3] = {found[0].get(), found[1].get(), found[2].get()};
+    node->fields.fill(dict, stamp, type, values, fields.count);
+    return {Fast::Done, node->fields.values.data()};
 }
 
 Ref read_slot(ModuleState* st, PyObject* self, Kind kind, int index, bool direct) {

@@ -4,47 +4,24 @@
 #include "state.hpp"
 #include "outcome.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 namespace qelo::expr {
 
-// Field caches. A node remembers the values its fields had in its instance dict together with a
-// stamp of that dict; equal non-zero stamps mean the dict was not changed since.
-//   3.12+: a dict watcher of this module's own watches every node dict the module reads or
-//          makes, and counts every event of every one of them (public API). Node dicts change
-//          rarely (an attribute written, a dict freed with its node), so the count stands still
-//          while trees are evaluated.
-//   3.11:  the dict's own version tag (compat::dict_version_tag), never 0 and never repeated.
-// A node dict is never watched by the package's shared watcher, whose epoch guards namespaces.
-#if PY_VERSION_HEX >= QELO_PY312
-extern std::atomic<std::uint64_t> field_epoch;
-#endif
+// Field caches. A node remembers the values its fields had in its instance dict (ExprObject::
+// fields) under the dict's stamp in the node-dict domain (ModuleState::nodes):
+//   3.12+: a dict watcher of this module's own watches every node dict the module reads or makes,
+//          and counts every event of every one of them. Node dicts change rarely (an attribute
+//          written, a dict freed with its node), so the count stands still while trees are
+//          evaluated.
+//   3.11:  the dict's own version tag, never 0 and never repeated.
+inline std::uint64_t field_stamp(const ModuleState* st, PyObject* dict) { return st->nodes.stamp(dict); }
 
-inline std::uint64_t field_stamp([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
-#if PY_VERSION_HEX >= QELO_PY312
-    return st->field_watcher >= 0 ? field_epoch.load(std::memory_order_relaxed) : 0;
-#else
-    return compat::dict_version_tag(dict);
-#endif
-}
-
-// Puts `dict` under the field watcher (3.12+), so that its stamps can be trusted. False when the
-// dict cannot be watched (then no stamp of it is used); never raises.
-inline bool watch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (st->field_watcher < 0) return false;
-    if (PyDict_Watch(st->field_watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-#endif
-    return true;
-}
-inline void unwatch_fields([[maybe_unused]] const ModuleState* st, [[maybe_unused]] PyObject* dict) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (st != nullptr && st->field_watcher >= 0 && PyDict_Unwatch(st->field_watcher, dict) < 0) PyErr_Clear();
-#endif
+// Puts `dict` in the node-dict domain, so that its stamps can be trusted. False when the dict
+// cannot be (then no stamp of it is used); never raises.
+inline bool watch_fields(const ModuleState* st, PyObject* dict) { return st->nodes.watch(dict); }
+inline void unwatch_fields(const ModuleState* st, PyObject* dict) {
+    if (st != nullptr) st->nodes.unwatch(dict);
 }
 
 // The fields of `self`, an instance of the exact, plain class `kind` (the caller checked), as
@@ -62,9 +39,8 @@ FieldsRead refresh_fields(ModuleState* st, PyObject* self, Kind kind);
 [[gnu::always_inline]] inline Fast plain_fields(ModuleState* st, PyObject* self, Kind kind, PyObject* const*& out) {
     auto* node = reinterpret_cast<ExprObject*>(self);
     // Filled for this very class (the caller checked that the node has it): of its layout.
-    if (node->seen_stamp != 0 && node->seen_type == st->types[kind] && node->seen_dict == node->dict &&
-        node->seen_stamp == field_stamp(st, node->dict)) {
-        out = node->seen_fields;
+    if (node->fields.current_in(st->nodes, node->dict, st->types[kind])) {
+        out = node->fields.values.data();
         return Fast::Done;
     }
     const FieldsRead read = refresh_fields(st, self, kind);
@@ -90,19 +66,29 @@ Ref module_global(ModuleState* st, Name name);
 // getattr(<module-level operator>, <the function's name>).
 Ref operator_function(ModuleState* st, Op op);
 
+// The stamp the caches of module globals are kept under, and the one of getattr(operator, ...)
+// and of opnames' symbols (the namespace and that dict together); 0 when not stamped. Only the
+// caches' fills ask whether the namespace is watched: a memo never filled is never current.
+inline std::uint64_t globals_stamp(const ModuleState* st) {
+    return st->globals_watched ? st->namespaces.stamp(st->globals) : 0;
+}
+inline std::uint64_t globals_stamp_with(const ModuleState* st, PyObject* dict) {
+    return st->globals_watched ? st->namespaces.stamp(st->globals, dict) : 0;
+}
+
 // What module_global and operator_function would answer from their caches, while the dicts they
 // came from are unchanged; null (no error) when they must be asked. Borrowed: valid until code runs.
-inline PyObject* peek_global(ModuleState* st, Name name) {
-    if (st->globals_stamp == 0 || compat::dict_stamp(st->globals) != st->globals_stamp) return nullptr;
-    return st->global_values[name];
+[[gnu::always_inline]] inline PyObject* peek_global(ModuleState* st, Name name) {
+    const auto& memo = st->global_values;
+    if (!memo.holds(memo.bit(name)) || !memo.current(st->globals, st->namespaces.stamp(st->globals))) return nullptr;
+    return memo.values[name];
 }
-inline PyObject* peek_operator_function(ModuleState* st, Op op) {
-    if (st->operator_dict == nullptr || st->operator_stamp == 0 || st->operator_globals_stamp == 0 ||
-        compat::dict_stamp(st->globals) != st->operator_globals_stamp ||
-        compat::dict_stamp(st->operator_dict) != st->operator_stamp) {
+[[gnu::always_inline]] inline PyObject* peek_operator_function(ModuleState* st, Op op) {
+    const auto& memo = st->operator_functions;
+    if (!memo.holds(memo.bit(op)) || !memo.current(memo.dict, st->namespaces.stamp(st->globals, memo.dict))) {
         return nullptr;
     }
-    return st->operator_functions[op];
+    return memo.values[op];
 }
 
 }  // namespace qelo::expr

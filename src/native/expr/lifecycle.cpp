@@ -39,10 +39,7 @@ Ref construct(ModuleState* st, Kind kind, PyObject* cls, std::initializer_list<P
         // (From 3.12 on the dict is put under the field watcher only once the node is first
         // evaluated or shown: a node that is only built and freed never pays for it.)
         if (const std::uint64_t stamp = field_stamp(st, dict.get()); stamp != 0) {
-            node->seen_dict = dict.get();
-            node->seen_type = tp;
-            node->seen_stamp = stamp;
-            for (std::size_t i = 0; i < fields.count; ++i) node->seen_fields[i] = values[i];
+            node->fields.fill(dict.get(), stamp, tp, values, fields.count);
         }
 #endif
         node->dict = dict.release();
@@ -65,7 +62,7 @@ int node_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int node_clear(PyObject* self) {
     auto* node = reinterpret_cast<ExprObject*>(self);
-    node->seen_stamp = 0;
+    node->fields.forget();
     if (Plan* plan = std::exchange(node->plan, nullptr)) free_plan(plan);
     if (node->dict != nullptr) {
         // A node's own dict leaves the field watcher with the node, so that freeing trees does not
@@ -139,7 +136,7 @@ PyObject* reusable_dict(ModuleState* st, PyObject* self) {
     if (node->watched_dict == dict) unwatch_fields(st, dict);
     node->watched_dict = nullptr;
     node->dict = nullptr;
-    node->seen_stamp = 0;
+    node->fields.forget();
     PyDict_Clear(dict);
     return dict;
 }
@@ -214,7 +211,7 @@ namespace {
 int set_node_dict(PyObject* self, PyObject* value, void* closure) {
     const int result = PyObject_GenericSetDict(self, value, closure);
 #if PY_VERSION_HEX >= QELO_PY312
-    if (result == 0) field_epoch.fetch_add(1, std::memory_order_relaxed);
+    if (result == 0) memo::Domain<memo::NodeDicts>::touch();
 #endif
     return result;
 }

@@ -250,53 +250,15 @@ bool bind_module_objects(ModuleState* st, PyObject* dict) {
     return true;
 }
 
-#if PY_VERSION_HEX >= QELO_PY312
-int on_field_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    field_epoch.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-#endif
-
-// The field watcher of this interpreter (3.12+), shared by every instance of the module in it;
-// none (field caches off, reads go to the dicts) when every watcher slot is taken.
-bool register_field_watcher([[maybe_unused]] ModuleState* st) {
-#if PY_VERSION_HEX >= QELO_PY312
-    int id = -1;
-    const int found =
-        find_interpreter_watcher("qelo.expr.field_watcher", &on_field_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher, id);
-    if (found < 0) return false;
-    st->field_watcher = id;
-#endif
-    return true;
-}
-
-#if PY_VERSION_HEX >= QELO_PY312
-int on_class_modified(PyTypeObject*) {
-    field_epoch.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-#endif
-
-// Puts the module's classes under a type watcher of this interpreter (3.12+) that counts their
-// changes into the field watcher's count: evaluation plans then need only that count to know that
-// neither a node nor a class changed. Without one (every type watcher slot taken) no plans are
-// made; 3.11 plans compare the classes' version tags instead.
-bool watch_classes([[maybe_unused]] ModuleState* st) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (st->field_watcher < 0) return true;
-    int id = -1;
-    const int found =
-        find_interpreter_watcher("qelo.expr.class_watcher", &on_class_modified, PyType_AddWatcher, PyType_ClearWatcher, id);
-    if (found < 0) return false;
-    if (found == 0) return true;
-    for (PyTypeObject* tp : st->types) {
-        if (PyType_Watch(id, reinterpret_cast<PyObject*>(tp)) < 0) {
-            PyErr_Clear();
-            return true;
-        }
-    }
-    st->classes_watched = true;
-#endif
+// Opens the node-dict domain, whose watcher (3.12+) guards the field caches of nodes and counts
+// the changes of the module's classes too: evaluation plans then need only its count to know that
+// neither a node nor a class changed. Without a type watcher (every slot taken) no plans are made
+// by count; by dict tags (3.11) plans compare the classes' versions instead.
+bool open_node_domain(ModuleState* st) {
+    if (!st->nodes.open(/*classes=*/true)) return false;
+    bool all = st->nodes.stamped();
+    for (PyTypeObject* tp : st->types) all = all && st->nodes.watch_class(tp);
+    st->classes_watched = all;
     return true;
 }
 
@@ -309,12 +271,11 @@ int module_exec(PyObject* module) {
     st->globals = PyModule_GetDict(module);
     if (!st->names.init(kNameTexts)) return -1;
     PyObject* dict = PyModule_GetDict(module);
-    const int watched = compat::watch_dict(dict);
-    if (watched < 0) return -1;
-    st->globals_watched = watched == 1;
-    if (!register_field_watcher(st) || !create_method_type(module, st)) return -1;
+    if (!st->namespaces.open()) return -1;
+    st->globals_watched = st->namespaces.watch(dict);
+    if (!create_method_type(module, st)) return -1;
     if (!import_operator(st, dict) || !build_opnames(st, dict) || !create_types(module, st, dict)) return -1;
-    if (!watch_classes(st)) return -1;
+    if (!open_node_domain(st)) return -1;
     st->spares_enabled = spare_layout_holds(st);
     if (!bind_module_objects(st, dict)) return -1;
     return 0;

@@ -235,12 +235,12 @@ constexpr MethodSpec kFuncPathMethods[] = {
 // Whether `name` is found neither on the exact Path class nor on its bases.
 bool missing_from_path(ModuleState* st, PyObject* name) {
     PyTypeObject* tp = st->types[kPathKind];
-    const unsigned int tag = compat::type_version(tp);
-    if (tag != 0 && tag == st->path_missing_tag && name == st->path_missing_name) return true;
+    if (name == st->path_missing_name && st->path_missing_class.holds(tp)) return true;
+    const unsigned int taken = memo::ClassVersion::of(tp);
     if (compat::type_lookup(tp, name) != nullptr) return false;
     Py_INCREF(name);
     Py_XSETREF(st->path_missing_name, name);
-    st->path_missing_tag = tag;
+    st->path_missing_class.record(tp, taken);
     return true;
 }
 

@@ -33,24 +33,19 @@ private:
     // and the cache is current; null otherwise. Unlike plain_fields, never refreshes the cache.
     PyObject* const* cached(PyObject* node, Kind kind) const {
         PyTypeObject* tp = st_->types[kind];
-        if (Py_TYPE(node) != tp || compat::type_version(tp) == 0 || compat::type_version(tp) != st_->verified_tag[kind]) {
-            return nullptr;
-        }
+        if (Py_TYPE(node) != tp || !st_->plain_classes[kind].holds(tp)) return nullptr;
         auto* n = reinterpret_cast<ExprObject*>(node);
-        if (n->seen_stamp == 0 || n->seen_type != tp || n->seen_dict != n->dict ||
-            n->seen_stamp != field_stamp(st_, n->dict)) {
-            return nullptr;
-        }
-        return n->seen_fields;
+        if (!n->fields.current_in(st_->nodes, n->dict, tp)) return nullptr;
+        return n->fields.values.data();
     }
 
     NodeCheck check(PyObject* node, Kind kind) {
         PyTypeObject* tp = st_->types[kind];
-#if PY_VERSION_HEX >= QELO_PY312
+#if QELO_PLANS_BY_COUNT
         return NodeCheck{node, tp};
 #else
         auto* n = reinterpret_cast<ExprObject*>(node);
-        return NodeCheck{node, tp, compat::type_version(tp), n->dict, n->seen_stamp};
+        return NodeCheck{node, st_->plain_classes[kind], n->dict, n->fields.stamp};
 #endif
     }
 
@@ -128,14 +123,14 @@ private:
 }  // namespace
 
 Plan* make_plan(ModuleState* st, PyObject* root) {
-#if PY_VERSION_HEX >= QELO_PY312
+#if QELO_PLANS_BY_COUNT
     if (!st->classes_watched) return nullptr;
 #endif
     PlanBuilder builder(st);
     if (!builder.root(root)) return nullptr;
     Plan* plan = builder.finish();
-#if PY_VERSION_HEX >= QELO_PY312
-    if (plan != nullptr) plan->epoch = field_epoch.load(std::memory_order_relaxed);
+#if QELO_PLANS_BY_COUNT
+    if (plan != nullptr) plan->epoch = memo::Domain<memo::NodeDicts>::count();
 #endif
     return plan;
 }

@@ -13,12 +13,19 @@
 
 namespace qelo::expr {
 
-// A node a plan relies on, and the class it must still have (3.11: and the dict, unchanged).
+// Whether the node-dict domain's count alone tells that no node dict and no class changed (its
+// watcher route, with the classes watched); otherwise (dict tags) each node is checked.
+#define QELO_PLANS_BY_COUNT QELO_DICT_WATCHERS
+static_assert((memo::Domain<memo::NodeDicts>::kRoute == memo::Route::kWatcher) == (QELO_PLANS_BY_COUNT != 0));
+
+// A node a plan relies on, and the class it must still have (by dict tags: and the class's
+// version, and the dict, unchanged).
 struct NodeCheck {
     PyObject* node;
+#if QELO_PLANS_BY_COUNT
     PyTypeObject* type;
-#if PY_VERSION_HEX < QELO_PY312
-    unsigned int tag;     // the class's version tag when the plan was made
+#else
+    memo::ClassVersion type;
     PyObject* dict;
     std::uint64_t stamp;  // field_stamp of `dict` when the plan was made
 #endif
@@ -50,7 +57,7 @@ struct PlanStep {
 struct Plan {
     static constexpr std::size_t kMaxSteps = 64;
     static constexpr int kMaxDepth = 32;
-    std::uint64_t epoch;  // the field watcher's count when the plan was made (3.12+)
+    std::uint64_t epoch;  // the node-dict domain's count when the plan was made (by count)
     std::uint16_t nsteps;
     PlanStep steps[kMaxSteps];
 };
@@ -63,26 +70,26 @@ Plan* make_plan(ModuleState* st, PyObject* root);
 void free_plan(Plan* plan);
 
 // True while what step `s` wrote down of its node still holds, and the node is still of the class
-// it had. From 3.12 on the field watcher's count must not have moved since the plan was made: no
-// node dict changed, no node was given another dict through its __dict__ setter, none of the
-// module's classes changed (the class watcher counts into it too). On 3.11 the node's class must
-// have the same version tag, and its dict be the same one, with the same version.
+// it had. By count (3.12+), the node-dict domain's count must not have moved since the plan was
+// made: no node dict changed, no node was given another dict through its __dict__ setter, none of
+// the module's classes changed (they count into it too). By dict tags (3.11), the node's class must
+// have the same version, and its dict be the same one, with the same tag.
 // The node is alive: the node whose fields hold it was found unchanged since any code last ran
 // (the steps are checked in the order evaluation reaches them, root first, and the root is held by
 // its caller).
 [[gnu::always_inline]] inline bool node_unchanged(const NodeCheck& check) {
-#if PY_VERSION_HEX >= QELO_PY312
+#if QELO_PLANS_BY_COUNT
     return Py_TYPE(check.node) == check.type;
 #else
-    return Py_TYPE(check.node) == check.type && compat::type_version(check.type) == check.tag &&
-           reinterpret_cast<ExprObject*>(check.node)->dict == check.dict &&
-           compat::dict_version_tag(check.dict) == check.stamp;
+    PyObject* dict = reinterpret_cast<ExprObject*>(check.node)->dict;
+    return check.type.holds(Py_TYPE(check.node)) && dict == check.dict &&
+           memo::Domain<memo::NodeDicts>::stamp_of(dict) == check.stamp;
 #endif
 }
 
 [[gnu::always_inline]] inline bool step_current(const Plan& plan, const PlanStep& s) {
-#if PY_VERSION_HEX >= QELO_PY312
-    if (plan.epoch != field_epoch.load(std::memory_order_relaxed)) return false;
+#if QELO_PLANS_BY_COUNT
+    if (plan.epoch != memo::Domain<memo::NodeDicts>::count()) return false;
 #else
     (void)plan;
 #endif

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "memo.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -55,26 +56,22 @@ struct ExprObject {
     PyObject* dict;
     PyObject* weakrefs;
     vectorcallfunc vectorcall;
-    // The fields as last read from `seen_dict`, in constructor order: borrowed from that dict,
-    // valid only while field_stamp of the dict is still `seen_stamp` (never 0 when valid) and the
-    // node is still of `seen_type`, the exact class whose fields they are (compared only): a node
-    // whose __class__ was assigned another of the module's classes, which share this layout, has
-    // other fields, and so another number of them.
-    PyObject* seen_dict;
-    PyTypeObject* seen_type;
-    std::uint64_t seen_stamp;
-    // The dict this node last put under the field watcher (compared only): it leaves the watcher
-    // with the node, so that freeing trees counts as no change of other nodes' dicts.
+    // The fields as last read from the instance dict, in constructor order (borrowed from that
+    // dict), remembered under the dict's stamp in the node-dict domain and under the exact class
+    // they were read for: a node whose __class__ was assigned another of the module's classes,
+    // which share this layout, has other fields, and another number of them.
+    memo::Memo<PyObject*, 3> fields;
+    // The dict this node last put under the node-dict domain's watcher (compared only): it leaves
+    // the watcher with the node, so that freeing trees counts as no change of other nodes' dicts.
     PyObject* watched_dict;
-    PyObject* seen_fields[3];
     // The original operator function this node applied last (an index into the originals, only
     // ever a guess to be confirmed by identity).
     signed char op_guess;
     // The evaluation plan of the tree below this node, when it is evaluated as a root (plan.hpp):
     // owned, null when there is none.
     Plan* plan;
-    // ModuleState::field_refreshes + 1 when planning this tree last failed (0: never tried): it is
-    // tried again only once some field cache was refreshed since.
+    // The node-dict domain's refills() + 1 when planning this tree last failed (0: never tried): it
+    // is tried again only once some field cache was filled again since.
     std::uint64_t plan_tried;
 };
 
@@ -90,42 +87,35 @@ struct ModuleState {
     // told. Applied as the C operations they wrap, only when a node holds that very object.
     std::array<PyObject*, kOpCount> originals{};
     PyObject* path_getattr = nullptr;               // Path.__getattr__ as created
-    // The name last found missing from Path and its bases, and Path's version tag then: still
-    // missing while the tag is the same (any change to the classes gives a new one).
+    // The name last found missing from Path and its bases, still missing while Path keeps the
+    // version it had then (any change to the classes gives a new one). Owned.
     PyObject* path_missing_name = nullptr;
-    unsigned int path_missing_tag = 0;
+    memo::ClassVersion path_missing_class{};
     PyObject* builtin_len = nullptr;                // builtins.len and builtins.abs as imported,
     PyObject* builtin_abs = nullptr;                // applied directly when a FuncPath holds them
-    std::array<unsigned int, kKindCount> verified_tag{};
-    // Module globals and operator functions as last found, valid while the dicts they came from
-    // keep their stamps (compat::dict_stamp; 0 = not cached). Borrowed, never owned.
+    // Each class found plain (verify_plain), while it keeps that version.
+    std::array<memo::ClassVersion, kKindCount> plain_classes{};
+    // The module namespace, the operator module's dict and opnames are stamped in the namespace
+    // domain; node dicts (and the six classes, when a type watcher can be had) in the node-dict
+    // domain, whose count then tells evaluation plans that nothing they rely on changed.
+    memo::Domain<memo::Namespaces> namespaces;
+    memo::Domain<memo::NodeDicts> nodes;
     bool globals_watched = false;
-    std::uint64_t globals_stamp = 0;
-    std::array<PyObject*, kOpnames + 1> global_values{};
-    PyObject* operator_dict = nullptr;
-    std::uint64_t operator_stamp = 0;
-    std::uint64_t operator_globals_stamp = 0;  // of the module globals when operator_dict was found
-    std::array<PyObject*, kOpCount> operator_functions{};
-    // The dict watcher that guards the field caches of nodes (3.12+), -1 when none could be had.
-    int field_watcher = -1;
-    // The six classes are under a type watcher whose events move the field watcher's count too.
     bool classes_watched = false;
-    // Symbols of the original operator functions as opnames gave them, each with a space on either
-    // side, for the text forms: valid while the module's `opnames` is the exact dict `symbols_of`
-    // and both it and the module namespace keep their stamps. Owned.
-    PyObject* symbols_of = nullptr;  // borrowed, compared only
-    std::uint64_t symbols_stamp = 0;
-    std::uint64_t symbols_globals_stamp = 0;
-    std::array<PyObject*, kOpCount> padded_symbols{};
+    // Module globals as last found (borrowed from the namespace, which binds them).
+    memo::Memo<PyObject*, kOpnames + 1> global_values{};
+    // getattr(operator, <name>) for the plain module bound as `operator` whose dict is the memo's,
+    // stamped together with the namespace (borrowed from that dict).
+    memo::Memo<PyObject*, kOpCount> operator_functions{};
+    // " <symbol> " for each original operator function, as opnames (the memo's dict, the exact
+    // dict the namespace binds) gave it, stamped together with the namespace. Owned.
+    memo::Memo<PyObject*, kOpCount> padded_symbols{};
     // __name__ of the builtin functions FuncPath nodes last showed (a builtin's name is fixed when
     // it is defined). Owned.
     static constexpr int kNames = 4;
     std::array<PyObject*, kNames> named_functions{};
     std::array<PyObject*, kNames> function_names{};
     int next_name = 0;
-    // Counts field cache refreshes (refresh_fields), the one step of reading fields that can run
-    // code: evaluation asks fields again only when it moved.
-    std::uint64_t field_refreshes = 0;
     // Evaluations from a plan under way (any thread): an evaluation within one walks the nodes.
     int plan_runs = 0;
     // Freed nodes of the exact classes, kept to be reused by construct: untracked, reference count
@@ -178,9 +168,7 @@ inline PyObject* module_dict(ModuleState* st) { return st->globals; }
 bool verify_plain(ModuleState* st, Kind kind);
 [[gnu::always_inline]] inline bool is_plain(ModuleState* st, Kind kind) {
     PyTypeObject* tp = st->types[kind];
-    // Any change to a class (or its bases) resets its version tag to 0, the invalid tag.
-    const unsigned int tag = compat::type_version(tp);
-    if (tag != 0 && tag == st->verified_tag[kind]) return true;
+    if (st->plain_classes[kind].holds(tp)) return true;
     return verify_plain(st, kind);
 }
 inline bool exact_plain(ModuleState* st, PyObject* obj, Kind kind) {

@@ -16,11 +16,10 @@ Ref symbol_of(ModuleState* st, PyObject* op) {
 }
 
 void clear_text_caches(ModuleState* st) {
-    for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
+    for (PyObject*& o : st->padded_symbols.values) Py_CLEAR(o);
+    st->padded_symbols.renew(nullptr, 0);
     for (PyObject*& o : st->named_functions) Py_CLEAR(o);
     for (PyObject*& o : st->function_names) Py_CLEAR(o);
-    st->symbols_of = nullptr;
-    st->symbols_stamp = st->symbols_globals_stamp = 0;
 }
 
 namespace {
@@ -28,12 +27,12 @@ namespace {
 // " <opnames[op]> " for an original operator function, from the cache while opnames and the
 // namespace are unchanged (a borrowed reference); null with no exception when it must be looked up.
 PyObject* cached_padded_symbol(ModuleState* st, PyObject* op) {
-    if (st->symbols_of == nullptr || compat::dict_stamp(st->globals) != st->symbols_globals_stamp ||
-        compat::dict_stamp(st->symbols_of) != st->symbols_stamp) {
+    const auto& memo = st->padded_symbols;
+    const int index = original_index(st, op);
+    if (index < 0 || !memo.holds(memo.bit(index)) || !memo.current(memo.dict, st->namespaces.stamp(st->globals, memo.dict))) {
         return nullptr;
     }
-    const int index = original_index(st, op);
-    return index >= 0 ? st->padded_symbols[index] : nullptr;
+    return memo.values[index];
 }
 
 // Remembers " <symbol> " for `op` when it is an original and opnames, the exact dict bound in
@@ -43,21 +42,17 @@ void remember_symbol(ModuleState* st, PyObject* op, PyObject* symbol) {
     if (index < 0 || !PyUnicode_CheckExact(symbol) || !st->globals_watched) return;
     PyObject* opnames = peek_global(st, kOpnames);
     if (opnames == nullptr || !PyDict_CheckExact(opnames)) return;
-    if (opnames != st->symbols_of) {
+    auto& memo = st->padded_symbols;
+    if (opnames != memo.dict) {
         clear_text_caches(st);
-        const int watched = compat::watch_dict(opnames);
-        if (watched != 1) {
-            if (watched < 0) PyErr_Clear();
-            return;
-        }
-        st->symbols_of = opnames;
+        if (!st->namespaces.watch(opnames)) return;
+        memo.renew(opnames, 0);
     }
-    const std::uint64_t stamp = compat::dict_stamp(opnames);
-    const std::uint64_t globals_stamp = compat::dict_stamp(st->globals);
-    if (stamp != st->symbols_stamp || globals_stamp != st->symbols_globals_stamp) {
-        for (PyObject*& o : st->padded_symbols) Py_CLEAR(o);
-        st->symbols_stamp = stamp;
-        st->symbols_globals_stamp = globals_stamp;
+    const std::uint64_t stamp = globals_stamp_with(st, opnames);
+    if (stamp == 0) return;
+    if (!memo.current(opnames, stamp)) {
+        for (PyObject*& o : memo.values) Py_CLEAR(o);
+        memo.renew(opnames, stamp);
     }
     // Confirmed afresh: the symbol is still what opnames holds for op (no code runs here: the
     // key is a builtin function, hashed and compared by identity).
@@ -70,7 +65,8 @@ void remember_symbol(ModuleState* st, PyObject* op, PyObject* symbol) {
         PyErr_Clear();
         return;
     }
-    Py_XSETREF(st->padded_symbols[index], padded);
+    Py_XDECREF(memo.values[index]);
+    memo.put(index, padded);
 }
 
 // func.__name__, remembered for the builtin functions of modules (len, abs ...), whose name
