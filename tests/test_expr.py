@@ -2148,3 +2148,84 @@ def test_symbol_lookup_that_rebinds_fields_is_seen_by_the_text(monkeypatch):
             monkeypatch.undo()
 
     assert texts(expr) == texts(pure_expr) == ["(this.a + 'R')", "(L + R)", "- 'U'", "- U"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Without a free watcher slot: nothing is remembered, and warm trees still follow every change
+
+TAKE_WATCHERS = """
+import ctypes
+def take(add_name, argtypes):
+    callback_type = ctypes.CFUNCTYPE(ctypes.c_int, *argtypes)
+    keep = callback_type(lambda *args: 0)
+    add = getattr(ctypes.pythonapi, add_name)
+    add.argtypes = [callback_type]
+    add.restype = ctypes.c_int
+    taken = 0
+    while True:
+        try:
+            if add(keep) < 0:
+                break
+        except RuntimeError:
+            break
+        taken += 1
+    return keep, taken
+"""
+
+WARM_TREE_FOLLOWS_CHANGES = """
+import operator
+from qelo.expr import BinExpr, Path, UniExpr, this, len_
+tree = (this.a + this.b) * 2 - len_(this.items)
+ctx = {"a": 3, "b": 4, "items": [1, 2]}
+results = []
+for _ in range(200):
+    tree(ctx)
+results.append(tree(ctx) == 12)
+tree.lhs.__dict__["rhs"] = 3                 # a field through the dict
+results.append(tree(ctx) == 19)
+tree.lhs.lhs.__dict__ = {"op": operator.sub, "lhs": this.a, "rhs": this.b}   # a replaced dict
+results.append(tree(ctx) == -5 and repr(tree) == "(((this.a - this.b) * 3) - len_(this.items))")
+pair = this.a + this.b
+for _ in range(200):
+    pair(ctx)
+path_call = Path.__dict__["__call__"]
+Path.__call__ = lambda self, obj: 5          # the class of the nested nodes only
+results.append(pair(ctx) == 10)
+Path.__call__ = path_call
+results.append(pair(ctx) == 7)
+original = BinExpr.__dict__["__call__"]
+BinExpr.__call__ = lambda self, obj: 42      # a class attribute, replaced and restored
+results.append(tree(ctx) == 42)
+BinExpr.__call__ = original
+results.append(tree(ctx) == -5)
+BinExpr.rhs = property(lambda self: 1)       # a property named like a field
+results.append(tree(ctx) == 1)        # ((a - 1) * 1) - 1
+del BinExpr.rhs
+results.append(tree(ctx) == -5)
+node = -this.a
+node(ctx)
+node.__class__ = BinExpr                     # another node class
+try:
+    node(ctx)
+    results.append(False)
+except AttributeError:
+    results.append(True)
+print(all(results), results)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="watchers are 3.12+")
+@pytest.mark.parametrize(
+    "taken",
+    [
+        ("PyDict_AddWatcher", "ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object"),
+        ("PyType_AddWatcher", "ctypes.py_object"),
+    ],
+    ids=["dict-watchers", "type-watchers"],
+)
+def test_warm_trees_follow_changes_when_no_watcher_is_free(taken):
+    add_name, argtypes = taken
+    code = TAKE_WATCHERS + f"keep, taken = take({add_name!r}, [{argtypes}])\n" + WARM_TREE_FOLLOWS_CHANGES
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[0] == "True", result.stdout
