@@ -550,6 +550,42 @@ def test_a_helper_mutated_in_place_is_followed():
     assert out.split() == ["00010002", "000001"]
 
 
+def test_a_helper_rebound_while_the_bindings_are_read_is_seen_by_the_next_call():
+    # A namespace key with the hash of "binascii" is compared whenever that name is looked up, so
+    # its __eq__ runs in the middle of the module's reading of its helper bindings. What it rebinds
+    # there (after iterateints was read) must not be remembered as unchanged, and a call it makes
+    # amid the reads must see the new binding too.
+    out = run_python(
+        """
+        import qelo.lib.binary as binary
+        ab = binary.bytes2bits(b"ab")
+        ba = ab[8:] + ab[:8]
+        seen = []
+
+        class Collider:
+            def __hash__(self):
+                return hash("binascii")
+            def __eq__(self, other):
+                if not seen:
+                    seen.append("rebound")
+                    binary.iterateints = reversed
+                    seen.append(binary.bytes2bits(b"ab") == ba)
+                return False
+
+        ns = vars(binary)
+        original = ns.pop("binascii")
+        ns[Collider()] = None
+        binary.bytes2bits(b"ab")  # the call whose reads the collider interrupts
+        print(seen == ["rebound", True], binary.bytes2bits(b"ab") == ba, binary.bytes2integer(b"\\x01\\x02") == 0x0201)
+        binary.iterateints = iter
+        print(binary.bytes2bits(b"ab") == ab, binary.bytes2integer(b"\\x01\\x02") == 0x0102)
+        binary.binascii = original
+        print(binary.hexlify(b"ab"))
+        """
+    )
+    assert out.split() == ["True", "True", "True", "True", "True", "b'6162'"]
+
+
 @pytest.mark.parametrize(
     "reinit, expected",
     [

@@ -1,14 +1,16 @@
 // Guards that tell whether the namespace still binds the original helpers and tables, and whether
 // a lookup table still holds exactly what the import built, so that the direct routes may stand in
-// for the per-name lookups and per-byte table lookups. Tables and namespace are ordinary dicts,
-// guarded through compat::watch_dict/dict_stamp: bindings and tables are re-read (a table holds 256
-// entries) the first time they are used after their stamp moved. When the dicts cannot be stamped
-// (no watcher slot free, or a portable 3.11 build), the bindings are read on every call and a
-// table's contents are checked only for inputs large enough to pay for it.
+// for the per-name lookups and per-byte table lookups. The namespace and the tables are one
+// memo::Domain (Namespaces): the bindings are a Memo under the namespace's stamp and each table's
+// content check a Memo under that table's stamp, read again (a table holds 256 entries) the first
+// time they are used after the stamp moved. When the dicts cannot be stamped (no watcher slot
+// free, or a portable 3.11 build), the bindings are read on every call and a table's contents are
+// checked only for inputs large enough to pay for it.
 #include "state.hpp"
 
 #include "kernels.hpp"
 
+#include <array>
 #include <cstring>
 
 namespace qelo::binary {
@@ -86,8 +88,6 @@ bool holds_original_contents(Table table, PyObject* dict) {
     return false;
 }
 
-bool armed(const ModuleState* st) { return st->guards[0].armed; }
-
 // The namespace name of each helper and the state slot of the original it must bind.
 constexpr struct {
     Name name;
@@ -98,74 +98,63 @@ constexpr struct {
     {kBinascii, &ModuleState::original_binascii},
 };
 
+constexpr Name kTableNames[kTableCount] = {kBytes2bitsCache, kBits2bytesCache, kSwapbitsinbytesCache};
+
 int helper_bound(PyObject* module, const ModuleState* st, std::size_t helper) {
     return bound_to_original(module, kHelpers[helper].name, st->*kHelpers[helper].original);
 }
 
-bool read_bindings(PyObject* module, Bindings* out) {
+// Every binding, in the record's order (helpers, then tables). A lookup may run code (a key's
+// __eq__) that rebinds names, so the caller keeps them under the stamp read before the first.
+bool read_bindings(PyObject* module, std::array<bool, kBindingCount>& out) {
     ModuleState* st = state_of(module);
     for (std::size_t h = 0; h < kHelperCount; ++h) {
         const int bound = helper_bound(module, st, h);
         if (bound < 0) return false;
-        out->original[h] = bound != 0;
+        out[h] = bound != 0;
     }
-    const Name table_names[kTableCount] = {kBytes2bitsCache, kBits2bytesCache, kSwapbitsinbytesCache};
     for (std::size_t t = 0; t < kTableCount; ++t) {
-        const int bound = bound_to_original(module, table_names[t], st->guards[t].table);
+        const int bound = bound_to_original(module, kTableNames[t], st->tables[t]);
         if (bound < 0) return false;
-        out->table_bound[t] = bound != 0;
+        out[std::size_t{kHelperCount} + t] = bound != 0;
     }
     return true;
 }
 
 }  // namespace
 
-const Bindings* bindings_of(PyObject* module) {
-    ModuleState* st = state_of(module);
+const Bindings* read_bindings_again(PyObject* module, ModuleState* st, std::uint64_t now) {
     Bindings& cached = st->bindings;
-    if (!armed(st)) return &cached;  // all false
-    const std::uint64_t now = st->stamped ? compat::dict_stamp(st->ns) : 0;
-    if (st->stamped && cached.known && cached.stamp == now) return &cached;
-    cached.known = false;
-    if (!read_bindings(module, &cached)) return nullptr;
-    cached.known = st->stamped;
-    cached.stamp = now;
+    if (!st->armed) return &cached;  // all false
+    // Filled whole after the reads: a call made amid them (from a lookup's code) finds the record
+    // not current and reads for itself, and an older `now` stored last only makes the next call
+    // read again.
+    cached.forget();
+    std::array<bool, kBindingCount> bound{};
+    if (!read_bindings(module, bound)) return nullptr;
+    cached.renew(st->ns, now);
+    for (std::size_t i = 0; i < bound.size(); ++i) cached.put(i, bound[i]);
     return &cached;
 }
 
-int helper_is_original(PyObject* module, Helper helper) {
-    ModuleState* st = state_of(module);
-    if (st->stamped || !armed(st)) {
-        const Bindings* bindings = bindings_of(module);
-        return bindings == nullptr ? -1 : bindings->original[helper];
-    }
-    // Unstamped: one lookup for the one name, not a re-read of every binding.
-    return helper_bound(module, st, helper);
+int helper_bound_now(PyObject* module, Helper helper) { return helper_bound(module, state_of(module), helper); }
+
+bool check_table_again(ModuleState* st, Table table, Py_ssize_t work, std::uint64_t now) {
+    if (!st->armed) return false;
+    PyObject* dict = st->tables[table];
+    if (!st->stamped) return work >= kCheckPerCallFrom && holds_original_contents(table, dict);
+    // The check reads only exact ints and bytes: no code runs amid it.
+    memo::Memo<bool, 1>& pristine = st->pristine[table];
+    pristine.renew(dict, now);
+    pristine.put(0, holds_original_contents(table, dict));
+    return pristine.values[0];
 }
 
-bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work) {
-    TableGuard& guard = st->guards[table];
-    if (!guard.armed) return false;
-    if (!st->stamped) return work >= kCheckPerCallFrom && holds_original_contents(table, guard.table);
-    const std::uint64_t now = compat::dict_stamp(guard.table);
-    if (!guard.known || guard.stamp != now) {
-        guard.pristine = holds_original_contents(table, guard.table);
-        guard.stamp = now;
-        guard.known = true;
-    }
-    return guard.pristine;
-}
-
-bool arm_table_guards(ModuleState* st, PyObject* ns) {
+void arm_table_guards(ModuleState* st, PyObject* ns) {
     bool stamped = true;
-    for (PyObject* dict : {ns, st->guards[0].table, st->guards[1].table, st->guards[2].table}) {
-        const int watched = compat::watch_dict(dict);
-        if (watched < 0) return false;
-        stamped = stamped && watched == 1;
-    }
+    for (PyObject* dict : {ns, st->tables[0], st->tables[1], st->tables[2]}) stamped = st->namespaces.watch(dict) && stamped;
     st->stamped = stamped;
-    for (TableGuard& guard : st->guards) guard.armed = true;
-    return true;
+    st->armed = true;
 }
 
 }  // namespace qelo::binary

@@ -272,9 +272,9 @@ Fast sign_test_direct(PyObject* module, PyObject* data, bool per_byte, int& nega
     // Read now, not before: testing `signed` may have run Python code that rebound names.
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) return Fast::Failed;
-    if (!bindings->original[kByte2intHelper]) return Fast::Declined;
-    if (per_byte && !(bindings->original[kBytes2bitsHelper] && bindings->original[kIterHelper] &&
-                      bindings->table_bound[kBytesToBitsTable] &&
+    if (!bindings->original(kByte2intHelper)) return Fast::Declined;
+    if (per_byte && !(bindings->original(kBytes2bitsHelper) && bindings->original(kIterHelper) &&
+                      bindings->table_bound(kBytesToBitsTable) &&
                       table_is_pristine(state_of(module), kBytesToBitsTable, 1))) {
         return Fast::Declined;
     }

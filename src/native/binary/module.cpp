@@ -159,7 +159,7 @@ PyObject* build_table(KeyFn key_of, ValueFn value_of) {
 
 bool bind_table(PyObject* module, Table slot, Name name, PyObject* table) {
     ModuleState* st = state_of(module);
-    st->guards[slot].table = table;  // owns it
+    st->tables[slot] = table;  // owns it
     return PyDict_SetItem(namespace_of(module), st->names[name], table) == 0;
 }
 
@@ -203,7 +203,7 @@ int bits2bytes_ready_for(PyObject* module, Py_ssize_t work) {
         PyErr_Clear();  // bits2bytes itself reports the failed lookup
         return 0;
     }
-    return bindings->table_bound[kBitsToBytesTable] && table_is_pristine(st, kBitsToBytesTable, work);
+    return bindings->table_bound(kBitsToBytesTable) && table_is_pristine(st, kBitsToBytesTable, work);
 }
 
 bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* out) {
@@ -211,18 +211,17 @@ bool pack_groups(const unsigned char* in, std::size_t n_groups, unsigned char* o
 }
 
 // The namespace and the tables are the only inputs of the two answers once the module is armed
-// (bindings_of and table_is_pristine re-read them whenever their stamps move). 3.12+: their stamp is
-// this extension's dict-watcher epoch, which moves with every change of any of them. 3.11: each
-// dict's own stamp, the value a global counter had at its last change, so the largest of them
-// grows with every change of any of them.
+// (bindings_of and table_is_pristine read them again whenever their stamps move). On the watcher
+// route one count stamps all four. On the tags route each dict's tag is the value a global counter
+// had at its last change, so the largest of the four grows with every change of any of them.
 std::uint64_t ready_stamp_for(PyObject* module) {
     if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) return 0;
     const ModuleState* st = state_of(module);
-    if (st == nullptr || st->empty_bytes == nullptr || !st->stamped || !st->guards[0].armed) return 0;
-    std::uint64_t stamp = compat::dict_stamp(st->ns);
-#if PY_VERSION_HEX < QELO_PY312
-    for (const TableGuard& guard : st->guards) stamp = std::max(stamp, compat::dict_stamp(guard.table));
-#endif
+    if (st == nullptr || st->empty_bytes == nullptr || !st->stamped || !st->armed) return 0;
+    std::uint64_t stamp = st->stamp_of(st->ns);
+    if constexpr (Namespaces::kRoute == memo::Route::kTags) {
+        for (PyObject* table : st->tables) stamp = std::max(stamp, st->stamp_of(table));
+    }
     return stamp;
 }
 
@@ -239,7 +238,8 @@ bool add_kernels_capsule(PyObject* module) {
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     PyObject* ns = namespace_of(module);
-    if (ns == nullptr || !init_constants(st)) return -1;
+    // The state is zeroed memory, never constructed: open() sets the domain's watcher id.
+    if (ns == nullptr || !st->namespaces.open() || !init_constants(st)) return -1;
     st->ns = ns;
 
     // 1. Every public name of the compatibility helpers; 2. binascii.
@@ -293,7 +293,8 @@ int module_exec(PyObject* module) {
     // 9. swapbitsinbytes, hexlify, unhexlify.
     if (PyModule_AddFunctions(module, final_functions) < 0) return -1;
     if (!add_kernels_capsule(module)) return -1;
-    return arm_table_guards(st, ns) ? 0 : -1;
+    arm_table_guards(st, ns);
+    return 0;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -311,8 +312,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    for (TableGuard& g : st->guards) g.armed = false;
+    st->armed = false;
+    st->stamped = false;
     st->bindings = Bindings{};
+    for (memo::Memo<bool, 1>& pristine : st->pristine) pristine = {};
     st->ns = nullptr;
     st->for_each_object([](PyObject** slot) { Py_CLEAR(*slot); });
     st->int2byte_format.clear();

@@ -35,7 +35,7 @@ int per_byte_kernel_applies(PyObject* module, PyObject* data, Table table) {
     if (!PyBytes_CheckExact(data)) return 0;
     const Bindings* bindings = bindings_of(module);
     if (bindings == nullptr) return -1;
-    return bindings->original[kIterHelper] && bindings->table_bound[table] &&
+    return bindings->original(kIterHelper) && bindings->table_bound(table) &&
            table_is_pristine(state_of(module), table, PyBytes_GET_SIZE(data));
 }
 
@@ -193,7 +193,7 @@ int bytes2bits_kernel_ready(PyObject* module, Py_ssize_t work) {
         PyErr_Clear();  // bytes2bits itself reports the failed lookup
         return 0;
     }
-    return bindings->original[kIterHelper] && bindings->table_bound[kBytesToBitsTable] &&
+    return bindings->original(kIterHelper) && bindings->table_bound(kBytesToBitsTable) &&
            table_is_pristine(st, kBytesToBitsTable, work);
 }
 
@@ -205,7 +205,7 @@ PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     if (PyBytes_CheckExact(data)) {
         const Bindings* bindings = bindings_of(module);
         if (bindings == nullptr) return nullptr;
-        if (bindings->table_bound[kBitsToBytesTable] &&
+        if (bindings->table_bound(kBitsToBytesTable) &&
             table_is_pristine(state_of(module), kBitsToBytesTable, length / 8)) {
             Ref out(PyBytes_FromStringAndSize(nullptr, length / 8));
             if (!out) return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "memo.hpp"
 #include "namespace.hpp"
 #include "outcome.hpp"
 #include "ref.hpp"
@@ -36,19 +37,7 @@ inline constexpr std::array<const char*, kNameCount> kNameTexts = {
 
 enum Table : std::size_t { kBytesToBitsTable, kBitsToBytesTable, kSwapBitsTable, kTableCount };
 
-// Remembers whether a table dict still holds exactly what the import put there. `stamp` is the
-// table's compat::dict_stamp when `pristine` was last decided.
-struct TableGuard {
-    PyObject* table = nullptr;  // the dict built at import (strong reference)
-    bool armed = false;         // set once every table is built
-    bool known = false;
-    bool pristine = false;
-    std::uint64_t stamp = 0;
-};
-
-// What the namespace bound when last looked at: which helper names still hold the originals and
-// which table names the import-time dicts. Re-read whenever `stamp` no longer matches the
-// namespace's compat::dict_stamp; when the dicts cannot be stamped, on every call.
+// The helper names whose originals a direct route stands in for.
 enum Helper : std::size_t {
     kIterHelper,
     kInt2byteHelper,
@@ -58,12 +47,19 @@ enum Helper : std::size_t {
     kHelperCount,
 };
 
-struct Bindings {
-    bool known = false;
-    std::uint64_t stamp = 0;
-    bool original[kHelperCount] = {};
-    bool table_bound[kTableCount] = {};
+// One value per helper, then one per table.
+inline constexpr std::size_t kBindingCount = std::size_t{kHelperCount} + kTableCount;
+
+// What the namespace bound when last read: whether each helper name still holds its original and
+// each table name the import-time dict. A Memo under the namespace's stamp, read whole again once
+// the stamp moved; when the namespace cannot be stamped, read on every call (and never current).
+struct Bindings : memo::Memo<bool, kBindingCount> {
+    bool original(Helper helper) const { return values[helper]; }
+    bool table_bound(Table table) const { return values[std::size_t{kHelperCount} + table]; }
 };
+
+// The dicts stamped together: the namespace and the three tables.
+using Namespaces = memo::Domain<memo::Namespaces>;
 
 struct ModuleState {
     NameTable<kNameCount> names;
@@ -71,7 +67,9 @@ struct ModuleState {
     // does exactly the job (otherwise null, and every call takes the general path).
     PyObject* original_iter = nullptr;            // builtins.iter
     PyObject* original_int2byte = nullptr;        // struct.Struct('>B').pack
-    compat::StructFormatWatch int2byte_format;    // tells when that Struct is re-initialised
+    // Tells when that Struct is re-initialised: an identity check made on every call (the format
+    // object the Struct keeps), not a remembered value.
+    compat::StructFormatWatch int2byte_format;
     PyObject* original_byte2int = nullptr;        // int.from_bytes
     PyObject* original_bytes2bits = nullptr;      // this module's own bytes2bits
     PyObject* original_binascii = nullptr;        // the binascii module imported at import
@@ -86,10 +84,22 @@ struct ModuleState {
     PyObject* int_one = nullptr;
     PyObject* int_eight = nullptr;
     PyObject* int_255 = nullptr;
-    TableGuard guards[kTableCount];
+    // The tables as built at import (strong), and per table whether it still holds exactly what
+    // the import put there: a content check kept under the table's stamp.
+    PyObject* tables[kTableCount] = {};
+    memo::Memo<bool, 1> pristine[kTableCount];
     PyObject* ns = nullptr;  // borrowed: the module's own dict, which lives as long as the module
-    bool stamped = false;    // compat::watch_dict armed the namespace and every table
+    // Opened at exec. The memos are trusted only once `stamped`: the namespace and every table
+    // are in the domain (false without a watcher slot or on a portable 3.11 build).
+    Namespaces namespaces;
+    bool stamped = false;  // never without `armed`
+    bool armed = false;    // set once every table is built
     Bindings bindings;
+
+    // The stamp of the namespace or a table; 0 (never current) when they are not stamped.
+    [[gnu::always_inline]] std::uint64_t stamp_of(PyObject* dict) const {
+        return stamped ? namespaces.stamp(dict) : 0;
+    }
 
     template <class F>
     void for_each_object(F&& f) {
@@ -99,7 +109,7 @@ struct ModuleState {
                                 &int_zero, &int_one, &int_eight, &int_255}) {
             f(slot);
         }
-        for (TableGuard& g : guards) f(&g.table);
+        for (PyObject*& table : tables) f(&table);
     }
 };
 
@@ -137,21 +147,46 @@ inline Ref join_pieces(ModuleState* st, PyObject* pieces) {
 
 inline Ref call_one(PyObject* callable, PyObject* arg) { return Ref(PyObject_CallOneArg(callable, arg)); }
 
-// The namespace's current bindings (guards.cpp); null with an exception set on a lookup error.
-// Before the guards are armed (during the import) every entry is false.
-const Bindings* bindings_of(PyObject* module);
+// What the checks below do when their record is not current (guards.cpp): read every binding again
+// (null with an exception set on a lookup error), look up one helper, check a table's contents.
+const Bindings* read_bindings_again(PyObject* module, ModuleState* st, std::uint64_t now);
+int helper_bound_now(PyObject* module, Helper helper);
+bool check_table_again(ModuleState* st, Table table, Py_ssize_t work, std::uint64_t now);
 
-// bindings_of(module)->original[helper], without re-reading every binding when the namespace cannot
-// be stamped (guards.cpp). -1 with an exception set.
-int helper_is_original(PyObject* module, Helper helper);
+// The namespace's current bindings; null with an exception set on a lookup error. Before the
+// guards are armed (during the import) every entry is false.
+[[gnu::always_inline]] inline const Bindings* bindings_of(PyObject* module) {
+    ModuleState* st = state_of(module);
+    const std::uint64_t now = st->stamp_of(st->ns);
+    if (st->bindings.current(st->ns, now)) return &st->bindings;
+    return read_bindings_again(module, st, now);
+}
 
-// Whether an import-time table still holds exactly what the import put there (guards.cpp). `work`
-// is the number of elements the caller is about to process: without a cheap guard the contents are
-// only checked when the input is large enough to pay for it.
-bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work);
+// bindings_of(module)->original(helper), without re-reading every binding when the namespace cannot
+// be stamped. -1 with an exception set.
+[[gnu::always_inline]] inline int helper_is_original(PyObject* module, Helper helper) {
+    const ModuleState* st = state_of(module);
+    if (st->stamped || !st->armed) {
+        const Bindings* bindings = bindings_of(module);
+        return bindings == nullptr ? -1 : bindings->original(helper);
+    }
+    // Unstamped: one lookup for the one name, not a re-read of every binding.
+    return helper_bound_now(module, helper);
+}
 
-// Sets up the guards once every table is built (guards.cpp). False with an exception set.
-bool arm_table_guards(ModuleState* st, PyObject* ns);
+// Whether an import-time table still holds exactly what the import put there. `work` is the number
+// of elements the caller is about to process: without a cheap guard the contents are only checked
+// when the input is large enough to pay for it.
+[[gnu::always_inline]] inline bool table_is_pristine(ModuleState* st, Table table, Py_ssize_t work) {
+    const memo::Memo<bool, 1>& pristine = st->pristine[table];
+    const std::uint64_t now = st->stamp_of(st->tables[table]);
+    if (pristine.current(st->tables[table], now)) return pristine.values[0];
+    return check_table_again(st, table, work, now);
+}
+
+// Sets up the guards once every table is built (guards.cpp): puts the namespace and the tables in
+// the domain, and the memos are used from then on.
+void arm_table_guards(ModuleState* st, PyObject* ns);
 
 // Module functions (integers.cpp, representations.cpp).
 PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -72,7 +72,8 @@ struct ModuleState {
     NameTable<kTextCount> texts;
     PyObject* empty_bytes;
     // Originals captured at import: a call takes the direct route only while the module
-    // namespace still holds these very objects.
+    // namespace still holds these very objects. Identity checks made on every call (the module
+    // remembers no binding between calls), as is int2byte_format's.
     PyObject* builtin_iter;
     PyObject* original_int2byte;  // null unless verified to be a one-byte unsigned packer
     compat::StructFormatWatch int2byte_format;  // tells when that packer's Struct is re-initialised
