@@ -40,9 +40,8 @@ private:
     }
 
     NodeCheck check(PyObject* node, Kind kind) {
-        PyTypeObject* tp = st_->types[kind];
 #if QELO_PLANS_BY_COUNT
-        return NodeCheck{node, tp};
+        return NodeCheck{node, st_->types[kind]};
 #else
         auto* n = reinterpret_cast<ExprObject*>(node);
         return NodeCheck{node, st_->plain_classes[kind], n->dict, n->fields.stamp};
