@@ -68,6 +68,9 @@ public:
     // if it has none yet. True also when no slot is free (then nothing is stamped); false with an
     // exception set.
     bool open([[maybe_unused]] bool classes = false) {
+        // Module state is zeroed memory, never constructed: 0 would name a watcher.
+        dict_watcher_ = -1;
+        type_watcher_ = -1;
 #if QELO_DICT_WATCHERS
         if constexpr (kRoute == Route::kWatcher) {
             int id = -1;
@@ -111,12 +114,38 @@ public:
     }
 
     // Takes `dict` out of the domain: its later events are no change of anything remembered.
-    void unwatch([[maybe_unused]] PyObject* dict) const {
-#if QELO_DICT_WATCHERS
-        if constexpr (kRoute == Route::kWatcher) {
-            if (dict_watcher_ >= 0 && PyDict_Unwatch(dict_watcher_, dict) < 0) PyErr_Clear();
+    void unwatch([[maybe_unused]] PyObject* dict) const { unwatch(dict_watcher_, dict); }
+
+    // A dict that one holder (an instance, for its own dict) put in the domain: held strongly, so
+    // that its address cannot come back as another, unwatched dict's while the holder relies on
+    // it, and with the watcher it went under, so that a holder freed late in finalization (its
+    // module out of reach) can still take it out. All zero: none.
+    struct Watched {
+        PyObject* dict;  // strong, or null
+        int watcher;
+
+        [[gnu::always_inline]] bool is(PyObject* d) const { return dict == d; }
+        // Takes the dict out of the domain; handed back to be dropped where code may run (dropping
+        // a dict frees what it binds).
+        Ref leave() {
+            if (dict != nullptr) unwatch(watcher, dict);
+            Ref out(dict);
+            dict = nullptr;
+            return out;
         }
-#endif
+    };
+
+    // Puts `dict` in the domain as `held`'s dict, in place of the one it held, which is taken out
+    // and handed back in `previous` (dropped by the caller once nothing refers to it). The count
+    // moves: a dict newly watched may sit where a freed one, still remembered, did. False (no
+    // exception) when `dict` cannot be watched; `held` is then unchanged.
+    bool watch(Watched& held, PyObject* dict, Ref& previous) const {
+        if (!watch(dict)) return false;
+        previous = held.leave();
+        held.dict = Ref::borrow(dict).release();
+        held.watcher = dict_watcher_;
+        touch();
+        return true;
     }
 
     // Counts the changes of `type` into the domain (the watcher route, opened with classes). False
@@ -165,6 +194,14 @@ public:
     std::uint64_t refills() const { return refills_; }
 
 private:
+    static void unwatch([[maybe_unused]] int watcher, [[maybe_unused]] PyObject* dict) {
+#if QELO_DICT_WATCHERS
+        if constexpr (kRoute == Route::kWatcher) {
+            if (watcher >= 0 && PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+        }
+#endif
+    }
+
 #if QELO_DICT_WATCHERS
     static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         touch();
