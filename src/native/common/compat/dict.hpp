@@ -36,10 +36,10 @@ inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
-// The id of this extension's watcher in this interpreter (see interpreter_watcher): -1 when no slot
-// is free (no exception; callers then check per call), -2 with an exception set.
-inline int extension_watcher() {
-    return interpreter_watcher("qelo.dict_watcher", &on_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher);
+// This extension's watcher in this interpreter (see find_interpreter_watcher): 1 with `id` set, 0
+// when no slot is free (no exception; callers then check per call), -1 with an exception set.
+inline int extension_watcher(int& id) {
+    return find_interpreter_watcher("qelo.dict_watcher", &on_dict_event, PyDict_AddWatcher, PyDict_ClearWatcher, id);
 }
 
 }  // namespace detail
@@ -53,8 +53,8 @@ inline int extension_watcher() {
 // arm, the dict's own version tag serves as its stamp.
 inline int watch_dict([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= QELO_PY312
-    const int id = detail::extension_watcher();
-    if (id < 0) return id == -1 ? 0 : -1;
+    int id = -1;
+    if (const int found = detail::extension_watcher(id); found <= 0) return found;
     return PyDict_Watch(id, dict) < 0 ? -1 : 1;
 #elif QELO_TRICKS
     return 1;
