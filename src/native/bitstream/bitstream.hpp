@@ -250,7 +250,7 @@ inline int Attrs::lookup(PyObject* dict, Name name, PyObject** found) const {
     StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
     const std::uint64_t before = stamp(dict);
     const std::uint32_t bit = bit_of(name);
-    if (before != 0 && memo.current(dict, before) && memo.holds(bit)) {
+    if (memo.current(dict, before) && memo.holds(bit)) {
         *found = memo.values[name];
         return *found != nullptr ? 1 : 0;
     }

@@ -259,9 +259,10 @@ struct Memo {
     static constexpr std::uint32_t bit(std::size_t i) { return std::uint32_t{1} << i; }
     static constexpr std::uint32_t kAll = N == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << N) - 1;
 
-    // Whether what was read from `d` at stamp `now` is what the record holds.
+    // Whether what was read from `d` at stamp `now` is what the record holds. (`now` is tested,
+    // not `stamp`: a caller that has tested it already then pays for no second test.)
     [[gnu::always_inline]] bool current(PyObject* d, std::uint64_t now) const {
-        return stamp != 0 && stamp == now && dict == d;
+        return stamp == now && now != 0 && dict == d;
     }
     // The same for an instance's fields, read while it had the exact class `t`.
     [[gnu::always_inline]] bool current(PyObject* d, PyTypeObject* t, std::uint64_t now) const {
@@ -321,7 +322,7 @@ struct ClassVersion {
 struct Held {
     PyObject* ref;  // strong, or null
 
-    [[gnu::always_inline]] bool is(PyObject* obj) const { return ref != nullptr && ref == obj; }
+    [[gnu::always_inline]] bool is(PyObject* obj) const { return ref == obj && obj != nullptr; }
     void hold(PyObject* obj) {
         Py_XINCREF(obj);
         Py_XSETREF(ref, obj);
