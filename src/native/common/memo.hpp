@@ -138,8 +138,10 @@ public:
     // Puts `dict` in the domain as `held`'s dict, in place of the one it held, which is taken out
     // and handed back in `previous` (dropped by the caller once nothing refers to it). The count
     // moves: a dict newly watched may sit where a freed one, still remembered, did. False (no
-    // exception) when `dict` cannot be watched; `held` is then unchanged.
+    // exception) when `dict` cannot be watched; `held` is then unchanged. Only the watcher route
+    // has anything to hold.
     bool watch(Watched& held, PyObject* dict, Ref& previous) const {
+        if constexpr (kRoute != Route::kWatcher) return watch(dict);
         if (!watch(dict)) return false;
         previous = held.leave();
         held.dict = Ref::borrow(dict).release();
