@@ -279,6 +279,43 @@ def test_a_dict_the_adapter_no_longer_binds_is_no_longer_its_state():
     assert s.read(2) == DATA[6:8] and s.tell() == 8
 
 
+@pytest.mark.parametrize("kind", ["restreamed", "rebuffered"])
+def test_a_class_made_where_a_freed_plain_one_was_is_judged_on_its_own(kind):
+    # Whether a class is plain is remembered under its version alone, with no reference keeping the
+    # class alive: a class made at a freed plain one's address, shadowing a state name, is another.
+    base, name, make = {
+        "restreamed": (native.RestreamedBytesIO, "rbuffer", lambda cls: cls(io.BytesIO(DATA), bytes, 8, bytes, 8)),
+        "rebuffered": (native.RebufferedBytesIO, "offset", lambda cls: cls(io.BytesIO(DATA))),
+    }[kind]
+    reads = []
+
+    def get(self):
+        reads.append(1)
+        return self.__dict__[name]
+
+    def set_(self, value):
+        self.__dict__[name] = value
+
+    reused = 0
+    for _ in range(10):
+        plain = type("Adapter", (base,), {})
+        address = id(plain)
+        adapter = make(plain)
+        assert [adapter.read(5) for _ in range(3)] == [DATA[:5], DATA[5:10], DATA[10:15]]
+        del adapter, plain
+        gc.collect()
+        shadowing = type("Adapter", (base,), {name: property(get, set_)})
+        reused += id(shadowing) == address
+        adapter = make(shadowing)
+        del reads[:]
+        assert adapter.read(5) == DATA[:5]
+        assert reads  # the read went through the property
+        del adapter, shadowing
+        gc.collect()
+    if not reused:
+        pytest.skip("no class was made at a freed one's address")
+
+
 def run_isolated(code: str) -> None:
     """Runs code in a fresh interpreter that imports `benchmarks` from where this process does."""
     root = str(pathlib.Path(pure.__file__).resolve().parent.parent)

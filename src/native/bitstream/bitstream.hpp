@@ -7,7 +7,8 @@
 //  * a "plain" instance (generic attribute access, exact dict, no class attribute shadowing a
 //    state name) has its state read and written straight in its dict (state.cpp), by lookups of
 //    the interned names (their hashes are cached), remembered between calls while the dict's stamp
-//    shows no rebinding but the adapter's own (StateMemo);
+//    shows no rebinding but the adapter's own (Instance::memo, a memo::Memo stamped through the
+//    module's AdapterDicts domain); whether a class is plain is decided once per class version;
 //  * a byte buffer held only by that dict is grown or trimmed in place instead of being copied
 //    whole, and a counter held only by it is moved in place (buffers.cpp, through
 //    compat/inplace.hpp; copied in portable builds);
@@ -25,12 +26,12 @@
 #include "binarykernels.hpp"
 #include "compat.hpp"
 #include "compat/inplace.hpp"
+#include "memo.hpp"
 #include "namespace.hpp"
 #include "outcome.hpp"
 #include "ref.hpp"
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -77,12 +78,13 @@ inline constexpr Py_ssize_t kPollSize = 131072;
 
 enum Kind : int { kRestreamed = 0, kRebuffered = 1 };
 
-// The last type found to be plain, per class, identified by its version (compat::type_version),
-// which changes when the type or one of its bases is modified.
-struct PlainCache {
-    PyObject* type;  // strong, so the pointer cannot be reused by another type
-    unsigned int tag;
-};
+// The stamps of the instance dicts (every build's route, memo.hpp): each dict's version tag on
+// 3.11-3.13 tricks builds; else, where there are watchers (3.12+ with the GIL), the count of the
+// domain's own watcher, under which every instance dict that has a memo is put. That watcher hears
+// of every rebinding of a key of those dicts (never of a value changed in place, which keeps the
+// object the memo points to) and of nothing else: these dicts change at every read, so no other
+// domain's watcher sees them.
+using AdapterDicts = memo::Domain<memo::AdapterDicts>;
 
 struct ModuleState {
     qelo::NameTable<kNameCount> names;
@@ -92,7 +94,8 @@ struct ModuleState {
     PyObject* zero;
     PyObject* one;
     PyObject* poll_size;
-    PlainCache plain[2];
+    // The last class found plain, per kind (versions are never given twice: no reference needed).
+    memo::ClassVersion plain[2];
     // io.BytesIO, when it is the interpreter's own immutable C class with its own C read and write
     // (else null), and those methods' descriptors.
     PyObject* bytesio_type;
@@ -100,15 +103,17 @@ struct ModuleState {
     PyObject* bytesio_write;
     // Whether such an io.BytesIO can be read from its buffer directly (compat/bytesio.hpp).
     bool bytesio_direct;
-    // The last qelo.lib.binary module object whose `_kernels` capsule was read (strong, so the
-    // pointer cannot be reused), and what it lends.
-    PyObject* kernels_owner;
+    // The last qelo.lib.binary module object whose `_kernels` capsule was read, and what it lends
+    // (what a module object lends never changes).
+    memo::Held kernels_owner;
     const qelo::BinaryKernels* kernels;
-    // The ready_stamp of kernels_owner when its bytes2bits last answered ready (0: ask).
+    // kernels_owner's ready_stamp when its bytes2bits last answered ready (0: ask). That number is
+    // binary's own: the stamp of its namespace and tables in its Namespaces domain, which moves
+    // with every change of any of them; here it is only compared.
     std::uint64_t bytes2bits_ready_at;
-    // The memo watcher of this interpreter (QELO_BITSTREAM_MEMO_WATCHER), -1 when none (every
-    // slot taken, or not used by this build): then nothing is remembered.
-    int memo_watcher;
+    // The stamps of instance dicts; a watcher route without a free slot stamps nothing, and then
+    // nothing is remembered.
+    AdapterDicts adapter_dicts;
 };
 
 extern PyModuleDef module_def;
@@ -127,42 +132,11 @@ struct GrownWindow {
     Py_ssize_t capacity;
 };
 
-// How an instance tells that its dict still binds what it last looked up (StateMemo): a stamp
-// that changes whenever the dict is rebound.
-//  * 3.11-3.13 (tricks): the dict's version tag (compat::dict_version_tag), unique per change.
-//  * 3.12+ otherwise (3.14, 3.15, portable builds; not without the GIL, where another thread
-//    could rebind a key between the stamp and the use): the epoch of this module's own dict watcher,
-//    under which every instance dict that has a memo is put. The watcher hears of every rebinding
-//    of a key of those dicts (never of a value changed in place, which keeps the object the memo
-//    points to), and of nothing else: the package's shared watcher, which guards namespaces and
-//    tables, never sees these dicts, which change at every read.
-#if QELO_DICT_VERSION_TAGS
-#define QELO_BITSTREAM_MEMO_TAGS 1
-#define QELO_BITSTREAM_MEMO_WATCHER 0
-#elif QELO_DICT_WATCHERS
-#define QELO_BITSTREAM_MEMO_TAGS 0
-#define QELO_BITSTREAM_MEMO_WATCHER 1
-#else
-#define QELO_BITSTREAM_MEMO_TAGS 0
-#define QELO_BITSTREAM_MEMO_WATCHER 0
-#endif
-
-#if QELO_BITSTREAM_MEMO_WATCHER
-// Bumped by the watcher at every event of every instance dict it watches, in every interpreter
-// (this shared library's own copy). Starts at 1 so that 0 stays "no stamp".
-inline std::atomic<std::uint64_t> memo_epoch{1};
-#endif
-
 // What the instance dict bound to some state names when they were last looked up, while its stamp
-// stays the same. Equal non-zero stamps mean the same keys bound to the same objects, so the
-// borrowed pointers are alive; a value changed in place keeps the stamp and stays right. The
+// stays the same: equal non-zero stamps mean the same keys bound to the same objects, so the
+// borrowed values are alive; a value changed in place keeps the stamp and stays right. The
 // adapter's own stores update it (Attrs::store): the steady reads then look nothing up.
-struct StateMemo {
-    PyObject* dict;        // borrowed; only compared with the live dict
-    std::uint64_t stamp;   // 0: nothing remembered
-    std::uint32_t known;   // bit per state name: values[name] is what the dict binds to it
-    std::array<PyObject*, kStateNameCount> values;  // borrowed
-};
+using StateMemo = memo::Memo<PyObject*, kStateNameCount>;
 
 struct Instance {
     PyObject_HEAD
@@ -170,11 +144,8 @@ struct Instance {
     PyObject* weakrefs;
     GrownWindow grown;
     StateMemo memo;
-    // The dict this instance put under the memo watcher (strong, so that its address cannot be
-    // reused by an unwatched dict), or null, and that watcher's id (kept here: an instance freed
-    // late in finalization can no longer find its module).
-    PyObject* watched;
-    int watcher;
+    // The dict this instance put under the domain's watcher (watcher route only).
+    AdapterDicts::Watched watched;
 };
 
 // Releasing a bytes object runs no Python code.
@@ -201,8 +172,8 @@ public:
     // state name; null otherwise (then the generic protocol is used).
     PyObject* plain_dict() const;
 
-    // The memo stamp of the plain dict (QELO_BITSTREAM_MEMO_*), 0 when this build or this dict
-    // cannot have one (then nothing is remembered).
+    // The memo stamp of the plain dict (AdapterDicts), 0 when this build or this dict cannot have
+    // one (then nothing is remembered).
     std::uint64_t stamp(PyObject* dict) const;
     // dict[name] of the plain dict, remembered: 1 with `*found` borrowed (alive while the dict binds
     // it), 0 when the name is missing (`*found` null), -1 with an exception set.
@@ -220,7 +191,7 @@ public:
     // dict[name] = value; keeps the memo up to date when the store provably ran no other code.
     bool store(PyObject* dict, Name name, PyObject* value) const;
     // The watcher of this adapter's memo (-1: none), which in-place changes may ignore.
-    int own_watcher() const { return st_->memo_watcher; }
+    int own_watcher() const { return st_->adapter_dicts.watcher(); }
 
     // peek() as a strong reference (empty when missing or when the lookup raised, with no exception
     // set): a later lookup may run code (a key of another type compared with the name) that rebinds
@@ -235,7 +206,7 @@ public:
     bool take_unshared_bytes(Name name, const Ref& held) const;
 
 private:
-    // Puts the plain dict under the memo watcher (state.cpp); false (no exception) when it cannot.
+    // Puts the plain dict in the AdapterDicts domain (state.cpp); false (no exception) when it cannot.
     bool watch(PyObject* dict) const;
 
     ModuleState* st_;
@@ -253,30 +224,25 @@ inline PyObject* Attrs::plain_dict() const {
     if (type->tp_dictoffset != static_cast<Py_ssize_t>(offsetof(Instance, dict))) return nullptr;
     PyObject* dict = reinterpret_cast<Instance*>(self_)->dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
-    PlainCache& cache = st_->plain[kind_];
-    const unsigned int tag = compat::type_version(type);
-    if (cache.type == reinterpret_cast<PyObject*>(type) && tag != 0 && tag == cache.tag) return dict;
+    memo::ClassVersion& plain = st_->plain[kind_];
+    if (plain.holds(type)) return dict;
     if (!compat::type_defines_none(type, st_->names.items.data() + kSubstream, kStateNameCount)) return nullptr;
-    Py_INCREF(type);
-    Py_XSETREF(cache.type, reinterpret_cast<PyObject*>(type));
-    cache.tag = tag;
+    plain.record(type);
     return dict;
 }
 
-inline std::uint64_t Attrs::stamp([[maybe_unused]] PyObject* dict) const {
-#if QELO_BITSTREAM_MEMO_TAGS
-    return compat::dict_version_tag(dict);
-#elif QELO_BITSTREAM_MEMO_WATCHER
-    if (reinterpret_cast<const Instance*>(self_)->watched != dict && !watch(dict)) return 0;
-    return memo_epoch.load(std::memory_order_relaxed);
-#else
-    return 0;
-#endif
+inline std::uint64_t Attrs::stamp(PyObject* dict) const {
+    if constexpr (AdapterDicts::kRoute == memo::Route::kWatcher) {
+        // A dict the instance put in the domain went under a watcher: the count is its stamp.
+        if (!reinterpret_cast<const Instance*>(self_)->watched.is(dict) && !watch(dict)) return 0;
+        return AdapterDicts::count();
+    }
+    return st_->adapter_dicts.stamp(dict);
 }
 
 inline PyObject* const* Attrs::remembered(PyObject* dict, std::uint32_t names) const {
     const StateMemo& memo = reinterpret_cast<const Instance*>(self_)->memo;
-    if (memo.dict != dict || (memo.known & names) != names || memo.stamp == 0 || memo.stamp != stamp(dict)) return nullptr;
+    if (memo.dict != dict || !memo.holds(names) || memo.stamp == 0 || memo.stamp != stamp(dict)) return nullptr;
     return memo.values.data();
 }
 
@@ -284,7 +250,7 @@ inline int Attrs::lookup(PyObject* dict, Name name, PyObject** found) const {
     StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
     const std::uint64_t before = stamp(dict);
     const std::uint32_t bit = bit_of(name);
-    if (before != 0 && memo.dict == dict && memo.stamp == before && (memo.known & bit) != 0) {
+    if (memo.current(dict, before) && memo.holds(bit)) {
         *found = memo.values[name];
         return *found != nullptr ? 1 : 0;
     }
@@ -293,13 +259,8 @@ inline int Attrs::lookup(PyObject* dict, Name name, PyObject** found) const {
     // Remembered only when the lookup changed nothing (a key of another type compared with the
     // name could have run code), and when it succeeded.
     if (got < 0 || before == 0 || stamp(dict) != before) return got;
-    if (memo.dict != dict || memo.stamp != before) {
-        memo.dict = dict;
-        memo.stamp = before;
-        memo.known = 0;
-    }
-    memo.values[name] = *found;
-    memo.known |= bit;
+    if (!memo.current(dict, before)) memo.renew(dict, before);
+    memo.put(name, *found);
     return got;
 }
 
@@ -326,7 +287,7 @@ inline bool Attrs::store(PyObject* dict, Name name, PyObject* value) const {
     StateMemo& memo = reinterpret_cast<Instance*>(self_)->memo;
     PyObject* key = st_->names[name];
     const std::uint32_t bit = bit_of(name);
-    const std::uint64_t before = memo.dict == dict && (memo.known & bit) != 0 ? stamp(dict) : 0;
+    const std::uint64_t before = memo.dict == dict && memo.holds(bit) ? stamp(dict) : 0;
     PyObject* old = before != 0 && memo.stamp == before ? memo.values[name] : nullptr;
     if (old == nullptr) return PyDict_SetItem(dict, key, value) == 0;  // the memo's own check will tell
     // Binding the object a key already binds is no change: no watcher event, no new version tag.
@@ -334,22 +295,16 @@ inline bool Attrs::store(PyObject* dict, Name name, PyObject* value) const {
     // Held, the replaced value is not freed during the store: with the key's interned name found by
     // identity, the store then runs no code but watchers', and the memo follows it.
     Ref held = Ref::borrow(old);
-#if QELO_BITSTREAM_MEMO_TAGS
-    // Another watcher could run code amid the store, before the new tag is set.
-    const bool followed = !compat::dict_is_watched(dict);
+    // Tags: another watcher could run code amid the store, before the new tag is set.
+    const bool followed = AdapterDicts::stores_followed(dict);
     const bool ok = PyDict_SetItem(dict, key, value) == 0;
     const std::uint64_t after = followed ? stamp(dict) : 0;
-#else
-    const bool ok = PyDict_SetItem(dict, key, value) == 0;
-    // Exactly one event (this store's): nothing else rebound a key of a watched dict meanwhile.
-    const std::uint64_t after = stamp(dict);
-    if (after != before + 1) memo.stamp = 0;
-#endif
+    // Watcher: exactly one event (this store's), so nothing else rebound a key of a watched dict.
+    if (AdapterDicts::kRoute == memo::Route::kWatcher && after != before + 1) memo.forget();
     if (ok && after != 0 && memo.stamp == before) {
-        memo.stamp = after;
-        memo.values[name] = value;
+        memo.follow(name, value, after);
     } else {
-        memo.stamp = 0;
+        memo.forget();
     }
     return ok;
 }

@@ -3,7 +3,6 @@
 
 #include "bitstream.hpp"
 #include "members.hpp"
-#include "watchers.hpp"
 
 #include <cstring>
 
@@ -18,23 +17,16 @@ int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
     Py_VISIT(reinterpret_cast<Instance*>(self)->grown.bytes);
-    Py_VISIT(reinterpret_cast<Instance*>(self)->watched);
+    Py_VISIT(reinterpret_cast<Instance*>(self)->watched.dict);
     return 0;
 }
 
-// The instance's dict leaves the memo watcher, so that freeing an adapter is no event for the
-// memos of the others (a dict someone else still holds is no longer any memo's concern either).
-void leave_memo_watcher(PyObject* self) {
-    auto* instance = reinterpret_cast<Instance*>(self);
-    if (instance->watched == nullptr) return;
-#if QELO_BITSTREAM_MEMO_WATCHER
-    if (PyDict_Unwatch(instance->watcher, instance->watched) < 0) PyErr_Clear();
-#endif
-    Py_CLEAR(instance->watched);
-}
+// The instance's dict leaves the AdapterDicts domain, so that freeing an adapter is no event for
+// the memos of the others (a dict someone else still holds is no longer any memo's concern either).
+void leave_adapter_dicts(PyObject* self) { Ref dropped = reinterpret_cast<Instance*>(self)->watched.leave(); }
 
 int instance_clear(PyObject* self) {
-    leave_memo_watcher(self);
+    leave_adapter_dicts(self);
     Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
     forget_grown(self);
     return 0;
@@ -47,7 +39,7 @@ void instance_dealloc(PyObject* self) {
     // Unwatching calls no Python code, but must not lose an exception being propagated.
     {
         compat::SavedError saved;
-        leave_memo_watcher(self);
+        leave_adapter_dicts(self);
     }
     instance_clear(self);
     type->tp_free(self);
@@ -234,30 +226,12 @@ bool capture_bytesio(ModuleState* st) {
     return true;
 }
 
-#if QELO_BITSTREAM_MEMO_WATCHER
-int on_memo_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    memo_epoch.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-#endif
-
-// The memo watcher of this interpreter, shared by every instance of the module in it (and by a
-// re-import); none (memos off) when every watcher slot is taken.
-bool register_memo_watcher([[maybe_unused]] ModuleState* st) {
-    st->memo_watcher = -1;
-#if QELO_BITSTREAM_MEMO_WATCHER
-    const int id = interpreter_watcher("qelo.lib.bitstream.memo_watcher", &on_memo_dict_event, PyDict_AddWatcher,
-                                       PyDict_ClearWatcher);
-    if (id == -2) return false;
-    st->memo_watcher = id;
-#endif
-    return true;
-}
-
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     st->module = module;
-    if (!register_memo_watcher(st)) return -1;
+    // The domain's watcher is shared by every instance of the module in this interpreter (and by a
+    // re-import); none (memos off) when every watcher slot is taken.
+    if (!st->adapter_dicts.open()) return -1;
     if (!st->names.init(kNameTexts)) return -1;
     st->zero = PyLong_FromLong(0);
     st->one = PyLong_FromLong(1);
@@ -275,12 +249,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (int err = st->names.traverse(visit, arg)) return err;
     Py_VISIT(st->restreamed_type);
     Py_VISIT(st->rebuffered_type);
-    Py_VISIT(st->plain[0].type);
-    Py_VISIT(st->plain[1].type);
     Py_VISIT(st->bytesio_type);
     Py_VISIT(st->bytesio_read);
     Py_VISIT(st->bytesio_write);
-    Py_VISIT(st->kernels_owner);
+    Py_VISIT(st->kernels_owner.ref);
     return 0;
 }
 
@@ -293,13 +265,13 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->zero);
     Py_CLEAR(st->one);
     Py_CLEAR(st->poll_size);
-    Py_CLEAR(st->plain[0].type);
-    Py_CLEAR(st->plain[1].type);
+    st->plain[0].forget();
+    st->plain[1].forget();
     Py_CLEAR(st->bytesio_type);
     st->bytesio_direct = false;
     Py_CLEAR(st->bytesio_read);
     Py_CLEAR(st->bytesio_write);
-    Py_CLEAR(st->kernels_owner);
+    st->kernels_owner.clear();
     st->bytes2bits_ready_at = 0;
     st->kernels = nullptr;
     return 0;

@@ -27,31 +27,16 @@ bool Attrs::set(Name name, PyObject* value) const {
     return PyObject_SetAttr(self_, st_->names[name], value) == 0;
 }
 
-bool Attrs::watch([[maybe_unused]] PyObject* dict) const {
-#if QELO_BITSTREAM_MEMO_WATCHER
-    if (st_->memo_watcher < 0) return false;
-    if (PyDict_Watch(st_->memo_watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
+bool Attrs::watch(PyObject* dict) const {
     auto* instance = reinterpret_cast<Instance*>(self_);
-    PyObject* previous = instance->watched;
-    instance->watched = Ref::borrow(dict).release();
-    instance->watcher = st_->memo_watcher;
+    // A dict the instance no longer binds leaves the domain: its later events are no change of any
+    // memo. Dropped last (freeing a dict's contents may run code); the stamp is read after.
+    Ref previous;
+    if (!st_->adapter_dicts.watch(instance->watched, dict, previous)) return false;
     // A dict newly watched may sit where a freed one the memo remembers did: no stamp taken before
     // this moment is valid for it.
-    instance->memo.stamp = 0;
-    memo_epoch.fetch_add(1, std::memory_order_relaxed);
-    if (previous != nullptr) {
-        // A dict the instance no longer binds leaves the watcher: its later events are no change
-        // of any memo.
-        if (PyDict_Unwatch(st_->memo_watcher, previous) < 0) PyErr_Clear();
-        Py_DECREF(previous);  // a dict: frees its contents, which may run code; the stamp is read after
-    }
+    instance->memo.forget();
     return true;
-#else
-    return false;
-#endif
 }
 
 bool Attrs::take_unshared_bytes(Name name, const Ref& held) const {
@@ -139,9 +124,8 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
     PyObject* owner = PyCFunction_GET_SELF(fn);
     if (owner == nullptr || !PyModule_CheckExact(owner)) return nullptr;
     *module = owner;
-    // What a module object lends never changes: the capsule is read once per module object (the
-    // strong reference keeps its address from being reused by another module).
-    if (owner == st->kernels_owner) return st->kernels;
+    // What a module object lends never changes: the capsule is read once per module object.
+    if (st->kernels_owner.is(owner)) return st->kernels;
     // A module that lends nothing, or whose lookup raised, is no kernels' module.
     Ref capsule;
     const int found = qelo::dict_get(PyModule_GetDict(owner), st->names[kKernels], capsule);
@@ -153,8 +137,7 @@ const qelo::BinaryKernels* kernels_of(ModuleState* st, PyObject* fn, PyObject** 
         PyErr_Clear();
         return nullptr;
     }
-    Py_INCREF(owner);
-    Py_XSETREF(st->kernels_owner, owner);
+    st->kernels_owner.hold(owner);
     st->kernels = kernels;
     st->bytes2bits_ready_at = 0;
     return kernels;

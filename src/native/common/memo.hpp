@@ -68,6 +68,9 @@ public:
     // if it has none yet. True also when no slot is free (then nothing is stamped); false with an
     // exception set.
     bool open([[maybe_unused]] bool classes = false) {
+        // Module state is zeroed memory, never constructed: 0 would name a watcher.
+        dict_watcher_ = -1;
+        type_watcher_ = -1;
 #if QELO_DICT_WATCHERS
         if constexpr (kRoute == Route::kWatcher) {
             int id = -1;
@@ -111,12 +114,40 @@ public:
     }
 
     // Takes `dict` out of the domain: its later events are no change of anything remembered.
-    void unwatch([[maybe_unused]] PyObject* dict) const {
-#if QELO_DICT_WATCHERS
-        if constexpr (kRoute == Route::kWatcher) {
-            if (dict_watcher_ >= 0 && PyDict_Unwatch(dict_watcher_, dict) < 0) PyErr_Clear();
+    void unwatch([[maybe_unused]] PyObject* dict) const { unwatch(dict_watcher_, dict); }
+
+    // A dict that one holder (an instance, for its own dict) put in the domain: held strongly, so
+    // that its address cannot come back as another, unwatched dict's while the holder relies on
+    // it, and with the watcher it went under, so that a holder freed late in finalization (its
+    // module out of reach) can still take it out. All zero: none.
+    struct Watched {
+        PyObject* dict;  // strong, or null
+        int watcher;
+
+        [[gnu::always_inline]] bool is(PyObject* d) const { return dict == d; }
+        // Takes the dict out of the domain; handed back to be dropped where code may run (dropping
+        // a dict frees what it binds).
+        Ref leave() {
+            if (dict != nullptr) unwatch(watcher, dict);
+            Ref out(dict);
+            dict = nullptr;
+            return out;
         }
-#endif
+    };
+
+    // Puts `dict` in the domain as `held`'s dict, in place of the one it held, which is taken out
+    // and handed back in `previous` (dropped by the caller once nothing refers to it). The count
+    // moves: a dict newly watched may sit where a freed one, still remembered, did. False (no
+    // exception) when `dict` cannot be watched; `held` is then unchanged. Only the watcher route
+    // has anything to hold.
+    bool watch(Watched& held, PyObject* dict, Ref& previous) const {
+        if constexpr (kRoute != Route::kWatcher) return watch(dict);
+        if (!watch(dict)) return false;
+        previous = held.leave();
+        held.dict = Ref::borrow(dict).release();
+        held.watcher = dict_watcher_;
+        touch();
+        return true;
     }
 
     // Counts the changes of `type` into the domain (the watcher route, opened with classes). False
@@ -185,6 +216,14 @@ public:
     std::uint64_t refills() const { return refills_; }
 
 private:
+    static void unwatch([[maybe_unused]] int watcher, [[maybe_unused]] PyObject* dict) {
+#if QELO_DICT_WATCHERS
+        if constexpr (kRoute == Route::kWatcher) {
+            if (watcher >= 0 && PyDict_Unwatch(watcher, dict) < 0) PyErr_Clear();
+        }
+#endif
+    }
+
 #if QELO_DICT_WATCHERS
     static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         touch();
@@ -242,9 +281,10 @@ struct Memo {
     static constexpr std::uint32_t bit(std::size_t i) { return std::uint32_t{1} << i; }
     static constexpr std::uint32_t kAll = N == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << N) - 1;
 
-    // Whether what was read from `d` at stamp `now` is what the record holds.
+    // Whether what was read from `d` at stamp `now` is what the record holds. (`now` is tested,
+    // not `stamp`: a caller that has tested it already then pays for no second test.)
     [[gnu::always_inline]] bool current(PyObject* d, std::uint64_t now) const {
-        return stamp != 0 && stamp == now && dict == d;
+        return stamp == now && now != 0 && dict == d;
     }
     // Whether what was read from `d` (in `domain`) is what the record holds; `d` is stamped only
     // once it is known to be the record's dict (it may be null).
@@ -321,7 +361,7 @@ struct ClassVersion {
 struct Held {
     PyObject* ref;  // strong, or null
 
-    [[gnu::always_inline]] bool is(PyObject* obj) const { return ref != nullptr && ref == obj; }
+    [[gnu::always_inline]] bool is(PyObject* obj) const { return ref == obj && obj != nullptr; }
     void hold(PyObject* obj) {
         Py_XINCREF(obj);
         Py_XSETREF(ref, obj);
