@@ -226,8 +226,10 @@ inline PyObject* Attrs::plain_dict() const {
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
     memo::ClassVersion& plain = st_->plain[kind_];
     if (plain.holds(type)) return dict;
+    // Taken first: a class changed while it is checked is checked again next time.
+    const unsigned int taken = memo::ClassVersion::of(type);
     if (!compat::type_defines_none(type, st_->names.items.data() + kSubstream, kStateNameCount)) return nullptr;
-    plain.record(type);
+    plain.record(type, taken);
     return dict;
 }
 
