@@ -185,11 +185,16 @@ public:
 
     // One stamp for two dicts of the domain (a name bound in one, looked up in the other): equal
     // non-zero stamps mean neither was rebound. Tags come from one counter that grows at every
-    // change of any dict, so the larger tag of the two moves whenever either dict changes.
+    // change of any dict, so their sum (3.11) or the larger (whose flag bits may go down) moves
+    // whenever either dict changes.
     [[gnu::always_inline]] std::uint64_t stamp(PyObject* first, PyObject* second) const {
         if constexpr (kRoute == Route::kTags) {
             const std::uint64_t a = compat::dict_version_tag(first), b = compat::dict_version_tag(second);
-            return a == 0 || b == 0 ? 0 : a > b ? a : b;
+#if PY_VERSION_HEX < QELO_PY312
+            return a + b;  // a real dict's tag is never 0, and 3.11's never go down
+#else
+            return a > b ? a : b;  // from 3.12 the low bits are watcher flags, which unwatching clears
+#endif
         }
         return stamp(first);
     }
