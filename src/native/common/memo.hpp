@@ -284,7 +284,6 @@ struct Memo {
     std::array<T, N> values;
 
     static constexpr std::uint32_t bit(std::size_t i) { return std::uint32_t{1} << i; }
-    static constexpr std::uint32_t kAll = N == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << N) - 1;
 
     // Whether what was read from `d` at stamp `now` is what the record holds. (`now` is tested,
     // not `stamp`: a caller that has tested it already then pays for no second test.)
